@@ -1,0 +1,22 @@
+#include "downloader/download_context.h"
+
+#include <cstdlib>
+#include <initializer_list>
+
+namespace downloader {
+
+DownloadContext sg_DownloadContext;
+dwl::DownloadResult mv_ResultDownload;
+int mv_SoftPourcent = 0;
+std::time_t mv_TimeOut = 0, mv_TimeOutEnd = 0;
+int mv_Qlength = 0;
+
+void releaseImages(DownloadContext& ctx) {
+  for (std::uint8_t** data : {&ctx.Bin1Data, &ctx.Bin2Data, &ctx.Ogm1Data, &ctx.Ogm2Data}) {
+    std::free(*data);
+    *data = nullptr;
+  }
+  ctx.Bin1Length = ctx.Bin2Length = ctx.Ogm1Length = ctx.Ogm2Length = 0;
+}
+
+}  // namespace downloader

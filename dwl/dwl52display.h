@@ -1,0 +1,36 @@
+// Turns results into windows and messages, and the comment log of the main panel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dwl/dwl_display.h"
+#include "dwl/dwl_result.h"
+
+namespace dwl {
+
+// The message a window shows for a family and code, letter for letter; empty for the success and
+// time-out windows and for values that are not families.
+std::string resultMessage(std::int32_t family, std::int32_t code);
+// The window a family and code open; false for values that are not families (4, 7, <0, >13).
+bool resultWindow(std::int32_t family, std::int32_t code, Window* window);
+
+std::string flashFileMessage(std::int32_t code);
+std::string configFileMessage(std::int32_t code);
+std::string libPcMessage(std::int32_t code);
+std::string bootMessage(std::int32_t code);
+std::string commandMessage(std::int32_t code);
+
+// Opens the window of a result; families that are not listed open nothing.
+void dwl52_10DisplayResult(std::int32_t family, std::int32_t code);
+void dwl52_11DisplayFlashFileErr(std::int32_t code);
+void dwl52_12DisplayConfigFileErr(std::int32_t code);
+
+// Appends " T " to the comment log.
+void logComment(const std::string& text);
+
+// Shared globals of the comment log.
+extern char ma_Comment[100];
+extern int mv_NbCommentLine;
+
+}  // namespace dwl

@@ -1,0 +1,65 @@
+// What the library and the engines show, and the only way they reach the user. The GUIs
+// implement it on their panels, the CLI on the terminal, the tests with a recorder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace dwl {
+
+// Every window an operation can end with, and the message pop-ups.
+enum class Window {
+  Success,       // downloader success window; in the dumper the dump- or erase-successful panel
+  Timeout,       // boot time-out window (each program its own)
+  GenericErr,
+  FlashFileErr,
+  ConfFileErr,
+  LibPcErr,
+  BootErr,
+  CommandErr,
+};
+
+// Image slots of the downloader's main panel.
+enum class Slot { Bin1, Bin2, Ogm1, Ogm2 };
+
+class Display {
+ public:
+  virtual ~Display() = default;
+
+  // One line of the comment log, exactly as it stands in the list (blanks included).
+  virtual void comment(const std::string& line) = 0;
+  // Both progress controls, 0..100.
+  virtual void progress(int percent) = 0;
+  // The elapsed-time text ("2 min 5 sec", or " " to clear it).
+  virtual void elapsed(const std::string& text) = 0;
+  // A sector's state: "N. A.", "Wait...", "wait...", "Downloaded" or "Error".
+  virtual void sector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
+                      const std::string& state) = 0;
+  // Handles pending user-interface events during long operations.
+  virtual void processEvents() = 0;
+  // Opens a result window with its message (empty for the success and time-out windows).
+  virtual void openWindow(Window window, const std::string& message) = 0;
+  // A modal message box (title, text); returns when the user has closed it.
+  virtual void popup(const std::string& title, const std::string& text) = 0;
+
+  // Indicators and lock of the main panel. Front ends without panels may ignore them.
+  virtual void cpuIndicator(bool on, const std::string& text) { (void)on, (void)text; }
+  virtual void flashIndicator(bool on, const std::string& text) { (void)on, (void)text; }
+  virtual void lock() {}
+  virtual void unlock() {}
+  // The image slot displays: path box, size display, byte-sum display.
+  virtual void slotPath(Slot slot, const std::string& path) { (void)slot, (void)path; }
+  virtual void slotSize(Slot slot, std::uint32_t size) { (void)slot, (void)size; }
+  virtual void slotSum(Slot slot, std::uint32_t sum) { (void)slot, (void)sum; }
+  // The dumper's flash offset display (dump) and the erase panel's offset and sector displays.
+  virtual void dumpOffset(std::uint32_t offset) { (void)offset; }
+  virtual void eraseProgress(std::uint32_t offset, std::uint32_t sector) {
+    (void)offset, (void)sector;
+  }
+};
+
+// The display of the running program. Never null: a display that shows nothing stands in.
+Display& display();
+void setDisplay(Display* d);
+
+}  // namespace dwl

@@ -1,0 +1,49 @@
+// A fresh working directory for a test; the previous one is restored afterwards.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvane-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::current_path(old_, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  static void write(const std::string& name, const std::string& text) {
+    std::ofstream(name, std::ios::binary) << text;
+  }
+  static void write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  static std::vector<std::uint8_t> read(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::filesystem::path old_;
+};
+
+}  // namespace testsupport
