@@ -1,0 +1,212 @@
+// The dumper's engine: the fixed sector map, the dump into dump.txt, the sector erase, the two
+// whole flows behind the Start and Erase buttons, and the input logic of the panel callbacks.
+//
+// Nothing here touches a panel. Everything shown goes through dwl::display():
+//   progress(p)             main controls 2 and 3 (percentage of the dump)
+//   dumpOffset(o)           main control 8 (flash offset of the block just written)
+//   eraseProgress(o, s)     erase controls 5 and 6 (offset and number of the sector just erased)
+//   popup("ERROR", text)    the modal boxes of the erase walk
+//   openWindow(w, message)  the closing window, through dwl::dwl52_10DisplayResult:
+//                           Window::Success is the dump-successful panel (6) when
+//                           sg_DownloadContext.OperationMode is kModeDump and the erase-successful
+//                           panel (4) when it is kModeErase; Window::Timeout is panel 5; every
+//                           other window is an error window of Utility.uir
+//   lock() / unlock()       the panel in use, chosen by sg_DownloadContext.OperationMode:
+//                           apply lockDimming() / unlockDimming() (below)
+//   processEvents()         pump pending user-interface events
+//
+// A GUI callback then reads, for example:
+//   dumper_start:  if (event == EVENT_COMMIT) dumper::runDump(switchOnPanel);
+//   select_start:  if (dumper::setDumpFirstSector(value) == InputVerdict::InvalidEndProgram) ...
+//   timeout_ok:    discard v_PanelTimeout; dumper::resetAndUnlock();
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "dumper/dumper_context.h"
+#include "dwl/dwl_result.h"
+
+namespace dumper {
+
+// ---------------------------------------------------------------------------------------------
+// The fixed map of the 128-Mbit flash: 284 sectors in five regions, offsets from dwl::FlashBase.
+
+struct SectorRegion {
+  int first, last;       // sector numbers, inclusive
+  std::uint32_t size;    // bytes per sector
+  std::uint32_t offset;  // flash offset of the region's first sector
+};
+
+struct DumperSectorMap {
+  static constexpr std::uint32_t kSmallSector = 0x2000;
+  static constexpr std::uint32_t kLargeSector = 0x10000;
+  static constexpr std::array<SectorRegion, 5> kRegions = {{
+      {0, 7, kSmallSector, 0x000000},
+      {8, 133, kLargeSector, 0x010000},
+      {134, 149, kSmallSector, 0x7F0000},
+      {150, 275, kLargeSector, 0x810000},
+      {276, 283, kSmallSector, 0xFF0000},
+  }};
+
+  static constexpr bool contains(int sector) {
+    return sector >= kFirstSector && sector <= kLastSector;
+  }
+  // Offset and size of a sector of the map; 0 for numbers outside it.
+  static constexpr std::uint32_t offset(int sector) {
+    for (const SectorRegion& r : kRegions)
+      if (sector >= r.first && sector <= r.last)
+        return r.offset + static_cast<std::uint32_t>(sector - r.first) * r.size;
+    return 0;
+  }
+  static constexpr std::uint32_t size(int sector) {
+    for (const SectorRegion& r : kRegions)
+      if (sector >= r.first && sector <= r.last) return r.size;
+    return 0;
+  }
+  static constexpr std::uint32_t address(int sector) { return dwl::FlashBase + offset(sector); }
+};
+
+// One read command fetches one block.
+inline constexpr std::uint32_t kBlockSize = 0x2000;
+
+// A range both ends of which lie on the map, the first not after the last.
+constexpr bool validRange(int first, int last) {
+  return DumperSectorMap::contains(first) && DumperSectorMap::contains(last) && first <= last;
+}
+// Blocks from the start of sector first to the end of sector last (0 for an invalid range).
+constexpr std::uint32_t blockCount(int first, int last) {
+  if (!validRange(first, last)) return 0;
+  return (DumperSectorMap::offset(last) + DumperSectorMap::size(last) -
+          DumperSectorMap::offset(first)) /
+         kBlockSize;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Results of our own beyond the library's codes.
+
+// dump.txt could not be opened or a block could not be appended to it (disk full, no
+// permission): family dwl::RESULT_LIB_PC with this code. The dump stops there; the file keeps the
+// whole blocks written before, never part of one.
+inline constexpr std::int32_t kDumpFileError = 6;
+
+// Codes of the first failed check of an erase walk (family dwl::RESULT_COMMAND), so an erase in
+// which a sector failed never ends with the erase-successful panel.
+inline constexpr std::int32_t kEraseRefused = 11;     // the erase command was not accepted
+inline constexpr std::int32_t kEraseNoAck = 12;       // no 0xC5 after the command
+std::int32_t eraseOutcomeCode(std::uint8_t outcome);  // 0xF3 13, 0xF4 14, 0xF5 15, other 16
+
+// Texts of the dumper's message boxes.
+inline constexpr char kErrorTitle[] = "ERROR";
+inline constexpr char kInvalidValueText[] = "Invalid value";
+inline constexpr char kErasingErrorText[] = "erasing error";
+inline constexpr char kAckErrorText[] = "ack receiving error";
+inline constexpr char kClearErrorText[] = "flash clear error";
+
+// ---------------------------------------------------------------------------------------------
+// The operations. Each takes the record by value and leaves the serial port open.
+
+// Reads DumpFirstSector..DumpLastSector block by block and appends each block to dump.txt in the
+// working directory. {0, 0}; {RESULT_COMMAND, 17/18/19} for a failed read;
+// {RESULT_LIB_PC, kDumpFileError} when dump.txt cannot take a block; {RESULT_DOWNLOAD_ERROR, 0}
+// for a range off the map or inverted (nothing is sent then).
+dwl::DownloadResult dump_flash(DumperContext ctx);
+// The dumper's image "transfer": the dump.
+dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx);
+// The dumper's sequence after the boot: GPIO, speed and power management, the dump, switch-off.
+dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx);
+// GPIO, speed and power management, then one erase command per sector of the erase range held in
+// sg_DownloadContext, then switch-off. Every failed check shows its box and the walk goes on; the
+// result is then {RESULT_COMMAND, code of the first failure} and the handset is left on.
+dwl::DownloadResult flash_erase(DumperContext ctx);
+
+// ---------------------------------------------------------------------------------------------
+// The whole flows of the Start and Erase buttons: operation mode, reset and lock of the panel in
+// use, switch-on panel during the boot, boot, sequence, closing window, port closed. They return
+// the result they displayed. The panel stays locked until resetAndUnlock().
+
+// The switch-on panel shown while the handset boots: load and display it; discard it. Front ends
+// without one leave both empty.
+struct SwitchOnPanel {
+  std::function<void()> show;
+  std::function<void()> discard;
+};
+
+dwl::DownloadResult runDump(const SwitchOnPanel& switchOn = {});
+dwl::DownloadResult runErase(const SwitchOnPanel& switchOn = {});
+
+// The OK of every window that closes an operation (dump successful, erase successful, time-out,
+// and the error windows of Utility.uir), after the GUI has discarded that window: reset the
+// progress of the panel in use and unlock it, by OperationMode. The erase panel stays open.
+void resetAndUnlock();
+
+// The dumper's display functions, expressed on dwl::display().
+void InitControls();        // progress 0, offset 0
+void InitControls_erase();  // erase offset 0, erase sector 0
+void LockDuringDumping();   // lock() (OperationMode kModeDump), pump events
+void UnlockAfterDump();
+void LockDuringErasing();  // lock() (OperationMode kModeErase), pump events
+void UnlockAfterErasing();
+
+// ---------------------------------------------------------------------------------------------
+// Panels, controls and what the callbacks must dim.
+
+enum class Panel { Main, Erase };
+
+// Control identifiers of the main panel (dumper.uir panel 2).
+inline constexpr int kMainProgressA = 2, kMainProgressB = 3;
+inline constexpr int kMainLastSector = 6, kMainFirstSector = 7, kMainOffset = 8;
+inline constexpr int kMainSpeed = 9, kMainPort = 10;
+// Control identifiers of the erase panel (dumper.uir panel 3).
+inline constexpr int kEraseSelectionRing = 4, kEraseOffset = 5, kEraseSector = 6;
+inline constexpr int kEraseLast = 7, kEraseFirst = 8, kEraseRangeLabel = 13;
+
+// Controls to dim (or undim) on one panel; menuBar: discard the main menu bar with a dim, load
+// menu bar 1 onto the main panel again with an undim.
+struct Dimming {
+  Panel panel;
+  std::vector<int> controls;
+  bool dim;
+  bool menuBar;
+  friend bool operator==(const Dimming&, const Dimming&) = default;
+};
+
+// What Display::lock() and unlock() apply, by OperationMode (and EraseSelection for the erase
+// panel's range controls).
+Dimming lockDimming();
+Dimming unlockDimming();
+
+// ---------------------------------------------------------------------------------------------
+// The input logic of the callbacks. Each stores the value in the record first.
+
+enum class InputVerdict {
+  Accepted,
+  // Show the modal box titled kErrorTitle with kInvalidValueText, then stop the user-interface
+  // loop: the program ends. The value stays stored.
+  InvalidEndProgram,
+};
+
+InputVerdict setDumpFirstSector(int value);  // select_start (main control 7)
+InputVerdict setDumpLastSector(int value);   // select_end (main control 6)
+InputVerdict setEraseFirstSector(
+    int value);  // erase_start (erase control 8), also prior_value_start
+InputVerdict setEraseLastSector(int value);  // erase_end (erase control 7), also prior_value_end
+void setComPort(int value);                  // select_port (main control 10)
+void setSpeed(int value);                    // dwl51_62MMISelectSpeed (main control 9)
+
+// erase_select (erase control 4): 0 whole flash (range 0..267, dims 8, 7, 13), 1 sector range
+// (range back to the last typed values, undims them). Other values only store the selection and
+// need nothing from the GUI.
+std::optional<Dimming> setEraseSelection(int value);
+
+// erase_flash (menu item): whole flash is selected (the range is kept); the GUI applies the
+// returned dimming (every main control, menu bar discarded) and loads the erase panel.
+Dimming openErasePanel();
+// erase_exit: the GUI applies the returned undimming (menu bar loaded again) and discards the
+// erase panel.
+Dimming closeErasePanel();
+
+}  // namespace dumper
