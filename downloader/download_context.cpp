@@ -6,10 +6,6 @@
 namespace downloader {
 
 DownloadContext sg_DownloadContext;
-dwl::DownloadResult mv_ResultDownload;
-int mv_SoftPourcent = 0;
-std::time_t mv_TimeOut = 0, mv_TimeOutEnd = 0;
-int mv_Qlength = 0;
 
 void releaseImages(DownloadContext& ctx) {
   for (std::uint8_t** data : {&ctx.Bin1Data, &ctx.Bin2Data, &ctx.Ogm1Data, &ctx.Ogm2Data}) {

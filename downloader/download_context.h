@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "dwl/dwl11transfer.h"
 #include "dwl/dwl_context.h"
 #include "dwl/dwl_result.h"
 
@@ -36,16 +37,14 @@ struct DownloadContext : dwl::SharedContext {
 // The one live record. Initial values: Mode 1, ComPort 4, Speed 3, ProductType 2.
 extern DownloadContext sg_DownloadContext;
 
-// Result the transfer returns on a reply time-out.
-extern dwl::DownloadResult mv_ResultDownload;
-// Percentage of the current image written.
-extern int mv_SoftPourcent;
-// Start of the wait for a sector reply, and the latest clock reading in that wait.
-extern std::time_t mv_TimeOut, mv_TimeOutEnd;
-// Input-queue length seen by the latest poll of that wait.
-extern int mv_Qlength;
+// The transfer's globals live with the transfer; these names keep older code compiling.
+using dwl::mv_Qlength;
+using dwl::mv_ResultDownload;
+using dwl::mv_SoftPourcent;
+using dwl::mv_TimeOut;
+using dwl::mv_TimeOutEnd;
 
-// Frees the four image buffers and empties the record (program end, tests).
+// Frees the four image buffers and sets their lengths to 0 (program end, tests).
 void releaseImages(DownloadContext& ctx);
 
 }  // namespace downloader

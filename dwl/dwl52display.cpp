@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dwl/dwl10fla.h"
+
 namespace dwl {
 
 char ma_Comment[100] = {};
@@ -22,6 +24,10 @@ class NullDisplay final : public Display {
 };
 
 Display* g_display = nullptr;
+
+// The indicators keep their text while switched off, so the reset needs the last one shown.
+std::string g_cpuText;
+std::string g_flashText;
 
 struct Entry {
   std::int32_t code;
@@ -117,7 +123,9 @@ Display& display() {
   return g_display ? *g_display : none;
 }
 
-void setDisplay(Display* d) { g_display = d; }
+void setDisplay(Display* d) {
+  g_display = d;
+}
 
 std::string flashFileMessage(std::int32_t code) {
   return lookup(kFlashFile, code, "FLASH DESCRIPTION : The file flash.txt problem");
@@ -148,19 +156,34 @@ std::string commandMessage(std::int32_t code) {
 bool resultWindow(std::int32_t family, std::int32_t code, Window* window) {
   Window w;
   switch (family) {
-    case RESULT_SUCCESS: w = Window::Success; break;
+    case RESULT_SUCCESS:
+      w = Window::Success;
+      break;
     case RESULT_DOWNLOAD_ERROR:
     case RESULT_SECTOR_START_ACK:
     case RESULT_SECTOR_ERROR:
     case RESULT_SECTOR_ACK:
     case RESULT_SECTOR_CHECKSUM:
-    case RESULT_DOWNLOAD_TIMEOUT: w = Window::GenericErr; break;
-    case RESULT_FLASH_FILE: w = Window::FlashFileErr; break;
-    case RESULT_CONFIG_FILE: w = Window::ConfFileErr; break;
-    case RESULT_LIB_PC: w = Window::LibPcErr; break;
-    case RESULT_BOOT: w = code == 4 ? Window::Timeout : Window::BootErr; break;
-    case RESULT_COMMAND: w = Window::CommandErr; break;
-    default: return false;
+    case RESULT_DOWNLOAD_TIMEOUT:
+      w = Window::GenericErr;
+      break;
+    case RESULT_FLASH_FILE:
+      w = Window::FlashFileErr;
+      break;
+    case RESULT_CONFIG_FILE:
+      w = Window::ConfFileErr;
+      break;
+    case RESULT_LIB_PC:
+      w = Window::LibPcErr;
+      break;
+    case RESULT_BOOT:
+      w = code == 4 ? Window::Timeout : Window::BootErr;
+      break;
+    case RESULT_COMMAND:
+      w = Window::CommandErr;
+      break;
+    default:
+      return false;
   }
   if (window) *window = w;
   return true;
@@ -168,18 +191,30 @@ bool resultWindow(std::int32_t family, std::int32_t code, Window* window) {
 
 std::string resultMessage(std::int32_t family, std::int32_t code) {
   switch (family) {
-    case RESULT_DOWNLOAD_ERROR: return "Error during the download";
-    case RESULT_FLASH_FILE: return flashFileMessage(code);
-    case RESULT_CONFIG_FILE: return configFileMessage(code);
-    case RESULT_LIB_PC: return libPcMessage(code);
-    case RESULT_BOOT: return code == 4 ? std::string() : bootMessage(code);
-    case RESULT_COMMAND: return commandMessage(code);
-    case RESULT_SECTOR_START_ACK: return "Problem : Bad acknowledge when the sector download start";
-    case RESULT_SECTOR_ERROR: return "Problem : Error during the sector donwload";
-    case RESULT_SECTOR_ACK: return "Problem : Error acknowledge during the sector donwload";
-    case RESULT_SECTOR_CHECKSUM: return "Problem : Bad checksum";
-    case RESULT_DOWNLOAD_TIMEOUT: return "Timeout during the download";
-    default: return {};
+    case RESULT_DOWNLOAD_ERROR:
+      return "Error during the download";
+    case RESULT_FLASH_FILE:
+      return flashFileMessage(code);
+    case RESULT_CONFIG_FILE:
+      return configFileMessage(code);
+    case RESULT_LIB_PC:
+      return libPcMessage(code);
+    case RESULT_BOOT:
+      return code == 4 ? std::string() : bootMessage(code);
+    case RESULT_COMMAND:
+      return commandMessage(code);
+    case RESULT_SECTOR_START_ACK:
+      return "Problem : Bad acknowledge when the sector download start";
+    case RESULT_SECTOR_ERROR:
+      return "Problem : Error during the sector donwload";
+    case RESULT_SECTOR_ACK:
+      return "Problem : Error acknowledge during the sector donwload";
+    case RESULT_SECTOR_CHECKSUM:
+      return "Problem : Bad checksum";
+    case RESULT_DOWNLOAD_TIMEOUT:
+      return "Timeout during the download";
+    default:
+      return {};
   }
 }
 
@@ -195,6 +230,55 @@ void dwl52_11DisplayFlashFileErr(std::int32_t code) {
 
 void dwl52_12DisplayConfigFileErr(std::int32_t code) {
   display().openWindow(Window::ConfFileErr, configFileMessage(code));
+}
+
+void dwl52_0DisplaySector(std::uint32_t sector, std::uint32_t size, std::uint32_t address,
+                          const char* state) {
+  display().sector(sector, size, address, state ? state : "");
+}
+
+std::string cpuTypeText(std::uint8_t cpuType) {
+  return cpuType == 0xBE ? "BOOT FROM A PCF5087" : "Unknown boot";
+}
+
+std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device) {
+  char maker[kNameSize + 1] = {};
+  char name[kNameSize + 1] = {};
+  char buf[100];
+  if (dwl10_6GetManufacturerAndFlashName(manufacturer, device, maker, name) == kOk) {
+    std::snprintf(buf, sizeof buf, " Flash %s", name);
+  } else {
+    // No description in flash.txt: say so, with the codes the handset gave.
+    std::snprintf(buf, sizeof buf, " Flash unknown (manufacturer 0x%02X, device 0x%02X)",
+                  manufacturer, device);
+  }
+  return buf;
+}
+
+void dwl52_1DisplayTypeFlash(std::uint8_t manufacturer, std::uint8_t device) {
+  g_flashText = flashTypeText(manufacturer, device);
+  display().flashIndicator(true, g_flashText);
+}
+
+void dwl52_2DisplayTypeCPU(std::uint8_t cpuType) {
+  g_cpuText = cpuTypeText(cpuType);
+  display().cpuIndicator(true, g_cpuText);
+}
+
+void dwl52_4InitControls() {
+  display().cpuIndicator(false, g_cpuText);
+  display().flashIndicator(false, g_flashText);
+  display().progress(0);
+}
+
+void dwl52_5LockDuringDownload() {
+  display().lock();
+  display().processEvents();
+}
+
+void dwl52_6UnlockAfterDownload() {
+  display().unlock();
+  display().processEvents();
 }
 
 void logComment(const std::string& text) {

@@ -9,8 +9,8 @@ namespace dwl {
 
 // Every window an operation can end with, and the message pop-ups.
 enum class Window {
-  Success,       // downloader success window; in the dumper the dump- or erase-successful panel
-  Timeout,       // boot time-out window (each program its own)
+  Success,  // downloader success window; in the dumper the dump- or erase-successful panel
+  Timeout,  // boot time-out window (each program its own)
   GenericErr,
   FlashFileErr,
   ConfFileErr,
@@ -45,6 +45,8 @@ class Display {
   // Indicators and lock of the main panel. Front ends without panels may ignore them.
   virtual void cpuIndicator(bool on, const std::string& text) { (void)on, (void)text; }
   virtual void flashIndicator(bool on, const std::string& text) { (void)on, (void)text; }
+  // lock dims every input and removes the menu bar; unlock brings a new menu bar and enables the
+  // panel inputs and the slot groups the file mode (the live record's Mode) allows.
   virtual void lock() {}
   virtual void unlock() {}
   // The image slot displays: path box, size display, byte-sum display.
@@ -55,6 +57,14 @@ class Display {
   virtual void dumpOffset(std::uint32_t offset) { (void)offset; }
   virtual void eraseProgress(std::uint32_t offset, std::uint32_t sector) {
     (void)offset, (void)sector;
+  }
+  // The file dialog of an image slot: default directory, default file specification ("*.bin"),
+  // title. Returns 0 when cancelled, 1 for an existing file, 2 for a new one, and then the chosen
+  // path in *path.
+  virtual int fileSelect(const std::string& directory, const std::string& pattern,
+                         const std::string& title, std::string* path) {
+    (void)directory, (void)pattern, (void)title, (void)path;
+    return 0;
   }
 };
 

@@ -23,6 +23,9 @@ inline constexpr std::int32_t RESULT_SECTOR_ERROR = 10;
 inline constexpr std::int32_t RESULT_SECTOR_ACK = 11;
 inline constexpr std::int32_t RESULT_SECTOR_CHECKSUM = 12;
 inline constexpr std::int32_t RESULT_DOWNLOAD_TIMEOUT = 13;
+// The images read back after a download differ from what was sent. No window of its own: the
+// command line reports it.
+inline constexpr std::int32_t RESULT_VERIFY = 20;
 
 struct DownloadResult {
   std::int32_t Family = RESULT_SUCCESS;

@@ -1,0 +1,203 @@
+#include "downloader/dwl3spm87.h"
+
+#include <cstdio>
+
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl11command.h"
+#include "dwl/dwl11transfer.h"
+#include "dwl/dwl52display.h"
+#include "platform/clock.h"
+
+namespace downloader {
+
+using dwl::DownloadResult;
+
+namespace {
+
+void showElapsed(const DownloadContext& ctx) {
+  dwl::display().elapsed(elapsedText(ctx.StartTime, ctx.EndTime));
+}
+
+// Writes one slot and, when it went well, shows the time since Start.
+DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::uint8_t* data,
+                         std::uint32_t address) {
+  const DownloadResult result = dwl::dwl11_54Download(ctx, length, data, address);
+  if (result.Family != dwl::RESULT_SUCCESS) return result;
+  ctx.EndTime = platform::now();
+  showElapsed(ctx);
+  return {dwl::RESULT_SUCCESS, 0};
+}
+
+// GPIO, speed and power management, then the flash description of the identified flash.
+DownloadResult prepare(const DownloadContext& ctx) {
+  dwl::display().elapsed(" ");
+  dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
+  if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
+  rc = dwl::dwl11_0SetSpeedAndPMU(ctx);
+  if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
+
+  std::uint32_t count = 0;
+  rc = dwl::dwl10_1GetNumberOfSector(ctx.FlashManufacturer, ctx.FlashDevice, &count);
+  if (rc != dwl::kOk) return {dwl::RESULT_FLASH_FILE, rc};
+  std::uint32_t address = dwl::FlashBase;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t size = 0;
+    rc = dwl::dwl10_0GetSectorSize(ctx.FlashManufacturer, ctx.FlashDevice, i, &size);
+    if (rc != dwl::kOk) return {dwl::RESULT_FLASH_FILE, rc};
+    dwl::dwl52_0DisplaySector(i, size, address, "N. A.");
+    address += size;
+  }
+  dwl::logComment("Check the compatibility");
+  return {dwl::RESULT_SUCCESS, 0};
+}
+
+// The images of one phase, in order: log line, writer, and what the verify needs.
+struct Step {
+  bool loaded;
+  const char* comment;
+  DownloadResult (*write)(DownloadContext);
+  dwl::Slot slot;
+  std::uint32_t length;
+  const std::uint8_t* data;
+};
+
+// Runs the steps whose slot is loaded; the first failure stops the phase.
+DownloadResult runPhase(const DownloadContext& ctx, const Step* steps, int n,
+                        std::vector<WrittenImage>& written) {
+  DownloadResult result{dwl::RESULT_SUCCESS, 0};
+  for (int k = 0; k < n; ++k) {
+    const Step& s = steps[k];
+    if (!s.loaded) continue;
+    dwl::logComment(s.comment);
+    result = s.write(ctx);
+    if (result.Family != dwl::RESULT_SUCCESS) return result;
+    std::uint32_t address = 0;
+    switch (s.slot) {
+      case dwl::Slot::Bin1:
+        address = kBin1Address;
+        break;
+      case dwl::Slot::Bin2:
+        address = kBin2Address;
+        break;
+      case dwl::Slot::Ogm1:
+        ogm1Address(sg_DownloadContext.Model, &address);
+        break;
+      case dwl::Slot::Ogm2:
+        address = kOgm2Address;
+        break;
+    }
+    written.push_back({s.slot, address, s.data, s.length});
+  }
+  return result;
+}
+
+// Verify, elapsed time, "The End" and the switch-off.
+DownloadResult finish(DownloadContext& ctx, DownloadResult result,
+                      const std::vector<WrittenImage>& written, const VerifyHook& verify) {
+  if (result.Family == dwl::RESULT_SUCCESS && verify) {
+    const DownloadResult checked = verify(ctx, written);
+    if (checked.Family != dwl::RESULT_SUCCESS) return checked;
+  }
+  ctx.EndTime = platform::now();
+  showElapsed(ctx);
+  dwl::logComment("The End");
+  if (result.Family == dwl::RESULT_SUCCESS) {
+    const dwl::ResultCode rc = dwl::dwl11_7SwitchOffCommand(ctx.ComPort);
+    if (rc != dwl::kOk) result = {dwl::RESULT_COMMAND, rc};
+  }
+  return result;
+}
+
+}  // namespace
+
+bool ogm1Address(std::int32_t model, std::uint32_t* address) {
+  static constexpr std::uint32_t kOffsets[] = {0x00700000, 0x00B60000, 0x00BB0000};
+  if (model < 0 || model > 2) return false;
+  *address = dwl::FlashBase + kOffsets[model];
+  return true;
+}
+
+std::string elapsedText(std::time_t start, std::time_t end) {
+  const std::uint32_t seconds = static_cast<std::uint32_t>(end - start);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%u min %u sec", seconds / 60, seconds % 60);
+  return buf;
+}
+
+DownloadResult dwl3_1DownloadSoftware(DownloadContext ctx) {
+  return writeSlot(ctx, ctx.Bin1Length, ctx.Bin1Data, kBin1Address);
+}
+
+DownloadResult dwl3_1DownloadSoftware_2(DownloadContext ctx) {
+  return writeSlot(ctx, ctx.Bin2Length, ctx.Bin2Data, kBin2Address);
+}
+
+DownloadResult dwl3_1DownloadSoftware_ogm(DownloadContext ctx) {
+  std::uint32_t address = 0;
+  // A model without an Ogm1 place must not fall back to the flash base: that is Bin1's place.
+  if (!ogm1Address(sg_DownloadContext.Model, &address)) return {dwl::RESULT_FLASH_FILE, 18};
+  return writeSlot(ctx, ctx.Ogm1Length, ctx.Ogm1Data, address);
+}
+
+DownloadResult dwl3_1DownloadSoftware_ogm_2(DownloadContext ctx) {
+  return writeSlot(ctx, ctx.Ogm2Length, ctx.Ogm2Data, kOgm2Address);
+}
+
+DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) {
+  DownloadResult result = prepare(ctx);
+  if (result.Family != dwl::RESULT_SUCCESS) return result;
+  const DownloadContext& live = sg_DownloadContext;
+  std::vector<WrittenImage> written;
+
+  if (ctx.DownloadType != 0) {
+    result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  } else {
+    const Step bins[] = {
+        {live.Bin1Loaded == 1, "Download the Bin1 File", dwl3_1DownloadSoftware, dwl::Slot::Bin1,
+         ctx.Bin1Length, ctx.Bin1Data},
+        {live.Bin2Loaded == 1, "Download the Bin2 File", dwl3_1DownloadSoftware_2, dwl::Slot::Bin2,
+         ctx.Bin2Length, ctx.Bin2Data},
+    };
+    result = runPhase(ctx, bins, 2, written);
+    if (result.Family != dwl::RESULT_SUCCESS) return result;
+  }
+
+  if (live.Mode == 0) {
+    if (ctx.DownloadType != 0) {
+      result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
+    } else {
+      const Step ogms[] = {
+          {live.Ogm1Loaded == 1, "Download ogm1 sector by sector", dwl3_1DownloadSoftware_ogm,
+           dwl::Slot::Ogm1, ctx.Ogm1Length, ctx.Ogm1Data},
+          {live.Ogm2Loaded == 1, "Download ogm2 sector by sector", dwl3_1DownloadSoftware_ogm_2,
+           dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
+      };
+      result = runPhase(ctx, ogms, 2, written);
+      if (result.Family != dwl::RESULT_SUCCESS) return result;
+    }
+  }
+  return finish(ctx, result, written, verify);
+}
+
+DownloadResult dwl3_0Generic5087_ogm(DownloadContext ctx, const VerifyHook& verify) {
+  DownloadResult result = prepare(ctx);
+  if (result.Family != dwl::RESULT_SUCCESS) return result;
+  const DownloadContext& live = sg_DownloadContext;
+  std::vector<WrittenImage> written;
+
+  if (ctx.DownloadType != 0) {
+    result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  } else {
+    const Step ogms[] = {
+        {live.Ogm1Loaded == 1, "Download the Ogm1 File", dwl3_1DownloadSoftware_ogm,
+         dwl::Slot::Ogm1, ctx.Ogm1Length, ctx.Ogm1Data},
+        {live.Ogm2Loaded == 1, "Download the Ogm2 File", dwl3_1DownloadSoftware_ogm_2,
+         dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
+    };
+    result = runPhase(ctx, ogms, 2, written);
+    if (result.Family != dwl::RESULT_SUCCESS) return result;
+  }
+  return finish(ctx, result, written, verify);
+}
+
+}  // namespace downloader

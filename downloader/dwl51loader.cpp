@@ -1,0 +1,202 @@
+#include "downloader/dwl51loader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dwl/dwl12pclib.h"
+#include "dwl/dwl52display.h"
+
+namespace downloader {
+
+namespace {
+
+// PC library codes of the loader.
+constexpr dwl::ResultCode kLibPcSize = 2;
+constexpr dwl::ResultCode kLibPcNotFound = 3;
+
+struct SlotFields {
+  char* path;
+  std::int32_t* handle;
+  std::uint8_t** data;
+  std::uint32_t* length;
+  std::uint8_t* loaded;
+  bool ogm;
+  const char* title;
+  const char* pattern;
+  const char* logText;
+};
+
+SlotFields fieldsOf(dwl::Slot slot) {
+  DownloadContext& c = sg_DownloadContext;
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      return {c.Bin1Path,        &c.Bin1Handle, &c.Bin1Data,
+              &c.Bin1Length,     &c.Bin1Loaded, false,
+              "select bin file", "*.bin",       "Bin1 file loading, please wait..."};
+    case dwl::Slot::Bin2:
+      return {c.Bin2Path,        &c.Bin2Handle, &c.Bin2Data,
+              &c.Bin2Length,     &c.Bin2Loaded, false,
+              "select bin file", "*.bin",       "Bin2 file loading, please wait..."};
+    case dwl::Slot::Ogm1:
+      return {c.Ogm1Path,        &c.Ogm1Handle, &c.Ogm1Data,
+              &c.Ogm1Length,     &c.Ogm1Loaded, true,
+              "select ogm file", "*.ogm",       "Ogm1 file loading, please wait..."};
+    case dwl::Slot::Ogm2:
+    default:
+      return {c.Ogm2Path,        &c.Ogm2Handle, &c.Ogm2Data,
+              &c.Ogm2Length,     &c.Ogm2Loaded, true,
+              "select ogm file", "*.ogm",       "Ogm2 file loading, please wait..."};
+  }
+}
+
+// The path of the image each slot holds, so that a failed load can put the path field back.
+std::string g_heldPath[4];
+
+std::function<void*(std::size_t)> g_allocate;
+
+void* allocateImage(std::size_t size) {
+  return g_allocate ? g_allocate(size) : std::malloc(size);
+}
+
+std::string& heldPath(dwl::Slot slot) {
+  return g_heldPath[static_cast<int>(slot)];
+}
+
+// Reads the whole file into a new buffer of length + 1 bytes; 1 or a PC library code.
+dwl::ResultCode readImage(const std::string& path, std::uint32_t length, std::uint8_t** out) {
+  std::uint8_t* buffer = static_cast<std::uint8_t*>(allocateImage(std::size_t{length} + 1));
+  if (!buffer) return kLibPcNoMemory;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    std::free(buffer);
+    return kLibPcNotFound;
+  }
+  const std::size_t got = std::fread(buffer, 1, length, f);
+  std::fclose(f);
+  // A file that changed size since it was measured would leave part of the buffer unwritten.
+  if (got != length) {
+    std::free(buffer);
+    return kLibPcSize;
+  }
+  // The spare byte is erased flash, should it ever be sent.
+  buffer[length] = 0xFF;
+  *out = buffer;
+  return dwl::kOk;
+}
+
+bool loadSlot(dwl::Slot slot) {
+  const SlotFields f = fieldsOf(slot);
+  const std::string path(f.path, strnlen(f.path, kPathSize - 1));
+
+  dwl::logComment(std::string(f.logText) + " ");
+  dwl::dwl52_5LockDuringDownload();
+
+  dwl::ResultCode rc = dwl::kOk;
+  std::uint32_t fileLength = 0;
+  std::uint8_t* buffer = nullptr;
+  // Readability check; the handle is not needed afterwards.
+  const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle < 0) {
+    rc = kLibPcNotFound;
+  } else {
+    ::close(handle);
+    rc = dwl::dwl12_2CalculateLengthOfFile(path.c_str(), &fileLength);
+    // The stored length of an odd ogm image is one more, which must still fit its type.
+    if (rc == dwl::kOk && fileLength == 0xFFFFFFFFu) rc = kLibPcSize;
+    if (rc == dwl::kOk) rc = readImage(path, fileLength, &buffer);
+  }
+
+  if (rc != dwl::kOk) {
+    std::snprintf(f.path, kPathSize, "%s", heldPath(slot).c_str());
+    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
+    dwl::dwl52_6UnlockAfterDownload();
+    return false;
+  }
+
+  std::free(*f.data);
+  *f.data = buffer;
+  *f.length = f.ogm && (fileLength & 1u) ? fileLength + 1 : fileLength;
+  *f.handle = handle;
+  *f.loaded = 1;
+  heldPath(slot) = path;
+  dwl::display().slotPath(slot, path);
+  dwl::display().slotSize(slot, fileLength);
+  dwl::display().slotSum(slot, imageByteSum(*f.data, *f.length));
+  dwl::dwl52_6UnlockAfterDownload();
+  return true;
+}
+
+int selectAndLoad(dwl::Slot slot) {
+  const SlotFields f = fieldsOf(slot);
+  std::string chosen;
+  const int picked = dwl::display().fileSelect("c:/varnel2", f.pattern, f.title, &chosen);
+  if (picked != 1 && picked != 2) return 0;
+  loadImageFile(slot, chosen);
+  return 0;
+}
+
+}  // namespace
+
+std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < length; ++i) sum += data[i];
+  return sum;
+}
+
+bool loadImageFile(dwl::Slot slot, const std::string& path) {
+  const SlotFields f = fieldsOf(slot);
+  // A path cut to fit the field could name another file.
+  if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
+    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
+    return false;
+  }
+  std::snprintf(f.path, kPathSize, "%s", path.c_str());
+  return loadSlot(slot);
+}
+
+void dwl51_0InitLoadFile() {
+  loadSlot(dwl::Slot::Bin1);
+}
+void dwl51_0InitLoadFile_2() {
+  loadSlot(dwl::Slot::Bin2);
+}
+void dwl51_0InitLoadFile_ogm() {
+  loadSlot(dwl::Slot::Ogm1);
+}
+void dwl51_0InitLoadFile_ogm_2() {
+  loadSlot(dwl::Slot::Ogm2);
+}
+
+int dwl51_52MMILoadFile() {
+  return selectAndLoad(dwl::Slot::Bin1);
+}
+int dwl51_52MMILoadFile_2() {
+  return selectAndLoad(dwl::Slot::Bin2);
+}
+int dwl51_52MMILoadFile_ogm() {
+  return selectAndLoad(dwl::Slot::Ogm1);
+}
+int dwl51_52MMILoadFile_ogm_2() {
+  return selectAndLoad(dwl::Slot::Ogm2);
+}
+
+void resetImageSlots() {
+  releaseImages(sg_DownloadContext);
+  for (dwl::Slot slot : {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2}) {
+    const SlotFields f = fieldsOf(slot);
+    f.path[0] = '\0';
+    *f.handle = 0;
+    *f.loaded = 0;
+    heldPath(slot).clear();
+  }
+}
+
+void setImageAllocator(std::function<void*(std::size_t)> allocate) {
+  g_allocate = std::move(allocate);
+}
+
+}  // namespace downloader

@@ -1,0 +1,47 @@
+// Loading the image files into the four slots of the record: Bin1 (the CLA file), Bin2, Ogm1,
+// Ogm2. A slot holds the file's bytes exactly as the file has them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "downloader/download_context.h"
+#include "dwl/dwl_display.h"
+#include "dwl/dwl_result.h"
+
+namespace downloader {
+
+// PC library code shown when an image buffer cannot be allocated.
+inline constexpr dwl::ResultCode kLibPcNoMemory = 6;
+
+// Each loader reads the file named by its slot's path field. On success the slot holds the new
+// image (flag 1, path box, size and byte-sum displays updated). On failure the PC library window
+// tells why and the slot stays exactly as it was, path field included.
+void dwl51_0InitLoadFile();
+void dwl51_0InitLoadFile_2();
+void dwl51_0InitLoadFile_ogm();
+void dwl51_0InitLoadFile_ogm_2();
+
+// The Load buttons (on their commit event): the file dialog, then the slot's loader when a file
+// was chosen. Always 0.
+int dwl51_52MMILoadFile();
+int dwl51_52MMILoadFile_2();
+int dwl51_52MMILoadFile_ogm();
+int dwl51_52MMILoadFile_ogm_2();
+
+// Puts path into the slot's path field and loads it; true when the slot now holds that file.
+// For callers without a dialog (the command line).
+bool loadImageFile(dwl::Slot slot, const std::string& path);
+
+// The 32-bit sum of the bytes, each taken unsigned.
+std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length);
+
+// Empties the four slots of sg_DownloadContext: buffers freed, flags, lengths and paths cleared.
+void resetImageSlots();
+
+// Tests replace the allocation of image buffers (released with free); empty restores malloc.
+void setImageAllocator(std::function<void*(std::size_t)> allocate);
+
+}  // namespace downloader

@@ -1,0 +1,166 @@
+#include "dwl/dwl11transfer.h"
+
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl11command.h"
+#include "dwl/dwl52display.h"
+#include "platform/clock.h"
+#include "platform/rs232.h"
+
+namespace dwl {
+
+DownloadResult mv_ResultDownload;
+int mv_SoftPourcent = 0;
+std::time_t mv_TimeOut = 0, mv_TimeOutEnd = 0;
+int mv_Qlength = 0;
+
+namespace {
+
+std::uint32_t byteSum(const std::uint8_t* data, std::uint32_t count) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < count; ++i) sum += data[i];
+  return sum;
+}
+
+DownloadResult timedOut() {
+  mv_ResultDownload.Family = RESULT_DOWNLOAD_TIMEOUT;
+  mv_ResultDownload.Code = 0;
+  return mv_ResultDownload;
+}
+
+// Waits until the bytes written have left the PC, keeping the window alive. A queue that does not
+// drain for longer than the reply time-out means the line is gone.
+bool drainOutput(platform::Rs232& com, int port) {
+  const std::time_t start = platform::now();
+  while (com.GetOutQLen(port) > 0) {
+    display().processEvents();
+    if (platform::now() - start > kReplyTimeoutSeconds) return false;
+    com.WaitOutputDrained(port, kPollMs);
+  }
+  return true;
+}
+
+// Waits for the first reply byte; false after more than the reply time-out.
+bool waitReply(platform::Rs232& com, int port) {
+  mv_Qlength = 0;
+  mv_TimeOut = platform::now();
+  while ((mv_Qlength = com.GetInQLen(port)) <= 0) {
+    display().processEvents();
+    mv_TimeOutEnd = platform::now();
+    if (mv_TimeOutEnd - mv_TimeOut > kReplyTimeoutSeconds) return false;
+    com.WaitInput(port, kPollMs);
+  }
+  return true;
+}
+
+// Shows every sector the image will occupy as waiting. Purely informative: a size that cannot be
+// had stops the marking, and the transfer reports it when it reaches that sector.
+void markWaiting(const SharedContext& ctx, const std::uint32_t* list, std::uint32_t address) {
+  for (std::uint32_t i = 0; i < list[0]; ++i) {
+    std::uint32_t size = 0;
+    if (dwl10_0GetSectorSize(ctx.FlashManufacturer, ctx.FlashDevice, list[2 + i], &size) != kOk)
+      return;
+    dwl52_0DisplaySector(list[2 + i], size, address, "Wait...");
+    address += size;
+  }
+}
+
+}  // namespace
+
+DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const std::uint8_t* data,
+                                std::uint32_t address) {
+  const std::uint8_t maker = ctx.FlashManufacturer;
+  const std::uint8_t device = ctx.FlashDevice;
+  const int port = ctx.ComPort;
+  platform::Rs232& com = platform::rs232();
+
+  // The sectors are counted from the start address on, so it has to be a sector boundary; a
+  // misplaced image would otherwise be written across the wrong sectors.
+  const std::uint32_t offset = address - FlashBase;
+  std::uint32_t first = 0;
+  ResultCode rc = dwl10_2GetSectorNumberWithStartAddr_ogm(maker, device, offset, &first);
+  if (rc != kOk) return {RESULT_FLASH_FILE, rc};
+
+  std::uint32_t list[kSectorListWords] = {};
+  rc = dwl10_3GetSectorList(maker, device, offset, length, list);
+  if (rc != kOk) return {RESULT_FLASH_FILE, rc};
+  const std::uint32_t count = list[0];
+  markWaiting(ctx, list, address);
+
+  std::uint32_t position = 0;
+  std::uint32_t announced = 0;
+  int sectorRetries = 0;
+  int totalRetries = 0;
+  std::uint32_t i = 0;
+  while (i < count) {
+    const std::uint32_t sector = list[2 + i];
+    std::uint32_t size = 0;
+    rc = dwl10_0GetSectorSize(maker, device, sector, &size);
+    if (rc != kOk) return {RESULT_FLASH_FILE, rc};
+
+    const std::uint32_t byteCount = size < length - announced ? size : length - announced;
+    announced += byteCount;
+    dwl52_0DisplaySector(sector, size, address, "wait...");
+    dwl11_3DownloadSectorCommand(address, size, byteCount, port);
+
+    std::uint32_t checksum = 0;
+    for (std::uint32_t b = 0; b < byteCount / kWriteBlock; ++b) {
+      com.ComWrt(port, data + position, static_cast<int>(kWriteBlock));
+      checksum += byteSum(data + position, kWriteBlock);
+      position += kWriteBlock;
+      if (!drainOutput(com, port)) {
+        dwl52_0DisplaySector(sector, size, address, "Error");
+        return timedOut();
+      }
+    }
+    const std::uint32_t tail = byteCount % kWriteBlock;
+    com.ComWrt(port, data + position, static_cast<int>(tail));
+    checksum += byteSum(data + position, tail);
+    position += tail;
+
+    if (!waitReply(com, port)) {
+      dwl52_0DisplaySector(sector, size, address, "Error");
+      return timedOut();
+    }
+
+    // A read that times out gives the time-out byte, as everywhere on this line.
+    const std::uint8_t reply = static_cast<std::uint8_t>(com.ComRdByte(port));
+    DownloadResult failure;
+    if (reply == kSectorGood) {
+      std::uint8_t sum[4] = {};
+      // A short checksum cannot confirm the sector, whatever the missing bytes would have been.
+      const int got = com.ComRd(port, sum, 4);
+      const std::uint32_t received =
+          static_cast<std::uint32_t>(sum[0]) | static_cast<std::uint32_t>(sum[1]) << 8 |
+          static_cast<std::uint32_t>(sum[2]) << 16 | static_cast<std::uint32_t>(sum[3]) << 24;
+      if (got == 4 && received == checksum) {
+        mv_SoftPourcent =
+            static_cast<int>(static_cast<unsigned>(100.0 * static_cast<double>(position) / length));
+        display().progress(mv_SoftPourcent);
+        display().processEvents();
+        dwl52_0DisplaySector(sector, size, address, "Downloaded");
+        address += size;
+        sectorRetries = 0;
+        ++i;
+        continue;
+      }
+      failure = {RESULT_SECTOR_CHECKSUM, kSectorGood};
+    } else if (reply == kSectorFailed) {
+      const std::uint8_t error = static_cast<std::uint8_t>(com.ComRdByte(port));
+      failure = {RESULT_SECTOR_ERROR, error};
+    } else {
+      dwl52_0DisplaySector(sector, size, address, "Error");
+      return {RESULT_SECTOR_ACK, reply};
+    }
+
+    dwl52_0DisplaySector(sector, size, address, "Error");
+    ++sectorRetries;
+    ++totalRetries;
+    if (sectorRetries >= kSectorAttempts || totalRetries >= kImageFailures) return failure;
+    // Send the same sector again, at the same address.
+    position -= byteCount;
+    announced -= byteCount;
+  }
+  return {RESULT_SUCCESS, 0};
+}
+
+}  // namespace dwl

@@ -1,0 +1,40 @@
+// Writing one image into the handset flash, sector by sector, through the running bootstrap.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "dwl/dwl_context.h"
+#include "dwl/dwl_result.h"
+
+namespace dwl {
+
+// Attempts a sector may take, and failed attempts an image may have, before the transfer stops.
+inline constexpr int kSectorAttempts = 3;
+inline constexpr int kImageFailures = 5;
+// Seconds without a reply after a sector's data before the handset counts as gone.
+inline constexpr std::time_t kReplyTimeoutSeconds = 10;
+// Data goes out in writes of this size, each drained before the next.
+inline constexpr std::uint32_t kWriteBlock = 8192;
+// How long one blocking wait lasts between two event pumps.
+inline constexpr int kPollMs = 5;
+
+// Reply bytes of the sector write.
+inline constexpr std::uint8_t kSectorGood = 0xCC;
+inline constexpr std::uint8_t kSectorFailed = 0xCD;
+
+// Writes length bytes of data at the handset address, which must be the start of a sector of the
+// identified flash. Uses ComPort, FlashManufacturer and FlashDevice of the record.
+DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const std::uint8_t* data,
+                                std::uint32_t address);
+
+// Result returned on a reply time-out: {RESULT_DOWNLOAD_TIMEOUT, 0}.
+extern DownloadResult mv_ResultDownload;
+// Percentage of the current image written, 0..100.
+extern int mv_SoftPourcent;
+// Start of the wait for a sector reply, and the latest clock reading in that wait.
+extern std::time_t mv_TimeOut, mv_TimeOutEnd;
+// Input-queue length seen by the latest poll of that wait.
+extern int mv_Qlength;
+
+}  // namespace dwl
