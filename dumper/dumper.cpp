@@ -137,14 +137,14 @@ dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx) {
 }
 
 dwl::DownloadResult flash_erase(DumperContext ctx) {
+  const int first = sg_DownloadContext.EraseFirstSector;
+  const int last = sg_DownloadContext.EraseLastSector;
+  if (!validRange(first, last)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   rc = dwl::dwl11_0SetSpeedAndPMU(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
-
-  const int first = sg_DownloadContext.EraseFirstSector;
-  const int last = sg_DownloadContext.EraseLastSector;
-  if (!validRange(first, last)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
 
   dwl::Display& show = dwl::display();
   const int port = ctx.ComPort;
