@@ -1,0 +1,177 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <sstream>
+
+namespace cli {
+
+int speedFor(const Options& options) {
+  if (options.speed) return *options.speed;
+  return (options.command == Command::Dump || options.command == Command::Erase) ? 2 : 3;
+}
+
+int fileModeFor(const Options& options) {
+  const bool bin = !options.bin1.empty() || !options.bin2.empty();
+  const bool ogm = !options.ogm1.empty() || !options.ogm2.empty();
+  if (bin && ogm) return 0;
+  if (bin) return 1;
+  if (ogm) return 2;
+  return -1;
+}
+
+int comNumberOf(const std::string& port) {
+  if (port.find('/') != std::string::npos) return 0;
+  std::size_t i = 0;
+  if (port.size() > 3 && std::toupper(static_cast<unsigned char>(port[0])) == 'C' &&
+      std::toupper(static_cast<unsigned char>(port[1])) == 'O' &&
+      std::toupper(static_cast<unsigned char>(port[2])) == 'M')
+    i = 3;
+  if (i == port.size()) return -1;
+  int n = 0;
+  for (; i < port.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(port[i]))) return -1;
+    n = n * 10 + (port[i] - '0');
+    if (n > 255) return -1;
+  }
+  return n >= 1 ? n : -1;
+}
+
+namespace {
+
+// "A,B,C,D", each 0..4.
+std::string checkWaitStates(const std::string& text, std::array<std::uint8_t, 4>* out) {
+  std::array<std::uint8_t, 4> values{};
+  std::size_t count = 0, start = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (count == 4 || item.size() != 1 || item[0] < '0' || item[0] > '4')
+      return "--wait-states takes four values 0..4 separated by commas, not '" + text + "'";
+    values[count++] = static_cast<std::uint8_t>(item[0] - '0');
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (count != 4)
+    return "--wait-states takes four values 0..4 separated by commas, not '" + text + "'";
+  if (out) *out = values;
+  return {};
+}
+
+}  // namespace
+
+ParseOutcome parseArguments(int argc, const char* const* argv) {
+  ParseOutcome result;
+  Options& o = result.options;
+  std::string waitStates;
+
+  CLI::App app{"Boots a handset over its serial line, then writes, dumps or erases its flash.",
+               "kelvane"};
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  app.add_option("-C", o.directory, "work in DIR (flash.txt, dwl87.spm, dump.txt are there)")
+      ->type_name("DIR");
+  app.add_option("--port", o.ports,
+                 "COM number (4, COM4) or device path; repeat it to serve several handsets")
+      ->type_name("PORT")
+      ->check([](const std::string& port) {
+        return comNumberOf(port) < 0 ? "not a COM number 1..255 or a device path: " + port
+                                     : std::string();
+      });
+  app.add_option("--speed", o.speed, "speed index 0..8 (default 3; 2 for dump and erase)")
+      ->check(CLI::Range(0, 8));
+  app.add_flag("--pmu", o.pmu, "send the power-management command after the speed change");
+  app.add_option("--product-type", o.productType, "product type (default 2)");
+  app.add_option("--wait-states", waitStates, "chip-select wait states 0..4 (default 0,0,0,0)")
+      ->type_name("A,B,C,D")
+      ->check([](const std::string& text) { return checkWaitStates(text, nullptr); });
+  app.add_option("--trace", o.trace, "log every byte sent and received to FILE")->type_name("FILE");
+  app.add_flag("--json", o.json, "print the result as JSON on standard output");
+  app.add_flag("-q,--quiet", o.quiet, "no progress output");
+  app.add_option("--json-fd", o.jsonFd)->group("");
+
+  app.add_subcommand("info", "boot, identify processor and flash, switch the handset off")
+      ->callback([&] { o.command = Command::Info; });
+
+  CLI::App* write = app.add_subcommand("write", "write up to four images into the flash");
+  write->callback([&] { o.command = Command::Write; });
+  write->add_option("--model", o.model, "model 0..3 (where the first ogm image goes)")
+      ->check(CLI::Range(0, 3));
+  write->add_option("--bin1", o.bin1, "first bin image (the CLA file)")->type_name("FILE");
+  write->add_option("--bin2", o.bin2, "second bin image")->type_name("FILE");
+  write->add_option("--ogm1", o.ogm1, "first ogm image")->type_name("FILE");
+  write->add_option("--ogm2", o.ogm2, "second ogm image")->type_name("FILE");
+  write->add_flag("--verify", o.verify, "read every image back and compare it");
+
+  CLI::App* dump = app.add_subcommand("dump", "append flash sectors FIRST..LAST to a file");
+  dump->callback([&] { o.command = Command::Dump; });
+  dump->add_option("--first", o.first, "first sector 0..283")
+      ->required()
+      ->check(CLI::Range(0, 283));
+  dump->add_option("--last", o.last, "last sector 0..283")->required()->check(CLI::Range(0, 283));
+  dump->add_option("--output", o.output, "file the sectors are appended to (default dump.txt)")
+      ->type_name("FILE");
+
+  CLI::App* erase = app.add_subcommand("erase", "erase flash sectors");
+  erase->callback([&] { o.command = Command::Erase; });
+  CLI::Option* all = erase->add_flag("--all", o.all, "the whole flash (sectors 0..267)");
+  CLI::Option* first =
+      erase->add_option("--first", o.first, "first sector 0..283")->check(CLI::Range(0, 283));
+  CLI::Option* last =
+      erase->add_option("--last", o.last, "last sector 0..283")->check(CLI::Range(0, 283));
+  all->excludes(first)->excludes(last);
+
+  app.add_subcommand("ports", "list serial ports and the COM mapping")->callback([&] {
+    o.command = Command::Ports;
+  });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    std::ostringstream out;
+    app.exit(e, out, out);
+    result.exitStatus = 0;
+    result.text = out.str();
+    return result;
+  } catch (const CLI::CallForAllHelp& e) {
+    std::ostringstream out;
+    app.exit(e, out, out);
+    result.exitStatus = 0;
+    result.text = out.str();
+    return result;
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream err;
+    err << "kelvane: " << e.what() << "\nRun with --help for more information.\n";
+    result.exitStatus = kExitUsage;
+    result.text = err.str();
+    return result;
+  }
+
+  auto usage = [&](const std::string& text) {
+    result.exitStatus = kExitUsage;
+    result.text = "kelvane: " + text + "\nRun with --help for more information.\n";
+    return result;
+  };
+  if (!waitStates.empty()) checkWaitStates(waitStates, &o.waitStates);
+  o.firstGiven = first->count() > 0 || (o.command == Command::Dump);
+  o.lastGiven = last->count() > 0 || (o.command == Command::Dump);
+  if (o.command == Command::Write && fileModeFor(o) < 0)
+    return usage("write needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
+  if (o.command == Command::Erase) {
+    if (o.all) {
+      o.first = 0;
+      o.last = 267;
+    } else if (first->count() == 0 || last->count() == 0) {
+      return usage("erase needs --all, or --first and --last");
+    }
+  }
+  if ((o.command == Command::Dump || o.command == Command::Erase) && o.first > o.last)
+    return usage("the first sector (" + std::to_string(o.first) + ") is above the last (" +
+                 std::to_string(o.last) + ")");
+  for (std::size_t i = 0; i < o.ports.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (o.ports[i] == o.ports[j]) return usage("port " + o.ports[i] + " is given twice");
+  return result;
+}
+
+}  // namespace cli
