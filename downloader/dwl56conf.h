@@ -1,0 +1,43 @@
+// The downloader's settings file config.txt in the working directory: the CLA file, the port,
+// the power-management option, the product type and the download type.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "dwl/dwl_result.h"
+
+namespace downloader {
+
+// Configuration file codes (shown by the configuration error window).
+inline constexpr dwl::ResultCode kConfNoFile = 2;
+inline constexpr dwl::ResultCode kConfNoClaFile = 3;
+inline constexpr dwl::ResultCode kConfTooLong = 4;  // a path or value that does not fit its field
+inline constexpr dwl::ResultCode kConfComValue = 5;
+inline constexpr dwl::ResultCode kConfComKey = 6;
+inline constexpr dwl::ResultCode kConfPmuValue = 9;
+inline constexpr dwl::ResultCode kConfPmuKey = 10;
+inline constexpr dwl::ResultCode kConfProductValue = 11;
+inline constexpr dwl::ResultCode kConfProductKey = 12;
+inline constexpr dwl::ResultCode kConfDownloadValue = 13;
+inline constexpr dwl::ResultCode kConfDownloadKey = 14;
+
+// Longest numeric value text accepted (the old 20-character buffer and its terminator).
+inline constexpr int kConfValueMax = 19;
+
+// What a restore changes on the main panel besides the record. The program with panels installs
+// these; without them the restore only fills the record and loads the CLA file.
+struct ConfigPanelHooks {
+  std::function<void(int port)> showPort;    // the port selector shows the restored port
+  std::function<void()> enableAfterRestore;  // the Bin1 Load button and the project control
+};
+void setConfigPanelHooks(ConfigPanelHooks hooks);
+
+// Reads config.txt into sg_DownloadContext and loads the CLA file into slot Bin1; 1 or a
+// configuration file code. Values are stored before they are checked, as the file always worked.
+dwl::ResultCode dwl56_0RestoreConfig();
+// Writes config.txt from sg_DownloadContext; 1, or 2 when the file cannot be written. The old
+// file stays untouched unless the new one was written completely.
+dwl::ResultCode dwl56_1SaveConfig();
+
+}  // namespace downloader
