@@ -30,12 +30,13 @@ DownloadResult timedOut() {
 // Waits until the bytes written have left the PC, keeping the window alive. A queue that does not
 // drain for longer than the reply time-out means the line is gone.
 bool drainOutput(platform::Rs232& com, int port) {
+  if (com.GetOutQLen(port) <= 0) return true;
   const std::time_t start = platform::now();
-  while (com.GetOutQLen(port) > 0) {
+  do {
     display().processEvents();
     if (platform::now() - start > kReplyTimeoutSeconds) return false;
     com.WaitOutputDrained(port, kPollMs);
-  }
+  } while (com.GetOutQLen(port) > 0);
   return true;
 }
 
