@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "platform/clock.h"
+#include "platform/scripted_rs232.h"
 #include "support/flash_geometry.h"
 #include "support/observed_rs232.h"
 #include "support/recording_display.h"

@@ -1,0 +1,326 @@
+// The download sequences against a scripted handset: which images go where, the log lines, the
+// switch-off, every way a sequence ends early, the elapsed time and the verify hook.
+#include "downloader/dwl3spm87.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/clock.h"
+#include "platform/scripted_rs232.h"
+#include "support/flash_geometry.h"
+#include "support/recording_display.h"
+
+namespace {
+
+using downloader::DownloadContext;
+using downloader::sg_DownloadContext;
+using dwl::DownloadResult;
+using dwl::Slot;
+using testsupport::goodReply;
+using testsupport::imageBytes;
+using testsupport::sectorBytes;
+using testsupport::sumOf;
+
+// Speed 1: no GPIO; E0, the frame, then the speed check E9.
+const std::vector<std::uint8_t> kSpeedSent = {0xE0, 0x00, 0xFF, 0xF9, 0x01, 0xF8, 0xE9};
+const std::vector<int> kSpeedReplies = {0xC0, 0xC3, 0x00, 0xCA};
+
+class Sequence : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::setStandardFlash();
+    platform::setRs232(&port);
+    dwl::setDisplay(&rec);
+    platform::setClock([this] { return ++clock; });
+    sg_DownloadContext = DownloadContext{};
+    DownloadContext& c = sg_DownloadContext;
+    c.Speed = 1;
+    c.FlashManufacturer = testsupport::kTestMaker;
+    c.FlashDevice = testsupport::kTestDevice;
+    c.StartTime = c.EndTime = 1000;
+    for (int s = 0; s < 4; ++s) images[s] = imageBytes(100 + 7 * s, s + 1);
+    c.Bin1Data = images[0].data(), c.Bin1Length = 100;
+    c.Bin2Data = images[1].data(), c.Bin2Length = 107;
+    c.Ogm1Data = images[2].data(), c.Ogm1Length = 114;
+    c.Ogm2Data = images[3].data(), c.Ogm2Length = 121;
+  }
+  void TearDown() override {
+    sg_DownloadContext = DownloadContext{};  // the buffers belong to the test
+    platform::setRs232(nullptr);
+    dwl::setDisplay(nullptr);
+    platform::setClock({});
+  }
+  void flags(int bin1, int bin2, int ogm1, int ogm2) {
+    sg_DownloadContext.Bin1Loaded = static_cast<std::uint8_t>(bin1);
+    sg_DownloadContext.Bin2Loaded = static_cast<std::uint8_t>(bin2);
+    sg_DownloadContext.Ogm1Loaded = static_cast<std::uint8_t>(ogm1);
+    sg_DownloadContext.Ogm2Loaded = static_cast<std::uint8_t>(ogm2);
+  }
+  const std::vector<std::uint8_t>& image(Slot s) { return images[static_cast<int>(s)]; }
+  // One small image in one sector at the address: what the PC sends, and the good reply.
+  void expectImage(Slot s, std::uint32_t address, std::vector<std::uint8_t>& sent) {
+    const auto& img = image(s);
+    const std::uint32_t n = static_cast<std::uint32_t>(img.size());
+    const std::uint32_t size = address < dwl::FlashBase + 0x10000 ? 0x2000 : 0x10000;
+    const auto bytes = sectorBytes(size, address, img.data(), n);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+    port.reply(goodReply(sumOf(img.data(), n)));
+  }
+
+  platform::ScriptedRs232 port;
+  testsupport::RecordingDisplay rec;
+  std::vector<std::uint8_t> images[4];
+  std::time_t clock = 1000;
+};
+
+struct Placed {
+  Slot slot;
+  std::uint32_t address;
+};
+
+TEST_F(Sequence, WritesTheFlaggedImagesOfTheModeAtTheirAddresses) {
+  struct Case {
+    const char* name;
+    int mode, model;
+    int flags[4];
+    bool ogmSequence;
+    std::vector<Placed> placed;
+    std::vector<std::string> comments;
+  };
+  const Case cases[] = {
+      {"mode 1, Bin2 only",
+       1,
+       0,
+       {0, 1, 0, 0},
+       false,
+       {{Slot::Bin2, 0x02800000}},
+       {" Check the compatibility ", " Download the Bin2 File ", " The End "}},
+      {"mode 1 leaves flagged ogm images alone",
+       1,
+       0,
+       {1, 0, 1, 1},
+       false,
+       {{Slot::Bin1, 0x02000000}},
+       {" Check the compatibility ", " Download the Bin1 File ", " The End "}},
+      {"mode 0, no flags",
+       0,
+       0,
+       {0, 0, 0, 0},
+       false,
+       {},
+       {" Check the compatibility ", " The End "}},
+      {"mode 0, all four, model 0",
+       0,
+       0,
+       {1, 1, 1, 1},
+       false,
+       {{Slot::Bin1, 0x02000000},
+        {Slot::Bin2, 0x02800000},
+        {Slot::Ogm1, 0x02700000},
+        {Slot::Ogm2, 0x02C70000}},
+       {" Check the compatibility ", " Download the Bin1 File ", " Download the Bin2 File ",
+        " Download ogm1 sector by sector ", " Download ogm2 sector by sector ", " The End "}},
+      {"mode 2, model 1",
+       2,
+       1,
+       {1, 1, 1, 1},
+       true,
+       {{Slot::Ogm1, 0x02B60000}, {Slot::Ogm2, 0x02C70000}},
+       {" Check the compatibility ", " Download the Ogm1 File ", " Download the Ogm2 File ",
+        " The End "}},
+      {"mode 2, model 2, Ogm1 only",
+       2,
+       2,
+       {0, 0, 1, 0},
+       true,
+       {{Slot::Ogm1, 0x02BB0000}},
+       {" Check the compatibility ", " Download the Ogm1 File ", " The End "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    port = platform::ScriptedRs232{};
+    rec = testsupport::RecordingDisplay{};
+    sg_DownloadContext.Mode = c.mode;
+    sg_DownloadContext.Model = c.model;
+    flags(c.flags[0], c.flags[1], c.flags[2], c.flags[3]);
+    for (int b : kSpeedReplies) port.reply({b});
+    std::vector<std::uint8_t> sent = kSpeedSent;
+    for (const Placed& p : c.placed) expectImage(p.slot, p.address, sent);
+    port.reply({0xC0});
+    sent.push_back(0xE8);
+
+    const DownloadResult r = c.ogmSequence ? downloader::dwl3_0Generic5087_ogm(sg_DownloadContext)
+                                           : downloader::dwl3_0Generic5087(sg_DownloadContext);
+    EXPECT_EQ(r, (DownloadResult{0, 0}));
+    EXPECT_EQ(platform::hexBytes(port.written()), platform::hexBytes(sent));
+    EXPECT_EQ(rec.comments, c.comments);
+    EXPECT_EQ(port.pending(), 0u);
+    // Cleared first, then once per image and once at the end.
+    ASSERT_EQ(rec.elapsedTexts.size(), 2 + c.placed.size());
+    EXPECT_EQ(rec.elapsedTexts.front(), " ");
+  }
+}
+
+TEST_F(Sequence, EndsEarlyWithTheFirstFailure) {
+  struct Case {
+    const char* name;
+    int mode, model, downloadType, speed;
+    std::vector<int> replies;  // after the speed change; -1 - k: the good reply for image k
+    std::uint8_t device;
+    std::uint32_t nbSectors;
+    DownloadResult result;
+    std::vector<std::string> comments;
+    std::size_t written;  // bytes the PC sent in all
+  };
+  const std::uint8_t dev = testsupport::kTestDevice;
+  const std::vector<std::string> none;
+  const std::vector<std::string> checkAndEnd = {" Check the compatibility ", " The End "};
+  const Case cases[] = {
+      {"download type 1 in mode 0", 0, 0, 1, 1, {}, dev, 263, {1, 0}, checkAndEnd, 7},
+      {"download type 2 in mode 2", 2, 0, 2, 1, {}, dev, 263, {1, 0}, checkAndEnd, 7},
+      {"unknown flash", 0, 0, 0, 1, {}, 0x42, 263, {2, 15}, none, 7},
+      {"description fails on its last sector", 0, 0, 0, 1, {}, dev, 301, {2, 19}, none, 7},
+      {"Bin1 refused stops the rest",
+       0,
+       0,
+       0,
+       1,
+       {0x41},
+       dev,
+       263,
+       {11, 0x41},
+       {" Check the compatibility ", " Download the Bin1 File "},
+       7 + 13 + 100},
+      {"model 3 has no Ogm1 place",
+       2,
+       3,
+       0,
+       1,
+       {},
+       dev,
+       263,
+       {2, 18},
+       {" Check the compatibility ", " Download the Ogm1 File "},
+       7},
+      {"switch-off refused after both images",
+       1,
+       0,
+       0,
+       1,
+       {-1, -2, 0x00},
+       dev,
+       263,
+       {8, 20},
+       {" Check the compatibility ", " Download the Bin1 File ", " Download the Bin2 File ",
+        " The End "},
+       7 + 113 + 120 + 1},
+      {"GPIO refused", 0, 0, 0, 3, {0xC0, 0x00}, dev, 263, {8, 21}, none, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    port = platform::ScriptedRs232{};
+    rec = testsupport::RecordingDisplay{};
+    testsupport::setFlash({{8, 0x2000}, {255, 0x10000}, {c.nbSectors - 263, 0x10000}});
+    dwl::vg_FlashDescritpion.Flash[0].NbSectors = c.nbSectors;
+    DownloadContext& live = sg_DownloadContext;
+    live.Mode = c.mode;
+    live.Model = c.model;
+    live.DownloadType = c.downloadType;
+    live.Speed = c.speed;
+    live.FlashDevice = c.device;
+    flags(1, 1, 1, 1);
+    if (c.speed <= 2)
+      for (int b : kSpeedReplies) port.reply({b});
+    for (int b : c.replies) {
+      if (b >= 0) {
+        port.reply({b});
+        continue;
+      }
+      const auto& img = images[-1 - b];
+      port.reply(goodReply(sumOf(img.data(), static_cast<std::uint32_t>(img.size()))));
+    }
+    const DownloadResult r =
+        c.mode == 2 ? downloader::dwl3_0Generic5087_ogm(live) : downloader::dwl3_0Generic5087(live);
+    EXPECT_EQ(r, c.result);
+    EXPECT_EQ(rec.comments, c.comments);
+    EXPECT_EQ(port.written().size(), c.written);
+    EXPECT_EQ(port.pending(), 0u);
+  }
+}
+
+TEST_F(Sequence, ElapsedTimeIsMinutesAndSecondsSinceStart) {
+  struct Case {
+    std::time_t seconds;
+    const char* text;
+  };
+  const Case cases[] = {{0, "0 min 0 sec"},   {59, "0 min 59 sec"},   {60, "1 min 0 sec"},
+                        {125, "2 min 5 sec"}, {3600, "60 min 0 sec"}, {-1, "71582788 min 15 sec"}};
+  for (const Case& c : cases) EXPECT_EQ(downloader::elapsedText(1000, 1000 + c.seconds), c.text);
+
+  // A whole sequence 60 seconds after Start, nothing to write.
+  platform::setClock([] { return std::time_t{1060}; });
+  sg_DownloadContext.Mode = 0;
+  for (int b : kSpeedReplies) port.reply({b});
+  port.reply({0xC0});
+  EXPECT_EQ(downloader::dwl3_0Generic5087(sg_DownloadContext), (DownloadResult{0, 0}));
+  EXPECT_EQ(rec.elapsedTexts, (std::vector<std::string>{" ", "1 min 0 sec"}));
+  // Every sector of the flash is listed before anything is written.
+  ASSERT_EQ(rec.sectors.size(), 263u);
+  EXPECT_EQ(rec.sectors.back().address, 0x02FF0000u);
+  EXPECT_EQ(rec.sectors.back().state, "N. A.");
+}
+
+TEST_F(Sequence, VerifyHookRunsLastAndItsFailureKeepsTheHandsetOn) {
+  struct Case {
+    const char* name;
+    DownloadResult verdict;
+    int downloadType;
+    bool called, switchedOff;
+    DownloadResult result;
+  };
+  const Case cases[] = {
+      {"passes", {0, 0}, 0, true, true, {0, 0}},
+      {"fails", {dwl::RESULT_VERIFY, 0x02800010}, 0, true, false, {20, 0x02800010}},
+      {"not after a failed download", {0, 0}, 1, false, false, {1, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    port = platform::ScriptedRs232{};
+    rec = testsupport::RecordingDisplay{};
+    sg_DownloadContext.Mode = 0;
+    sg_DownloadContext.DownloadType = c.downloadType;
+    flags(0, 1, 0, 1);
+    for (int b : kSpeedReplies) port.reply({b});
+    std::vector<std::uint8_t> sent;
+    if (c.downloadType == 0) {
+      expectImage(Slot::Bin2, 0x02800000, sent);
+      expectImage(Slot::Ogm2, 0x02C70000, sent);
+    }
+    port.reply({0xC0});
+    std::vector<downloader::WrittenImage> seen;
+    std::size_t commentsAtVerify = 0;
+    int calls = 0;
+    const auto hook = [&](const DownloadContext&, const std::vector<downloader::WrittenImage>& w) {
+      ++calls;
+      seen = w;
+      commentsAtVerify = rec.comments.size();
+      return c.verdict;
+    };
+    EXPECT_EQ(downloader::dwl3_0Generic5087(sg_DownloadContext, hook), c.result);
+    EXPECT_EQ(calls, c.called ? 1 : 0);
+    EXPECT_EQ(port.written().back() == 0xE8, c.switchedOff);
+    if (!c.called) continue;
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].slot, Slot::Bin2);
+    EXPECT_EQ(seen[0].address, 0x02800000u);
+    EXPECT_EQ(seen[0].data, images[1].data());
+    EXPECT_EQ(seen[1].slot, Slot::Ogm2);
+    EXPECT_EQ(seen[1].address, 0x02C70000u);
+    EXPECT_EQ(seen[1].length, 121u);
+    EXPECT_EQ(commentsAtVerify, 3u);  // after the last image, before "The End"
+    EXPECT_EQ(rec.comments.back() == " The End ", c.switchedOff);
+  }
+}
+
+}  // namespace
