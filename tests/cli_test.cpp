@@ -1,0 +1,630 @@
+// The command line: parsing, results and their texts, JSON, progress, the trace, and whole
+// commands against a scripted handset line.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/app.h"
+#include "cli/multi_port.h"
+#include "cli/options.h"
+#include "cli/outcome.h"
+#include "cli/terminal_display.h"
+#include "cli/trace_rs232.h"
+#include "dumper/dumper_context.h"
+#include "dwl/dwl52display.h"
+#include "platform/scripted_rs232.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using cli::Command;
+using cli::kExitUsage;
+using cli::Options;
+using cli::ParseOutcome;
+
+ParseOutcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "kelvane");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return cli::parseArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+// ---- argument parsing ---------------------------------------------------------------------
+
+TEST(CliOptions, AcceptedCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::function<void(const Options&)> check;
+  };
+  const Case cases[] = {
+      {{"info"},
+       [](const Options& o) {
+         EXPECT_EQ(o.command, Command::Info);
+         EXPECT_TRUE(o.ports.empty());
+         EXPECT_EQ(cli::speedFor(o), 3);
+         EXPECT_EQ(o.productType, 2);
+         EXPECT_FALSE(o.pmu);
+       }},
+      {{"--port", "COM4", "--port", "/dev/pts/7", "--speed", "5", "--pmu", "info"},
+       [](const Options& o) {
+         EXPECT_EQ(o.ports, (std::vector<std::string>{"COM4", "/dev/pts/7"}));
+         EXPECT_EQ(cli::speedFor(o), 5);
+         EXPECT_TRUE(o.pmu);
+       }},
+      {{"--wait-states", "1,2,3,4", "--product-type", "1", "info"},
+       [](const Options& o) {
+         EXPECT_EQ(o.waitStates, (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
+         EXPECT_EQ(o.productType, 1);
+       }},
+      {{"write", "--bin1", "a.bin", "--ogm2", "b.ogm", "--verify", "--model", "2"},
+       [](const Options& o) {
+         EXPECT_EQ(o.command, Command::Write);
+         EXPECT_EQ(cli::fileModeFor(o), 0);
+         EXPECT_TRUE(o.verify);
+         EXPECT_EQ(o.model, 2);
+       }},
+      {{"write", "--bin2", "a.bin"}, [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), 1); }},
+      {{"write", "--ogm1", "a.ogm"}, [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), 2); }},
+      {{"dump", "--first", "130", "--last", "140"},
+       [](const Options& o) {
+         EXPECT_EQ(o.command, Command::Dump);
+         EXPECT_EQ(o.first, 130);
+         EXPECT_EQ(o.last, 140);
+         EXPECT_EQ(o.output, "dump.txt");
+         EXPECT_EQ(cli::speedFor(o), 2);
+       }},
+      {{"erase", "--all"},
+       [](const Options& o) {
+         EXPECT_EQ(o.first, 0);
+         EXPECT_EQ(o.last, 267);
+         EXPECT_EQ(cli::speedFor(o), 2);
+       }},
+      {{"erase", "--first", "7", "--last", "8"},
+       [](const Options& o) {
+         EXPECT_FALSE(o.all);
+         EXPECT_EQ(o.first, 7);
+         EXPECT_EQ(o.last, 8);
+       }},
+      // Global options after the command still count.
+      {{"dump", "--first", "0", "--last", "0", "--json", "-q"},
+       [](const Options& o) {
+         EXPECT_TRUE(o.json);
+         EXPECT_TRUE(o.quiet);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const ParseOutcome p = parse(c.args);
+    ASSERT_FALSE(p.exitStatus.has_value()) << p.text;
+    c.check(p.options);
+  }
+}
+
+TEST(CliOptions, UsageErrorsExitWith64AndSayWhy) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{}, "subcommand is required"},
+      {{"flash"}, "subcommand is required"},
+      {{"write"}, "at least one image"},
+      {{"--speed", "9", "info"}, "--speed"},
+      {{"--port", "COM0", "info"}, "COM0"},
+      {{"--port", "256", "info"}, "256"},
+      {{"--port", "COM4", "--port", "COM4", "info"}, "twice"},
+      {{"--wait-states", "1,2,3", "info"}, "wait-states"},
+      {{"--wait-states", "1,2,3,5", "info"}, "wait-states"},
+      {{"--wait-states", "1,2,3,4,0", "info"}, "wait-states"},
+      {{"dump", "--first", "3"}, "--last"},
+      {{"dump", "--first", "5", "--last", "4"}, "above the last"},
+      {{"dump", "--first", "0", "--last", "284"}, "--last"},
+      {{"erase"}, "--all, or --first and --last"},
+      {{"erase", "--first", "1"}, "--all, or --first and --last"},
+      {{"erase", "--all", "--first", "1", "--last", "2"}, "excludes"},
+      {{"write", "--bin1", "a", "--model", "4"}, "--model"},
+      {{"info", "--bogus"}, "--bogus"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const ParseOutcome p = parse(c.args);
+    ASSERT_TRUE(p.exitStatus.has_value());
+    EXPECT_EQ(*p.exitStatus, kExitUsage);
+    EXPECT_NE(p.text.find(c.says), std::string::npos) << p.text;
+  }
+}
+
+TEST(CliOptions, HelpExitsWithZero) {
+  const ParseOutcome p = parse({"--help"});
+  ASSERT_TRUE(p.exitStatus.has_value());
+  EXPECT_EQ(*p.exitStatus, 0);
+  EXPECT_NE(p.text.find("--wait-states"), std::string::npos);
+}
+
+TEST(CliOptions, PortNames) {
+  const std::pair<std::string, int> cases[] = {
+      {"4", 4},        {"COM4", 4},   {"com12", 12}, {"COM255", 255}, {"/dev/ttyUSB0", 0},
+      {"./pty", 0},    {"COM", -1},   {"COM0", -1},  {"0", -1},       {"COM256", -1},
+      {"ttyUSB0", -1}, {"COM4x", -1}, {"", -1},
+  };
+  for (const auto& [text, number] : cases) EXPECT_EQ(cli::comNumberOf(text), number) << text;
+}
+
+// ---- results ------------------------------------------------------------------------------
+
+TEST(CliOutcome, MessagesAndExitStatuses) {
+  struct Case {
+    dwl::DownloadResult result;
+    std::string message;
+    int exit;
+  };
+  const Case cases[] = {
+      {{0, 0}, "", 0},
+      {{1, 0}, "Error during the download", 1},
+      {{2, 15},
+       "FLASH DESCRIPTION : The flash id is not known (Not description in the file flash.txt)",
+       2},
+      {{5, static_cast<std::int32_t>(0xFFFFFFFAu)},
+       "LIB_PC : Default error number _ 0xfffffffa",
+       5},
+      {{6, 4},
+       "BOOT : The handset did not answer (is it connected to this port and switched on?)",
+       6},
+      {{6, 0x000A039D}, "BOOT : Problem during the boot sequence", 6},
+      {{8, 19}, "COMMAND : Checksum error during the read command ", 8},
+      {{8, 21}, "COMMAND : Command error ", 8},
+      {{12, 0xCC}, "Problem : Bad checksum", 12},
+      {{13, 0}, "Timeout during the download", 13},
+      {{dwl::RESULT_VERIFY, 0x02000010}, "VERIFY : The flash differs from the image written", 20},
+      {{7, 0}, "Unknown result (family 7, code 0)", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.result.Family) + "/" + std::to_string(c.result.Code));
+    EXPECT_EQ(cli::outcomeMessage(c.result), c.message);
+    EXPECT_EQ(cli::exitStatusOf(c.result), c.exit);
+  }
+}
+
+TEST(CliOutcome, JsonCarriesEveryField) {
+  cli::Outcome o;
+  o.port = "COM4";
+  o.result = {8, 20};
+  o.flash = {true, 0x89, 0x18, "INTEL 28F128"};
+  o.bytesWritten = 123456;
+  o.seconds = 2.5;
+  const nlohmann::json j = nlohmann::json::parse(cli::toJson(o).dump());
+  EXPECT_EQ(j["port"], "COM4");
+  EXPECT_EQ(j["family"], 8);
+  EXPECT_EQ(j["code"], 20);
+  EXPECT_EQ(j["message"], "COMMAND : Switch off error ");
+  EXPECT_EQ(j["flash"]["manufacturer"], 0x89);
+  EXPECT_EQ(j["flash"]["device"], 0x18);
+  EXPECT_EQ(j["flash"]["name"], "INTEL 28F128");
+  EXPECT_EQ(j["bytes_written"], 123456);
+  EXPECT_DOUBLE_EQ(j["seconds"].get<double>(), 2.5);
+  EXPECT_EQ(j["verified"], false);
+
+  o.flash = {};
+  EXPECT_TRUE(cli::toJson(o)["flash"].is_null());
+}
+
+// ---- several ports ------------------------------------------------------------------------
+
+TEST(CliSeveralPorts, FileNamesPerPort) {
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"dump.txt", "COM4", "dump-COM4.txt"},
+      {"out/trace.log", "/dev/pts/3", "out/trace-dev_pts_3.log"},
+      {"trace", "4", "trace-4"},
+      {"dir.d/trace", "COM2", "dir.d/trace-COM2"},
+      {".hidden", "COM1", ".hidden-COM1"},
+  };
+  for (const auto& [file, port, expected] : cases)
+    EXPECT_EQ(cli::perPortName(file, port), expected);
+}
+
+TEST(CliSeveralPorts, ChildArgumentsKeepOnePort) {
+  const std::vector<std::string> args = {"kelvane", "--port",  "COM4",   "--port=/dev/pts/2",
+                                         "--json",  "--trace", "t.log",  "dump",
+                                         "--first", "0",       "--last", "1"};
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  const Options o = cli::parseArguments(static_cast<int>(argv.size()), argv.data()).options;
+  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", 3),
+            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-fd", "3",
+                                      "--trace", "t-dev_pts_2.log", "dump", "--first", "0",
+                                      "--last", "1", "--output", "dump-dev_pts_2.txt"}));
+  const std::vector<std::string> write = {"kelvane", "--port", "1",      "--port",
+                                          "2",       "write",  "--bin1", "a.bin"};
+  EXPECT_EQ(cli::childArguments(write, o, "2", 3)[2], "2");
+}
+
+// ---- progress -----------------------------------------------------------------------------
+
+TEST(CliDisplay, PlainOutputHasALinePerImageAndPerTenPercent) {
+  std::ostringstream out, err;
+  double now = 0;
+  cli::TerminalDisplay d(out, err, false, false, [&] { return now; });
+  d.addStage("Download the Bin1 File", "bin1", 1000);
+  d.comment(" Check the compatibility ");
+  d.comment(" Download the Bin1 File ");
+  for (int p : {3, 9, 10, 15, 42, 47, 100}) {
+    now += 1;
+    d.progress(p);
+  }
+  d.endStage();
+  d.comment(" The End ");
+  const std::string expected =
+      "Check the compatibility\n"
+      "Download the Bin1 File\n"
+      "bin1 0% 0 B/1000 B\n"
+      "bin1 10% 100 B/1000 B 33 B/s 0:27 left\n"
+      "bin1 42% 420 B/1000 B 84 B/s 0:07 left\n"
+      "bin1 100% 1000 B/1000 B 143 B/s 0:00 left\n"
+      "The End\n";
+  EXPECT_EQ(out.str(), expected);
+  EXPECT_EQ(d.bytesDone(), 1000u);
+  EXPECT_EQ(err.str(), "");
+}
+
+TEST(CliDisplay, PartialImageCountsItsShare) {
+  std::ostringstream out, err;
+  cli::TerminalDisplay d(out, err, false, true);
+  d.beginStage("bin1", 2000);
+  d.progress(100);
+  d.beginStage("bin2", 1000);
+  d.progress(30);
+  EXPECT_EQ(d.bytesDone(), 2300u);
+  EXPECT_EQ(out.str(), "");  // quiet
+}
+
+TEST(CliDisplay, TerminalBarRedrawsOneLine) {
+  std::ostringstream out, err;
+  double now = 0;
+  cli::TerminalDisplay d(out, err, true, false, [&] { return now; });
+  d.beginStage("dump", 8192);
+  now = 2;
+  d.progress(50);
+  d.endStage();
+  const std::string s = out.str();
+  EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 1);
+  EXPECT_NE(
+      s.find("\r\033[K[##############..............] dump 50% 4.0 KiB/8.0 KiB 2.0 KiB/s 0:02 left"),
+      std::string::npos)
+      << s;
+}
+
+TEST(CliDisplay, EraseProgressFollowsTheSectorMap) {
+  std::ostringstream out, err;
+  cli::TerminalDisplay d(out, err, false, false);
+  // Sector 7 is 8 KiB, sector 8 is 64 KiB.
+  d.setEraseRange(7, 8);
+  d.eraseProgress(0xE000, 7);
+  // 8 KiB of 72 KiB: 11%.
+  EXPECT_EQ(d.bytesDone(), 0x12000u * 11 / 100);
+  d.eraseProgress(0x10000, 8);
+  d.endStage();
+  EXPECT_EQ(d.bytesDone(), 0x12000u);
+  d.popup("ERROR", "flash clear error");
+  EXPECT_EQ(err.str(), "ERROR: flash clear error\n");
+}
+
+// ---- the trace ----------------------------------------------------------------------------
+
+TEST(CliTrace, LogsEveryByteWithTimeAndDirection) {
+  platform::ScriptedRs232 line;
+  line.reply({0xBE, 0x01, 0x02}).silence();
+  std::ostringstream log;
+  double now = 0.5;
+  cli::TraceRs232 trace(line, log, [&] { return now; });
+  std::vector<std::uint8_t> block(20);
+  for (int i = 0; i < 20; ++i) block[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(trace.ComRdByte(1), 0xBE);
+  now = 1.25;
+  trace.ComWrtByte(1, 0x44);
+  trace.ComWrt(1, block.data(), 20);
+  std::uint8_t in[4];
+  EXPECT_EQ(trace.ComRd(1, in, 4), 2);
+  EXPECT_EQ(log.str(),
+            "    0.500000 RX BE\n"
+            "    1.250000 TX 44\n"
+            "    1.250000 TX 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
+            "    1.250000 TX 10 11 12 13\n"
+            "    1.250000 RX 01 02\n"
+            "    1.250000 RX time-out after 2 of 4 bytes\n");
+  // Everything still reached the port underneath.
+  EXPECT_EQ(line.written().size(), 21u);
+}
+
+// ---- whole commands on a scripted line -----------------------------------------------------
+
+const char kFlashTxt[] =
+    "# test flash\r\n"
+    "NEW_FLASH\r\n"
+    "MANUFACTURER_NAME : INTEL\r\n"
+    "DEVICE_NAME : 28F128\r\n"
+    "PHILIPS_PRODUCT : 5087\r\n"
+    "MANUFACTURER_ID : 137\r\n"
+    "DEVICE_ID : 24\r\n"
+    "NB_BANKS : 1\r\n"
+    "NB_SECTORS : 128\r\n"
+    "START_SECTOR_DESCRITPION\r\n"
+    "0-127*131072*0\r\n"
+    "END_SECTOR_DESCRIPTION\r\n"
+    "END_FLASH\r\n";
+
+// The boot of product type 2 with wait states 0 and the 4-byte bootstrap 01 02 03 04.
+const std::vector<std::uint8_t> kBootBytes = {
+    0x44, 0xC7, 0x00, 0xD6, 0x00, 0xCF, 0x80, 0xCF, 0xC0, 0x00, 0x03, 0xFF, 0xFF,
+    0x80, 0x03, 0x40, 0x00, 0x70, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x40, 0x03,
+    0x01, 0x02, 0x03, 0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x60, 0x00};
+
+class CliRun : public ::testing::Test {
+ public:
+  void SetUp() override {
+    testsupport::TempDir::write("flash.txt", std::string(kFlashTxt));
+    testsupport::TempDir::write("dwl87.spm", std::vector<std::uint8_t>{1, 2, 3, 4});
+  }
+
+  // The handset's side of a boot up to the flash codes (Intel 28F128).
+  void scriptBoot() { line.reply({0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x89, 0x18}); }
+
+  int run(std::vector<std::string> args) {
+    args.insert(args.begin(), "kelvane");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    cli::Environment env;
+    env.serial = &line;
+    env.openError = [](int port) { return "COM" + std::to_string(port) + ": why it failed"; };
+    return cli::runCli(static_cast<int>(argv.size()), argv.data(), out, err, env);
+  }
+
+  testsupport::TempDir dir;
+  platform::ScriptedRs232 line;
+  std::ostringstream out, err;
+};
+
+TEST_F(CliRun, InfoIdentifiesAndSwitchesOff) {
+  scriptBoot();
+  line.reply({0xC0});
+  EXPECT_EQ(run({"--port", "COM4", "info"}), 0) << err.str();
+  EXPECT_EQ(out.str(),
+            "Processor 0xBE (PCF5087)\n"
+            "Flash     INTEL 28F128 (manufacturer 0x89, device 0x18)\n"
+            "Size      16777216 bytes in 128 sectors, 1 bank\n"
+            "Switched off\n");
+  std::vector<std::uint8_t> expected = kBootBytes;
+  expected.push_back(0xE8);
+  EXPECT_EQ(line.written(), expected);
+  EXPECT_FALSE(line.isOpen());
+  EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(CliRun, InfoAsJson) {
+  scriptBoot();
+  line.reply({0xC0});
+  EXPECT_EQ(run({"--json", "info"}), 0);
+  const nlohmann::json j = nlohmann::json::parse(out.str());
+  EXPECT_EQ(j["port"], "COM4");
+  EXPECT_EQ(j["family"], 0);
+  EXPECT_EQ(j["message"], "");
+  EXPECT_EQ(j["flash"]["name"], "INTEL 28F128");
+  EXPECT_EQ(j["flash"]["manufacturer"], 0x89);
+}
+
+TEST_F(CliRun, FailuresGiveTheirFamilyAndMessage) {
+  struct Case {
+    std::string name;
+    std::function<void(CliRun&)> script;
+    int exit;
+    std::string stderrText;
+  };
+  const Case cases[] = {
+      {"silent handset", [](CliRun&) {}, 6,
+       "BOOT : The handset did not answer (is it connected to this port and switched on?)\n"},
+      {"port cannot open", [](CliRun& t) { t.line.failOpenWith(platform::kErrCannotOpen); }, 5,
+       "LIB_PC : Default error number _ 0xfffffffa\nCOM4: why it failed\n"},
+      {"no start report",
+       [](CliRun& t) {
+         t.line.reply({0xBE, 0x44, 0xA1});
+       },
+       6, "BOOT : Problem with program in external RAM : StackPointer not set\n"},
+      {"unknown flash",
+       [](CliRun& t) {
+         t.line.reply({0xBE, 0x44, 0xA0, 0, 0, 0xC2, 0x20, 0x99, 0xC0});
+       },
+       2,
+       "FLASH DESCRIPTION : The flash id is not known (Not description in the file flash.txt)\n"},
+      {"switch-off refused",
+       [](CliRun& t) {
+         t.scriptBoot();
+         t.line.reply({0xC1});
+       },
+       8, "COMMAND : Switch off error \n"},
+      {"no flash.txt", [](CliRun&) { std::remove("flash.txt"); }, 2,
+       "FLASH DESCRIPTION : The file flash.txt not found\n"},
+      {"no bootstrap", [](CliRun&) { std::remove("dwl87.spm"); }, 5, "LIB_PC : File not found\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    line = platform::ScriptedRs232();
+    out.str("");
+    err.str("");
+    SetUp();
+    c.script(*this);
+    EXPECT_EQ(run({"info"}), c.exit);
+    EXPECT_EQ(err.str(), c.stderrText);
+    EXPECT_FALSE(line.isOpen());
+  }
+}
+
+TEST_F(CliRun, UnknownFlashIsStillSwitchedOff) {
+  line.reply({0xBE, 0x44, 0xA0, 0, 0, 0xC2, 0x20, 0x99, 0xC0});
+  EXPECT_EQ(run({"info"}), 2);
+  ASSERT_FALSE(line.written().empty());
+  EXPECT_EQ(line.written().back(), 0xE8);
+}
+
+TEST_F(CliRun, TraceHoldsTheExactBootBytes) {
+  scriptBoot();
+  line.reply({0xC0});
+  ASSERT_EQ(run({"--trace", "boot.trace", "-q", "info"}), 0) << err.str();
+  std::istringstream trace(
+      std::string(reinterpret_cast<const char*>(testsupport::TempDir::read("boot.trace").data()),
+                  testsupport::TempDir::read("boot.trace").size()));
+  std::vector<std::uint8_t> sent, received;
+  std::string lineText;
+  while (std::getline(trace, lineText)) {
+    std::istringstream fields(lineText);
+    double t;
+    std::string dir;
+    fields >> t >> dir;
+    if (dir != "TX" && dir != "RX") continue;
+    std::string hex;
+    while (fields >> hex) {
+      if (hex == "time-out") break;
+      (dir == "TX" ? sent : received)
+          .push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
+    }
+  }
+  std::vector<std::uint8_t> expected = kBootBytes;
+  expected.push_back(0xE8);
+  EXPECT_EQ(sent, expected);
+  EXPECT_EQ(received,
+            (std::vector<std::uint8_t>{0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x89, 0x18, 0xC0}));
+}
+
+TEST_F(CliRun, WorkingDirectoryOption) {
+  std::filesystem::create_directory("elsewhere");
+  EXPECT_EQ(run({"-C", "missing-dir", "info"}), kExitUsage);
+  EXPECT_NE(err.str().find("cannot work in missing-dir"), std::string::npos);
+  // flash.txt is looked for in the directory given.
+  err.str("");
+  EXPECT_EQ(run({"-C", "elsewhere", "info"}), 2);
+  EXPECT_EQ(err.str(), "FLASH DESCRIPTION : The file flash.txt not found\n");
+}
+
+// A write at speed 0 (no GPIO), one 100-byte image, then the read-back.
+class CliWrite : public CliRun {
+ protected:
+  void SetUp() override {
+    CliRun::SetUp();
+    for (int i = 0; i < 100; ++i) image.push_back(static_cast<std::uint8_t>(i * 7));
+    testsupport::TempDir::write("a.bin", image);
+  }
+  static std::vector<int> sumBytes(const std::vector<std::uint8_t>& data) {
+    std::uint32_t sum = 0;
+    for (std::uint8_t b : data) sum += b;
+    return {static_cast<int>(sum & 0xFF), static_cast<int>((sum >> 8) & 0xFF),
+            static_cast<int>((sum >> 16) & 0xFF), static_cast<int>(sum >> 24)};
+  }
+  // Boot, speed change with its check, the sector accepted with the right sum.
+  void scriptWrite() {
+    scriptBoot();
+    line.reply({0xC0, 0xC3, 0x00, 0xCA});
+    std::vector<std::uint8_t> reply = {0xCC};
+    for (int b : sumBytes(image)) reply.push_back(static_cast<std::uint8_t>(b));
+    line.reply(reply);
+  }
+  // The read command's reply for data as the flash holds it.
+  void scriptRead(const std::vector<std::uint8_t>& flash) {
+    line.reply({0xC0, 0xC7});
+    line.reply(flash);
+    std::vector<std::uint8_t> sum;
+    for (int b : sumBytes(flash)) sum.push_back(static_cast<std::uint8_t>(b));
+    line.reply(sum);
+  }
+  std::vector<std::uint8_t> image;
+};
+
+TEST_F(CliWrite, VerifiedWriteReadsBackAndSwitchesOff) {
+  scriptWrite();
+  scriptRead(image);
+  line.reply({0xC0});
+  EXPECT_EQ(run({"--speed", "0", "--json", "write", "--bin1", "a.bin", "--verify"}), 0)
+      << err.str();
+  const nlohmann::json j = nlohmann::json::parse(out.str());
+  EXPECT_EQ(j["family"], 0);
+  EXPECT_EQ(j["verified"], true);
+  EXPECT_EQ(j["bytes_written"], 100);
+  // The read command asked for the image's 100 bytes at the flash base, then the switch-off.
+  const std::vector<std::uint8_t> tail = {0xE6, 0, 0, 0, 100, 0x02, 0, 0, 0, 0xE8};
+  ASSERT_GE(line.written().size(), tail.size());
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), line.written().end() - 10));
+  EXPECT_EQ(line.pending(), 0u);
+}
+
+TEST_F(CliWrite, VerifyReportsTheFirstDifferenceAndLeavesTheHandsetOn) {
+  scriptWrite();
+  std::vector<std::uint8_t> flash = image;
+  flash[37] ^= 0x10;
+  scriptRead(flash);
+  EXPECT_EQ(run({"--speed", "0", "write", "--bin1", "a.bin", "--verify"}), 20);
+  char detail[120];
+  std::snprintf(detail, sizeof detail,
+                "bin1 differs at address 0x02000025 (offset 37): flash 0x%02X, image 0x%02X\n",
+                flash[37], image[37]);
+  EXPECT_EQ(err.str(), "VERIFY : The flash differs from the image written\n" + std::string(detail));
+  EXPECT_NE(line.written().back(), 0xE8);
+}
+
+TEST_F(CliWrite, FailedReadBackIsACommandError) {
+  scriptWrite();
+  line.reply({0xC1});
+  EXPECT_EQ(run({"--speed", "0", "write", "--bin1", "a.bin", "--verify"}), 8);
+  EXPECT_EQ(err.str(), "COMMAND : bad read command acknowledge \n");
+}
+
+TEST_F(CliWrite, WithoutVerifyNothingIsReadBack) {
+  scriptWrite();
+  line.reply({0xC0});
+  EXPECT_EQ(run({"--speed", "0", "write", "--bin1", "a.bin"}), 0) << err.str();
+  EXPECT_EQ(line.written().back(), 0xE8);
+  EXPECT_EQ(std::count(line.written().end() - 1, line.written().end(), 0xE6), 0);
+  EXPECT_NE(out.str().find("Written 100 bytes"), std::string::npos) << out.str();
+}
+
+TEST_F(CliWrite, MissingImageIsAPcLibraryError) {
+  EXPECT_EQ(run({"write", "--bin1", "nothere.bin"}), 5);
+  EXPECT_EQ(err.str(), "LIB_PC : File not found\ncannot load the bin1 image nothere.bin\n");
+  EXPECT_TRUE(line.written().empty());
+}
+
+TEST_F(CliRun, DumpAppendsToTheChosenFile) {
+  scriptBoot();
+  // Speed change (speed 0: no GPIO), then one 8 KiB block of sector 0, then switch-off.
+  line.reply({0xC0, 0xC3, 0x00, 0xCA});
+  std::vector<std::uint8_t> block(8192);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 31);
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : block) sum += b;
+  line.reply({0xC0, 0xC7});
+  line.reply(block);
+  std::vector<std::uint8_t> sumBytes;
+  for (int k = 0; k < 4; ++k) sumBytes.push_back(static_cast<std::uint8_t>(sum >> (8 * k)));
+  line.reply(sumBytes);
+  line.reply({0xC0});
+  testsupport::TempDir::write("mine.bin", std::string("old"));
+  EXPECT_EQ(run({"--speed", "0", "--json", "dump", "--first", "0", "--last", "0", "--output",
+                 "mine.bin"}),
+            0)
+      << err.str();
+  std::vector<std::uint8_t> expected(block.size() + 3);
+  expected[0] = 'o', expected[1] = 'l', expected[2] = 'd';
+  std::copy(block.begin(), block.end(), expected.begin() + 3);
+  EXPECT_EQ(testsupport::TempDir::read("mine.bin"), expected);
+  EXPECT_FALSE(std::filesystem::exists("dump.txt"));
+  EXPECT_EQ(nlohmann::json::parse(out.str())["bytes_written"], 8192);
+}
+
+TEST_F(CliRun, EraseWithAFailedSectorFails) {
+  scriptBoot();
+  line.reply({0xC0, 0xC3, 0x00, 0xCA});
+  // Sector 7 erased, sector 8 reports a failed clear.
+  line.reply({0xC0, 0xC5, 0xF6, 0xC0, 0xC5, 0xF3});
+  EXPECT_EQ(run({"--speed", "0", "erase", "--first", "7", "--last", "8"}), 8);
+  EXPECT_NE(err.str().find("ERROR: flash clear error\n"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("COMMAND : Erase processing failed \n"), std::string::npos);
+}
+
+}  // namespace
