@@ -1,0 +1,25 @@
+// kelvane-downloader: writes firmware images into the handset flash.
+#include <QApplication>
+
+#include "downloader/download_context.h"
+#include "downloader/gui/dwl53ser.h"
+#include "downloader/gui/panels.h"
+#include "guikit/userint.h"
+#include "platform/qt_rs232.h"
+#include "platform/rs232.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  platform::QtRs232 port;
+  platform::setRs232(&port);
+
+  downloader::startDownloaderPanels();
+  guikit::RunUserInterface();
+
+  // The handset may still sit in its bootstrap after the service panel: release the line.
+  downloader::closeServicePort();
+  downloader::stopDownloaderPanels();
+  downloader::releaseImages(downloader::sg_DownloadContext);
+  platform::setRs232(nullptr);
+  return 0;
+}

@@ -1,0 +1,255 @@
+#include "downloader/gui/dwl51mmi.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "downloader/download_context.h"
+#include "downloader/dwl3spm87.h"
+#include "downloader/dwl51loader.h"
+#include "downloader/dwl56conf.h"
+#include "downloader/gui/dwl53ser.h"
+#include "downloader/gui/mmi.h"
+#include "downloader/gui/panels.h"
+#include "downloader/gui/sector_map.h"
+#include "dwl/dwl12pclib.h"
+#include "dwl/dwl1boot.h"
+#include "dwl/dwl52display.h"
+#include "guikit/userint.h"
+#include "platform/clock.h"
+
+namespace downloader {
+
+using namespace guikit;
+
+namespace {
+
+void popupDownload(const char* text) {
+  MessagePopup("DOWNLOAD", text);
+}
+
+int valueOf(int panel, int control) {
+  int v = 0;
+  GetCtrlVal(panel, control, &v);
+  return v;
+}
+
+// The window a result opens, and the way back to an unlocked panel: a result that opens no
+// window would leave the panel locked for good, so it is unlocked at once.
+void showResult(const dwl::DownloadResult& r) {
+  if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
+    dwl::dwl52_4InitControls();
+    dwl::dwl52_6UnlockAfterDownload();
+    return;
+  }
+  dwl::dwl52_10DisplayResult(r.Family, r.Code);
+}
+
+}  // namespace
+
+int dwl51_50MMIStart(int, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  DownloadContext& c = sg_DownloadContext;
+  const bool bin = c.Bin1Path[0] != '\0' || c.Bin2Path[0] != '\0';
+  const bool ogm = c.Ogm1Path[0] != '\0' || c.Ogm2Path[0] != '\0';
+  switch (c.Mode) {
+    case 0:
+    case 1:
+      if (!bin) {
+        popupDownload("Please load a bin file before start");
+        return 0;
+      }
+      if (c.Mode == 0 && !ogm) {
+        popupDownload("Please load a ogm file before start");
+        return 0;
+      }
+      break;
+    case 2:
+      if (!ogm) {
+        popupDownload("Please load a ogm file before start");
+        return 0;
+      }
+      break;
+    default:
+      return 0;
+  }
+
+  dwl::dwl52_4InitControls();
+  dwl::dwl52_5LockDuringDownload();
+  if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS))) map->clear();
+  ProcessSystemEvents();
+  // The boot opens the port again: a port the service panel left open is closed first.
+  closeServicePort();
+
+  c.StartTime = c.EndTime = platform::now();
+  v_PanelTurnOn = showSwitchOnPrompt();
+  dwl::DownloadResult r = dwl::dwl1_0boot(&c);
+  DiscardPanel(v_PanelTurnOn);
+
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    dwl::dwl52_2DisplayTypeCPU(c.CpuType);
+    ProcessSystemEvents();
+    dwl::dwl52_1DisplayTypeFlash(c.FlashManufacturer, c.FlashDevice);
+    ProcessSystemEvents();
+    if (c.ProductType == 1 || c.ProductType == 2)
+      r = c.Mode == 2 ? dwl3_0Generic5087_ogm(c) : dwl3_0Generic5087(c);
+  }
+  showResult(r);
+  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(c.ComPort));
+  return 0;
+}
+
+int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  releaseImages(sg_DownloadContext);
+  QuitUserInterface(0);
+  return 0;
+}
+
+int loadButton(int, int control, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  switch (control) {
+    case PANEL_LOAD_BIN1:
+      return dwl51_52MMILoadFile();
+    case PANEL_LOAD_BIN2:
+      return dwl51_52MMILoadFile_2();
+    case PANEL_LOAD_OGM1:
+      return dwl51_52MMILoadFile_ogm();
+    case PANEL_LOAD_OGM2:
+      return dwl51_52MMILoadFile_ogm_2();
+    default:
+      return 0;
+  }
+}
+
+int dwl_SelectMode(int panel, int control, int event, void*, int, int) {
+  if (event != EVENT_VAL_CHANGED) return 0;
+  sg_DownloadContext.Mode = valueOf(panel, control);
+  switch (sg_DownloadContext.Mode) {
+    case 0:
+      for (SlotGroup g : {GROUP_BIN1, GROUP_BIN2, GROUP_OGM1, GROUP_OGM2}) dimSlotGroup(g, false);
+      break;
+    case 1:
+      dimSlotGroup(GROUP_BIN1, false);
+      dimSlotGroup(GROUP_BIN2, false);
+      dimSlotGroup(GROUP_OGM1, true);
+      dimSlotGroup(GROUP_OGM2, true);
+      break;
+    case 2:
+      dimSlotGroup(GROUP_BIN1, true);
+      dimSlotGroup(GROUP_BIN2, true);
+      dimSlotGroup(GROUP_OGM1, false);
+      dimSlotGroup(GROUP_OGM2, false);
+      break;
+    default:
+      return 0;
+  }
+  SetCtrlAttribute(panel, PANEL_MODEL, ATTR_DIMMED, 0);
+  SetCtrlAttribute(panel, PANEL_DOWNLOAD_CONF, ATTR_DIMMED, 0);
+  return 0;
+}
+
+int dwl51_58MMISelectModel(int panel, int control, int event, void*, int, int) {
+  if (event != EVENT_VAL_CHANGED) return 0;
+  sg_DownloadContext.Model = valueOf(panel, control);
+  if (sg_DownloadContext.Model == 0) {
+    for (SlotGroup g : {GROUP_BIN1, GROUP_BIN2, GROUP_OGM1, GROUP_OGM2}) dimSlotGroup(g, false);
+  } else if (sg_DownloadContext.Model >= 1 && sg_DownloadContext.Model <= 3) {
+    dimSlotGroup(GROUP_BIN2, true);
+    dimSlotGroup(GROUP_OGM2, true);
+  }
+  return 0;
+}
+
+int dwl51_56MMISelectPort(int panel, int control, int event, void*, int, int) {
+  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.ComPort = valueOf(panel, control);
+  return 0;
+}
+
+int dwl51_62MMISelectSpeed(int panel, int control, int event, void*, int, int) {
+  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.Speed = valueOf(panel, control);
+  return 0;
+}
+
+int dwl51_59MMISelectProjectType(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_VAL_CHANGED) return 0;
+  sg_DownloadContext.ProductType = 2;
+  SetCtrlAttribute(panel, PANEL_DOWNLOAD_CONF, ATTR_DIMMED, 0);
+  return 0;
+}
+
+int dwl51_60MMIDownloadConfiguration(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_VAL_CHANGED) return 0;
+  sg_DownloadContext.DownloadType = 0;
+  SetCtrlAttribute(panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
+  return 0;
+}
+
+int dwl51_57MMISelectSimLock(int, int, int, void*, int, int) {
+  return 0;
+}
+
+int dwl51_61MMIInterfacePanelFunction(int, int event, void*, int, int) {
+  // The close box ends the program like the Quit button, but never in the middle of an
+  // operation (the panel is locked then).
+  int dimmed = 0;
+  GetCtrlAttribute(v_Panel, PANEL_QUIT, ATTR_DIMMED, &dimmed);
+  if (event == EVENT_CLOSE && !dimmed)
+    dwl51_51MMIQuit(v_Panel, PANEL_QUIT, EVENT_COMMIT, nullptr, 0, 0);
+  return 0;
+}
+
+int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  // The window whose button was pressed, even when a later one took the global handle.
+  DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
+  dwl::dwl52_4InitControls();
+  std::snprintf(vl_Time, sizeof vl_Time, " ");
+  SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
+  dwl::dwl52_6UnlockAfterDownload();
+  return 0;
+}
+
+int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
+  dwl::dwl52_4InitControls();
+  dwl::dwl52_6UnlockAfterDownload();
+  return 0;
+}
+
+void dwl51_100MMIMenuRestore(int, int, void*, int) {
+  const dwl::ResultCode rc = dwl56_0RestoreConfig();
+  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+}
+
+void dwl51_101MMIMenuSave(int, int, void*, int) {
+  const dwl::ResultCode rc = dwl56_1SaveConfig();
+  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+}
+
+void dwl51_102MMIMenuQuit(int, int, void*, int) {
+  QuitUserInterface(0);
+}
+
+void dwl51_150MMIMenuService(int, int, void*, int) {
+  openServicePanel();
+}
+
+void About_display(int, int, void*, int) {
+  MessagePopup("Help", "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+}
+
+void dwl_Quit(int, int, void*, int) {
+  std::free(sg_DownloadContext.Bin1Data);
+  sg_DownloadContext.Bin1Data = nullptr;
+  QuitUserInterface(0);
+}
+
+void waitStateItem(int chipSelect, int count) {
+  sg_DownloadContext.WaitState[chipSelect] = static_cast<std::uint8_t>(count);
+  dwl::logComment(std::to_string(count) + " wait state on the chip select " +
+                  std::to_string(chipSelect));
+}
+
+}  // namespace downloader

@@ -1,0 +1,43 @@
+// Callbacks of the downloader's main panel, its menu bar and its success and time-out windows.
+// Control callbacks act on one event (buttons on commit, selectors on value change) and return 0;
+// menu callbacks act on every call.
+#pragma once
+
+namespace downloader {
+
+// Start, Quit and the Load buttons.
+int dwl51_50MMIStart(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_51MMIQuit(int panel, int control, int event, void* data, int data1, int data2);
+int loadButton(int panel, int control, int event, void* data, int data1, int data2);
+
+// Selectors.
+int dwl_SelectMode(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_58MMISelectModel(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_56MMISelectPort(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_62MMISelectSpeed(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_59MMISelectProjectType(int panel, int control, int event, void* data, int data1,
+                                 int data2);
+int dwl51_60MMIDownloadConfiguration(int panel, int control, int event, void* data, int data1,
+                                     int data2);
+int dwl51_57MMISelectSimLock(int panel, int control, int event, void* data, int data1, int data2);
+// The main panel's own callback (its close box).
+int dwl51_61MMIInterfacePanelFunction(int panel, int event, void* data, int data1, int data2);
+
+// Success and time-out windows.
+int dwl51_80MMIDownloadSuccessOk(int panel, int control, int event, void* data, int data1,
+                                 int data2);
+int dwl51_81MMIButtonTimeOut(int panel, int control, int event, void* data, int data1, int data2);
+
+// Menu items.
+void dwl51_100MMIMenuRestore(int menuBar, int item, void* data, int panel);
+void dwl51_101MMIMenuSave(int menuBar, int item, void* data, int panel);
+void dwl51_102MMIMenuQuit(int menuBar, int item, void* data, int panel);
+void dwl51_150MMIMenuService(int menuBar, int item, void* data, int panel);
+void About_display(int menuBar, int item, void* data, int panel);
+void dwl_Quit(int menuBar, int item, void* data, int panel);
+
+// The wait-state item of chip select c (0..3) and count w (0..4); the twenty named items of the
+// menu bar call it.
+void waitStateItem(int chipSelect, int count);
+
+}  // namespace downloader

@@ -1,0 +1,117 @@
+#include "downloader/gui/sector_map.h"
+
+#include <QHelpEvent>
+#include <QPainter>
+#include <QToolTip>
+
+namespace {
+
+constexpr int kCell = 9;  // cell edge and pitch, in pixels
+constexpr int kPitch = kCell + 2;
+constexpr int kLegend = 16;
+
+QColor colourOf(const QString& state) {
+  if (state == "Downloaded") return QColor(0x2e, 0xa0, 0x43);
+  if (state == "Error") return QColor(0xd0, 0x30, 0x30);
+  if (state.compare("Wait...", Qt::CaseInsensitive) == 0) return QColor(0xf0, 0xc0, 0x20);
+  return QColor(0xc8, 0xc8, 0xc8);  // "N. A." and sectors not reached
+}
+
+}  // namespace
+
+SectorMap::SectorMap(QWidget* parent) : QWidget(parent) {
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+void SectorMap::setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
+                          const QString& state) {
+  Cell& c = cells_[index];
+  const bool grew = c.state.isEmpty();
+  c.size = size;
+  c.address = address;
+  c.state = state;
+  if (grew) updateGeometry();
+  update();
+}
+
+void SectorMap::clear() {
+  cells_.clear();
+  updateGeometry();
+  update();
+}
+
+QString SectorMap::state(std::uint32_t index) const {
+  auto it = cells_.find(index);
+  return it == cells_.end() ? QString() : it->second.state;
+}
+
+int SectorMap::columns(int width) const {
+  return std::max(1, (width - 2) / kPitch);
+}
+
+int SectorMap::heightForWidth(int width) const {
+  const int n = std::max<int>(1, static_cast<int>(cells_.size()));
+  const int rows = (n + columns(width) - 1) / columns(width);
+  return kLegend + rows * kPitch + 2;
+}
+
+QSize SectorMap::sizeHint() const {
+  return {400, heightForWidth(400)};
+}
+QSize SectorMap::minimumSizeHint() const {
+  return {100, kLegend + kPitch + 2};
+}
+
+void SectorMap::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  int done = 0, failed = 0;
+  for (const auto& [index, c] : cells_) {
+    done += c.state == "Downloaded";
+    failed += c.state == "Error";
+  }
+  p.setPen(palette().color(QPalette::WindowText));
+  const QString legend = cells_.empty()
+                             ? QStringLiteral("Sectors: none written yet")
+                             : QStringLiteral("Sectors: %1 written, %2 in error, %3 shown")
+                                   .arg(done)
+                                   .arg(failed)
+                                   .arg(cells_.size());
+  p.drawText(QRect(1, 0, width() - 2, kLegend), Qt::AlignLeft | Qt::AlignVCenter, legend);
+  const int cols = columns(width());
+  int i = 0;
+  for (const auto& [index, c] : cells_) {
+    const int x = 1 + (i % cols) * kPitch, y = kLegend + (i / cols) * kPitch;
+    p.fillRect(x, y, kCell, kCell, colourOf(c.state));
+    ++i;
+  }
+}
+
+int SectorMap::cellAt(QPoint pos) const {
+  if (pos.y() < kLegend) return -1;
+  const int col = (pos.x() - 1) / kPitch, row = (pos.y() - kLegend) / kPitch;
+  const int cols = columns(width());
+  if (col >= cols) return -1;
+  const int i = row * cols + col;
+  return i < static_cast<int>(cells_.size()) ? i : -1;
+}
+
+bool SectorMap::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    auto* help = static_cast<QHelpEvent*>(event);
+    const int i = cellAt(help->pos());
+    if (i >= 0) {
+      auto it = std::next(cells_.begin(), i);
+      QToolTip::showText(help->globalPos(),
+                         QStringLiteral("Sector %1 at 0x%2, %3 bytes: %4")
+                             .arg(it->first)
+                             .arg(it->second.address, 8, 16, QLatin1Char('0'))
+                             .arg(it->second.size)
+                             .arg(it->second.state),
+                         this);
+    } else {
+      QToolTip::hideText();
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}

@@ -1,0 +1,39 @@
+// The sector map of the main panel: one cell per sector of the flash being written, coloured by
+// its state, so the technician sees where a download stands and where it failed.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <map>
+
+class SectorMap : public QWidget {
+ public:
+  explicit SectorMap(QWidget* parent = nullptr);
+
+  void setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
+                 const QString& state);
+  void clear();
+  // The state shown for a sector, empty when the sector was never reported.
+  QString state(std::uint32_t index) const;
+  int count() const { return static_cast<int>(cells_.size()); }
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  struct Cell {
+    std::uint32_t size = 0, address = 0;
+    QString state;
+  };
+  int columns(int width) const;
+  int cellAt(QPoint pos) const;
+
+  std::map<std::uint32_t, Cell> cells_;
+};

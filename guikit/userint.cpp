@@ -1,0 +1,471 @@
+#include "guikit/userint.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFileDialog>
+#include <QLCDNumber>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QStyle>
+#include <QTextEdit>
+
+#include <utility>
+
+namespace guikit {
+
+namespace {
+
+struct Resource {
+  std::string file;
+  int id;
+  bool operator<(const Resource& o) const { return file != o.file ? file < o.file : id < o.id; }
+};
+
+struct LoadedPanel {
+  QPointer<QWidget> widget;
+  Resource from;
+};
+
+struct LoadedMenuBar {
+  QPointer<QMenuBar> widget;
+  int panel;
+};
+
+const CallbackTable* g_table = nullptr;
+std::vector<std::string> g_unbound;
+std::map<Resource, std::function<QWidget*()>> g_panelBuilders;
+std::map<Resource, std::function<QMenuBar*()>> g_menuBuilders;
+std::map<int, LoadedPanel> g_panels;
+std::map<int, LoadedMenuBar> g_menuBars;
+int g_nextHandle = 1;
+bool g_quit = false;
+std::function<void(const std::string&, const std::string&)> g_popup;
+std::function<int(const std::string&, const std::string&, const std::string&, std::string*)>
+    g_fileSelect;
+
+QString q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+int ctrlOf(const QObject* o) {
+  return o->property("ctrl").toInt();
+}
+
+std::string callbackOf(const QObject* o) {
+  return o->property("callback").toString().toStdString();
+}
+
+// The close box of a panel goes to the panel's callback; panels without one ignore it, so a
+// result window can only be left through its button (which also unlocks the main panel).
+class CloseFilter : public QObject {
+ public:
+  CloseFilter(int handle, PanelCallback cb, QObject* parent)
+      : QObject(parent), handle_(handle), cb_(cb) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Close) {
+      event->ignore();
+      if (cb_) cb_(handle_, EVENT_CLOSE, nullptr, 0, 0);
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  int handle_;
+  PanelCallback cb_;
+};
+
+CtrlCallback findControlCallback(const std::string& name) {
+  if (name.empty()) return nullptr;
+  if (g_table) {
+    auto it = g_table->controls.find(name);
+    if (it != g_table->controls.end()) return it->second;
+  }
+  g_unbound.push_back(name);
+  return nullptr;
+}
+
+void bindControls(int handle, QWidget* root) {
+  QList<QWidget*> widgets = root->findChildren<QWidget*>();
+  for (QWidget* w : widgets) {
+    const CtrlCallback cb = findControlCallback(callbackOf(w));
+    if (!cb) continue;
+    const int ctrl = ctrlOf(w);
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      QObject::connect(b, &QAbstractButton::clicked, b,
+                       [=] { cb(handle, ctrl, EVENT_COMMIT, nullptr, 0, 0); });
+    } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+      // Any choice the user makes, the shown one included, as a ring control reports it.
+      QObject::connect(c, &QComboBox::activated, c,
+                       [=] { cb(handle, ctrl, EVENT_VAL_CHANGED, nullptr, 0, 0); });
+    } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+      QObject::connect(s, &QSpinBox::valueChanged, s,
+                       [=] { cb(handle, ctrl, EVENT_VAL_CHANGED, nullptr, 0, 0); });
+    } else if (auto* l = qobject_cast<QListWidget*>(w)) {
+      QObject::connect(l, &QListWidget::currentRowChanged, l,
+                       [=] { cb(handle, ctrl, EVENT_VAL_CHANGED, nullptr, 0, 0); });
+    }
+  }
+}
+
+QWidget* findControl(int panel, int control) {
+  auto it = g_panels.find(panel);
+  if (it == g_panels.end() || !it->second.widget) return nullptr;
+  QWidget* root = it->second.widget;
+  for (QWidget* w : root->findChildren<QWidget*>())
+    if (ctrlOf(w) == control) return w;
+  return nullptr;
+}
+
+// Indicators are labels with an "on" property that their style sheet colours.
+void setIndicator(QLabel* l, bool on) {
+  l->setProperty("on", on);
+  l->style()->unpolish(l);
+  l->style()->polish(l);
+}
+
+}  // namespace
+
+void setCallbackTable(const CallbackTable* table) {
+  g_table = table;
+}
+const std::vector<std::string>& unboundCallbacks() {
+  return g_unbound;
+}
+
+void registerPanel(const std::string& file, int id, std::function<QWidget*()> build) {
+  g_panelBuilders[{file, id}] = std::move(build);
+}
+
+void registerMenuBar(const std::string& file, int id, std::function<QMenuBar*()> build) {
+  g_menuBuilders[{file, id}] = std::move(build);
+}
+
+int LoadPanel(int parent, const std::string& file, int id) {
+  auto it = g_panelBuilders.find({file, id});
+  if (it == g_panelBuilders.end()) return -1;
+  QWidget* w = it->second();
+  const int handle = g_nextHandle++;
+  if (parent > 0 && panelWidget(parent)) w->setParent(panelWidget(parent));
+  g_panels[handle] = {w, {file, id}};
+  bindControls(handle, w);
+  PanelCallback pcb = nullptr;
+  const std::string name = callbackOf(w);
+  if (!name.empty()) {
+    if (g_table && g_table->panels.count(name))
+      pcb = g_table->panels.at(name);
+    else
+      g_unbound.push_back(name);
+  }
+  w->installEventFilter(new CloseFilter(handle, pcb, w));
+  return handle;
+}
+
+int DisplayPanel(int panel) {
+  QWidget* w = panelWidget(panel);
+  if (!w) return -1;
+  w->show();
+  w->raise();
+  w->activateWindow();
+  return 0;
+}
+
+int DiscardPanel(int panel) {
+  auto it = g_panels.find(panel);
+  if (it == g_panels.end()) return -1;
+  QPointer<QWidget> w = it->second.widget;
+  g_panels.erase(it);
+  for (auto m = g_menuBars.begin(); m != g_menuBars.end();)
+    m = m->second.panel == panel ? g_menuBars.erase(m) : std::next(m);
+  // A panel is often discarded from its own button's callback: delete it once that has returned.
+  if (w) {
+    w->hide();
+    w->deleteLater();
+  }
+  return 0;
+}
+
+int LoadMenuBar(int panel, const std::string& file, int id) {
+  QWidget* owner = panelWidget(panel);
+  auto it = g_menuBuilders.find({file, id});
+  if (!owner || it == g_menuBuilders.end()) return -1;
+  // A panel has one menu bar: a new one replaces the one it has.
+  for (auto m = g_menuBars.begin(); m != g_menuBars.end();) {
+    const int old = m->first;
+    ++m;
+    if (g_menuBars[old].panel == panel) DiscardMenuBar(old);
+  }
+  QMenuBar* bar = it->second();
+  const int handle = g_nextHandle++;
+  g_menuBars[handle] = {bar, panel};
+  for (QAction* a : bar->findChildren<QAction*>()) {
+    const std::string name = callbackOf(a);
+    if (name.empty()) continue;
+    MenuCallback cb = nullptr;
+    if (g_table) {
+      auto found = g_table->menus.find(name);
+      if (found != g_table->menus.end()) cb = found->second;
+    }
+    if (!cb) {
+      g_unbound.push_back(name);
+      continue;
+    }
+    const int item = ctrlOf(a);
+    QObject::connect(a, &QAction::triggered, a, [=] { cb(handle, item, nullptr, panel); });
+  }
+  if (owner->layout()) {
+    bar->setParent(owner);
+    owner->layout()->setMenuBar(bar);
+  } else {
+    bar->setParent(owner);
+    bar->move(0, 0);
+  }
+  bar->show();
+  return handle;
+}
+
+int DiscardMenuBar(int menuBar) {
+  auto it = g_menuBars.find(menuBar);
+  if (it == g_menuBars.end()) return -1;
+  QPointer<QMenuBar> bar = it->second.widget;
+  const int panel = it->second.panel;
+  g_menuBars.erase(it);
+  if (bar) {
+    QWidget* owner = panelWidget(panel);
+    if (owner && owner->layout() && owner->layout()->menuBar() == bar)
+      owner->layout()->setMenuBar(nullptr);
+    bar->hide();
+    // A menu item's own callback may discard the bar (a restore locks the panel).
+    bar->deleteLater();
+  }
+  return 0;
+}
+
+int SetCtrlVal(int panel, int control, int value) {
+  QWidget* w = findControl(panel, control);
+  if (!w) return -1;
+  const QSignalBlocker block(w);
+  if (auto* c = qobject_cast<QComboBox*>(w)) {
+    // Rings whose items carry values select by value; plain lists by position.
+    bool valued = false;
+    for (int i = 0; i < c->count() && !valued; ++i) valued = c->itemData(i).isValid();
+    c->setCurrentIndex(valued ? c->findData(value) : value);
+  } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+    s->setValue(value);
+  } else if (auto* p = qobject_cast<QProgressBar*>(w)) {
+    p->setValue(value);
+  } else if (auto* d = qobject_cast<QLCDNumber*>(w)) {
+    d->display(value);
+  } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+    b->setChecked(value != 0);
+  } else if (auto* l = qobject_cast<QLabel*>(w)) {
+    if (l->property("indicator").toBool())
+      setIndicator(l, value != 0);
+    else
+      l->setText(QString::number(value));
+  } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+    e->setText(QString::number(value));
+  } else {
+    return -1;
+  }
+  return 0;
+}
+
+int SetCtrlVal(int panel, int control, const std::string& text) {
+  QWidget* w = findControl(panel, control);
+  if (!w) return -1;
+  const QSignalBlocker block(w);
+  if (auto* l = qobject_cast<QLabel*>(w))
+    l->setText(q(text));
+  else if (auto* e = qobject_cast<QLineEdit*>(w))
+    e->setText(q(text));
+  else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+    p->setPlainText(q(text));
+  else if (auto* t = qobject_cast<QTextEdit*>(w))
+    t->setPlainText(q(text));
+  else if (auto* b = qobject_cast<QAbstractButton*>(w))
+    b->setText(q(text));
+  else
+    return -1;
+  return 0;
+}
+
+int GetCtrlVal(int panel, int control, int* value) {
+  QWidget* w = findControl(panel, control);
+  if (!w || !value) return -1;
+  if (auto* c = qobject_cast<QComboBox*>(w)) {
+    const QVariant data = c->currentData();
+    *value = data.isValid() ? data.toInt() : c->currentIndex();
+  } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+    *value = s->value();
+  } else if (auto* p = qobject_cast<QProgressBar*>(w)) {
+    *value = p->value();
+  } else if (auto* d = qobject_cast<QLCDNumber*>(w)) {
+    *value = d->intValue();
+  } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+    *value = b->isChecked() ? 1 : 0;
+  } else if (auto* l = qobject_cast<QLabel*>(w)) {
+    *value = l->property("indicator").toBool() ? l->property("on").toBool() : l->text().toInt();
+  } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+    *value = e->text().toInt();
+  } else if (auto* list = qobject_cast<QListWidget*>(w)) {
+    *value = list->currentRow();
+  } else {
+    return -1;
+  }
+  return 0;
+}
+
+std::string GetCtrlString(int panel, int control) {
+  QWidget* w = findControl(panel, control);
+  if (!w) return {};
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text().toStdString();
+  if (auto* p = qobject_cast<QPlainTextEdit*>(w)) return p->toPlainText().toStdString();
+  if (auto* t = qobject_cast<QTextEdit*>(w)) return t->toPlainText().toStdString();
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text().toStdString();
+  if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText().toStdString();
+  return {};
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+  QWidget* w = findControl(panel, control);
+  if (!w || attribute != ATTR_DIMMED) return -1;
+  w->setEnabled(value == 0);
+  return 0;
+}
+
+int GetCtrlAttribute(int panel, int control, int attribute, int* value) {
+  QWidget* w = findControl(panel, control);
+  if (!w || !value || attribute != ATTR_DIMMED) return -1;
+  *value = w->isEnabled() ? 0 : 1;
+  return 0;
+}
+
+int InsertListItem(int panel, int control, int index, const std::string& text, int value) {
+  auto* list = qobject_cast<QListWidget*>(findControl(panel, control));
+  if (!list) return -1;
+  auto* item = new QListWidgetItem(q(text));
+  item->setData(Qt::UserRole, value);
+  list->insertItem(index < 0 ? list->count() : index, item);
+  return 0;
+}
+
+int SetCtrlIndex(int panel, int control, int index) {
+  auto* list = qobject_cast<QListWidget*>(findControl(panel, control));
+  if (!list || index < 0 || index >= list->count()) return -1;
+  const QSignalBlocker block(list);
+  list->setCurrentRow(index);
+  list->scrollToItem(list->item(index));
+  return 0;
+}
+
+int GetNumListItems(int panel, int control, int* count) {
+  auto* list = qobject_cast<QListWidget*>(findControl(panel, control));
+  if (!list || !count) return -1;
+  *count = list->count();
+  return 0;
+}
+
+int ClearListCtrl(int panel, int control) {
+  auto* list = qobject_cast<QListWidget*>(findControl(panel, control));
+  if (!list) return -1;
+  list->clear();
+  return 0;
+}
+
+void MessagePopup(const std::string& title, const std::string& text) {
+  if (g_popup) {
+    g_popup(title, text);
+    return;
+  }
+  QMessageBox box(QMessageBox::NoIcon, q(title), q(text), QMessageBox::Ok,
+                  QApplication::activeWindow());
+  box.exec();
+}
+
+int FileSelectPopup(const std::string& defaultDirectory, const std::string& pattern,
+                    const std::string& title, std::string* path) {
+  if (g_fileSelect) return g_fileSelect(defaultDirectory, pattern, title, path);
+  QFileDialog dialog(QApplication::activeWindow(), q(title), q(defaultDirectory), q(pattern));
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Load"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return 0;
+  *path = dialog.selectedFiles().front().toStdString();
+  return 1;
+}
+
+void setPopupHandler(std::function<void(const std::string&, const std::string&)> handler) {
+  g_popup = std::move(handler);
+}
+
+void setFileSelectHandler(
+    std::function<int(const std::string&, const std::string&, const std::string&, std::string*)>
+        handler) {
+  g_fileSelect = std::move(handler);
+}
+
+int RunUserInterface() {
+  if (g_quit) return 0;
+  return QApplication::exec();
+}
+
+void QuitUserInterface(int code) {
+  g_quit = true;
+  QCoreApplication::exit(code);
+}
+
+void ProcessSystemEvents() {
+  QCoreApplication::processEvents();
+}
+bool quitRequested() {
+  return g_quit;
+}
+void resetQuitRequested() {
+  g_quit = false;
+}
+
+QWidget* panelWidget(int panel) {
+  auto it = g_panels.find(panel);
+  return it == g_panels.end() ? nullptr : it->second.widget.data();
+}
+
+QWidget* controlWidget(int panel, int control) {
+  return findControl(panel, control);
+}
+
+QMenuBar* menuBarWidget(int menuBar) {
+  auto it = g_menuBars.find(menuBar);
+  return it == g_menuBars.end() ? nullptr : it->second.widget.data();
+}
+
+bool isPanelLoaded(int panel) {
+  return panelWidget(panel) != nullptr;
+}
+
+std::vector<int> loadedPanels(const std::string& file, int id) {
+  std::vector<int> out;
+  for (const auto& [handle, p] : g_panels)
+    if (p.widget && p.from.file == file && p.from.id == id) out.push_back(handle);
+  return out;
+}
+
+void discardAll() {
+  while (!g_menuBars.empty()) DiscardMenuBar(g_menuBars.begin()->first);
+  while (!g_panels.empty()) DiscardPanel(g_panels.begin()->first);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+}  // namespace guikit
