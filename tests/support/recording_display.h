@@ -28,6 +28,10 @@ class RecordingDisplay : public dwl::Display {
   std::vector<std::pair<std::string, std::string>> popups;
   std::vector<std::string> calls;  // indicator, lock and slot calls in order
   int events = 0;
+  // File dialogs opened ("directory|pattern|title"), and what the next ones answer.
+  std::vector<std::string> dialogs;
+  int fileSelectResult = 0;
+  std::string fileSelectPath;
 
   void comment(const std::string& line) override { comments.push_back(line); }
   void progress(int percent) override { progressValues.push_back(percent); }
@@ -63,6 +67,12 @@ class RecordingDisplay : public dwl::Display {
   }
   void eraseProgress(std::uint32_t offset, std::uint32_t sector) override {
     calls.push_back("erase " + std::to_string(offset) + " " + std::to_string(sector));
+  }
+  int fileSelect(const std::string& directory, const std::string& pattern, const std::string& title,
+                 std::string* path) override {
+    dialogs.push_back(directory + "|" + pattern + "|" + title);
+    if (fileSelectResult != 0) *path = fileSelectPath;
+    return fileSelectResult;
   }
 };
 

@@ -1,0 +1,236 @@
+// Loading image files into the four slots: what a slot holds and shows, the file dialogs, and
+// failed loads that must leave the slot as it was. Also the panel indicators the loads and the
+// Start flow use.
+#include "downloader/dwl51loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "dwl/dwl52display.h"
+#include "support/flash_geometry.h"
+#include "support/recording_display.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using downloader::sg_DownloadContext;
+using dwl::Slot;
+
+struct SlotView {
+  const char* path;
+  std::uint8_t* data;
+  std::uint32_t length;
+  std::uint8_t loaded;
+};
+
+SlotView view(Slot s) {
+  const auto& c = sg_DownloadContext;
+  switch (s) {
+    case Slot::Bin1:
+      return {c.Bin1Path, c.Bin1Data, c.Bin1Length, c.Bin1Loaded};
+    case Slot::Bin2:
+      return {c.Bin2Path, c.Bin2Data, c.Bin2Length, c.Bin2Loaded};
+    case Slot::Ogm1:
+      return {c.Ogm1Path, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded};
+    default:
+      return {c.Ogm2Path, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded};
+  }
+}
+
+std::string num(Slot s) {
+  return std::to_string(static_cast<int>(s));
+}
+
+class Loader : public ::testing::Test {
+ protected:
+  void SetUp() override { dwl::setDisplay(&rec); }
+  void TearDown() override {
+    downloader::resetImageSlots();
+    downloader::setImageAllocator({});
+    dwl::setDisplay(nullptr);
+  }
+  testsupport::TempDir dir;
+  testsupport::RecordingDisplay rec;
+};
+
+TEST_F(Loader, SlotHoldsTheFileAndShowsItsSizeAndSum) {
+  struct Case {
+    const char* name;
+    Slot slot;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t stored, sum;
+  };
+  const Case cases[] = {
+      {"odd ogm gets an erased spare byte", Slot::Ogm1, {1, 2, 3, 4, 5}, 6, 15 + 0xFF},
+      {"odd bin keeps its length", Slot::Bin1, {1, 2, 3, 4, 5}, 5, 15},
+      {"even ogm", Slot::Ogm2, {9, 9, 9, 9}, 4, 36},
+      {"unsigned byte sum", Slot::Bin2, {0xFF, 0x01}, 2, 256},
+      {"empty file", Slot::Ogm2, {}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = testsupport::RecordingDisplay{};
+    testsupport::TempDir::write("image.bin", c.bytes);
+    ASSERT_TRUE(downloader::loadImageFile(c.slot, "image.bin"));
+    const SlotView v = view(c.slot);
+    EXPECT_EQ(v.loaded, 1);
+    EXPECT_STREQ(v.path, "image.bin");
+    ASSERT_NE(v.data, nullptr);
+    EXPECT_EQ(v.length, c.stored);
+    EXPECT_EQ(std::memcmp(v.data, c.bytes.data(), c.bytes.size()), 0);
+    EXPECT_EQ(v.data[c.bytes.size()], 0xFF);
+    const std::string n = num(c.slot);
+    EXPECT_EQ(rec.calls,
+              (std::vector<std::string>{"lock", "path " + n + " image.bin",
+                                        "size " + n + " " + std::to_string(c.bytes.size()),
+                                        "sum " + n + " " + std::to_string(c.sum), "unlock"}));
+    EXPECT_TRUE(rec.windows.empty());
+  }
+}
+
+TEST_F(Loader, LogLineOfEachSlot) {
+  testsupport::TempDir::write("a", std::vector<std::uint8_t>{1});
+  for (Slot s : {Slot::Bin1, Slot::Bin2, Slot::Ogm1, Slot::Ogm2}) downloader::loadImageFile(s, "a");
+  EXPECT_EQ(rec.comments,
+            (std::vector<std::string>{
+                " Bin1 file loading, please wait...  ", " Bin2 file loading, please wait...  ",
+                " Ogm1 file loading, please wait...  ", " Ogm2 file loading, please wait...  "}));
+}
+
+TEST_F(Loader, LoadingTwiceKeepsOnlyTheSecondFile) {
+  testsupport::TempDir::write("first.bin", std::vector<std::uint8_t>(3000, 0x11));
+  testsupport::TempDir::write("second.bin", std::vector<std::uint8_t>{7, 8});
+  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin2, "first.bin"));
+  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin2, "second.bin"));
+  const SlotView v = view(Slot::Bin2);
+  EXPECT_EQ(v.length, 2u);
+  EXPECT_EQ(v.data[0], 7);
+  EXPECT_EQ(v.data[1], 8);
+  EXPECT_STREQ(v.path, "second.bin");
+}
+
+TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
+  struct Case {
+    const char* name;
+    std::string path;
+    bool allocationFails;
+    const char* message;
+  };
+  std::filesystem::create_directory("folder.bin");
+  const Case cases[] = {
+      {"missing file", "missing.bin", false, "LIB_PC : File not found"},
+      {"size unavailable", "folder.bin", false,
+       "LIB_PC : The calculation of the file size create an error"},
+      {"no memory", "new.bin", true, "LIB_PC : Default error number _ 0x       6"},
+      {"path too long for the field", std::string(300, 'x'), false, "LIB_PC : File not found"},
+  };
+  testsupport::TempDir::write("old.ogm", std::vector<std::uint8_t>{1, 2, 3});
+  testsupport::TempDir::write("new.bin", std::vector<std::uint8_t>{4, 5, 6});
+  for (const Case& c : cases) {
+    for (const bool loadedBefore : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (loadedBefore ? ", slot loaded" : ", empty slot"));
+      downloader::resetImageSlots();
+      if (loadedBefore) {
+        ASSERT_TRUE(downloader::loadImageFile(Slot::Ogm1, "old.ogm"));
+      }
+      const SlotView before = view(Slot::Ogm1);
+      const std::string pathBefore = before.path;
+      rec = testsupport::RecordingDisplay{};
+      downloader::setImageAllocator(c.allocationFails ? [](std::size_t) -> void* { return nullptr; }
+                                                      : std::function<void*(std::size_t)>{});
+
+      EXPECT_FALSE(downloader::loadImageFile(Slot::Ogm1, c.path));
+      downloader::setImageAllocator({});
+      const SlotView after = view(Slot::Ogm1);
+      EXPECT_EQ(after.path, pathBefore);
+      EXPECT_EQ(after.loaded, before.loaded);
+      EXPECT_EQ(after.data, before.data);
+      EXPECT_EQ(after.length, before.length);
+      ASSERT_EQ(rec.windows.size(), 1u);
+      EXPECT_EQ(rec.windows[0].window, dwl::Window::LibPcErr);
+      EXPECT_EQ(rec.windows[0].message, c.message);
+      // No slot display changes; a started load unlocks what it locked.
+      for (const std::string& call : rec.calls) EXPECT_TRUE(call == "lock" || call == "unlock");
+      EXPECT_EQ(std::count(rec.calls.begin(), rec.calls.end(), "lock"),
+                std::count(rec.calls.begin(), rec.calls.end(), "unlock"));
+    }
+  }
+}
+
+TEST_F(Loader, PathWrittenByTheConfigurationRestoreIsPutBackWhenItFails) {
+  testsupport::TempDir::write("cla.bin", std::vector<std::uint8_t>{1, 2});
+  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin1, "cla.bin"));
+  std::strcpy(sg_DownloadContext.Bin1Path, "gone.bin");
+  downloader::dwl51_0InitLoadFile();
+  EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
+  EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
+}
+
+TEST_F(Loader, ReadabilityCheckLeavesNoFileOpen) {
+  const auto openFiles = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator{});
+  };
+  testsupport::TempDir::write("a.bin", std::vector<std::uint8_t>{1});
+  const auto before = openFiles();
+  for (int i = 0; i < 5; ++i) downloader::loadImageFile(Slot::Bin1, "a.bin");
+  EXPECT_EQ(openFiles(), before);
+}
+
+TEST_F(Loader, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
+  struct Case {
+    int (*button)();
+    Slot slot;
+    const char* dialog;
+  };
+  const Case cases[] = {
+      {downloader::dwl51_52MMILoadFile, Slot::Bin1, "c:/varnel2|*.bin|select bin file"},
+      {downloader::dwl51_52MMILoadFile_2, Slot::Bin2, "c:/varnel2|*.bin|select bin file"},
+      {downloader::dwl51_52MMILoadFile_ogm, Slot::Ogm1, "c:/varnel2|*.ogm|select ogm file"},
+      {downloader::dwl51_52MMILoadFile_ogm_2, Slot::Ogm2, "c:/varnel2|*.ogm|select ogm file"},
+  };
+  // Even lengths, so that the ogm slots store them unchanged.
+  testsupport::TempDir::write("one.img", std::vector<std::uint8_t>{1, 1});
+  testsupport::TempDir::write("two.img", std::vector<std::uint8_t>{2, 2, 2, 2});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dialog);
+    rec.dialogs.clear();
+    rec.fileSelectResult = 1;
+    rec.fileSelectPath = "one.img";
+    EXPECT_EQ(c.button(), 0);
+    EXPECT_EQ(view(c.slot).length, 2u);
+    // Cancelled: the loaded image, its path and its flag stay.
+    rec.fileSelectResult = 0;
+    rec.fileSelectPath = "two.img";
+    EXPECT_EQ(c.button(), 0);
+    EXPECT_EQ(view(c.slot).length, 2u);
+    EXPECT_STREQ(view(c.slot).path, "one.img");
+    EXPECT_EQ(view(c.slot).loaded, 1);
+    // A new file counts as chosen too.
+    rec.fileSelectResult = 2;
+    EXPECT_EQ(c.button(), 0);
+    EXPECT_EQ(view(c.slot).length, 4u);
+    EXPECT_EQ(rec.dialogs, std::vector<std::string>(3, c.dialog));
+  }
+}
+
+TEST(PanelIndicators, ProcessorFlashAndReset) {
+  testsupport::ScopedRecorder r;
+  testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
+  dwl::dwl52_2DisplayTypeCPU(0x9D);
+  dwl::dwl52_2DisplayTypeCPU(0xBE);
+  dwl::dwl52_1DisplayTypeFlash(0x01, 0x7E);
+  dwl::dwl52_1DisplayTypeFlash(0x01, 0x55);
+  dwl::dwl52_4InitControls();
+  EXPECT_EQ(
+      r.rec.calls,
+      (std::vector<std::string>{
+          "cpu on Unknown boot", "cpu on BOOT FROM A PCF5087", "flash on  Flash AM29PDL128G",
+          "flash on  Flash unknown (manufacturer 0x01, device 0x55)", "cpu off BOOT FROM A PCF5087",
+          "flash off  Flash unknown (manufacturer 0x01, device 0x55)"}));
+  EXPECT_EQ(r.rec.progressValues, std::vector<int>{0});
+}
+
+}  // namespace
