@@ -1,0 +1,202 @@
+// The dumper's two flows end to end against the emulated handset: what lands in dump.txt and what
+// is left in the handset's flash.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dumper/dumper.h"
+#include "emulator/emulator_rs232.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+#include "platform/clock.h"
+#include "support/recording_display.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using dumper::DumperSectorMap;
+
+constexpr std::uint32_t kFlashSize = 0x1000000;
+
+// The 128-Mbit flash the dumper knows, described sector by sector as flash.txt would.
+dwl::FlashDescription dumperFlash() {
+  dwl::FlashDescription d;
+  std::strcpy(d.ManufacturerName, "AMD");
+  std::strcpy(d.DeviceName, "AM29DL128");
+  d.ManufacturerId = 0x01;
+  d.DeviceId = 0x22;
+  d.NbBanks = 2;
+  d.NbSectors = dumper::kLastSector + 1;
+  d.FlashSize = kFlashSize;
+  for (int s = 0; s <= dumper::kLastSector; ++s) {
+    d.Sectors[s].Size = DumperSectorMap::size(s);
+    d.Sectors[s].Bank = DumperSectorMap::offset(s) < kFlashSize / 2 ? 0 : 1;
+  }
+  return d;
+}
+
+std::vector<std::uint8_t> pattern(std::uint32_t size) {
+  std::vector<std::uint8_t> out(size);
+  std::uint32_t x = 0x12345678;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    out[i] = static_cast<std::uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& v, std::uint32_t offset,
+                                std::uint32_t count) {
+  return {v.begin() + offset, v.begin() + offset + count};
+}
+
+class DumperEmulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dumper::resetDumperState();
+    platform::setSleeper([](int) {});
+    testsupport::TempDir::write("dwl87.spm", std::vector<std::uint8_t>(600, 0x3C));
+    contents = pattern(kFlashSize);
+  }
+  void TearDown() override {
+    platform::setRs232(nullptr);
+    platform::setSleeper({});
+  }
+
+  // A handset whose flash holds `contents`, with the given faults, on the dumper's port.
+  void connect(const emulator::Faults& faults = {}) {
+    flash = std::make_unique<emulator::NorFlash>(dumperFlash());
+    flash->program(0, contents.data(), contents.size());
+    emulator::HandsetConfig config;
+    config.faults = faults;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    core->onSwitchOff = [this] { ++switchOffs; };
+    link = std::make_unique<emulator::EmulatorRs232>(*core);
+    platform::setRs232(link.get());
+  }
+
+  dwl::DownloadResult dump(int first, int last) {
+    dumper::setDumpFirstSector(first);
+    dumper::setDumpLastSector(last);
+    return dumper::runDump();
+  }
+
+  dwl::DownloadResult erase(int first, int last) {
+    dumper::sg_DownloadContext.EraseFirstSector = first;
+    dumper::sg_DownloadContext.EraseLastSector = last;
+    return dumper::runErase();
+  }
+
+  testsupport::TempDir dir;
+  testsupport::ScopedRecorder display;
+  testsupport::RecordingDisplay& rec = display.rec;
+  std::vector<std::uint8_t> contents;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+  int switchOffs = 0;
+};
+
+TEST_F(DumperEmulator, DumpWritesExactlyTheFlashOfTheRange) {
+  struct Range {
+    int first, last;
+  };
+  for (const Range r :
+       {Range{0, 0}, Range{8, 8}, Range{130, 140}, Range{276, 283}, Range{0, 283}}) {
+    SCOPED_TRACE(::testing::Message() << r.first << ".." << r.last);
+    std::filesystem::remove("dump.txt");
+    rec.windows.clear();
+    switchOffs = 0;
+    connect();
+
+    EXPECT_EQ(dump(r.first, r.last), (dwl::DownloadResult{0, 0}));
+
+    const std::uint32_t from = DumperSectorMap::offset(r.first);
+    const std::uint32_t to = DumperSectorMap::offset(r.last) + DumperSectorMap::size(r.last);
+    EXPECT_TRUE(testsupport::TempDir::read("dump.txt") == slice(contents, from, to - from));
+    ASSERT_EQ(rec.windows.size(), 1u);
+    EXPECT_EQ(rec.windows[0].window, dwl::Window::Success);
+    EXPECT_EQ(switchOffs, 1);
+    EXPECT_TRUE(core->violations().empty()) << core->violations().front();
+    EXPECT_FALSE(link->isOpen());
+  }
+}
+
+TEST_F(DumperEmulator, SecondDumpAppendsToTheFirst) {
+  connect();
+  ASSERT_EQ(dump(0, 0), (dwl::DownloadResult{0, 0}));
+  connect();
+  ASSERT_EQ(dump(8, 8), (dwl::DownloadResult{0, 0}));
+  std::vector<std::uint8_t> expected = slice(contents, 0, 0x2000);
+  const std::vector<std::uint8_t> second = slice(contents, 0x10000, 0x10000);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_TRUE(testsupport::TempDir::read("dump.txt") == expected);
+}
+
+TEST_F(DumperEmulator, ReadChecksumErrorKeepsTheBlocksBeforeAndLeavesTheHandsetOn) {
+  emulator::Faults faults;
+  faults.readChecksum = {5};
+  connect(faults);
+
+  // Sectors 6..8: two small sectors and a large one, ten blocks.
+  ASSERT_EQ(dumper::blockCount(6, 8), 10u);
+  EXPECT_EQ(dump(6, 8), (dwl::DownloadResult{8, 19}));
+
+  EXPECT_TRUE(testsupport::TempDir::read("dump.txt") ==
+              slice(contents, DumperSectorMap::offset(6), 4 * dumper::kBlockSize));
+  ASSERT_EQ(rec.windows.size(), 1u);
+  EXPECT_EQ(rec.windows[0].window, dwl::Window::CommandErr);
+  EXPECT_EQ(rec.windows[0].message, "COMMAND : Checksum error during the read command ");
+  EXPECT_EQ(switchOffs, 0);
+  EXPECT_FALSE(link->isOpen());
+  EXPECT_EQ(rec.progressValues.back(), 40);
+}
+
+TEST_F(DumperEmulator, EraseClearsExactlyTheSectorsOfTheRange) {
+  struct Range {
+    int first, last;
+  };
+  for (const Range r : {Range{0, 0}, Range{7, 8}, Range{0, 267}, Range{0, 283}}) {
+    SCOPED_TRACE(::testing::Message() << r.first << ".." << r.last);
+    rec.windows.clear();
+    switchOffs = 0;
+    connect();
+
+    EXPECT_EQ(erase(r.first, r.last), (dwl::DownloadResult{0, 0}));
+
+    std::vector<std::uint8_t> expected = contents;
+    const std::uint32_t from = DumperSectorMap::offset(r.first);
+    const std::uint32_t to = DumperSectorMap::offset(r.last) + DumperSectorMap::size(r.last);
+    std::fill(expected.begin() + from, expected.begin() + to, 0xFF);
+    EXPECT_TRUE(flash->read(0, kFlashSize) == expected);
+    ASSERT_EQ(rec.windows.size(), 1u);
+    EXPECT_EQ(rec.windows[0].window, dwl::Window::Success);
+    EXPECT_TRUE(rec.popups.empty());
+    EXPECT_EQ(switchOffs, 1);
+    EXPECT_TRUE(core->violations().empty()) << core->violations().front();
+  }
+}
+
+TEST_F(DumperEmulator, BadOutcomeOfOneSectorShowsItsBoxAndTheEraseGoesOn) {
+  emulator::Faults faults;
+  faults.eraseOutcome.push_back({1, 0xF3});
+  connect(faults);
+
+  EXPECT_EQ(erase(0, 2), (dwl::DownloadResult{8, 13}));
+
+  EXPECT_EQ(rec.popups,
+            (std::vector<std::pair<std::string, std::string>>{{"ERROR", "flash clear error"}}));
+  ASSERT_EQ(rec.windows.size(), 1u);
+  EXPECT_EQ(rec.windows[0].window, dwl::Window::CommandErr);
+  EXPECT_EQ(rec.windows[0].message, "COMMAND : Erase processing failed ");
+  EXPECT_TRUE(flash->read(0, 0x2000) == std::vector<std::uint8_t>(0x2000, 0xFF));
+  EXPECT_TRUE(flash->read(0x2000, 0x2000) == slice(contents, 0x2000, 0x2000));
+  EXPECT_TRUE(flash->read(0x4000, 0x2000) == std::vector<std::uint8_t>(0x2000, 0xFF));
+  EXPECT_EQ(switchOffs, 0);
+}
+
+}  // namespace
