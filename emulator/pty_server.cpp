@@ -1,0 +1,195 @@
+#include "emulator/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace emulator {
+
+namespace {
+
+constexpr double kAnnounceGap = 0.25;
+// While paced, bytes go out in slices of about this many seconds of line time.
+constexpr double kPaceSlice = 0.005;
+
+double clockSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+struct Arrival {
+  double at;
+  std::vector<std::uint8_t> bytes;
+};
+
+}  // namespace
+
+PtyServer::PtyServer(HandsetCore& core, LinkOptions options) : core_(core), options_(options) {}
+
+PtyServer::~PtyServer() {
+  if (master_ >= 0) ::close(master_);
+  for (int fd : stopPipe_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+bool PtyServer::open(std::string* error) {
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+    return false;
+  };
+  if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe");
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return fail("posix_openpt");
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return fail("unlockpt");
+  const char* name = ::ptsname(master_);
+  if (!name) return fail("ptsname");
+  slavePath_ = name;
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // Raw, without echo, whatever the PC sets; and opened and closed once so that the master
+  // reports a hang-up until the PC opens the device.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) return fail("open slave");
+  termios t{};
+  if (::tcgetattr(slave, &t) == 0) {
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+  }
+  ::close(slave);
+  return true;
+}
+
+void PtyServer::stop() {
+  const char b = 1;
+  if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], &b, 1);
+}
+
+void PtyServer::serve() {
+  if (master_ < 0) return;
+  bool session = false;
+  // When the handset is due to be switched on; never while no PC holds the device.
+  constexpr double kNever = 1e300;
+  double powerOnAt = kNever;
+  double nextAnnounce = 0;
+  double replyAt = 0;
+  double rxFree = 0;
+  double txNext = 0;
+  LineSettings txLine;
+  std::deque<Arrival> arrivals;
+  std::vector<std::uint8_t> tx;
+  std::vector<std::uint8_t> buf(65536);
+
+  auto endSession = [&] {
+    session = false;
+    powerOnAt = kNever;
+    core_.powerOff();
+    arrivals.clear();
+    tx.clear();
+  };
+
+  while (true) {
+    double now = clockSeconds();
+    double wake = now + 0.1;
+    wake = std::min(wake, powerOnAt);
+    if (core_.state() == HandsetCore::State::BootRom) wake = std::min(wake, nextAnnounce);
+    if (!arrivals.empty()) wake = std::min(wake, arrivals.front().at);
+    if (!tx.empty()) wake = std::min(wake, txNext);
+    if (tx.empty() && core_.pending() > 0) wake = std::min(wake, replyAt);
+    const int waitMs = std::max(0, static_cast<int>(std::ceil((wake - now) * 1000)));
+
+    pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    if (!tx.empty() && now >= txNext) fds[0].events |= POLLOUT;
+    ::poll(fds, 2, waitMs);
+    if (fds[1].revents & POLLIN) return;
+    now = clockSeconds();
+
+    if (fds[0].revents & POLLHUP) {
+      // No PC holds the device: the handset is off until the next opening.
+      if (session) endSession();
+      pollfd p{stopPipe_[0], POLLIN, 0};
+      if (::poll(&p, 1, 20) > 0) return;
+      continue;
+    }
+    if (!session) {
+      session = true;
+      ++sessions_;
+      core_.powerOff();
+      powerOnAt = now + options_.switchOnDelayMs / 1000.0;
+      rxFree = txNext = now;
+    }
+    if (now >= powerOnAt) {
+      powerOnAt = kNever;
+      core_.powerOn();
+      ++boots_;
+      nextAnnounce = now;
+    }
+
+    if (fds[0].revents & POLLIN) {
+      const ssize_t n = ::read(master_, buf.data(), buf.size());
+      if (n > 0) {
+        if (onTraffic) onTraffic(true, buf.data(), static_cast<std::size_t>(n));
+        double at = now;
+        if (options_.pace) {
+          const LineSettings line = core_.line();
+          rxFree = std::max(rxFree, now) + n * line.bitsPerByte() / static_cast<double>(line.baud);
+          at = rxFree;
+        }
+        arrivals.push_back({at, std::vector<std::uint8_t>(buf.begin(), buf.begin() + n)});
+      }
+    }
+    while (!arrivals.empty() && arrivals.front().at <= now) {
+      const bool idle = core_.pending() == 0;
+      core_.receive(arrivals.front().bytes);
+      arrivals.pop_front();
+      if (idle && core_.pending() > 0) replyAt = now + options_.latencyMs / 1000.0;
+    }
+    if (core_.disconnected()) {
+      // The device goes away: the PC's next access to it fails.
+      disconnected_ = true;
+      ::close(master_);
+      master_ = -1;
+      return;
+    }
+
+    if (core_.state() == HandsetCore::State::BootRom && now >= nextAnnounce) {
+      nextAnnounce = now + kAnnounceGap;
+      if (core_.pending() == 0) replyAt = now;
+      core_.announce();
+    }
+
+    if (tx.empty() && core_.pending() > 0 && now >= replyAt) {
+      txLine = core_.line();
+      std::size_t slice = buf.size();
+      if (options_.pace) {
+        slice = std::max<std::size_t>(
+            1, static_cast<std::size_t>(kPaceSlice * txLine.baud / txLine.bitsPerByte()));
+      }
+      tx.resize(std::min(slice, core_.pending()));
+      tx.resize(core_.take(tx.data(), tx.size()));
+      txNext = std::max(txNext, now);
+    }
+    if (!tx.empty() && now >= txNext) {
+      const ssize_t n = ::write(master_, tx.data(), tx.size());
+      if (n > 0) {
+        if (onTraffic) onTraffic(false, tx.data(), static_cast<std::size_t>(n));
+        tx.erase(tx.begin(), tx.begin() + n);
+        if (options_.pace) {
+          txNext =
+              std::max(txNext, now) + n * txLine.bitsPerByte() / static_cast<double>(txLine.baud);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace emulator
