@@ -79,7 +79,7 @@ TEST_F(Loader, SlotHoldsTheFileAndShowsItsSizeAndSum) {
     EXPECT_STREQ(v.path, "image.bin");
     ASSERT_NE(v.data, nullptr);
     EXPECT_EQ(v.length, c.stored);
-    EXPECT_EQ(std::memcmp(v.data, c.bytes.data(), c.bytes.size()), 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(v.data, v.data + c.bytes.size()), c.bytes);
     EXPECT_EQ(v.data[c.bytes.size()], 0xFF);
     const std::string n = num(c.slot);
     EXPECT_EQ(rec.calls,
