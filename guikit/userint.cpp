@@ -129,6 +129,16 @@ QWidget* findControl(int panel, int control) {
   return nullptr;
 }
 
+// Numeric displays with the "hex" property show flash offsets as a technician reads them.
+QString numberText(const QWidget* w, int value) {
+  if (w->property("hex").toBool())
+    return QStringLiteral("0x%1")
+        .arg(static_cast<unsigned>(value), 6, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace("0X", "0x");
+  return QString::number(value);
+}
+
 // Indicators are labels with an "on" property that their style sheet colours.
 void setIndicator(QLabel* l, bool on) {
   l->setProperty("on", on);
@@ -274,9 +284,9 @@ int SetCtrlVal(int panel, int control, int value) {
     if (l->property("indicator").toBool())
       setIndicator(l, value != 0);
     else
-      l->setText(QString::number(value));
+      l->setText(numberText(w, value));
   } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-    e->setText(QString::number(value));
+    e->setText(numberText(w, value));
   } else {
     return -1;
   }
@@ -317,9 +327,10 @@ int GetCtrlVal(int panel, int control, int* value) {
   } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
     *value = b->isChecked() ? 1 : 0;
   } else if (auto* l = qobject_cast<QLabel*>(w)) {
-    *value = l->property("indicator").toBool() ? l->property("on").toBool() : l->text().toInt();
+    *value = l->property("indicator").toBool() ? l->property("on").toBool()
+                                               : static_cast<int>(l->text().toLongLong(nullptr, 0));
   } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-    *value = e->text().toInt();
+    *value = static_cast<int>(e->text().toLongLong(nullptr, 0));
   } else if (auto* list = qobject_cast<QListWidget*>(w)) {
     *value = list->currentRow();
   } else {

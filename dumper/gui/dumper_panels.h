@@ -1,0 +1,87 @@
+// The dumper's panels (resource file "dumper", forms in forms/): their numbers, handles, the
+// display of the engine on them, and the callbacks the forms name.
+#pragma once
+
+#include <string>
+
+#include "dumper/dumper.h"
+#include "dwl/dwl_display.h"
+#include "guikit/userint.h"
+
+namespace dumper {
+
+inline constexpr const char* kDumperUir = "dumper";
+
+// Panels and the menu bar.
+inline constexpr int TURNON = 1;
+inline constexpr int MAIN = 2;
+inline constexpr int ERASE = 3;
+inline constexpr int ERASE_SUCCESS = 4;
+inline constexpr int TIMEOUT = 5;
+inline constexpr int DUMP_SUCCESS = 6;
+inline constexpr int MENUBAR = 1;
+
+// Main panel controls beyond those the engine names: the two command buttons.
+inline constexpr int kMainStart = 4, kMainExit = 5;
+// Erase panel command buttons.
+inline constexpr int kEraseGo = 2, kEraseExit = 3;
+// The OK button of the closing panels.
+inline constexpr int kClosingOk = 2;
+
+// Handles (-1 when not loaded). The main panel's handle is named after the program.
+extern int dumper;
+extern int v_MenuBarHandle;
+extern int v_PanelErase;
+extern int v_PanelTurnOn;
+extern int v_PanelSuccessful;
+extern int v_EraseSuccessful;
+extern int v_PanelTimeout;
+
+class PanelDisplay : public dwl::Display {
+ public:
+  void comment(const std::string&) override {}
+  void progress(int percent) override;
+  void elapsed(const std::string&) override {}
+  void sector(std::uint32_t, std::uint32_t, std::uint32_t, const std::string&) override {}
+  void processEvents() override;
+  void openWindow(dwl::Window window, const std::string& message) override;
+  void popup(const std::string& title, const std::string& text) override;
+  void lock() override;
+  void unlock() override;
+  void dumpOffset(std::uint32_t offset) override;
+  void eraseProgress(std::uint32_t offset, std::uint32_t sector) override;
+};
+
+// Dims or undims controls as the engine asks, with the main menu bar.
+void applyDimming(const Dimming& d);
+
+// Registers the panels, installs the display and the callbacks, loads the main panel and its
+// menu bar.
+void startDumperPanels();
+void stopDumperPanels();
+
+// Callbacks (control: panel, control, event, data, data1, data2; menu: bar, item, data, panel).
+int dumper_start(int panel, int control, int event, void* data, int data1, int data2);
+int dumper_exit(int panel, int control, int event, void* data, int data1, int data2);
+int select_start(int panel, int control, int event, void* data, int data1, int data2);
+int select_end(int panel, int control, int event, void* data, int data1, int data2);
+int select_port(int panel, int control, int event, void* data, int data1, int data2);
+int dwl51_62MMISelectSpeed(int panel, int control, int event, void* data, int data1, int data2);
+void about_display(int menuBar, int item, void* data, int panel);
+void erase_flash(int menuBar, int item, void* data, int panel);
+int erase_select(int panel, int control, int event, void* data, int data1, int data2);
+int erase_start(int panel, int control, int event, void* data, int data1, int data2);
+int erase_end(int panel, int control, int event, void* data, int data1, int data2);
+int erase_go(int panel, int control, int event, void* data, int data1, int data2);
+int erase_exit(int panel, int control, int event, void* data, int data1, int data2);
+int dump_successOK(int panel, int control, int event, void* data, int data1, int data2);
+int erase_success_ok(int panel, int control, int event, void* data, int data1, int data2);
+int timeout_ok(int panel, int control, int event, void* data, int data1, int data2);
+// The close boxes of the main and erase panels, and the button of every error window.
+int dumper_close(int panel, int event, void* data, int data1, int data2);
+int erase_close(int panel, int event, void* data, int data1, int data2);
+int error_window_ok(int panel, int control, int event, void* data, int data1, int data2);
+
+const guikit::CallbackTable& dumperCallbacks();
+
+}  // namespace dumper

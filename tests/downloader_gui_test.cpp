@@ -1,0 +1,473 @@
+// The downloader's panels driven through their callbacks and controls, offscreen.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "downloader/download_context.h"
+#include "downloader/dwl51loader.h"
+#include "downloader/gui/dwl51mmi.h"
+#include "downloader/gui/dwl53ser.h"
+#include "downloader/gui/mmi.h"
+#include "downloader/gui/panels.h"
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl52display.h"
+#include "guikit/userint.h"
+#include "guikit/utility.h"
+#include "platform/scripted_rs232.h"
+#include "support/gui_helpers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace downloader;
+using guikit::ATTR_DIMMED;
+using guikit::EVENT_COMMIT;
+using testsupport::TempDir;
+
+constexpr int kGroups[4][4] = {
+    {PANEL_LOAD_BIN1, PANEL_PATH_BIN1, PANEL_SIZE_BIN1, PANEL_SUM_BIN1},
+    {PANEL_LOAD_BIN2, PANEL_PATH_BIN2, PANEL_SIZE_BIN2, PANEL_SUM_BIN2},
+    {PANEL_LOAD_OGM1, PANEL_PATH_OGM1, PANEL_SIZE_OGM1, PANEL_SUM_OGM1},
+    {PANEL_LOAD_OGM2, PANEL_PATH_OGM2, PANEL_SIZE_OGM2, PANEL_SUM_OGM2},
+};
+constexpr int kInputs[] = {PANEL_MODE,    PANEL_MODEL,   PANEL_PORT,
+                           PANEL_SPEED,   PANEL_PROJECT, PANEL_DOWNLOAD_CONF,
+                           PANEL_SIMLOCK, PANEL_START,   PANEL_QUIT};
+constexpr int kNeverDimmed[] = {PANEL_CPU,  PANEL_FLASH,   PANEL_PROGRESS, PANEL_PERCENT,
+                                PANEL_TIME, PANEL_COMMENT, PANEL_SECTORS};
+
+class DownloaderGui : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetImageSlots();
+    sg_DownloadContext = DownloadContext{};
+    dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+    TempDir::write("flash.txt", testsupport::kOneFlashDescription);
+    platform::setRs232(&port);
+    ui.install();
+    startDownloaderPanels();
+  }
+  void TearDown() override {
+    stopDownloaderPanels();
+    ui.uninstall();
+    platform::setRs232(nullptr);
+    resetImageSlots();
+    sg_DownloadContext = DownloadContext{};
+  }
+
+  static int dimmed(int ctrl, int panel = v_Panel) {
+    int v = -1;
+    guikit::GetCtrlAttribute(panel, ctrl, ATTR_DIMMED, &v);
+    return v;
+  }
+  static bool groupDimmed(int g) {
+    for (int c : kGroups[g])
+      if (!dimmed(c)) return false;
+    return true;
+  }
+  static bool groupEnabled(int g) {
+    for (int c : kGroups[g])
+      if (dimmed(c)) return false;
+    return true;
+  }
+  static bool hasMenuBar() {
+    QWidget* panel = guikit::panelWidget(v_Panel);
+    return guikit::menuBarWidget(v_MenuBarHandle) != nullptr && panel->layout()->menuBar();
+  }
+  static void pressStart() { dwl51_50MMIStart(v_Panel, PANEL_START, EVENT_COMMIT, nullptr, 0, 0); }
+  static std::string lastComment() {
+    auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+    return list->count() ? list->item(list->count() - 1)->text().toStdString() : "";
+  }
+
+  TempDir dir;
+  platform::ScriptedRs232 port;
+  testsupport::GuiRecorder ui;
+};
+
+TEST_F(DownloaderGui, EveryCallbackNamedInTheFormsIsBound) {
+  openServicePanel();
+  for (int id : {TURNON, TIMEOUT, SUCCESS}) guikit::LoadPanel(0, kMmi, id);
+  for (int id : {1, 3, 5, 6, 7, 8}) guikit::LoadPanel(0, guikit::kUtility, id);
+  EXPECT_TRUE(guikit::unboundCallbacks().empty())
+      << "first unbound: " << guikit::unboundCallbacks().front();
+}
+
+TEST_F(DownloaderGui, LockDimsEveryInputAndRemovesTheMenuBar) {
+  openServicePanel();
+  dwl::dwl52_5LockDuringDownload();
+  for (int g = 0; g < 4; ++g) EXPECT_TRUE(groupDimmed(g)) << "group " << g;
+  for (int c : kInputs) EXPECT_EQ(dimmed(c), 1) << "control " << c;
+  for (int c : kNeverDimmed) EXPECT_EQ(dimmed(c), 0) << "control " << c;
+  EXPECT_FALSE(hasMenuBar());
+  // A second boot from the service panel cannot start in the middle of a download.
+  EXPECT_EQ(dimmed(SERVICE_SWITCH_ON, v_ServicePanel), 1);
+}
+
+struct UnlockCase {
+  int mode;
+  bool bins, ogms;
+};
+
+class UnlockByMode : public DownloaderGui, public ::testing::WithParamInterface<UnlockCase> {};
+
+TEST_P(UnlockByMode, EnablesTheSlotGroupsOfTheMode) {
+  sg_DownloadContext.Mode = GetParam().mode;
+  // A model that dimmed the second slots does not survive the unlock.
+  sg_DownloadContext.Model = 2;
+  dwl::dwl52_5LockDuringDownload();
+  const int oldBar = v_MenuBarHandle;
+  dwl::dwl52_6UnlockAfterDownload();
+  EXPECT_TRUE(hasMenuBar());
+  EXPECT_NE(v_MenuBarHandle, oldBar);
+  for (int c : kInputs) EXPECT_EQ(dimmed(c), 0) << "control " << c;
+  for (int g : {0, 1}) EXPECT_EQ(groupEnabled(g), GetParam().bins) << "group " << g;
+  for (int g : {0, 1}) EXPECT_EQ(groupDimmed(g), !GetParam().bins) << "group " << g;
+  for (int g : {2, 3}) EXPECT_EQ(groupEnabled(g), GetParam().ogms) << "group " << g;
+  for (int g : {2, 3}) EXPECT_EQ(groupDimmed(g), !GetParam().ogms) << "group " << g;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UnlockByMode,
+                         ::testing::Values(UnlockCase{0, true, true}, UnlockCase{1, true, false},
+                                           UnlockCase{2, false, true}));
+
+TEST_F(DownloaderGui, UnlockWithoutLockReplacesTheMenuBar) {
+  const int oldBar = v_MenuBarHandle;
+  dwl::dwl52_6UnlockAfterDownload();
+  EXPECT_NE(v_MenuBarHandle, oldBar);
+  EXPECT_EQ(guikit::menuBarWidget(oldBar), nullptr);
+  // One bar on the panel, not two stacked.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(guikit::panelWidget(v_Panel)->findChildren<QMenuBar*>().size(), 1);
+}
+
+TEST_F(DownloaderGui, ModelThenModeEnablesAllButModeThenModelDimsTheSecondSlots) {
+  testsupport::choose(v_Panel, PANEL_MODEL, 2);
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  for (int g = 0; g < 4; ++g) EXPECT_TRUE(groupEnabled(g)) << "group " << g;
+
+  testsupport::choose(v_Panel, PANEL_MODEL, 2);
+  EXPECT_TRUE(groupEnabled(0));
+  EXPECT_TRUE(groupDimmed(1));
+  EXPECT_TRUE(groupEnabled(2));
+  EXPECT_TRUE(groupDimmed(3));
+  EXPECT_EQ(sg_DownloadContext.Model, 2);
+  EXPECT_EQ(sg_DownloadContext.Mode, 0);
+
+  testsupport::choose(v_Panel, PANEL_MODEL, 0);
+  for (int g = 0; g < 4; ++g) EXPECT_TRUE(groupEnabled(g)) << "group " << g;
+}
+
+TEST_F(DownloaderGui, ModeSelectionSetsGroupsAndEnablesTheModelSelector) {
+  EXPECT_EQ(dimmed(PANEL_MODEL), 1);
+  EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 1);
+  testsupport::choose(v_Panel, PANEL_MODE, 2);
+  EXPECT_EQ(sg_DownloadContext.Mode, 2);
+  EXPECT_TRUE(groupDimmed(0));
+  EXPECT_TRUE(groupDimmed(1));
+  EXPECT_TRUE(groupEnabled(2));
+  EXPECT_TRUE(groupEnabled(3));
+  EXPECT_EQ(dimmed(PANEL_MODEL), 0);
+  EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 0);
+}
+
+TEST_F(DownloaderGui, ProjectAndDownloadSelectorsWriteTheirFixedValues) {
+  sg_DownloadContext.ProductType = 1;
+  sg_DownloadContext.DownloadType = 3;
+  guikit::SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 1);
+  testsupport::choose(v_Panel, PANEL_PROJECT, 0);
+  EXPECT_EQ(sg_DownloadContext.ProductType, 2);
+  EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 0);
+  testsupport::choose(v_Panel, PANEL_DOWNLOAD_CONF, 0);
+  EXPECT_EQ(sg_DownloadContext.DownloadType, 0);
+  EXPECT_EQ(dimmed(PANEL_LOAD_BIN1), 0);
+}
+
+TEST_F(DownloaderGui, PortAndSpeedSelectorsWriteTheRecord) {
+  testsupport::choose(v_Panel, PANEL_PORT, 2);
+  testsupport::choose(v_Panel, PANEL_SPEED, 7);
+  EXPECT_EQ(sg_DownloadContext.ComPort, 2);
+  EXPECT_EQ(sg_DownloadContext.Speed, 7);
+  // Each port shows the device it stands for.
+  EXPECT_NE(guikit::GetCtrlString(v_Panel, PANEL_PORT).find(platform::deviceForPort(2)),
+            std::string::npos);
+}
+
+struct ErrorWindowCase {
+  int family, code, utilityPanel;
+  const char* message;
+};
+
+class ErrorWindows : public DownloaderGui, public ::testing::WithParamInterface<ErrorWindowCase> {};
+
+TEST_P(ErrorWindows, ButtonClosesTheWindowResetsAndUnlocksByMode) {
+  sg_DownloadContext.Mode = 2;
+  dwl::dwl52_5LockDuringDownload();
+  dwl::dwl52_2DisplayTypeCPU(0xBE);
+  dwl::display().progress(40);
+
+  dwl::dwl52_10DisplayResult(GetParam().family, GetParam().code);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, GetParam().utilityPanel);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(guikit::GetCtrlString(open[0], guikit::UTILITY_MESSAGE), GetParam().message);
+  EXPECT_FALSE(hasMenuBar());
+
+  testsupport::click(open[0], guikit::UTILITY_BUTTON);
+  EXPECT_FALSE(guikit::isPanelLoaded(open[0]));
+  EXPECT_TRUE(hasMenuBar());
+  EXPECT_TRUE(groupDimmed(0));
+  EXPECT_TRUE(groupEnabled(2));
+  for (int c : kInputs) EXPECT_EQ(dimmed(c), 0) << "control " << c;
+  int v = -1;
+  guikit::GetCtrlVal(v_Panel, PANEL_PROGRESS, &v);
+  EXPECT_EQ(v, 0);
+  guikit::GetCtrlVal(v_Panel, PANEL_CPU, &v);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "BOOT FROM A PCF5087");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, ErrorWindows,
+    ::testing::Values(
+        ErrorWindowCase{1, 0, guikit::UTILITY_GENERIC_ERR, "Error during the download"},
+        ErrorWindowCase{12, 0xCC, guikit::UTILITY_GENERIC_ERR, "Problem : Bad checksum"},
+        ErrorWindowCase{2, 15, guikit::UTILITY_FLASH_FILE_ERR,
+                        "FLASH DESCRIPTION : The flash id is not known (Not description in the "
+                        "file flash.txt)"},
+        ErrorWindowCase{3, 4, guikit::UTILITY_CONF_FILE_ERR,
+                        "There is a problem in configuration file "},
+        ErrorWindowCase{5, 0, guikit::UTILITY_LIB_PC_ERR,
+                        "LIB_PC : Default error number _ 0x       0"},
+        ErrorWindowCase{6, 0x000A039D, guikit::UTILITY_BOOT_ERR,
+                        "BOOT : Problem during the boot sequence"},
+        ErrorWindowCase{8, 21, guikit::UTILITY_COMMAND_ERR, "COMMAND : Command error "}));
+
+TEST_F(DownloaderGui, EachOfTwoOpenWindowsClosesByItsOwnButton) {
+  dwl::dwl52_10DisplayResult(5, 3);
+  dwl::dwl52_10DisplayResult(5, 2);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR);
+  ASSERT_EQ(open.size(), 2u);
+  testsupport::click(open[0], guikit::UTILITY_BUTTON);
+  EXPECT_FALSE(guikit::isPanelLoaded(open[0]));
+  EXPECT_TRUE(guikit::isPanelLoaded(open[1]));
+  testsupport::click(open[1], guikit::UTILITY_BUTTON);
+  EXPECT_FALSE(guikit::isPanelLoaded(open[1]));
+}
+
+struct StartCase {
+  const char* name;
+  int mode;
+  bool bin1, bin2, ogm1;
+  const char* popup;  // empty: no pop-up
+  bool boots;
+};
+
+void PrintTo(const StartCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class StartChecks : public DownloaderGui, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartChecks, RefusesWithoutTheImagesOfTheMode) {
+  TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
+  const StartCase& c = GetParam();
+  sg_DownloadContext.Mode = c.mode;
+  if (c.bin1) std::strcpy(sg_DownloadContext.Bin1Path, "a.bin");
+  if (c.bin2) std::strcpy(sg_DownloadContext.Bin2Path, "b.bin");
+  if (c.ogm1) std::strcpy(sg_DownloadContext.Ogm1Path, "a.ogm");
+  port.silence(100);
+  pressStart();
+  if (*c.popup) {
+    ASSERT_EQ(ui.popups.size(), 1u);
+    EXPECT_EQ(ui.popups[0].first, "DOWNLOAD");
+    EXPECT_EQ(ui.popups[0].second, c.popup);
+    EXPECT_TRUE(port.events().empty()) << "no boot";
+    EXPECT_EQ(dimmed(PANEL_START), 0) << "not locked";
+  } else {
+    EXPECT_TRUE(ui.popups.empty());
+  }
+  EXPECT_EQ(!port.events().empty(), c.boots) << "the boot opens the port";
+  EXPECT_EQ(guikit::loadedPanels(kMmi, TIMEOUT).size(), c.boots ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartChecks,
+    ::testing::Values(StartCase{"Mode1NothingLoaded", 1, false, false, false,
+                                "Please load a bin file before start", false},
+                      StartCase{"Mode1OnlyBin2", 1, false, true, false, "", true},
+                      StartCase{"Mode0BinButNoOgm", 0, true, false, false,
+                                "Please load a ogm file before start", false},
+                      StartCase{"Mode0NoBin", 0, false, false, true,
+                                "Please load a bin file before start", false},
+                      StartCase{"Mode2OgmMissing", 2, true, true, false,
+                                "Please load a ogm file before start", false},
+                      StartCase{"Mode2Ogm1", 2, false, false, true, "", true},
+                      StartCase{"Mode3DoesNothing", 3, false, false, false, "", false}),
+    [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+
+TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
+  TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
+  std::strcpy(sg_DownloadContext.Bin1Path, "a.bin");
+  guikit::SetCtrlVal(v_Panel, PANEL_TIME, "1 min 2 sec");
+  port.silence(100);
+  pressStart();
+  const std::vector<int> open = guikit::loadedPanels(kMmi, TIMEOUT);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty()) << "the prompt is gone";
+  EXPECT_EQ(dimmed(PANEL_START), 1) << "locked until the window is closed";
+  EXPECT_FALSE(port.isOpen()) << "Start closes the port";
+  testsupport::click(open[0], TIMEOUT_OK);
+  EXPECT_EQ(dimmed(PANEL_START), 0);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_TIME), "1 min 2 sec");
+}
+
+TEST_F(DownloaderGui, SuccessButtonBlanksTheElapsedTime) {
+  dwl::dwl52_5LockDuringDownload();
+  guikit::SetCtrlVal(v_Panel, PANEL_TIME, "2 min 5 sec");
+  dwl::dwl52_10DisplayResult(0, 0);
+  const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
+  ASSERT_EQ(open.size(), 1u);
+  testsupport::click(open[0], SUCCESS_OK);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_TIME), " ");
+  EXPECT_EQ(dimmed(PANEL_START), 0);
+}
+
+TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
+  for (int c = 0; c < 4; ++c) {
+    for (int w = 0; w < 5; ++w) {
+      const std::string name = "dwl51_1" + std::to_string(c + 1) + std::to_string(w) + "MMIMenuCS" +
+                               std::to_string(c) + "_" + std::to_string(w) + "WaitState";
+      QAction* item = testsupport::menuItem(v_MenuBarHandle, name);
+      ASSERT_NE(item, nullptr) << name;
+      item->trigger();
+      EXPECT_EQ(sg_DownloadContext.WaitState[c], w) << name;
+      EXPECT_EQ(lastComment(), " " + std::to_string(w) + " wait state on the chip select " +
+                                   std::to_string(c) + " ");
+    }
+  }
+  // The last item chosen for each chip select wins.
+  EXPECT_EQ(std::vector<int>(sg_DownloadContext.WaitState, sg_DownloadContext.WaitState + 4),
+            std::vector<int>({4, 4, 4, 4}));
+}
+
+TEST_F(DownloaderGui, CommentListShowsItsLastLine) {
+  for (int i = 0; i < 60; ++i) dwl::logComment("line " + std::to_string(i));
+  auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+  EXPECT_EQ(list->currentRow(), list->count() - 1);
+  EXPECT_EQ(lastComment(), " line 59 ");
+}
+
+TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
+  testsupport::menuItem(v_MenuBarHandle, "About_display")->trigger();
+  ASSERT_EQ(ui.popups.size(), 1u);
+  EXPECT_EQ(ui.popups[0].first, "Help");
+  EXPECT_EQ(ui.popups[0].second, "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  const std::vector<int> open =
+      guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_CONF_FILE_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(guikit::GetCtrlString(open[0], guikit::UTILITY_MESSAGE),
+            "There is no configuration file ");
+
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_101MMIMenuSave")->trigger();
+  const std::vector<std::uint8_t> saved = TempDir::read("config.txt");
+  EXPECT_NE(std::string(saved.begin(), saved.end()).find("\r\nCOM : 4\r\n"), std::string::npos);
+}
+
+TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>{1, 2, 3});
+  TempDir::write("config.txt",
+                 "CLA File : a.bin\r\nCOM : 3\r\nPMU : 0\r\nProduct Type : 2\r\n"
+                 "Download Type : 0\r\n");
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  int port = 0;
+  guikit::GetCtrlVal(v_Panel, PANEL_PORT, &port);
+  EXPECT_EQ(port, 3);
+  EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 0);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_BIN1), "a.bin");
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_BIN1), "3");
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SUM_BIN1), "6");
+}
+
+TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
+  TempDir::write("x.ogm", std::vector<std::uint8_t>{0xFF, 0x01, 0x02});
+  ui.fileToChoose = (dir.path() / "x.ogm").string();
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  testsupport::click(v_Panel, PANEL_LOAD_OGM1);
+  ASSERT_EQ(ui.fileDialogs.size(), 1u);
+  EXPECT_EQ(ui.fileDialogs[0], "select ogm file|*.ogm");
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_OGM1), ui.fileToChoose);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_OGM1), "3");
+  EXPECT_EQ(sg_DownloadContext.Ogm1Length, 4u);
+  EXPECT_EQ(dimmed(PANEL_LOAD_OGM1), 0) << "unlocked after the load";
+}
+
+TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_150MMIMenuService")->trigger();
+  ASSERT_GT(v_ServicePanel, 0);
+  auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_ServicePanel, SERVICE_KNOWN));
+  ASSERT_EQ(list->count(), 2);  // a heading and the one description of flash.txt
+  const dwl::FlashDescription& f = dwl::vg_FlashDescritpion.Flash[0];
+  EXPECT_EQ(list->item(1)->text().toStdString(),
+            knownFlashLine(f.ManufacturerName, f.DeviceName, f.ManufacturerId, f.DeviceId,
+                           f.NbBanks, static_cast<int>(f.NbSectors)));
+  EXPECT_EQ(knownFlashLine("AMD", "AM29DL128", 0x01, 0x7e, 2, 270),
+            "            AMD |     AM29DL128 |            0x 1 |      0x7e |       2 |     270 ");
+
+  // The close box forgets the panel.
+  guikit::panelWidget(v_ServicePanel)->close();
+  EXPECT_EQ(v_ServicePanel, -1);
+  EXPECT_EQ(mv_NbSectorsDisplayService, 0);
+}
+
+TEST_F(DownloaderGui, SwitchOnDoesNothingForProductTypeZero) {
+  openServicePanel();
+  sg_DownloadContext.ProductType = 0;
+  testsupport::click(v_ServicePanel, SERVICE_SWITCH_ON);
+  EXPECT_TRUE(port.events().empty());
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty());
+}
+
+TEST_F(DownloaderGui, QuitEndsTheLoopAndFreesTheImages) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>{1, 2, 3});
+  ASSERT_TRUE(loadImageFile(dwl::Slot::Bin1, "a.bin"));
+  testsupport::click(v_Panel, PANEL_QUIT);
+  EXPECT_TRUE(guikit::quitRequested());
+  EXPECT_EQ(sg_DownloadContext.Bin1Data, nullptr);
+}
+
+TEST_F(DownloaderGui, CloseBoxQuitsOnlyWhenIdle) {
+  dwl::dwl52_5LockDuringDownload();
+  guikit::panelWidget(v_Panel)->close();
+  EXPECT_FALSE(guikit::quitRequested());
+  dwl::dwl52_6UnlockAfterDownload();
+  guikit::panelWidget(v_Panel)->close();
+  EXPECT_TRUE(guikit::quitRequested());
+}
+
+TEST_F(DownloaderGui, EveryPanelShowsItsTextsWhole) {
+  openServicePanel();
+  for (int id : {TURNON, TIMEOUT, SUCCESS}) guikit::DisplayPanel(guikit::LoadPanel(0, kMmi, id));
+  dwl::dwl52_10DisplayResult(2, 15);
+  dwl::dwl52_10DisplayResult(6, 7);
+  for (int id : {TURNON, PANEL, SERVICE, TIMEOUT, SUCCESS})
+    for (int h : guikit::loadedPanels(kMmi, id))
+      EXPECT_EQ(testsupport::clippedTexts(h), "") << "mmi panel " << id;
+  for (int id : {guikit::UTILITY_FLASH_FILE_ERR, guikit::UTILITY_BOOT_ERR})
+    for (int h : guikit::loadedPanels(guikit::kUtility, id))
+      EXPECT_EQ(testsupport::clippedTexts(h), "") << "Utility panel " << id;
+}
+
+}  // namespace

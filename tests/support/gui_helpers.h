@@ -1,0 +1,112 @@
+// Helpers for the panel tests: recorded pop-ups and file dialogs, user actions on controls, and
+// a check that no text of a panel is cut off.
+#pragma once
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QWidget>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "guikit/userint.h"
+
+namespace testsupport {
+
+// A flash.txt with one description: four sectors (2 of 8 KB, 2 of 64 KB).
+inline const std::string kOneFlashDescription =
+    "# test flash\r\nNEW_FLASH\r\nMANUFACTURER_NAME : AMD\r\nDEVICE_NAME : AM29DL128\r\n"
+    "PHILIPS_PRODUCT : PCF5087\r\nMANUFACTURER_ID : 1\r\nDEVICE_ID : 126\r\nNB_BANKS : 2\r\n"
+    "NB_SECTORS : 4\r\nSTART_SECTOR_DESCRITPION\r\n0-1*8192*0\r\n2-3*65536*1\r\n"
+    "END_SECTOR_DESCRIPTION\r\nEND_FLASH\r\n";
+
+// Records the modal boxes instead of showing them.
+struct GuiRecorder {
+  std::vector<std::pair<std::string, std::string>> popups;
+  std::vector<std::string> fileDialogs;  // "title|pattern"
+  std::string fileToChoose;              // empty: the dialog is cancelled
+
+  void install() {
+    guikit::resetQuitRequested();
+    guikit::setPopupHandler(
+        [this](const std::string& t, const std::string& m) { popups.emplace_back(t, m); });
+    guikit::setFileSelectHandler([this](const std::string&, const std::string& pattern,
+                                        const std::string& title, std::string* path) {
+      fileDialogs.push_back(title + "|" + pattern);
+      if (fileToChoose.empty()) return 0;
+      *path = fileToChoose;
+      return 1;
+    });
+  }
+  void uninstall() {
+    guikit::setPopupHandler({});
+    guikit::setFileSelectHandler({});
+    guikit::resetQuitRequested();
+  }
+};
+
+// The user picks the item of a ring that carries value (or stands at that position).
+inline void choose(int panel, int control, int value) {
+  auto* box = qobject_cast<QComboBox*>(guikit::controlWidget(panel, control));
+  if (!box) return;
+  guikit::SetCtrlVal(panel, control, value);
+  emit box->activated(box->currentIndex());
+}
+
+// The user types a value into a numeric control and confirms it.
+inline void enter(int panel, int control, int value) {
+  auto* spin = qobject_cast<QSpinBox*>(guikit::controlWidget(panel, control));
+  if (spin) spin->setValue(value);
+}
+
+// The user presses a button (nothing happens when it is dimmed).
+inline void click(int panel, int control) {
+  if (auto* b = qobject_cast<QAbstractButton*>(guikit::controlWidget(panel, control))) b->click();
+}
+
+// The menu item bound to a callback name.
+inline QAction* menuItem(int menuBar, const std::string& callback) {
+  QMenuBar* bar = guikit::menuBarWidget(menuBar);
+  if (!bar) return nullptr;
+  for (QAction* a : bar->findChildren<QAction*>())
+    if (a->property("callback").toString().toStdString() == callback) return a;
+  return nullptr;
+}
+
+// Names of the labels, buttons and text boxes of a panel that are narrower than their text
+// needs once the panel has been laid out at its own size; empty when every text shows whole.
+inline std::string clippedTexts(int panel) {
+  QWidget* w = guikit::panelWidget(panel);
+  if (!w) return "no panel";
+  w->adjustSize();
+  w->show();
+  QCoreApplication::processEvents();
+  std::string out;
+  for (QWidget* c : w->findChildren<QWidget*>()) {
+    if (!c->isVisible()) continue;
+    int need = 0;
+    if (auto* l = qobject_cast<QLabel*>(c)) {
+      if (l->wordWrap()) continue;
+      need = l->sizeHint().width();
+    } else if (auto* b = qobject_cast<QPushButton*>(c)) {
+      need = b->sizeHint().width();
+    } else if (auto* e = qobject_cast<QLineEdit*>(c)) {
+      need = e->fontMetrics().horizontalAdvance(e->text()) + 8;
+    } else {
+      continue;
+    }
+    if (c->width() < need)
+      out += c->objectName().toStdString() + " (" + std::to_string(c->width()) + " < " +
+             std::to_string(need) + ") ";
+  }
+  return out;
+}
+
+}  // namespace testsupport
