@@ -5,11 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <memory>
 
+#include "downloader/dwl51loader.h"
+#include "dwl/dwl11command.h"
+#include "dwl/dwl1boot.h"
+#include "emulator/emulator_rs232.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/flash_geometry.h"
 #include "support/recording_display.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -321,6 +328,148 @@ TEST_F(Sequence, VerifyHookRunsLastAndItsFailureKeepsTheHandsetOn) {
     EXPECT_EQ(commentsAtVerify, 3u);  // after the last image, before "The End"
     EXPECT_EQ(rec.comments.back() == " The End ", c.switchedOff);
   }
+}
+
+// Whole downloads against the emulated handset: the real loaders, boot, sequence and transfer.
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"flash.txt", "dwl87.spm"})
+      std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples" / name,
+                                 dir.path() / name);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    std::string error;
+    ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
+        << error;
+    dwl::setDisplay(&rec);
+    // Every reading a second later: no test waits on the real clock.
+    platform::setClock([this] { return ++clock; });
+    downloader::resetImageSlots();
+    sg_DownloadContext = DownloadContext{};
+    sg_DownloadContext.ComPort = 1;
+    sg_DownloadContext.Mode = 0;
+  }
+  void TearDown() override {
+    downloader::resetImageSlots();
+    sg_DownloadContext = DownloadContext{};
+    platform::setRs232(nullptr);
+    dwl::setDisplay(nullptr);
+    platform::setClock({});
+  }
+  void load(Slot slot, const std::string& name, std::size_t size, std::uint32_t seed) {
+    images[static_cast<int>(slot)] = imageBytes(size, seed);
+    testsupport::TempDir::write(name, images[static_cast<int>(slot)]);
+    ASSERT_TRUE(downloader::loadImageFile(slot, name));
+  }
+  // Boots the handset and runs the sequence of the mode, as Start does.
+  DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    config.faults = faults;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    link = std::make_unique<emulator::EmulatorRs232>(*core);
+    platform::setRs232(link.get());
+    sg_DownloadContext.StartTime = sg_DownloadContext.EndTime = platform::now();
+    const DownloadResult boot = dwl::dwl1_0boot(&sg_DownloadContext);
+    if (boot.Family != dwl::RESULT_SUCCESS) return boot;
+    return sg_DownloadContext.Mode == 2
+               ? downloader::dwl3_0Generic5087_ogm(sg_DownloadContext, verify)
+               : downloader::dwl3_0Generic5087(sg_DownloadContext, verify);
+  }
+  std::vector<std::uint8_t> flashAt(std::uint32_t address, std::size_t count) const {
+    return flash->read(address - dwl::FlashBase, count);
+  }
+  int errorsShown() const {
+    return static_cast<int>(std::count_if(rec.sectors.begin(), rec.sectors.end(),
+                                          [](const auto& s) { return s.state == "Error"; }));
+  }
+
+  testsupport::TempDir dir;
+  testsupport::RecordingDisplay rec;
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+  std::vector<std::uint8_t> images[4];
+  std::time_t clock = 5000;
+};
+
+TEST_F(EndToEnd, FourImagesLandAtTheirAddressesByteForByte) {
+  load(Slot::Bin1, "cla.bin", 100000, 1);
+  load(Slot::Bin2, "second.bin", 70000, 2);
+  load(Slot::Ogm1, "first.ogm", 30001, 3);
+  load(Slot::Ogm2, "second.ogm", 20000, 4);
+  ASSERT_EQ(download({}), (DownloadResult{0, 0}));
+  EXPECT_EQ(flashAt(0x02000000, 100000), images[0]);
+  EXPECT_EQ(flashAt(0x02800000, 70000), images[1]);
+  auto ogm1 = images[2];
+  ogm1.push_back(0xFF);  // the spare byte of an odd ogm image
+  EXPECT_EQ(flashAt(0x02700000, 30002), ogm1);
+  EXPECT_EQ(flashAt(0x02C70000, 20000), images[3]);
+  EXPECT_TRUE(core->violations().empty()) << core->violations().front();
+  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_EQ(rec.progressValues.back(), 100);
+  EXPECT_EQ(errorsShown(), 0);
+}
+
+TEST_F(EndToEnd, HandsetFaultsDuringTheTransfer) {
+  struct Case {
+    const char* name;
+    emulator::Faults faults;
+    DownloadResult result;
+    int errors;
+    bool written;
+  };
+  using Kind = emulator::Faults::Sector;
+  emulator::Faults badSum, refused, silent, gone;
+  // Bin1 covers sectors 0..7 (8 KiB) and 8..9 (64 KiB) of the first description.
+  badSum.sector = {{Kind::BadChecksum, 8, 1}};
+  refused.sector = {{Kind::Error, 3, 0, 0x42}};
+  silent.silence = emulator::Faults::Silence{emulator::Step::SectorWrite, 2};
+  const Case cases[] = {
+      {"bad checksum recovered by a resend", badSum, {0, 0}, 1, true},
+      {"sector refused three times", refused, {10, 0x42}, 3, false},
+      {"silent after the first sector", silent, {13, 0}, 1, false},
+  };
+  load(Slot::Bin1, "cla.bin", 0x10000 + 0x10000 + 500, 9);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = testsupport::RecordingDisplay{};
+    EXPECT_EQ(download(c.faults), c.result);
+    EXPECT_EQ(errorsShown(), c.errors);
+    EXPECT_EQ(flashAt(0x02000000, images[0].size()) == images[0], c.written);
+    // Switched off only after a complete download.
+    EXPECT_EQ(core->state() == emulator::HandsetCore::State::Off, c.written);
+  }
+}
+
+TEST_F(EndToEnd, VerifyHookReadsBackBeforeTheSwitchOff) {
+  load(Slot::Bin2, "second.bin", 20000, 5);
+  sg_DownloadContext.Mode = 1;
+  // Reads each written image back and reports the address of the first differing byte.
+  const auto readBack = [](const DownloadContext& ctx,
+                           const std::vector<downloader::WrittenImage>& written) {
+    std::vector<std::uint8_t> block(8192);
+    for (const auto& w : written)
+      for (std::uint32_t at = 0; at < w.length; at += 8192) {
+        const std::uint32_t n = std::min<std::uint32_t>(8192, w.length - at);
+        const dwl::ResultCode rc =
+            dwl::dwl11_6ReadCommand(w.address + at, n, block.data(), ctx.ComPort);
+        if (rc != dwl::kOk) return DownloadResult{dwl::RESULT_COMMAND, rc};
+        for (std::uint32_t i = 0; i < n; ++i)
+          if (block[i] != w.data[at + i])
+            return DownloadResult{dwl::RESULT_VERIFY,
+                                  static_cast<std::int32_t>(w.address + at + i)};
+      }
+    return DownloadResult{0, 0};
+  };
+  EXPECT_EQ(download({}, readBack), (DownloadResult{0, 0}));
+  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
+
+  emulator::Faults corrupt;
+  corrupt.corrupt = {{142, 0x1234}};  // the sector at 0x02800000
+  EXPECT_EQ(download(corrupt, readBack), (DownloadResult{dwl::RESULT_VERIFY, 0x02801234}));
+  EXPECT_NE(core->state(), emulator::HandsetCore::State::Off);
 }
 
 }  // namespace
