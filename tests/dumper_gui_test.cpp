@@ -1,0 +1,300 @@
+// The dumper's panels driven through their controls and callbacks, offscreen.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMenuBar>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "dumper/dumper.h"
+#include "dumper/dumper_context.h"
+#include "dumper/gui/dumper_panels.h"
+#include "dwl/dwl52display.h"
+#include "guikit/userint.h"
+#include "guikit/utility.h"
+#include "platform/scripted_rs232.h"
+#include "support/gui_helpers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace dumper;
+using guikit::ATTR_DIMMED;
+using testsupport::TempDir;
+
+// The main panel's handle bears the program's name, as its namespace does.
+int mainPanel() {
+  return dumper::dumper;
+}
+
+constexpr int kLockedByDump[] = {4, 5, 11, 10, 12, 17, 13, 7, 6, 9};
+constexpr int kAllMain[] = {4, 5, 11, 10, 12, 17, 13, 7, 6, 2, 3, 18, 14, 8, 9};
+constexpr int kEraseCommands[] = {2, 3, 4, 12};
+constexpr int kEraseRange[] = {8, 7, 13};
+
+class DumperGui : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetDumperState();
+    platform::setRs232(&port);
+    ui.install();
+    startDumperPanels();
+  }
+  void TearDown() override {
+    stopDumperPanels();
+    ui.uninstall();
+    platform::setRs232(nullptr);
+    resetDumperState();
+  }
+
+  static int dimmed(int panel, int ctrl) {
+    int v = -1;
+    guikit::GetCtrlAttribute(panel, ctrl, ATTR_DIMMED, &v);
+    return v;
+  }
+  static int value(int panel, int ctrl) {
+    int v = -1;
+    guikit::GetCtrlVal(panel, ctrl, &v);
+    return v;
+  }
+  static bool hasMenuBar() { return guikit::menuBarWidget(v_MenuBarHandle) != nullptr; }
+  void openErase() { testsupport::menuItem(v_MenuBarHandle, "erase_flash")->trigger(); }
+  bool endedWithInvalidValue() const {
+    return guikit::quitRequested() && ui.popups.size() == 1 && ui.popups[0].first == "ERROR" &&
+           ui.popups[0].second == "Invalid value";
+  }
+
+  TempDir dir;
+  platform::ScriptedRs232 port;
+  testsupport::GuiRecorder ui;
+};
+
+TEST_F(DumperGui, ControlsStartAtTheRecordsValues) {
+  EXPECT_EQ(value(mainPanel(), kMainFirstSector), 0);
+  EXPECT_EQ(value(mainPanel(), kMainLastSector), 283);
+  EXPECT_EQ(value(mainPanel(), kMainPort), 4);
+  EXPECT_EQ(value(mainPanel(), kMainSpeed), 2);
+  EXPECT_EQ(sg_DownloadContext.Speed, 2);
+  EXPECT_EQ(sg_DownloadContext.ProductType, 2);
+  // Row 3 of the dumper's own speed table.
+  testsupport::choose(mainPanel(), kMainSpeed, 3);
+  EXPECT_EQ(guikit::GetCtrlString(mainPanel(), kMainSpeed), "203125 baud");
+  EXPECT_EQ(sg_DownloadContext.Speed, 3);
+  testsupport::choose(mainPanel(), kMainPort, 1);
+  EXPECT_EQ(sg_DownloadContext.ComPort, 1);
+}
+
+TEST_F(DumperGui, EveryCallbackNamedInTheFormsIsBound) {
+  openErase();
+  for (int id : {TURNON, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})
+    guikit::LoadPanel(0, kDumperUir, id);
+  for (int id : {1, 3, 5, 6, 7, 8}) guikit::LoadPanel(0, guikit::kUtility, id);
+  EXPECT_TRUE(guikit::unboundCallbacks().empty())
+      << "first unbound: " << guikit::unboundCallbacks().front();
+}
+
+struct RangeCase {
+  const char* name;
+  bool erasePanel;
+  int control;  // typed last
+  int first, last;
+  bool ends;
+};
+
+void PrintTo(const RangeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RangeChecks : public DumperGui, public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(RangeChecks, AnInvertedRangeEndsTheProgram) {
+  const RangeCase& c = GetParam();
+  int panel = mainPanel(), firstCtrl = kMainFirstSector, lastCtrl = kMainLastSector;
+  if (c.erasePanel) {
+    openErase();
+    testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+    panel = v_PanelErase, firstCtrl = kEraseFirst, lastCtrl = kEraseLast;
+  }
+  // The other end first (valid against the start values), then the end under test.
+  const bool firstLast = c.control == firstCtrl;
+  testsupport::enter(panel, firstLast ? lastCtrl : firstCtrl, firstLast ? c.last : c.first);
+  ASSERT_FALSE(guikit::quitRequested());
+  testsupport::enter(panel, c.control, firstLast ? c.first : c.last);
+  EXPECT_EQ(endedWithInvalidValue(), c.ends);
+  EXPECT_EQ(guikit::quitRequested(), c.ends);
+  if (c.erasePanel) {
+    EXPECT_EQ(sg_DownloadContext.EraseFirstSector, c.first);
+    EXPECT_EQ(sg_DownloadContext.EraseLastSector, c.last);
+    EXPECT_EQ(prior_value_start, c.first);
+    EXPECT_EQ(prior_value_end, c.last);
+  } else {
+    // The value stays stored even when the check fails.
+    EXPECT_EQ(sg_DownloadContext.DumpFirstSector, c.first);
+    EXPECT_EQ(sg_DownloadContext.DumpLastSector, c.last);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RangeChecks,
+    ::testing::Values(RangeCase{"DumpFirstAboveLast", false, kMainFirstSector, 200, 100, true},
+                      RangeCase{"DumpLastBelowFirst", false, kMainLastSector, 10, 5, true},
+                      RangeCase{"DumpOneSector", false, kMainFirstSector, 130, 130, false},
+                      RangeCase{"DumpOrdered", false, kMainLastSector, 130, 140, false},
+                      RangeCase{"EraseFirstAboveLast", true, kEraseFirst, 50, 40, true},
+                      RangeCase{"EraseLastBelowFirst", true, kEraseLast, 7, 6, true},
+                      RangeCase{"EraseOneSector", true, kEraseLast, 8, 8, false}),
+    [](const ::testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
+
+TEST_F(DumperGui, ErasePanelDimsTheWholeMainPanelAndKeepsTheRange) {
+  openErase();
+  ASSERT_GT(v_PanelErase, 0);
+  for (int c : kAllMain) EXPECT_EQ(dimmed(mainPanel(), c), 1) << "main control " << c;
+  EXPECT_FALSE(hasMenuBar());
+  EXPECT_EQ(sg_DownloadContext.EraseSelection, kEraseWholeFlash);
+  EXPECT_EQ(sg_DownloadContext.EraseFirstSector, 0);
+  EXPECT_EQ(sg_DownloadContext.EraseLastSector, 283);
+  for (int c : kEraseRange) EXPECT_EQ(dimmed(v_PanelErase, c), 1) << "erase control " << c;
+
+  testsupport::click(v_PanelErase, kEraseExit);
+  EXPECT_EQ(v_PanelErase, -1);
+  for (int c : kAllMain) EXPECT_EQ(dimmed(mainPanel(), c), 0) << "main control " << c;
+  EXPECT_TRUE(hasMenuBar());
+}
+
+TEST_F(DumperGui, EraseSelectionSwitchesBetweenWholeFlashAndTheTypedRange) {
+  openErase();
+  testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+  for (int c : kEraseRange) EXPECT_EQ(dimmed(v_PanelErase, c), 0) << "erase control " << c;
+  EXPECT_EQ(sg_DownloadContext.EraseFirstSector, 0);
+  EXPECT_EQ(sg_DownloadContext.EraseLastSector, 283);
+  testsupport::enter(v_PanelErase, kEraseFirst, 10);
+  testsupport::enter(v_PanelErase, kEraseLast, 20);
+
+  testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseWholeFlash);
+  EXPECT_EQ(sg_DownloadContext.EraseFirstSector, 0);
+  EXPECT_EQ(sg_DownloadContext.EraseLastSector, 267);
+  for (int c : kEraseRange) EXPECT_EQ(dimmed(v_PanelErase, c), 1) << "erase control " << c;
+
+  testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+  EXPECT_EQ(sg_DownloadContext.EraseFirstSector, 10);
+  EXPECT_EQ(sg_DownloadContext.EraseLastSector, 20);
+
+  // Reopened, the panel shows the last typed range.
+  testsupport::click(v_PanelErase, kEraseExit);
+  openErase();
+  EXPECT_EQ(value(v_PanelErase, kEraseFirst), 10);
+  EXPECT_EQ(value(v_PanelErase, kEraseLast), 20);
+  EXPECT_EQ(value(v_PanelErase, kEraseSelectionRing), kEraseWholeFlash);
+}
+
+TEST_F(DumperGui, DumpLockDimsItsTenControlsAndUnlockBringsThemBack) {
+  sg_DownloadContext.OperationMode = kModeDump;
+  LockDuringDumping();
+  for (int c : kLockedByDump) EXPECT_EQ(dimmed(mainPanel(), c), 1) << "main control " << c;
+  for (int c : {2, 3, 8, 14, 18}) EXPECT_EQ(dimmed(mainPanel(), c), 0) << "main control " << c;
+  EXPECT_FALSE(hasMenuBar());
+  UnlockAfterDump();
+  for (int c : kLockedByDump) EXPECT_EQ(dimmed(mainPanel(), c), 0) << "main control " << c;
+  EXPECT_TRUE(hasMenuBar());
+}
+
+TEST_F(DumperGui, SilentHandsetDuringADumpEndsInTheTimeOutPanelWhichUnlocks) {
+  TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
+  port.silence(100);
+  testsupport::click(mainPanel(), kMainStart);
+  const std::vector<int> open = guikit::loadedPanels(kDumperUir, TIMEOUT);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_TRUE(guikit::loadedPanels(kDumperUir, TURNON).empty());
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 1);
+  testsupport::click(open[0], kClosingOk);
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 0);
+  EXPECT_TRUE(hasMenuBar());
+}
+
+TEST_F(DumperGui, SilentHandsetDuringAnEraseUnlocksTheErasePanelOnly) {
+  TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
+  openErase();
+  port.silence(100);
+  testsupport::click(v_PanelErase, kEraseGo);
+  const std::vector<int> open = guikit::loadedPanels(kDumperUir, TIMEOUT);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(dimmed(v_PanelErase, kEraseGo), 1);
+  testsupport::click(open[0], kClosingOk);
+  for (int c : kEraseCommands) EXPECT_EQ(dimmed(v_PanelErase, c), 0) << "erase control " << c;
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 1) << "the main panel waits for the erase panel";
+  EXPECT_FALSE(hasMenuBar());
+}
+
+TEST_F(DumperGui, ErrorWindowOfAFailedDumpClosesAndUnlocks) {
+  // No bootstrap file in the working directory.
+  testsupport::click(mainPanel(), kMainStart);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(guikit::GetCtrlString(open[0], guikit::UTILITY_MESSAGE), "LIB_PC : File not found");
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 1);
+  testsupport::click(open[0], guikit::UTILITY_BUTTON);
+  EXPECT_FALSE(guikit::isPanelLoaded(open[0]));
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 0);
+  EXPECT_TRUE(hasMenuBar());
+}
+
+struct ClosingCase {
+  int mode, panelId;
+};
+
+class ClosingPanels : public DumperGui, public ::testing::WithParamInterface<ClosingCase> {};
+
+TEST_P(ClosingPanels, SuccessOpensThePanelOfTheOperationAndItsOkUnlocks) {
+  if (GetParam().mode == kModeErase) openErase();
+  sg_DownloadContext.OperationMode = GetParam().mode;
+  dwl::display().lock();
+  dwl::display().progress(100);
+  dwl::display().dumpOffset(0x7F0000);
+  dwl::display().eraseProgress(0x10000, 8);
+  dwl::dwl52_10DisplayResult(0, 0);
+  const std::vector<int> open = guikit::loadedPanels(kDumperUir, GetParam().panelId);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_TRUE(guikit::loadedPanels(
+                  kDumperUir, GetParam().panelId == DUMP_SUCCESS ? ERASE_SUCCESS : DUMP_SUCCESS)
+                  .empty());
+  if (GetParam().mode == kModeDump)
+    EXPECT_EQ(guikit::GetCtrlString(mainPanel(), kMainOffset), "0x7F0000");
+  else
+    EXPECT_EQ(guikit::GetCtrlString(v_PanelErase, kEraseOffset), "0x010000");
+
+  testsupport::click(open[0], kClosingOk);
+  EXPECT_FALSE(guikit::isPanelLoaded(open[0]));
+  if (GetParam().mode == kModeDump) {
+    EXPECT_EQ(value(mainPanel(), kMainProgressA), 0);
+    EXPECT_EQ(value(mainPanel(), kMainOffset), 0);
+    EXPECT_EQ(dimmed(mainPanel(), kMainStart), 0);
+  } else {
+    EXPECT_EQ(value(v_PanelErase, kEraseSector), 0);
+    EXPECT_EQ(dimmed(v_PanelErase, kEraseGo), 0);
+    EXPECT_GT(v_PanelErase, 0) << "the erase panel stays open";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ClosingPanels,
+                         ::testing::Values(ClosingCase{kModeDump, DUMP_SUCCESS},
+                                           ClosingCase{kModeErase, ERASE_SUCCESS}));
+
+TEST_F(DumperGui, AboutBox) {
+  testsupport::menuItem(v_MenuBarHandle, "about_display")->trigger();
+  ASSERT_EQ(ui.popups.size(), 1u);
+  EXPECT_EQ(ui.popups[0].first, "Help");
+  EXPECT_EQ(ui.popups[0].second.rfind("Kelvane Dumper 3.2\nAMD 128M \n", 0), 0u);
+  EXPECT_GT(ui.popups[0].second.size(), std::string("Kelvane Dumper 3.2\nAMD 128M \n").size());
+}
+
+TEST_F(DumperGui, EveryPanelShowsItsTextsWhole) {
+  openErase();
+  for (int id : {TURNON, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})
+    guikit::DisplayPanel(guikit::LoadPanel(0, kDumperUir, id));
+  for (int id : {TURNON, MAIN, ERASE, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})
+    for (int h : guikit::loadedPanels(kDumperUir, id))
+      EXPECT_EQ(testsupport::clippedTexts(h), "") << "dumper panel " << id;
+}
+
+}  // namespace
