@@ -143,9 +143,7 @@ bool HandsetCore::silencedAt(Step step) {
   const int n = ++stepCount_[step];
   const auto& s = config_.faults.silence;
   if (s && s->step == step && n >= s->occurrence) {
-    state_ = State::Hung;
-    out_.clear();
-    outPos_ = 0;
+    state_ = State::Hung;  // what was already said still goes out
     return true;
   }
   return false;
