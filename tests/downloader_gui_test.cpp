@@ -1,6 +1,11 @@
 // The downloader's panels driven through their callbacks and controls, offscreen.
 #include <gtest/gtest.h>
 
+// Before any Qt header: the emulator has a member named like Qt's emit macro.
+#include "emulator/emulator_rs232.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QComboBox>
@@ -10,7 +15,10 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,10 +28,12 @@
 #include "downloader/gui/dwl53ser.h"
 #include "downloader/gui/mmi.h"
 #include "downloader/gui/panels.h"
+#include "downloader/gui/sector_map.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -53,7 +63,7 @@ class DownloaderGui : public ::testing::Test {
     resetImageSlots();
     sg_DownloadContext = DownloadContext{};
     dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
-    TempDir::write("flash.txt", testsupport::kOneFlashDescription);
+    prepareDirectory();
     platform::setRs232(&port);
     ui.install();
     startDownloaderPanels();
@@ -64,6 +74,10 @@ class DownloaderGui : public ::testing::Test {
     platform::setRs232(nullptr);
     resetImageSlots();
     sg_DownloadContext = DownloadContext{};
+  }
+
+  virtual void prepareDirectory() {
+    TempDir::write("flash.txt", testsupport::kOneFlashDescription);
   }
 
   static int dimmed(int ctrl, int panel = v_Panel) {
@@ -468,6 +482,175 @@ TEST_F(DownloaderGui, EveryPanelShowsItsTextsWhole) {
   for (int id : {guikit::UTILITY_FLASH_FILE_ERR, guikit::UTILITY_BOOT_ERR})
     for (int h : guikit::loadedPanels(guikit::kUtility, id))
       EXPECT_EQ(testsupport::clippedTexts(h), "") << "Utility panel " << id;
+}
+
+// Whole operations through the panels against the emulated handset.
+class DownloaderEndToEnd : public DownloaderGui {
+ protected:
+  void prepareDirectory() override {
+    for (const char* name : {"flash.txt", "dwl87.spm"})
+      std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples" / name,
+                                 dir.path() / name);
+    std::string error;
+    ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
+        << error;
+    platform::setClock([this] { return ++clock; });
+  }
+  void TearDown() override {
+    DownloaderGui::TearDown();
+    platform::setClock({});
+  }
+  void connect(const emulator::Faults& faults = {}) {
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    config.faults = faults;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    link = std::make_unique<emulator::EmulatorRs232>(*core);
+    platform::setRs232(link.get());
+  }
+  // The technician picks the file in the slot's dialog.
+  std::vector<std::uint8_t> load(int loadButton, const std::string& name, std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + size);
+    TempDir::write(name, bytes);
+    ui.fileToChoose = (dir.path() / name).string();
+    testsupport::click(v_Panel, loadButton);
+    return bytes;
+  }
+  std::vector<std::string> comments() const {
+    auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+    std::vector<std::string> out;
+    for (int i = 0; i < list->count(); ++i) out.push_back(list->item(i)->text().toStdString());
+    return out;
+  }
+  std::string windowText(int utilityPanel) const {
+    const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, utilityPanel);
+    return open.size() == 1 ? guikit::GetCtrlString(open[0], guikit::UTILITY_MESSAGE) : "";
+  }
+  SectorMap* sectorMap() const {
+    return dynamic_cast<SectorMap*>(guikit::controlWidget(v_Panel, PANEL_SECTORS));
+  }
+
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+  std::time_t clock = 1000;
+};
+
+TEST_F(DownloaderEndToEnd, CompleteDownloadThroughThePanel) {
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  const std::vector<std::uint8_t> bin = load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 + 0x2000 + 100);
+  const std::vector<std::uint8_t> ogm = load(PANEL_LOAD_OGM2, "two.ogm", 5000);
+  connect();
+  testsupport::click(v_Panel, PANEL_START);
+
+  const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
+  ASSERT_EQ(open.size(), 1u) << windowText(guikit::UTILITY_GENERIC_ERR);
+  EXPECT_EQ(flash->read(0, bin.size()), bin);
+  EXPECT_EQ(flash->read(0xC70000, ogm.size()), ogm);
+  EXPECT_TRUE(core->violations().empty()) << core->violations().front();
+
+  int percent = -1;
+  guikit::GetCtrlVal(v_Panel, PANEL_PROGRESS, &percent);
+  EXPECT_EQ(percent, 100);
+  guikit::GetCtrlVal(v_Panel, PANEL_PERCENT, &percent);
+  EXPECT_EQ(percent, 100);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "BOOT FROM A PCF5087");
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_FLASH), " Flash AM29PDL128G");
+  EXPECT_NE(guikit::GetCtrlString(v_Panel, PANEL_TIME).find(" min "), std::string::npos);
+
+  // The progress lines, in the order the download wrote them.
+  const std::vector<std::string> expected = {" Bin1 file loading, please wait...  ",
+                                             " Ogm2 file loading, please wait...  ",
+                                             " Check the compatibility ",
+                                             " Download the Bin1 File ",
+                                             " Download ogm2 sector by sector ",
+                                             " The End "};
+  const std::vector<std::string> seen = comments();
+  auto at = seen.begin();
+  for (const std::string& line : expected) {
+    at = std::find(at, seen.end(), line);
+    ASSERT_NE(at, seen.end()) << "missing or out of order: " << line;
+  }
+
+  // Every sector written shows so on the map.
+  ASSERT_NE(sectorMap(), nullptr);
+  EXPECT_EQ(sectorMap()->state(0), "Downloaded");
+  EXPECT_EQ(sectorMap()->state(8), "Downloaded");
+  EXPECT_EQ(sectorMap()->state(1), "Downloaded");
+
+  EXPECT_EQ(dimmed(PANEL_START), 1) << "locked until the window is closed";
+  testsupport::click(open[0], SUCCESS_OK);
+  EXPECT_EQ(dimmed(PANEL_START), 0);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_TIME), " ");
+  guikit::GetCtrlVal(v_Panel, PANEL_PROGRESS, &percent);
+  EXPECT_EQ(percent, 0);
+}
+
+TEST_F(DownloaderEndToEnd, FailingBootEndsInTheBootWindow) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 1000);
+  emulator::Faults wrongStart;
+  wrongStart.wrong = {{emulator::Reply::StartReport, 0x55}};
+  connect(wrongStart);
+  testsupport::click(v_Panel, PANEL_START);
+  EXPECT_EQ(windowText(guikit::UTILITY_BOOT_ERR),
+            "BOOT : Problem with program in external RAM : StackPointer not set");
+  int on = -1;
+  guikit::GetCtrlVal(v_Panel, PANEL_CPU, &on);
+  EXPECT_EQ(on, 0) << "no processor shown after a failed boot";
+  EXPECT_FALSE(link->isOpen());
+}
+
+TEST_F(DownloaderEndToEnd, RefusedSectorEndsInTheGenericWindowAndShowsOnTheMap) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 5 * 0x2000);
+  emulator::Faults refused;
+  refused.sector = {{emulator::Faults::Sector::Error, 3, 0, 0x42}};
+  connect(refused);
+  testsupport::click(v_Panel, PANEL_START);
+  EXPECT_EQ(windowText(guikit::UTILITY_GENERIC_ERR), "Problem : Error during the sector donwload");
+  EXPECT_EQ(sectorMap()->state(3), "Error");
+  EXPECT_EQ(sectorMap()->state(2), "Downloaded");
+  EXPECT_FALSE(link->isOpen());
+}
+
+TEST_F(DownloaderEndToEnd, ServicePanelSwitchesOnAndOffAndReleasesThePort) {
+  connect();
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_150MMIMenuService")->trigger();
+  testsupport::click(v_ServicePanel, SERVICE_SWITCH_ON);
+
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TIMEOUT).empty());
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty());
+  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Bootstrap);
+  EXPECT_TRUE(link->isOpen());
+  EXPECT_EQ(link->baud(), 460800) << "left at the working speed";
+  EXPECT_EQ(guikit::GetCtrlString(v_ServicePanel, SERVICE_TITLE), " Flash AMD AM29PDL128G");
+  auto* sectors =
+      qobject_cast<QListWidget*>(guikit::controlWidget(v_ServicePanel, SERVICE_SECTORS));
+  ASSERT_EQ(sectors->count(), 284);
+  EXPECT_NE(sectors->item(8)->text().indexOf("offset 0x010000"), -1);
+  EXPECT_NE(sectors->item(8)->text().indexOf("N. A."), -1);
+  EXPECT_EQ(mv_NbSectorsDisplayService, 284);
+
+  testsupport::click(v_ServicePanel, SERVICE_SWITCH_OFF);
+  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_TRUE(link->isOpen()) << "the port stays open while the panel is";
+
+  guikit::panelWidget(v_ServicePanel)->close();
+  EXPECT_FALSE(link->isOpen());
+  EXPECT_EQ(servicePortOpen(), 0);
+}
+
+TEST_F(DownloaderEndToEnd, StartClosesThePortTheServicePanelLeftOpen) {
+  const std::vector<std::uint8_t> bin = load(PANEL_LOAD_BIN1, "cla.bin", 3000);
+  connect();
+  openServicePanel();
+  testsupport::click(v_ServicePanel, SERVICE_SWITCH_ON);
+  ASSERT_EQ(servicePortOpen(), sg_DownloadContext.ComPort);
+  testsupport::click(v_Panel, PANEL_START);
+  EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
+  EXPECT_EQ(servicePortOpen(), 0);
+  EXPECT_EQ(flash->read(0, bin.size()), bin);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ inline void choose(int panel, int control, int value) {
   auto* box = qobject_cast<QComboBox*>(guikit::controlWidget(panel, control));
   if (!box) return;
   guikit::SetCtrlVal(panel, control, value);
-  emit box->activated(box->currentIndex());
+  box->activated(box->currentIndex());  // as a user's choice signals it
 }
 
 // The user types a value into a numeric control and confirms it.
