@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ PtyServer::PtyServer(HandsetCore& core, LinkOptions options) : core_(core), opti
 
 PtyServer::~PtyServer() {
   if (master_ >= 0) ::close(master_);
+  if (watch_ >= 0) ::close(watch_);
   for (int fd : stopPipe_) {
     if (fd >= 0) ::close(fd);
   }
@@ -66,6 +68,12 @@ bool PtyServer::open(std::string* error) {
     ::tcsetattr(slave, TCSANOW, &t);
   }
   ::close(slave);
+  watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_ >= 0 &&
+      ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    ::close(watch_);
+    watch_ = -1;
+  }
   return true;
 }
 
@@ -89,6 +97,14 @@ void PtyServer::serve() {
   std::vector<std::uint8_t> tx;
   std::vector<std::uint8_t> buf(65536);
 
+  int opens = 0;
+  auto startSession = [&](double now) {
+    session = true;
+    ++sessions_;
+    core_.powerOff();
+    powerOnAt = now + options_.switchOnDelayMs / 1000.0;
+    rxFree = txNext = now;
+  };
   auto endSession = [&] {
     session = false;
     powerOnAt = kNever;
@@ -107,25 +123,46 @@ void PtyServer::serve() {
     if (tx.empty() && core_.pending() > 0) wake = std::min(wake, replyAt);
     const int waitMs = std::max(0, static_cast<int>(std::ceil((wake - now) * 1000)));
 
-    pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    // While no PC holds the device the master only reports hang-ups: leave it out then.
+    const bool watching = watch_ >= 0;
+    pollfd fds[3] = {{(watching && opens == 0) ? -1 : master_, POLLIN, 0},
+                     {stopPipe_[0], POLLIN, 0},
+                     {watch_, POLLIN, 0}};
     if (!tx.empty() && now >= txNext) fds[0].events |= POLLOUT;
-    ::poll(fds, 2, waitMs);
+    ::poll(fds, 3, waitMs);
     if (fds[1].revents & POLLIN) return;
     now = clockSeconds();
 
-    if (fds[0].revents & POLLHUP) {
-      // No PC holds the device: the handset is off until the next opening.
-      if (session) endSession();
-      pollfd p{stopPipe_[0], POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) return;
-      continue;
-    }
-    if (!session) {
-      session = true;
-      ++sessions_;
-      core_.powerOff();
-      powerOnAt = now + options_.switchOnDelayMs / 1000.0;
-      rxFree = txNext = now;
+    if (watching) {
+      alignas(inotify_event) char events[4096];
+      ssize_t n;
+      while ((n = ::read(watch_, events, sizeof events)) > 0) {
+        for (char* p = events; p < events + n;) {
+          const auto* e = reinterpret_cast<const inotify_event*>(p);
+          if (e->mask & IN_OPEN) {
+            if (opens++ == 0) startSession(now);
+          } else if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+            if (opens > 0 && --opens == 0) endSession();
+          }
+          p += sizeof(inotify_event) + e->len;
+        }
+      }
+      if (!session || (fds[0].revents & POLLHUP)) {
+        // Between a close and its event the master may hang up: wait for the event.
+        if (fds[0].revents & POLLHUP) {
+          pollfd p[2] = {{stopPipe_[0], POLLIN, 0}, {watch_, POLLIN, 0}};
+          if (::poll(p, 2, 20) > 0 && (p[0].revents & POLLIN)) return;
+        }
+        continue;
+      }
+    } else {
+      if (fds[0].revents & POLLHUP) {
+        if (session) endSession();
+        pollfd p{stopPipe_[0], POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) return;
+        continue;
+      }
+      if (!session) startSession(now);
     }
     if (now >= powerOnAt) {
       powerOnAt = kNever;

@@ -1,7 +1,7 @@
 // Serves the emulated handset on a pseudo-terminal: the PC opens the slave device as its serial
 // port. The handset is switched on (after the switch-on delay) when the PC opens the device and
-// off when it closes it, so the server runs boot after boot until stopped. Baud rate and parity
-// are followed from the protocol: a pseudo-terminal has neither.
+// off when the PC has closed it, so the server runs boot after boot until stopped. Baud rate and
+// parity are followed from the protocol: a pseudo-terminal has neither.
 #pragma once
 
 #include <atomic>
@@ -43,6 +43,9 @@ class PtyServer {
   LinkOptions options_;
   int master_ = -1;
   int stopPipe_[2] = {-1, -1};
+  // Opens and closes of the device by the PC; -1 where the system cannot report them, and the
+  // master's hang-up tells instead (which misses a close quickly followed by an open).
+  int watch_ = -1;
   std::string slavePath_;
   std::atomic<int> sessions_{0};
   std::atomic<int> boots_{0};
