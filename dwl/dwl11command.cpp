@@ -51,8 +51,8 @@ void waitOutputDrained(int port, int timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
   const std::time_t start = platform::now();
   while (com.GetOutQLen(port) > 0) {
-    if (com.WaitOutputDrained(port, 100)) continue;
     if (platform::now() - start > timeoutSeconds) break;
+    com.WaitOutputDrained(port, 100);
   }
 }
 

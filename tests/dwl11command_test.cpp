@@ -2,10 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl12pclib.h"
+#include "dwl/dwl1boot.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+#include "emulator/pty_server.h"
+#include "platform/clock.h"
+#include "platform/qt_rs232.h"
 #include "platform/scripted_rs232.h"
+#include "support/observed_rs232.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -219,53 +234,28 @@ TEST_F(Command, NoPowerManagementAfterAFailedSpeedChange) {
   EXPECT_EQ(sent(), "E0 E0 E0 E0");
 }
 
-// Forwards to a scripted port, but keeps bytes in the output queue for a few polls, and logs
-// how the caller waited for them.
-class SlowDrainPort final : public platform::Rs232 {
- public:
-  explicit SlowDrainPort(platform::ScriptedRs232& inner) : in_(inner) {}
-  int queued = 3;
-  std::vector<std::string> log;
-
-  int OpenComConfig(int port, const std::string& name, long baud, int parity, int dataBits,
-                    int stopBits, int inQ, int outQ) override {
-    log.push_back(queued ? "open before drained" : "open");
-    return in_.OpenComConfig(port, name, baud, parity, dataBits, stopBits, inQ, outQ);
-  }
-  int SetCTSMode(int p, int m) override { return in_.SetCTSMode(p, m); }
-  int SetXMode(int p, int m) override { return in_.SetXMode(p, m); }
-  int FlushInQ(int p) override { return in_.FlushInQ(p); }
-  int FlushOutQ(int p) override { return in_.FlushOutQ(p); }
-  int ComSetEscape(int p, int c) override { return in_.ComSetEscape(p, c); }
-  int SetComTime(int p, double s) override { return in_.SetComTime(p, s); }
-  int CloseCom(int p) override { return in_.CloseCom(p); }
-  int ComWrtByte(int p, int b) override { return in_.ComWrtByte(p, b); }
-  int ComWrt(int p, const std::uint8_t* d, int n) override { return in_.ComWrt(p, d, n); }
-  int ComRdByte(int p) override { return in_.ComRdByte(p); }
-  int ComRd(int p, std::uint8_t* d, int n) override { return in_.ComRd(p, d, n); }
-  int GetInQLen(int p) override { return in_.GetInQLen(p); }
-  int GetOutQLen(int) override {
-    log.push_back("len " + std::to_string(queued));
-    return queued;
-  }
-  bool WaitInput(int p, int ms) override { return in_.WaitInput(p, ms); }
-  bool WaitOutputDrained(int, int ms) override {
-    log.push_back("wait " + std::to_string(ms > 0));
-    if (queued > 0) --queued;
-    return queued == 0;
-  }
-
- private:
-  platform::ScriptedRs232& in_;
-};
-
 TEST_F(Command, ReopensOnlyOnceTheOutputHasLeft) {
-  SlowDrainPort slow(port);
-  platform::setRs232(&slow);
+  testsupport::ObservedRs232 observed(port);
+  platform::setRs232(&observed);
+  observed.queuedOutputPolls = 3;
   script({0xC0, 0xC3, 0x00, 0xCA});
   EXPECT_EQ(dwl::dwl11_50ChangeSpeed(10, 4, 1), 1);
-  EXPECT_EQ(slow.log, (std::vector<std::string>{"len 3", "wait 1", "len 2", "wait 1", "len 1",
-                                                "wait 1", "len 0", "open"}));
+  EXPECT_EQ(observed.calls, (Events{"wrt 5", "outq", "drain 100", "outq", "drain 100", "outq",
+                                    "drain 100", "outq"}));
+  EXPECT_EQ(port.events()[1], "open COM4 115200 0");
+}
+
+TEST_F(Command, AQueueThatNeverDrainsIsGivenUpAfterTheTimeOut) {
+  testsupport::ObservedRs232 observed(port);
+  platform::setRs232(&observed);
+  observed.queuedOutputPolls = -1;
+  std::time_t t = 0;
+  platform::setClock([&t] { return t++; });
+  script({0xC0, 0xC3, 0x00, 0xCA});
+  EXPECT_EQ(dwl::dwl11_50ChangeSpeed(10, 4, 1), 1);
+  platform::setClock({});
+  EXPECT_EQ(std::count(observed.calls.begin(), observed.calls.end(), "outq"), 11);
+  EXPECT_EQ(port.baud(), 115200);
 }
 
 TEST_F(Command, SectorWriteHeader) {
@@ -417,6 +407,54 @@ TEST_F(Command, SwitchOff) {
     EXPECT_EQ(hexBytes(p.written()), "E8");
     EXPECT_EQ(p.pending(), 0u);
   }
+}
+
+// The library on the real serial port code, against the emulated handset on a pseudo-terminal:
+// boot, GPIO, speed change with PMU, a read of flash, switch-off.
+TEST(CommandsOnAPseudoTerminal, BootSpeedReadAndSwitchOff) {
+  std::ifstream in(KELVANE_SOURCE_DIR "/samples/flash.txt", std::ios::binary);
+  const Bytes text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  dwl::FlashDescriptionTable table;
+  ASSERT_EQ(dwl::parseFlashDescription(text.data(), static_cast<std::uint32_t>(text.size()), table),
+            1);
+  ASSERT_GE(table.NbFlash, 2);
+  emulator::NorFlash flash(table.Flash[1]);
+  Bytes block(8192);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  flash.program(0x10000, block.data(), block.size());
+  emulator::HandsetCore core(flash, {});
+  emulator::PtyServer server(core);
+  std::string error;
+  ASSERT_TRUE(server.open(&error)) << error;
+  std::thread serving([&server] { server.serve(); });
+
+  testsupport::TempDir dir;
+  testsupport::TempDir::write("dwl87.spm", Bytes(700, 0x5A));
+  ::setenv("KELVANE_COM7", server.slavePath().c_str(), 1);
+  platform::QtRs232 real;
+  platform::setRs232(&real);
+  dwl::SharedContext ctx;
+  ctx.ComPort = 7;
+  ctx.Speed = 3;
+  ctx.PmuOption = 1;
+  for (auto& w : ctx.WaitState) w = 2;
+
+  EXPECT_EQ(dwl::dwl1_0boot(&ctx), (dwl::DownloadResult{0, 0}));
+  EXPECT_EQ(ctx.FlashManufacturer, flash.manufacturerId());
+  EXPECT_EQ(ctx.FlashDevice, flash.deviceId());
+  EXPECT_EQ(dwl::dwl11_8SetGPIO(ctx), 1);
+  EXPECT_EQ(dwl::dwl11_0SetSpeedAndPMU(ctx), 1);
+  Bytes got(8192);
+  EXPECT_EQ(dwl::dwl11_6ReadCommand(dwl::FlashBase + 0x10000, 8192, got.data(), 7), 1);
+  EXPECT_EQ(got, block);
+  EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(7), 1);
+  dwl::dwl12_1UartStop(7);
+
+  platform::setRs232(nullptr);
+  ::unsetenv("KELVANE_COM7");
+  server.stop();
+  serving.join();
+  EXPECT_TRUE(core.violations().empty()) << core.violations().front();
 }
 
 }  // namespace
