@@ -2,7 +2,6 @@
 // is left in the handset's flash.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "platform/clock.h"
+#include "support/dumper_flash.h"
 #include "support/recording_display.h"
 #include "support/temp_dir.h"
 
@@ -20,24 +20,8 @@ namespace {
 
 using dumper::DumperSectorMap;
 
-constexpr std::uint32_t kFlashSize = 0x1000000;
-
-// The 128-Mbit flash the dumper knows, described sector by sector as flash.txt would.
-dwl::FlashDescription dumperFlash() {
-  dwl::FlashDescription d;
-  std::strcpy(d.ManufacturerName, "AMD");
-  std::strcpy(d.DeviceName, "AM29DL128");
-  d.ManufacturerId = 0x01;
-  d.DeviceId = 0x22;
-  d.NbBanks = 2;
-  d.NbSectors = dumper::kLastSector + 1;
-  d.FlashSize = kFlashSize;
-  for (int s = 0; s <= dumper::kLastSector; ++s) {
-    d.Sectors[s].Size = DumperSectorMap::size(s);
-    d.Sectors[s].Bank = DumperSectorMap::offset(s) < kFlashSize / 2 ? 0 : 1;
-  }
-  return d;
-}
+constexpr std::uint32_t kFlashSize = testsupport::kDumperFlashSize;
+using testsupport::dumperFlash;
 
 std::vector<std::uint8_t> pattern(std::uint32_t size) {
   std::vector<std::uint8_t> out(size);
