@@ -117,6 +117,8 @@ dwl::DownloadResult dump_flash(DumperContext ctx);
 // The dumper's image "transfer": the dump.
 dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx);
 // The dumper's sequence after the boot: GPIO, speed and power management, the dump, switch-off.
+// The first failure ends it ({RESULT_COMMAND, code}, or the dump's result) and leaves the handset
+// on; a DownloadType other than 0 dumps nothing and gives {RESULT_DOWNLOAD_ERROR, 0}.
 dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx);
 // GPIO, speed and power management, then one erase command per sector of the erase range held in
 // sg_DownloadContext, then switch-off. Every failed check shows its box and the walk goes on; the
