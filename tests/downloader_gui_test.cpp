@@ -471,19 +471,6 @@ TEST_F(DownloaderGui, CloseBoxQuitsOnlyWhenIdle) {
   EXPECT_TRUE(guikit::quitRequested());
 }
 
-TEST_F(DownloaderGui, EveryPanelShowsItsTextsWhole) {
-  openServicePanel();
-  for (int id : {TURNON, TIMEOUT, SUCCESS}) guikit::DisplayPanel(guikit::LoadPanel(0, kMmi, id));
-  dwl::dwl52_10DisplayResult(2, 15);
-  dwl::dwl52_10DisplayResult(6, 7);
-  for (int id : {TURNON, PANEL, SERVICE, TIMEOUT, SUCCESS})
-    for (int h : guikit::loadedPanels(kMmi, id))
-      EXPECT_EQ(testsupport::clippedTexts(h), "") << "mmi panel " << id;
-  for (int id : {guikit::UTILITY_FLASH_FILE_ERR, guikit::UTILITY_BOOT_ERR})
-    for (int h : guikit::loadedPanels(guikit::kUtility, id))
-      EXPECT_EQ(testsupport::clippedTexts(h), "") << "Utility panel " << id;
-}
-
 // Whole operations through the panels against the emulated handset.
 class DownloaderEndToEnd : public DownloaderGui {
  protected:
@@ -651,6 +638,60 @@ TEST_F(DownloaderEndToEnd, StartClosesThePortTheServicePanelLeftOpen) {
   EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
   EXPECT_EQ(servicePortOpen(), 0);
   EXPECT_EQ(flash->read(0, bin.size()), bin);
+}
+
+// Every panel in the states a technician sees, each with its texts whole; the pictures go to
+// docs/ through scripts/screenshots.sh.
+class SnapshotHalfWay : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (taken.empty() && percent >= 50)
+      taken = testsupport::snapshot(v_Panel, "downloader-main-download") + "taken";
+  }
+  std::string taken;
+};
+
+TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
+  using testsupport::snapshot;
+  EXPECT_EQ(snapshot(v_Panel, "downloader-main-idle"), "");
+
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  load(PANEL_LOAD_BIN1, "FW_V7_CLA.bin", 0x10000 * 6 + 0x2000 * 8);
+  load(PANEL_LOAD_OGM1, "LANG_EN.ogm", 0x30000);
+  connect();
+  SnapshotHalfWay halfWay;
+  dwl::setDisplay(&halfWay);
+  testsupport::click(v_Panel, PANEL_START);
+  EXPECT_EQ(halfWay.taken, "taken");
+  for (int h : guikit::loadedPanels(kMmi, SUCCESS))
+    EXPECT_EQ(snapshot(h, "downloader-success"), "");
+
+  dwl::dwl52_10DisplayResult(6, 4);
+  for (int h : guikit::loadedPanels(kMmi, TIMEOUT))
+    EXPECT_EQ(snapshot(h, "downloader-timeout"), "");
+  EXPECT_EQ(snapshot(guikit::LoadPanel(0, kMmi, TURNON), "downloader-switch-on"), "");
+
+  openServicePanel();
+  testsupport::click(v_ServicePanel, SERVICE_SWITCH_ON);
+  EXPECT_EQ(snapshot(v_ServicePanel, "downloader-service"), "");
+
+  const struct {
+    int family, code, panel;
+    const char* name;
+  } errors[] = {
+      {6, 7, guikit::UTILITY_BOOT_ERR, "error-boot"},
+      {8, 19, guikit::UTILITY_COMMAND_ERR, "error-command"},
+      {3, 13, guikit::UTILITY_CONF_FILE_ERR, "error-configuration"},
+      {2, 11, guikit::UTILITY_FLASH_FILE_ERR, "error-flash-description"},
+      {9, 0, guikit::UTILITY_GENERIC_ERR, "error-generic"},
+      {5, static_cast<int>(0x80000002u), guikit::UTILITY_LIB_PC_ERR, "error-pc-library"},
+  };
+  for (const auto& e : errors) {
+    dwl::dwl52_10DisplayResult(e.family, e.code);
+    for (int h : guikit::loadedPanels(guikit::kUtility, e.panel))
+      EXPECT_EQ(snapshot(h, e.name), "") << e.name;
+  }
 }
 
 }  // namespace

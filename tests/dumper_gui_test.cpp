@@ -1,9 +1,16 @@
 // The dumper's panels driven through their controls and callbacks, offscreen.
 #include <gtest/gtest.h>
 
+// Before any Qt header: the emulator has a member named like Qt's emit macro.
+#include "emulator/emulator_rs232.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+
 #include <QCoreApplication>
 #include <QMenuBar>
 #include <QWidget>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +20,7 @@
 #include "dwl/dwl52display.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -288,13 +296,118 @@ TEST_F(DumperGui, AboutBox) {
   EXPECT_GT(ui.popups[0].second.size(), std::string("Kelvane Dumper 3.2\nAMD 128M \n").size());
 }
 
-TEST_F(DumperGui, EveryPanelShowsItsTextsWhole) {
+// Dumps and erases through the panels against the emulated handset.
+class DumperEndToEnd : public DumperGui {
+ protected:
+  void SetUp() override {
+    DumperGui::SetUp();
+    std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples/dwl87.spm",
+                               dir.path() / "dwl87.spm");
+    std::string error;
+    ASSERT_TRUE(emulator::loadFlashDescription(KELVANE_SOURCE_DIR "/samples/flash.txt",
+                                               std::nullopt, description, &error))
+        << error;
+    platform::setClock([this] { return ++clock; });
+    connect({});
+  }
+  void TearDown() override {
+    DumperGui::TearDown();
+    platform::setClock({});
+  }
+  void connect(const emulator::Faults& faults) {
+    flash = std::make_unique<emulator::NorFlash>(description);
+    for (std::uint32_t i = 0; i < 0x40000; ++i)
+      flash->force(i, static_cast<std::uint8_t>(i * 13 + (i >> 8)));
+    emulator::HandsetConfig config;
+    config.faults = faults;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    link = std::make_unique<emulator::EmulatorRs232>(*core);
+    platform::setRs232(link.get());
+  }
+
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+  std::time_t clock = 1000;
+};
+
+TEST_F(DumperEndToEnd, DumpOfARangeThroughThePanel) {
+  testsupport::enter(mainPanel(), kMainLastSector, 9);
+  testsupport::enter(mainPanel(), kMainFirstSector, 7);
+  testsupport::click(mainPanel(), kMainStart);
+  const std::vector<int> open = guikit::loadedPanels(kDumperUir, DUMP_SUCCESS);
+  ASSERT_EQ(open.size(), 1u);
+  // Sector 7 (8 KB) and sectors 8, 9 (64 KB each).
+  EXPECT_EQ(TempDir::read("dump.txt"), flash->read(0xE000, 0x2000 + 2 * 0x10000));
+  EXPECT_EQ(value(mainPanel(), kMainProgressA), 100);
+  EXPECT_EQ(value(mainPanel(), kMainProgressB), 100);
+  EXPECT_EQ(guikit::GetCtrlString(mainPanel(), kMainOffset), "0x02E000");
+  EXPECT_FALSE(link->isOpen());
+  testsupport::click(open[0], kClosingOk);
+  EXPECT_EQ(value(mainPanel(), kMainProgressA), 0);
+  EXPECT_EQ(dimmed(mainPanel(), kMainStart), 0);
+}
+
+TEST_F(DumperEndToEnd, EraseWithABadOutcomeShowsItsBoxAndTheCommandWindow) {
+  emulator::Faults bad;
+  bad.eraseOutcome = {{1, 0x00}};
+  connect(bad);
   openErase();
-  for (int id : {TURNON, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})
-    guikit::DisplayPanel(guikit::LoadPanel(0, kDumperUir, id));
-  for (int id : {TURNON, MAIN, ERASE, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})
-    for (int h : guikit::loadedPanels(kDumperUir, id))
-      EXPECT_EQ(testsupport::clippedTexts(h), "") << "dumper panel " << id;
+  testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+  testsupport::enter(v_PanelErase, kEraseLast, 2);
+  testsupport::click(v_PanelErase, kEraseGo);
+  ASSERT_EQ(ui.popups.size(), 1u);
+  EXPECT_EQ(ui.popups[0], std::make_pair(std::string("ERROR"), std::string("flash clear error")));
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_COMMAND_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_TRUE(guikit::loadedPanels(kDumperUir, ERASE_SUCCESS).empty());
+  EXPECT_EQ(flash->read(0, 0x2000), std::vector<std::uint8_t>(0x2000, 0xFF));
+  EXPECT_EQ(flash->read(0x4000, 0x2000), std::vector<std::uint8_t>(0x2000, 0xFF));
+  EXPECT_EQ(value(v_PanelErase, kEraseSector), 2);
+  testsupport::click(open[0], guikit::UTILITY_BUTTON);
+  EXPECT_EQ(dimmed(v_PanelErase, kEraseGo), 0);
+}
+
+// Every panel in the states a technician sees, each with its texts whole; the pictures go to
+// docs/ through scripts/screenshots.sh.
+class SnapshotHalfWay : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (taken.empty() && percent >= 50)
+      taken = testsupport::snapshot(dumper::dumper, "dumper-main-dump") + "taken";
+  }
+  std::string taken;
+};
+
+TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
+  using testsupport::snapshot;
+  EXPECT_EQ(snapshot(mainPanel(), "dumper-main-idle"), "");
+
+  testsupport::enter(mainPanel(), kMainLastSector, 20);
+  SnapshotHalfWay halfWay;
+  dwl::setDisplay(&halfWay);
+  testsupport::click(mainPanel(), kMainStart);
+  EXPECT_EQ(halfWay.taken, "taken");
+  for (int h : guikit::loadedPanels(kDumperUir, DUMP_SUCCESS)) {
+    EXPECT_EQ(snapshot(h, "dumper-dump-success"), "");
+    testsupport::click(h, kClosingOk);
+  }
+
+  openErase();
+  testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+  testsupport::enter(v_PanelErase, kEraseFirst, 130);
+  testsupport::enter(v_PanelErase, kEraseLast, 140);
+  testsupport::click(v_PanelErase, kEraseGo);
+  EXPECT_EQ(snapshot(v_PanelErase, "dumper-erase"), "");
+  for (int h : guikit::loadedPanels(kDumperUir, ERASE_SUCCESS))
+    EXPECT_EQ(snapshot(h, "dumper-erase-success"), "");
+
+  dwl::dwl52_10DisplayResult(6, 4);
+  for (int h : guikit::loadedPanels(kDumperUir, TIMEOUT))
+    EXPECT_EQ(snapshot(h, "dumper-timeout"), "");
+  EXPECT_EQ(snapshot(guikit::LoadPanel(0, kDumperUir, TURNON), "dumper-switch-on"), "");
 }
 
 }  // namespace

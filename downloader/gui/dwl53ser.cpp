@@ -38,10 +38,11 @@ std::string knownFlashLine(const char* maker, const char* device, unsigned maker
 void dwl53_0DisplayFlashKnown() {
   if (v_ServicePanel < 0) return;
   ClearListCtrl(v_ServicePanel, SERVICE_KNOWN);
-  InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1,
-                 "   Manufacturer |        Device | Manufacturer id | Device id |   Banks | "
-                 "Sectors",
-                 0);
+  // Column headings as wide as the columns of the lines below.
+  char heading[200];
+  std::snprintf(heading, sizeof heading, "%15s | %13s |%16s |%10s |%8s |%8s", "Manufacturer",
+                "Device", "Manufacturer id", "Device id", "Banks", "Sectors");
+  InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1, heading, 0);
   const dwl::FlashDescriptionTable& t = dwl::vg_FlashDescritpion;
   for (int i = 0; i < t.NbFlash && i < dwl::kMaxFlash; ++i) {
     const dwl::FlashDescription& f = t.Flash[i];

@@ -9,9 +9,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QWidget>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -107,6 +109,22 @@ inline std::string clippedTexts(int panel) {
              std::to_string(need) + ") ";
   }
   return out;
+}
+
+// Lays a panel out, checks that its texts show whole, and saves its picture as <name>.png in
+// the directory named by KELVANE_SCREENSHOTS when that is set. Returns what clippedTexts found,
+// or why the picture could not be taken.
+inline std::string snapshot(int panel, const std::string& name) {
+  std::string clipped = clippedTexts(panel);
+  QWidget* w = guikit::panelWidget(panel);
+  if (!w) return "no panel";
+  const QPixmap picture = w->grab();
+  if (picture.isNull() || picture.width() < 50 || picture.height() < 30) return "empty picture";
+  if (const char* dir = std::getenv("KELVANE_SCREENSHOTS")) {
+    const QString file = QString::fromLocal8Bit(dir) + "/" + QString::fromStdString(name) + ".png";
+    if (!picture.save(file, "PNG")) return "cannot save " + file.toStdString();
+  }
+  return clipped;
 }
 
 }  // namespace testsupport
