@@ -30,8 +30,11 @@ const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
 constexpr int kWaitMs = 5000;
 
 Bytes fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  Bytes out(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  return out;
 }
 
 Bytes be32(std::uint32_t v) {
@@ -260,7 +263,7 @@ TEST_F(Program, OptionsFaultsImageAndTrace) {
     EXPECT_EQ(pc.read(5), cat({{0xCC}, le32(sum(data))}));
   }
   EXPECT_EQ(stop(SIGTERM), 0);
-  const Bytes saved = testsupport::TempDir::read("image.bin");
+  const Bytes saved = fileBytes("image.bin");
   ASSERT_EQ(saved.size(), 0x1000000u);
   EXPECT_EQ(Bytes(saved.begin() + 0x2000, saved.begin() + 0x2000 + 300), data);
   EXPECT_EQ(saved[0x2000 + 300], 0xFF);

@@ -37,6 +37,14 @@ dwl::FlashDescription sample(std::optional<std::uint16_t> codes) {
   return d;
 }
 
+Bytes fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  Bytes out(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  return out;
+}
+
 Bytes be32(std::uint32_t v) {
   return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
@@ -200,7 +208,7 @@ TEST(NorFlash, EraseProgramAndFiles) {
   const Bytes data = pattern(70000, 3);
   f.program(0xFF0000, data.data(), data.size());  // runs past the end: the rest is dropped
   ASSERT_TRUE(f.save("image.bin"));
-  EXPECT_EQ(testsupport::TempDir::read("image.bin").size(), f.size());
+  EXPECT_EQ(fileBytes("image.bin").size(), f.size());
   emulator::NorFlash g(sample(kIntel));
   ASSERT_TRUE(g.load("image.bin"));
   EXPECT_EQ(g.read(0xFF0000, 0x10000), Bytes(data.begin(), data.begin() + 0x10000));
@@ -814,8 +822,7 @@ TEST_F(Link, DisconnectFailsEveryOperation) {
 
 TEST_F(Link, TheLibraryBootsTheHandset) {
   testsupport::TempDir dir;
-  std::ifstream spm(kSamples + "dwl87.spm", std::ios::binary);
-  const Bytes bootstrap{std::istreambuf_iterator<char>(spm), std::istreambuf_iterator<char>()};
+  const Bytes bootstrap = fileBytes(kSamples + "dwl87.spm");
   testsupport::TempDir::write("dwl87.spm", bootstrap);
   HandsetConfig config;
   config.expectedBootstrap = bootstrap;
