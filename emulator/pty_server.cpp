@@ -1,5 +1,7 @@
 #include "emulator/pty_server.h"
 
+#include "emulator/pty_baud.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -65,6 +67,7 @@ bool PtyServer::open(std::string* error) {
   termios t{};
   if (::tcgetattr(slave, &t) == 0) {
     ::cfmakeraw(&t);
+    ::cfsetspeed(&t, B38400);
     ::tcsetattr(slave, TCSANOW, &t);
   }
   ::close(slave);
@@ -105,8 +108,12 @@ void PtyServer::serve() {
     powerOnAt = now + options_.switchOnDelayMs / 1000.0;
     rxFree = txNext = now;
   };
+  bool rxMismatchNoted = false;
   auto endSession = [&] {
     session = false;
+    rxMismatchNoted = false;
+    // The next PC finds the device as a fresh port would be.
+    setPtyBaud(master_, 38400);
     powerOnAt = kNever;
     core_.powerOff();
     arrivals.clear();
@@ -173,7 +180,19 @@ void PtyServer::serve() {
 
     if (fds[0].revents & POLLIN) {
       const ssize_t n = ::read(master_, buf.data(), buf.size());
-      if (n > 0) {
+      // A pseudo-terminal carries bytes at any rate, but it knows the rate the PC set: bytes
+      // sent at another rate than the handset's would be lost on a real line.
+      const long pcBaud = ptyBaud(master_);
+      const bool on = core_.state() != HandsetCore::State::Off;
+      if (n > 0 && on && pcBaud > 0 && pcBaud != core_.line().baud) {
+        if (onTraffic) onTraffic(true, buf.data(), static_cast<std::size_t>(n));
+        if (!rxMismatchNoted) {
+          core_.violation("bytes to the handset lost: the PC runs at " + std::to_string(pcBaud) +
+                          " baud, the handset at " + std::to_string(core_.line().baud));
+        }
+        rxMismatchNoted = true;
+      } else if (n > 0) {
+        rxMismatchNoted = false;
         if (onTraffic) onTraffic(true, buf.data(), static_cast<std::size_t>(n));
         double at = now;
         if (options_.pace) {
@@ -214,6 +233,12 @@ void PtyServer::serve() {
       tx.resize(std::min(slice, core_.pending()));
       tx.resize(core_.take(tx.data(), tx.size()));
       txNext = std::max(txNext, now);
+    }
+    if (!tx.empty() && now >= txNext) {
+      // Sent at a rate the PC does not listen at: lost (an announcement before the PC has set
+      // its port up, or a PC that missed a speed change).
+      const long pcBaud = ptyBaud(master_);
+      if (pcBaud > 0 && pcBaud != txLine.baud) tx.clear();
     }
     if (!tx.empty() && now >= txNext) {
       const ssize_t n = ::write(master_, tx.data(), tx.size());

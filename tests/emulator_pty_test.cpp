@@ -73,6 +73,12 @@ class PcPort {
   }
   ~PcPort() { close(); }
   bool ok() const { return fd_ >= 0; }
+  void setSpeed(speed_t speed) {
+    termios t{};
+    ::tcgetattr(fd_, &t);
+    ::cfsetspeed(&t, speed);
+    ::tcsetattr(fd_, TCSANOW, &t);
+  }
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -86,12 +92,12 @@ class PcPort {
     }
   }
   // Up to n bytes, waiting at most kWaitMs for each; fewer when the line falls silent or hangs up.
-  Bytes read(std::size_t n) {
+  Bytes read(std::size_t n, int waitMs = kWaitMs) {
     Bytes out;
     std::uint8_t buf[4096];
     while (out.size() < n) {
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, kWaitMs) <= 0 || !(p.revents & POLLIN)) break;
+      if (::poll(&p, 1, waitMs) <= 0 || !(p.revents & POLLIN)) break;
       const ssize_t got = ::read(fd_, buf, std::min(sizeof buf, n - out.size()));
       if (got <= 0) break;
       out.insert(out.end(), buf, buf + got);
@@ -143,6 +149,8 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
   emulator::HandsetCore core(flash, {});
   int switchOffs = 0;
   core.onSwitchOff = [&] { ++switchOffs; };
+  std::vector<std::string> violations;
+  core.onViolation = [&](const std::string& text) { violations.push_back(text); };
   emulator::PtyServer server(core);
   std::string why;
   ASSERT_TRUE(server.open(&why)) << why;
@@ -158,6 +166,10 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
     EXPECT_EQ(pc.read(2), (Bytes{0xC0, 0xC9}));
     pc.write({0xE0, 0x00, 0xFF, 0xF9, 0x01, 0xF8});
     EXPECT_EQ(pc.read(3), (Bytes{0xC0, 0xC3, 0x00}));
+    // Still at 38400: lost on the line, and noticed.
+    pc.write({0xE9});
+    EXPECT_EQ(pc.read(1, 300), Bytes{});
+    pc.setSpeed(B115200);
     pc.write({0xE9});
     EXPECT_EQ(pc.read(1), Bytes{0xCA});
     pc.write(cat({{0xEA}, be32(0x10000), be32(0x02010000), be32(20000), data}));
@@ -177,6 +189,9 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
   EXPECT_EQ(flash.read(0x10000, data.size()), data);
   EXPECT_EQ(switchOffs, 1);
   EXPECT_EQ(server.boots(), 2);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].find("PC runs at 38400 baud, the handset at 115200"), std::string::npos)
+      << violations[0];
   EXPECT_TRUE(core.bootstrap().empty()) << "the second boot starts from a clean boot ROM";
 }
 
