@@ -69,7 +69,9 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
                "kelvane"};
   app.require_subcommand(1, 1);
   app.fallthrough();
-  app.add_option("-C", o.directory, "work in DIR (flash.txt, dwl87.spm, dump.txt are there)")
+  app.add_option("-C", o.directory,
+                 "work in DIR: flash.txt, dwl87.spm, images, dump and trace files are taken "
+                 "relative to it")
       ->type_name("DIR");
   app.add_option("--port", o.ports,
                  "COM number (4, COM4) or device path; repeat it to serve several handsets")
@@ -153,8 +155,6 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
     return result;
   };
   if (!waitStates.empty()) checkWaitStates(waitStates, &o.waitStates);
-  o.firstGiven = first->count() > 0 || (o.command == Command::Dump);
-  o.lastGiven = last->count() > 0 || (o.command == Command::Dump);
   if (o.command == Command::Write && fileModeFor(o) < 0)
     return usage("write needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
   if (o.command == Command::Erase) {

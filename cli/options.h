@@ -36,7 +36,6 @@ struct Options {
   // dump and erase
   int first = 0;
   int last = 0;
-  bool firstGiven = false, lastGiven = false;
   std::string output = "dump.txt";
   bool all = false;
 };
