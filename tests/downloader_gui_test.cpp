@@ -640,6 +640,38 @@ TEST_F(DownloaderEndToEnd, StartClosesThePortTheServicePanelLeftOpen) {
   EXPECT_EQ(flash->read(0, bin.size()), bin);
 }
 
+// Presses the button of a window left open from before, half-way through a download.
+class PressStaleButtonHalfWay : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (pressed || percent < 50) return;
+    pressed = true;
+    testsupport::click(stale, guikit::UTILITY_BUTTON);
+    guikit::GetCtrlAttribute(v_Panel, PANEL_START, ATTR_DIMMED, &startDimmed);
+  }
+  int stale = -1;
+  bool pressed = false;
+  int startDimmed = -1;
+};
+
+TEST_F(DownloaderEndToEnd, WindowLeftOpenDoesNotUnlockTheDownload) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 3);
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  const std::vector<int> stale =
+      guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_CONF_FILE_ERR);
+  ASSERT_EQ(stale.size(), 1u);
+  connect();
+  PressStaleButtonHalfWay press;
+  press.stale = stale[0];
+  dwl::setDisplay(&press);
+  testsupport::click(v_Panel, PANEL_START);
+  ASSERT_TRUE(press.pressed);
+  EXPECT_FALSE(guikit::isPanelLoaded(stale[0]));
+  EXPECT_EQ(press.startDimmed, 1) << "Start stays dimmed until the download ends";
+  EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
+}
+
 // Every panel in the states a technician sees, each with its texts whole; the pictures go to
 // docs/ through scripts/screenshots.sh.
 class SnapshotHalfWay : public PanelDisplay {

@@ -24,6 +24,8 @@ using namespace guikit;
 
 namespace {
 
+bool g_running = false;
+
 void popupDownload(const char* text) {
   MessagePopup("DOWNLOAD", text);
 }
@@ -46,6 +48,10 @@ void showResult(const dwl::DownloadResult& r) {
 }
 
 }  // namespace
+
+bool downloadRunning() {
+  return g_running;
+}
 
 int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
@@ -76,6 +82,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
 
   dwl::dwl52_4InitControls();
   dwl::dwl52_5LockDuringDownload();
+  g_running = true;
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS))) map->clear();
   ProcessSystemEvents();
   // The boot opens the port again: a port the service panel left open is closed first.
@@ -94,6 +101,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
     if (c.ProductType == 1 || c.ProductType == 2)
       r = c.Mode == 2 ? dwl3_0Generic5087_ogm(c) : dwl3_0Generic5087(c);
   }
+  g_running = false;
   showResult(r);
   dwl::dwl12_1UartStop(static_cast<std::uint8_t>(c.ComPort));
   return 0;
@@ -203,6 +211,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   // The window whose button was pressed, even when a later one took the global handle.
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
+  if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
@@ -213,6 +222,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
 int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
+  if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;

@@ -5,6 +5,11 @@
 
 namespace downloader {
 
+// True while Start runs a download. A window left open from before (a configuration error)
+// closes then without unlocking the panel: the download pumps events, and an unlock in its
+// middle would let a second Start in.
+bool downloadRunning();
+
 // Start, Quit and the Load buttons.
 int dwl51_50MMIStart(int panel, int control, int event, void* data, int data1, int data2);
 int dwl51_51MMIQuit(int panel, int control, int event, void* data, int data1, int data2);

@@ -1,5 +1,6 @@
 #include "downloader/gui/dwl54util.h"
 
+#include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/panels.h"
 #include "dwl/dwl52display.h"
 #include "guikit/userint.h"
@@ -13,6 +14,7 @@ int closeErrorWindow(int panel, int event, int handle) {
   // Two windows of one kind can be open (a restore whose CLA file fails, then its own error):
   // the button closes its own window, not only the latest.
   guikit::DiscardPanel(guikit::isPanelLoaded(panel) ? panel : handle);
+  if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;
