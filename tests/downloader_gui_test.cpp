@@ -415,6 +415,19 @@ TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SUM_BIN1), "6");
 }
 
+TEST_F(DownloaderGui, RestoreInOgmModeEnablesOnlyTheBin1LoadButtonOfItsGroup) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>{1});
+  TempDir::write("config.txt",
+                 "CLA File : a.bin\r\nCOM : 1\r\nPMU : 0\r\nProduct Type : 2\r\n"
+                 "Download Type : 0\r\n");
+  testsupport::choose(v_Panel, PANEL_MODE, 2);
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  EXPECT_EQ(dimmed(PANEL_LOAD_BIN1), 0);
+  EXPECT_EQ(dimmed(PANEL_PATH_BIN1), 1);
+  EXPECT_EQ(dimmed(PANEL_SUM_BIN1), 1);
+  EXPECT_TRUE(groupDimmed(1));
+}
+
 TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   TempDir::write("x.ogm", std::vector<std::uint8_t>{0xFF, 0x01, 0x02});
   ui.fileToChoose = (dir.path() / "x.ogm").string();
