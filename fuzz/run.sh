@@ -13,7 +13,7 @@ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build "$build" -j2
 
 # target name -> seed folder and dictionary
-targets=(flash_description_fuzzer:flash)
+targets=(flash_description_fuzzer:flash config_restore_fuzzer:config protocol_fuzzer:protocol)
 for entry in "${targets[@]}"; do
   target="${entry%%:*}"
   seeds="${entry##*:}"

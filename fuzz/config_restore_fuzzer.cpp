@@ -1,0 +1,82 @@
+// Feeds any bytes to the config.txt restore as the whole file. The restore must stop inside the
+// file, return one of its codes, keep every stored path terminated inside its field, store only
+// values within their bounds when it succeeds, and give back what a save of the result holds.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "downloader/download_context.h"
+#include "downloader/dwl51loader.h"
+#include "downloader/dwl56conf.h"
+
+namespace {
+
+void require(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool writeFile(const char* name, const std::uint8_t* data, std::size_t size) {
+  std::FILE* f = std::fopen(name, "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+bool terminated(const char* field, std::size_t size) {
+  return std::memchr(field, 0, size) != nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The restore works on config.txt of the working directory: give it one of its own.
+  static char dir[] = "/tmp/kelvane-config-fuzz-XXXXXX";
+  if (!::mkdtemp(dir) || ::chdir(dir) != 0) std::abort();
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace downloader;
+  require(writeFile("config.txt", data, size));
+  resetImageSlots();
+  sg_DownloadContext = DownloadContext{};
+  const dwl::ResultCode rc = dwl56_0RestoreConfig();
+  DownloadContext& c = sg_DownloadContext;
+
+  const bool known = rc == dwl::kOk || rc == kConfNoClaFile || rc == kConfTooLong ||
+                     rc == kConfComValue || rc == kConfComKey || rc == kConfPmuValue ||
+                     rc == kConfPmuKey || rc == kConfProductValue || rc == kConfProductKey ||
+                     rc == kConfDownloadValue || rc == kConfDownloadKey;
+  require(known);
+  require(terminated(c.Bin1Path, sizeof c.Bin1Path));
+  require(c.Bin1Loaded == 0 || c.Bin1Data != nullptr || c.Bin1Length == 0);
+  if (rc == kConfComValue) require(c.ComPort > 4);
+  if (rc == kConfPmuValue) require(c.PmuOption > 1);
+  if (rc == kConfProductValue) require(c.ProductType > 2);
+  if (rc == kConfDownloadValue) require(c.DownloadType > 4);
+
+  if (rc == dwl::kOk) {
+    require(c.ComPort <= 4 && c.PmuOption <= 1 && c.ProductType <= 2 && c.DownloadType <= 4);
+    // What a save of the restored record holds restores to the same record.
+    const DownloadContext restored = c;
+    require(dwl56_1SaveConfig() == dwl::kOk);
+    resetImageSlots();
+    sg_DownloadContext = DownloadContext{};
+    require(dwl56_0RestoreConfig() == dwl::kOk);
+    require(std::strcmp(c.Bin1Path, restored.Bin1Path) == 0);
+    // Fields that were never in the file keep their start-up values in both records.
+    require(c.ComPort == restored.ComPort && c.PmuOption == restored.PmuOption &&
+            c.ProductType == restored.ProductType && c.DownloadType == restored.DownloadType);
+  }
+  resetImageSlots();
+  return 0;
+}
