@@ -58,7 +58,7 @@ class Display {
   virtual void eraseProgress(std::uint32_t offset, std::uint32_t sector) {
     (void)offset, (void)sector;
   }
-  // The file dialog of an image slot: default directory, default file specification ("*.bin"),
+  // The file dialog of an image slot: default directory, default file pattern ("*.bin"),
   // title. Returns 0 when cancelled, 1 for an existing file, 2 for a new one, and then the chosen
   // path in *path.
   virtual int fileSelect(const std::string& directory, const std::string& pattern,

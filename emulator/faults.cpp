@@ -98,12 +98,12 @@ const char* replyName(Reply reply) {
   return "?";
 }
 
-bool parseFault(const std::string& spec, Faults& faults, std::string* error) {
-  const auto colon = spec.find(':');
-  if (colon == std::string::npos) return fail(error, "fault '" + spec + "' has no ':'");
-  const std::string kind = spec.substr(0, colon);
-  const std::string arg = spec.substr(colon + 1);
-  const std::string bad = "bad fault '" + spec + "'";
+bool parseFault(const std::string& fault, Faults& faults, std::string* error) {
+  const auto colon = fault.find(':');
+  if (colon == std::string::npos) return fail(error, "fault '" + fault + "' has no ':'");
+  const std::string kind = fault.substr(0, colon);
+  const std::string arg = fault.substr(colon + 1);
+  const std::string bad = "bad fault '" + fault + "'";
   bool found = false;
 
   if (kind == "silence") {
@@ -211,7 +211,8 @@ std::string faultSyntax() {
   for (const auto& [r, name] : kReplies) {
     replies += std::string(replies.empty() ? "" : "|") + name;
   }
-  return "Faults (--fault SPEC, repeatable; numbers decimal or 0x hex; N counts from 1 per boot):\n"
+  return "Faults (--fault FAULT, repeatable; numbers decimal or 0x hex; N counts from 1 per "
+         "boot):\n"
          "  silence:STEP[#N]            silent from the Nth STEP on (default the first)\n"
          "      STEP = " +
          steps +

@@ -96,7 +96,7 @@ struct Faults {
 };
 
 // Adds one fault written as on the command line; false with a reason when the text is not one.
-bool parseFault(const std::string& spec, Faults& faults, std::string* error);
+bool parseFault(const std::string& fault, Faults& faults, std::string* error);
 // The syntax, for --help.
 std::string faultSyntax();
 

@@ -39,7 +39,7 @@ void usage(std::FILE* out) {
                "                            and on exit\n"
                "  --pace                    send and take bytes at the line rate\n"
                "  --latency-ms N            adapter turnaround before every reply\n"
-               "  --fault SPEC              inject a fault (repeatable; see below)\n"
+               "  --fault FAULT             inject a fault (repeatable; see below)\n"
                "  --trace FILE              log every byte and every protocol violation\n"
                "  --expect-bootstrap FILE   report an uploaded bootstrap that differs from FILE\n"
                "  --switch-on-delay-ms N    time from the PC opening the device to switch-on\n"
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--fault") {
       std::string why;
-      if (!value(v)) return usageError(arg + " needs a SPEC");
+      if (!value(v)) return usageError(arg + " needs a FAULT");
       if (!emulator::parseFault(v, config.faults, &why)) return usageError(why);
     } else {
       return usageError("unknown option " + arg);

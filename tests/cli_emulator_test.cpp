@@ -40,8 +40,8 @@ class Bench {
         << why;
     flash_ = std::make_unique<emulator::NorFlash>(description_);
     emulator::HandsetConfig config;
-    for (const std::string& spec : faults)
-      EXPECT_TRUE(emulator::parseFault(spec, config.faults, &why)) << spec << ": " << why;
+    for (const std::string& fault : faults)
+      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << fault << ": " << why;
     if (reportedCodes) {
       config.manufacturer = static_cast<std::uint8_t>(*reportedCodes >> 8);
       config.device = static_cast<std::uint8_t>(*reportedCodes);

@@ -131,16 +131,16 @@ struct Rig {
   HandsetCore core;
 };
 
-Faults fault(const std::string& spec) {
+Faults fault(const std::string& text) {
   Faults f;
   std::string why;
-  EXPECT_TRUE(emulator::parseFault(spec, f, &why)) << spec << ": " << why;
+  EXPECT_TRUE(emulator::parseFault(text, f, &why)) << text << ": " << why;
   return f;
 }
 
-HandsetConfig withFaults(const std::string& spec) {
+HandsetConfig withFaults(const std::string& text) {
   HandsetConfig config;
-  config.faults = fault(spec);
+  config.faults = fault(text);
   return config;
 }
 
@@ -489,7 +489,7 @@ TEST(Bootstrap, SwitchOffUntilTheNextBoot) {
 
 TEST(Faults, Parse) {
   struct Case {
-    const char* spec;
+    const char* fault;
     bool ok;
   } cases[] = {
       {"silence:gpio", true},
@@ -521,8 +521,8 @@ TEST(Faults, Parse) {
   for (const Case& c : cases) {
     Faults f;
     std::string why;
-    EXPECT_EQ(emulator::parseFault(c.spec, f, &why), c.ok) << c.spec;
-    EXPECT_EQ(why.empty(), c.ok) << c.spec;
+    EXPECT_EQ(emulator::parseFault(c.fault, f, &why), c.ok) << c.fault;
+    EXPECT_EQ(why.empty(), c.ok) << c.fault;
   }
   Faults f = fault("sector-error:8@2=0x22");
   ASSERT_EQ(f.sector.size(), 1u);
@@ -540,7 +540,7 @@ TEST(Faults, Parse) {
 
 TEST(Faults, SilenceFromAStepOn) {
   struct Case {
-    const char* spec;
+    const char* fault;
     Bytes bootReply;
     Bytes afterBoot;  // sent twice; the replies
     Bytes first, second;
@@ -562,8 +562,8 @@ TEST(Faults, SilenceFromAStepOn) {
       {"silence:read", kBootReply, read(1, 0x02000000), {}, {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    Rig rig(withFaults(c.spec));
+    SCOPED_TRACE(c.fault);
+    Rig rig(withFaults(c.fault));
     EXPECT_EQ(rig.boot(), c.bootReply);
     EXPECT_EQ(rig.send(c.afterBoot), c.first);
     EXPECT_EQ(rig.send(c.afterBoot), c.second);
@@ -576,7 +576,7 @@ TEST(Faults, SilenceFromAStepOn) {
 
 TEST(Faults, WrongReplyBytes) {
   struct Case {
-    const char* spec;
+    const char* fault;
     Bytes command;
     Bytes reply;
   } cases[] = {
@@ -596,13 +596,13 @@ TEST(Faults, WrongReplyBytes) {
       {"wrong:switch-off=0x00", {0xE8}, {0x00}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    Rig rig(withFaults(c.spec));
+    SCOPED_TRACE(c.fault);
+    Rig rig(withFaults(c.fault));
     rig.boot();
     EXPECT_EQ(rig.send(c.command), c.reply);
   }
   struct BootCase {
-    const char* spec;
+    const char* fault;
     Bytes reply;
   } boots[] = {
       {"wrong:upload-ack=0x00", {0x00, 0xA0, 0x7F, 0xF0, 0xC2, 0x01, 0x7E}},
@@ -610,8 +610,8 @@ TEST(Faults, WrongReplyBytes) {
       {"wrong:identify=0xC3", {0x44, 0xA0, 0x7F, 0xF0, 0xC3, 0x01, 0x7E}},
   };
   for (const BootCase& c : boots) {
-    SCOPED_TRACE(c.spec);
-    Rig rig(withFaults(c.spec));
+    SCOPED_TRACE(c.fault);
+    Rig rig(withFaults(c.fault));
     EXPECT_EQ(rig.boot(), c.reply);
   }
 }
@@ -638,7 +638,7 @@ TEST(Faults, WrongRepliesThatChangeWhatFollows) {
 
 TEST(Faults, SectorAttempts) {
   struct Case {
-    const char* spec;
+    const char* fault;
     // Replies to three writes of sector 8 with the same data (sum 0x02FD).
     Bytes first, second, third;
     bool programmed;
@@ -659,8 +659,8 @@ TEST(Faults, SectorAttempts) {
   };
   const Bytes data(3, 0xFF);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    Rig rig(withFaults(c.spec));
+    SCOPED_TRACE(c.fault);
+    Rig rig(withFaults(c.fault));
     rig.boot();
     const Bytes zeros(4, 0x00);
     rig.flash.program(0x10000, zeros.data(), zeros.size());
