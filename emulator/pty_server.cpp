@@ -35,6 +35,14 @@ struct Arrival {
   std::vector<std::uint8_t> bytes;
 };
 
+// The next slice's start while paced. A wake-up a little late keeps the line's schedule, so the
+// small delays of each poll do not add up over a long reply; after a real pause (the line was idle)
+// the schedule starts again from now.
+double onSchedule(double scheduled, double now) {
+  constexpr double kSlack = 0.005;
+  return now - scheduled > kSlack ? now : scheduled;
+}
+
 }  // namespace
 
 PtyServer::PtyServer(HandsetCore& core, LinkOptions options) : core_(core), options_(options) {}
@@ -95,6 +103,7 @@ void PtyServer::serve() {
   double replyAt = 0;
   double rxFree = 0;
   double txNext = 0;
+  bool continuing = false;  // the bytes waiting in the core continue the reply on the line
   LineSettings txLine;
   std::deque<Arrival> arrivals;
   std::vector<std::uint8_t> tx;
@@ -232,7 +241,8 @@ void PtyServer::serve() {
       }
       tx.resize(std::min(slice, core_.pending()));
       tx.resize(core_.take(tx.data(), tx.size()));
-      txNext = std::max(txNext, now);
+      // Only the slices of one reply keep the schedule; a new reply starts no earlier than now.
+      txNext = continuing ? onSchedule(txNext, now) : std::max(txNext, now);
     }
     if (!tx.empty() && now >= txNext) {
       // Sent at a rate the PC does not listen at: lost (an announcement before the PC has set
@@ -245,9 +255,10 @@ void PtyServer::serve() {
       if (n > 0) {
         if (onTraffic) onTraffic(false, tx.data(), static_cast<std::size_t>(n));
         tx.erase(tx.begin(), tx.begin() + n);
+        continuing = !tx.empty() || core_.pending() > 0;
         if (options_.pace) {
           txNext =
-              std::max(txNext, now) + n * txLine.bitsPerByte() / static_cast<double>(txLine.baud);
+              onSchedule(txNext, now) + n * txLine.bitsPerByte() / static_cast<double>(txLine.baud);
         }
       }
     }
