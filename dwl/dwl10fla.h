@@ -53,16 +53,13 @@ ResultCode dwl10_0GetSectorSize(std::uint8_t manufacturer, std::uint8_t device,
                                 std::uint32_t sector, std::uint32_t* size);
 ResultCode dwl10_4GetSectorBank(std::uint8_t manufacturer, std::uint8_t device,
                                 std::uint16_t sector, std::uint8_t* bank);
-ResultCode dwl10_5GetFlashSize(std::uint8_t manufacturer, std::uint8_t device,
-                               std::uint32_t* size);
+ResultCode dwl10_5GetFlashSize(std::uint8_t manufacturer, std::uint8_t device, std::uint32_t* size);
 ResultCode dwl10_2GetSectorNumberWithStartAddr(std::uint8_t manufacturer, std::uint8_t device,
                                                std::uint32_t offset, std::uint32_t* sector);
-ResultCode dwl10_2GetSectorNumberWithStartAddr_ogm(std::uint8_t manufacturer,
-                                                   std::uint8_t device, std::uint32_t offset,
-                                                   std::uint32_t* sector);
+ResultCode dwl10_2GetSectorNumberWithStartAddr_ogm(std::uint8_t manufacturer, std::uint8_t device,
+                                                   std::uint32_t offset, std::uint32_t* sector);
 ResultCode dwl10_3GetSectorList(std::uint8_t manufacturer, std::uint8_t device,
-                                std::uint32_t offset, std::uint32_t length,
-                                std::uint32_t* list);
+                                std::uint32_t offset, std::uint32_t length, std::uint32_t* list);
 // Both buffers hold at least kNameSize characters.
 ResultCode dwl10_6GetManufacturerAndFlashName(std::uint8_t manufacturer, std::uint8_t device,
                                               char* manufacturerName, char* deviceName);

@@ -12,8 +12,8 @@ std::uint8_t v_BufferSL[kBufferSLSize] = {};
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
-  const int rc = com.OpenComConfig(port, platform::comName(port), baud, parity, 8, 1, kQueueSize,
-                                   kQueueSize);
+  const int rc =
+      com.OpenComConfig(port, platform::comName(port), baud, parity, 8, 1, kQueueSize, kQueueSize);
   if (rc != 0) return static_cast<ResultCode>(static_cast<std::uint32_t>(rc) | 0x80000000u);
   com.SetCTSMode(port, 0);
   com.SetXMode(port, 0);
@@ -54,14 +54,21 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
 ResultCode dwl12_5ConversionLittleBig(std::uint32_t v, std::uint32_t* converted, int byteCount) {
   *converted = 0;
   switch (byteCount) {
-    case 1: *converted = v; return kOk;
-    case 2: *converted = (v >> 8) | ((v & 0xFFu) << 8); return kOk;
-    case 3: *converted = (v >> 16) | (v & 0xFF00u) | ((v & 0xFFu) << 16); return kOk;
+    case 1:
+      *converted = v;
+      return kOk;
+    case 2:
+      *converted = (v >> 8) | ((v & 0xFFu) << 8);
+      return kOk;
+    case 3:
+      *converted = (v >> 16) | (v & 0xFF00u) | ((v & 0xFFu) << 16);
+      return kOk;
     case 4:
       *converted = ((v & 0xFF000000u) >> 24) | ((v & 0xFF0000u) >> 8) | ((v & 0xFF00u) << 8) |
                    ((v & 0xFFu) << 24);
       return kOk;
-    default: return 5;
+    default:
+      return 5;
   }
 }
 

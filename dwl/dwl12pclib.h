@@ -22,8 +22,7 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
 // Reads dwl87.spm (product types 1 and 2) into buffer[*length...]; 1, 3 or 4.
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType);
 // Reverses the low byteCount bytes of value; 1, or 5 with a zero output.
-ResultCode dwl12_5ConversionLittleBig(std::uint32_t value, std::uint32_t* converted,
-                                      int byteCount);
+ResultCode dwl12_5ConversionLittleBig(std::uint32_t value, std::uint32_t* converted, int byteCount);
 // Copies into dest the characters of path before its last backslash, and terminates the copy.
 // dest must hold at least strlen(path) + 1 characters.
 ResultCode dwl12_6InitializeDefaultPath(char* dest, const char* path);

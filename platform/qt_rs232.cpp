@@ -47,12 +47,13 @@ int kernelInQueue(int fd) {
 
 // Pseudo-terminals (the emulated handset) carry bytes, not bits: the kernel refuses parity on
 // them, and it does not matter there.
-bool isPseudoTerminal(const std::string& device) { return device.rfind("/dev/pts/", 0) == 0; }
+bool isPseudoTerminal(const std::string& device) {
+  return device.rfind("/dev/pts/", 0) == 0;
+}
 
 bool applySettings(QSerialPort& s, const std::string& device, long baud, int parity) {
   bool ok = s.setBaudRate(static_cast<qint32>(baud));
-  const bool parityOk =
-      s.setParity(parity == 2 ? QSerialPort::EvenParity : QSerialPort::NoParity);
+  const bool parityOk = s.setParity(parity == 2 ? QSerialPort::EvenParity : QSerialPort::NoParity);
   ok = (parityOk || isPseudoTerminal(device)) && ok;
   ok = s.setDataBits(QSerialPort::Data8) && ok;
   ok = s.setStopBits(QSerialPort::OneStop) && ok;
@@ -75,8 +76,8 @@ std::string QtRs232::lastOpenError(int port) const {
   return it == openErrors_.end() ? std::string() : it->second;
 }
 
-int QtRs232::OpenComConfig(int port, const std::string& deviceName, long baud, int parity, int,
-                           int, int, int) {
+int QtRs232::OpenComConfig(int port, const std::string& deviceName, long baud, int parity, int, int,
+                           int, int) {
   if (port < 1 || port > 255) {
     openErrors_[port] = "port number " + std::to_string(port) + " is outside 1..255";
     return kErrNoSuchPort;
@@ -128,7 +129,9 @@ int QtRs232::SetCTSMode(int port, int) {
   return p->serial.setFlowControl(QSerialPort::NoFlowControl) ? 0 : kErrBadSettings;
 }
 
-int QtRs232::SetXMode(int port, int mode) { return SetCTSMode(port, mode); }
+int QtRs232::SetXMode(int port, int mode) {
+  return SetCTSMode(port, mode);
+}
 
 int QtRs232::FlushInQ(int port) {
   Port* p = find(port);

@@ -37,11 +37,17 @@ Rs232* g_current = nullptr;
 
 }  // namespace
 
-Rs232& rs232() { return g_current ? *g_current : closedPort(); }
+Rs232& rs232() {
+  return g_current ? *g_current : closedPort();
+}
 
-void setRs232(Rs232* impl) { g_current = impl; }
+void setRs232(Rs232* impl) {
+  g_current = impl;
+}
 
-std::string comName(int port) { return "COM" + std::to_string(port); }
+std::string comName(int port) {
+  return "COM" + std::to_string(port);
+}
 
 std::string deviceForPort(int port) {
   if (port < 1 || port > 255) return {};

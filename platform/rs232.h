@@ -12,11 +12,11 @@ namespace platform {
 inline constexpr int kReadTimeout = -99;
 
 // Open error numbers, negative as the run-time library gives them.
-inline constexpr int kErrNoSuchPort = -2;     // port number outside 1..255
-inline constexpr int kErrNotOpen = -3;        // operation on a port that is not open
-inline constexpr int kErrPermission = -5;     // no access to the device
-inline constexpr int kErrCannotOpen = -6;     // device missing or busy
-inline constexpr int kErrBadSettings = -7;    // baud rate or parity refused
+inline constexpr int kErrNoSuchPort = -2;   // port number outside 1..255
+inline constexpr int kErrNotOpen = -3;      // operation on a port that is not open
+inline constexpr int kErrPermission = -5;   // no access to the device
+inline constexpr int kErrCannotOpen = -6;   // device missing or busy
+inline constexpr int kErrBadSettings = -7;  // baud rate or parity refused
 
 class Rs232 {
  public:

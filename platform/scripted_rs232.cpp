@@ -68,10 +68,18 @@ int ScriptedRs232::OpenComConfig(int, const std::string& deviceName, long baud, 
   return 0;
 }
 
-int ScriptedRs232::SetCTSMode(int, int) { return 0; }
-int ScriptedRs232::SetXMode(int, int) { return 0; }
-int ScriptedRs232::FlushInQ(int) { return 0; }
-int ScriptedRs232::FlushOutQ(int) { return 0; }
+int ScriptedRs232::SetCTSMode(int, int) {
+  return 0;
+}
+int ScriptedRs232::SetXMode(int, int) {
+  return 0;
+}
+int ScriptedRs232::FlushInQ(int) {
+  return 0;
+}
+int ScriptedRs232::FlushOutQ(int) {
+  return 0;
+}
 
 int ScriptedRs232::ComSetEscape(int, int code) {
   if (code == 5) dtr_ = true;
@@ -137,10 +145,16 @@ int ScriptedRs232::GetInQLen(int) {
   return n;
 }
 
-int ScriptedRs232::GetOutQLen(int) { return 0; }
+int ScriptedRs232::GetOutQLen(int) {
+  return 0;
+}
 
-bool ScriptedRs232::WaitInput(int port, int) { return GetInQLen(port) > 0; }
+bool ScriptedRs232::WaitInput(int port, int) {
+  return GetInQLen(port) > 0;
+}
 
-bool ScriptedRs232::WaitOutputDrained(int, int) { return true; }
+bool ScriptedRs232::WaitOutputDrained(int, int) {
+  return true;
+}
 
 }  // namespace platform

@@ -62,8 +62,9 @@ TEST(ConversionLittleBig, Widths) {
     dwl::ResultCode result;
     std::uint32_t out;
   } cases[] = {
-      {0x12345678, 4, 1, 0x78563412}, {0x1234, 2, 1, 0x3412},     {0x123456, 3, 1, 0x563412},
-      {0xAB, 1, 1, 0xAB},             {0x12345678, 0, 5, 0},      {0x12345678, 5, 5, 0},
+      {0x12345678, 4, 1, 0x78563412}, {0x1234, 2, 1, 0x3412},
+      {0x123456, 3, 1, 0x563412},     {0xAB, 1, 1, 0xAB},
+      {0x12345678, 0, 5, 0},          {0x12345678, 5, 5, 0},
       {0x12345678, -1, 5, 0},         {0xAABB1234, 2, 1, 0x00AABF12},
   };
   for (const Case& c : cases) {
@@ -93,8 +94,7 @@ TEST(UartInit, OpensWithTheStatedSettingsInOrder) {
   platform::ScriptedRs232 port;
   platform::setRs232(&port);
   EXPECT_EQ(dwl::dwl12_0UartInit(4, 38400, 2, 5), 1);
-  EXPECT_EQ(port.events(),
-            (std::vector<std::string>{"open COM4 38400 2", "dtr 0", "time 5"}));
+  EXPECT_EQ(port.events(), (std::vector<std::string>{"open COM4 38400 2", "dtr 0", "time 5"}));
   EXPECT_EQ(port.baud(), 38400);
   EXPECT_EQ(port.parity(), 2);
   dwl::dwl12_1UartStop(4);

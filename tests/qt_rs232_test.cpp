@@ -45,7 +45,7 @@ class QtPort : public ::testing::Test {
 };
 
 TEST_F(QtPort, EveryRateOfTheSpeedTablesCanBeSet) {
-  const long rates[] = {38400, 115200, 230400, 460800, 220338,
+  const long rates[] = {38400,  115200, 230400, 460800, 220338,
                         240740, 260000, 270833, 302325, 203125};
   for (long rate : rates) {
     SCOPED_TRACE(rate);
@@ -83,9 +83,9 @@ TEST_F(QtPort, SilenceReadsAsMinus99AfterTheTimeOut) {
   ASSERT_EQ(dwl::dwl12_0UartInit(7, 38400, 2, 1), 1);
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ComRdByte(7), platform::kReadTimeout);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0)
-                      .count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 900);
   EXPECT_LT(ms, 3000);
   // A short block read stops at the time-out too, with what it had.
