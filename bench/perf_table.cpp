@@ -41,11 +41,14 @@ namespace {
 constexpr int kPort = 4;
 constexpr std::uint32_t kBlock = 8192;
 
-// Counts the bytes that cross the line in each direction; everything else goes to the real port.
+// Counts the bytes that cross the line in each direction, and the PC's turnarounds: the time from
+// a read that brought the handset's last reply byte to the PC's next write. Everything else goes
+// to the real port.
 class CountingRs232 final : public platform::Rs232 {
  public:
   explicit CountingRs232(platform::Rs232& inner) : in_(inner) {}
   std::uint64_t sent = 0, received = 0;
+  double turnaround = 0;
 
   int OpenComConfig(int port, const std::string& name, long baud, int parity, int dataBits,
                     int stopBits, int inQ, int outQ) override {
@@ -59,23 +62,31 @@ class CountingRs232 final : public platform::Rs232 {
   int SetComTime(int port, double seconds) override { return in_.SetComTime(port, seconds); }
   int CloseCom(int port) override { return in_.CloseCom(port); }
   int ComWrtByte(int port, int byte) override {
+    wrote();
     const int n = in_.ComWrtByte(port, byte);
     if (n == 1) ++sent;
     return n;
   }
   int ComWrt(int port, const std::uint8_t* data, int count) override {
+    wrote();
     const int n = in_.ComWrt(port, data, count);
     if (n > 0) sent += static_cast<std::uint64_t>(n);
     return n;
   }
   int ComRdByte(int port) override {
     const int b = in_.ComRdByte(port);
-    if (b >= 0) ++received;
+    if (b >= 0) {
+      ++received;
+      read();
+    }
     return b;
   }
   int ComRd(int port, std::uint8_t* data, int count) override {
     const int n = in_.ComRd(port, data, count);
-    if (n > 0) received += static_cast<std::uint64_t>(n);
+    if (n > 0) {
+      received += static_cast<std::uint64_t>(n);
+      read();
+    }
     return n;
   }
   int GetInQLen(int port) override { return in_.GetInQLen(port); }
@@ -84,7 +95,20 @@ class CountingRs232 final : public platform::Rs232 {
   bool WaitOutputDrained(int port, int ms) override { return in_.WaitOutputDrained(port, ms); }
 
  private:
+  void read() {
+    lastRead_ = std::chrono::steady_clock::now();
+    readSinceWrite_ = true;
+  }
+  void wrote() {
+    if (readSinceWrite_)
+      turnaround +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - lastRead_).count();
+    readSinceWrite_ = false;
+  }
+
   platform::Rs232& in_;
+  std::chrono::steady_clock::time_point lastRead_;
+  bool readSinceWrite_ = false;
 };
 
 double processCpuSeconds() {
@@ -100,13 +124,16 @@ double peakMiB() {
   return static_cast<double>(u.ru_maxrss) / 1024.0;
 }
 
-std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed) {
+// Pseudo-random bytes; *next receives the state that continues the same sequence.
+std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed,
+                                  std::uint32_t* next = nullptr) {
   std::vector<std::uint8_t> out(size);
   std::uint32_t x = seed;
   for (auto& b : out) {
     x = x * 1103515245u + 12345u;
     b = static_cast<std::uint8_t>(x >> 16);
   }
+  if (next) *next = x;
   return out;
 }
 
@@ -160,6 +187,7 @@ struct RowResult {
   long baud = 0;
   std::uint64_t bytes = 0;  // payload: image bytes written or flash bytes dumped
   double wall = 0, ideal = 0, cpu = 0, peak = 0;
+  double turnaround = 0;  // the PC's share: from a reply's last byte to the next command
   std::string note;
 };
 
@@ -195,7 +223,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
   }
 
   const bool write = kind == "write";
-  std::vector<std::uint8_t> image, contents;
+  std::vector<std::uint8_t> image;
   int lastSector = 0;
   if (write) {
     image = pattern(static_cast<std::size_t>(size * 1024 * 1024), 12345);
@@ -203,14 +231,15 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     const auto blocks = static_cast<std::uint32_t>(size);
     while (lastSector < dumper::kLastSector && dumper::blockCount(0, lastSector) < blocks)
       ++lastSector;
-    contents = pattern(
-        dumper::DumperSectorMap::offset(lastSector) + dumper::DumperSectorMap::size(lastSector),
-        777);
-    std::ofstream("flash.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(contents.data()),
-               static_cast<std::streamsize>(contents.size()));
-    // Made again for the comparison: the PC side's peak memory should not count it.
-    contents = std::vector<std::uint8_t>();
+    // Written in pieces: the PC side's peak memory must not count the handset's contents.
+    const std::size_t flashBytes =
+        dumper::DumperSectorMap::offset(lastSector) + dumper::DumperSectorMap::size(lastSector);
+    std::ofstream out("flash.bin", std::ios::binary);
+    std::uint32_t state = 777;
+    for (std::size_t done = 0; done < flashBytes; done += kBlock) {
+      const std::vector<std::uint8_t> piece = pattern(kBlock, state, &state);
+      out.write(reinterpret_cast<const char*>(piece.data()), kBlock);
+    }
   }
 
   std::vector<std::string> args = {"--flash-description", "flash.txt", "--flash-image",
@@ -241,6 +270,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
   if (prepare(*ctx, speed, &row.note)) {
     row.baud = dwl::profileOf(*ctx).PCSpeedValue[speed];
     const std::uint64_t before = port.sent + port.received;
+    port.turnaround = 0;
     const double cpu0 = processCpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     dwl::DownloadResult r;
@@ -254,6 +284,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     }
     row.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     row.cpu = processCpuSeconds() - cpu0;
+    row.turnaround = port.turnaround;
     // Ten bits a byte: no parity at the working speed.
     row.ideal = static_cast<double>(port.sent + port.received - before) * 10.0 /
                 static_cast<double>(row.baud);
@@ -272,7 +303,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     row.ok = flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin());
     if (!row.ok) row.note = "the flash differs from the image";
   } else if (row.ok) {
-    contents = pattern(row.bytes, 777);
+    const std::vector<std::uint8_t> contents = pattern(row.bytes, 777);
     row.ok = fileBytes("dump.txt") == contents;
     if (!row.ok) row.note = "dump.txt differs from the flash";
   }
@@ -304,8 +335,8 @@ RowResult spawnRow(const std::string& self, const std::string& emulatorPath,
     int ok = 0;
     unsigned long long bytes = 0;
     char note[256] = {};
-    if (std::sscanf(line, "ROW %d %ld %llu %lf %lf %lf %lf %255[^\n]", &ok, &row.baud, &bytes,
-                    &row.wall, &row.ideal, &row.cpu, &row.peak, note) >= 7) {
+    if (std::sscanf(line, "ROW %d %ld %llu %lf %lf %lf %lf %lf %255[^\n]", &ok, &row.baud, &bytes,
+                    &row.wall, &row.ideal, &row.cpu, &row.peak, &row.turnaround, note) >= 8) {
       row.ok = ok != 0;
       row.bytes = bytes;
       row.note = note[0] == '-' ? "" : note;
@@ -316,22 +347,26 @@ RowResult spawnRow(const std::string& self, const std::string& emulatorPath,
 }
 
 void printHeader() {
-  std::printf("%-7s %5s %7s %4s %9s %9s %9s %6s %8s %6s %8s  %s\n", "kind", "speed", "baud", "lat",
-              "size", "time s", "ideal s", "eff", "CPU s", "CPU %", "peak MiB", "result");
+  std::printf("%-7s %5s %7s %4s %9s %9s %9s %6s %8s %6s %8s %8s %6s  %s\n", "kind", "speed", "baud",
+              "lat", "size", "time s", "ideal s", "eff", "CPU s", "CPU %", "peak MiB", "PC turn",
+              "eff PC", "result");
 }
 
 // Unpaced rows have no line time to compare with.
 void printRow(const std::string& kind, int speed, int latency, const RowResult& r, bool paced,
               const char* sizeText) {
-  char ideal[32] = "-", eff[32] = "-";
+  char ideal[32] = "-", eff[32] = "-", effPc[32] = "-";
   if (paced) {
     std::snprintf(ideal, sizeof ideal, "%.2f", r.ideal);
     std::snprintf(eff, sizeof eff, "%.4f", r.wall > 0 ? r.ideal / r.wall : 0);
+    // What the efficiency would be if the handset side lost nothing: line time against line
+    // time plus the PC's own turnarounds.
+    std::snprintf(effPc, sizeof effPc, "%.4f", r.ideal / (r.ideal + r.turnaround));
   }
-  std::printf("%-7s %5d %7ld %4d %9s %9.2f %9s %6s %8.3f %6.2f %8.1f  %s%s%s\n", kind.c_str(),
-              speed, r.baud, latency, sizeText, r.wall, ideal, eff, r.cpu,
-              r.wall > 0 ? 100.0 * r.cpu / r.wall : 0, r.peak, r.ok ? "ok" : "FAILED",
-              r.note.empty() ? "" : ": ", r.note.c_str());
+  std::printf("%-7s %5d %7ld %4d %9s %9.2f %9s %6s %8.3f %6.2f %8.1f %8.3f %6s  %s%s%s\n",
+              kind.c_str(), speed, r.baud, latency, sizeText, r.wall, ideal, eff, r.cpu,
+              r.wall > 0 ? 100.0 * r.cpu / r.wall : 0, r.peak, r.turnaround, effPc,
+              r.ok ? "ok" : "FAILED", r.note.empty() ? "" : ": ", r.note.c_str());
   std::fflush(stdout);
 }
 
@@ -360,9 +395,9 @@ int main(int argc, char** argv) {
       for (int k = i + 1; k + 1 < argc; ++k)
         if (std::string(argv[k]) == "--emulator") emulatorPath = argv[k + 1];
       const RowResult r = runRow(emulatorPath, samples, kind, speed, latency, size, paced);
-      std::printf("ROW %d %ld %llu %.6f %.6f %.6f %.3f %s\n", r.ok ? 1 : 0, r.baud,
+      std::printf("ROW %d %ld %llu %.6f %.6f %.6f %.3f %.6f %s\n", r.ok ? 1 : 0, r.baud,
                   static_cast<unsigned long long>(r.bytes), r.wall, r.ideal, r.cpu, r.peak,
-                  r.note.empty() ? "-" : r.note.c_str());
+                  r.turnaround, r.note.empty() ? "-" : r.note.c_str());
       return r.ok ? 0 : 1;
     } else if (a == "--write-mib") {
       writeMiB = std::atof(next().c_str());
