@@ -6,7 +6,8 @@
 set -euo pipefail
 seconds="${1:?usage: fuzz/run.sh SECONDS [build-dir]}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${2:-$root/build-fuzz}"
+# Absolute: the targets change into a scratch directory of their own before reading the corpus.
+build="$(realpath -m "${2:-$root/build-fuzz}")"
 
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
