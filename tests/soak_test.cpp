@@ -159,7 +159,7 @@ class Soak : public ::testing::Test {
 };
 
 TEST_F(Soak, EveryCycleEndsVerifiedOrWithAClearError) {
-  const int cycles = envNumber("KELVANE_SOAK_CYCLES", 200);
+  const int cycles = envNumber("KELVANE_SOAK_CYCLES", 80);
   const auto seed = static_cast<std::uint32_t>(envNumber("KELVANE_SOAK_SEED", 20240607));
   std::mt19937 rng(seed);
   std::map<std::string, int> outcomes;
