@@ -30,7 +30,7 @@ constexpr std::size_t len(const char (&)[N]) {
 // atoi over a span that need not be terminated: leading blanks, a sign, then digits up to the
 // first non-digit; no digits reads as 0. Out-of-range values saturate, so a huge count can never
 // wrap into a small, plausible one.
-std::int32_t readInt(const std::uint8_t* p, const std::uint8_t* end) {
+std::int32_t readInt(const std::uint8_t* p, const std::uint8_t* end, bool* overflow = nullptr) {
   while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
@@ -40,6 +40,9 @@ std::int32_t readInt(const std::uint8_t* p, const std::uint8_t* end) {
     if (v > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) break;
   }
   if (negative) v = -v;
+  const bool over =
+      v > std::numeric_limits<std::int32_t>::max() || v < std::numeric_limits<std::int32_t>::min();
+  if (overflow) *overflow = over;
   if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
   if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(v);
@@ -198,9 +201,18 @@ class Parser {
     const std::uint8_t* star2 = star + 1;
     while (star2 < cr && *star2 != '*') ++star2;
     if (star2 == cr) return 13;
-    const std::int32_t size = readInt(star + 1, star2);
-    if (size < 0) return 13;
+    bool overflow = false;
+    const std::int32_t size = readInt(star + 1, star2, &overflow);
+    if (size < 0 || overflow) return 13;
     const std::uint8_t bank = static_cast<std::uint8_t>(readInt(star2 + 1, cr));
+    // Flash offsets are 32-bit: rows adding up to more could not be addressed, and a description
+    // that later fails stays in the table, so refuse them here rather than at its end.
+    std::uint64_t total = std::uint64_t{static_cast<std::uint32_t>(size)} *
+                          static_cast<std::uint64_t>(last >= first ? last - first + 1 : 0);
+    for (std::uint32_t i = 0; i < f.NbSectors; ++i)
+      if (static_cast<std::int32_t>(i) < first || static_cast<std::int32_t>(i) > last)
+        total += f.Sectors[i].Size;
+    if (total > std::numeric_limits<std::uint32_t>::max()) return 13;
 
     for (std::int32_t s = first; s <= last; ++s) {
       f.Sectors[s].Bank = bank;
