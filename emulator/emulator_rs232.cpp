@@ -163,12 +163,19 @@ int EmulatorRs232::readByte(double deadline) {
 }
 
 int EmulatorRs232::ComRdByte(int) {
-  if (!usable()) return platform::kErrNotOpen;
+  if (!usable()) {
+    // A handset that has gone away reads as silence, after the time-out as on a real line.
+    now_ += timeout_;
+    return platform::kReadTimeout;
+  }
   return readByte(now_ + timeout_);
 }
 
 int EmulatorRs232::ComRd(int, std::uint8_t* data, int count) {
-  if (!usable()) return platform::kErrNotOpen;
+  if (!usable()) {
+    now_ += timeout_;
+    return 0;
+  }
   const double deadline = now_ + timeout_;
   int n = 0;
   while (n < count) {
@@ -190,7 +197,10 @@ int EmulatorRs232::GetOutQLen(int) {
 }
 
 bool EmulatorRs232::WaitInput(int, int ms) {
-  if (!usable()) return false;
+  if (!usable()) {
+    now_ += ms / 1000.0;  // the wait still takes its time, so polling loops reach their time-out
+    return false;
+  }
   return waitInput(now_ + ms / 1000.0);
 }
 
