@@ -94,6 +94,21 @@ TEST_F(QtPort, SilenceReadsAsMinus99AfterTheTimeOut) {
   EXPECT_EQ(port.ComRd(7, buf, 4), 2);
 }
 
+TEST_F(QtPort, AVanishedDeviceReadsAsSilenceAtOnce) {
+  ASSERT_EQ(dwl::dwl12_0UartInit(7, 460800, 0, 5), 1);
+  pty.write({0x11});
+  EXPECT_EQ(port.ComRdByte(7), 0x11);
+  pty.hangUp();
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(port.ComRdByte(7), platform::kReadTimeout);
+  std::uint8_t buf[4];
+  EXPECT_EQ(port.ComRd(7, buf, 4), 0);
+  EXPECT_EQ(port.GetOutQLen(7), 0);
+  EXPECT_LT(port.ComWrtByte(7, 0xE9), 0);
+  // Twenty reads with a 5-second time-out: a port that missed the hang-up would take minutes.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+}
+
 TEST_F(QtPort, PortsThatCannotBeOpened) {
   struct Case {
     int port;

@@ -32,6 +32,13 @@ class Pty {
   Pty& operator=(const Pty&) = delete;
 
   bool ok() const { return master_ >= 0 && !slave_.empty(); }
+
+  // The far end goes away, as an unplugged adapter does.
+  void hangUp() {
+    if (keep_ >= 0) ::close(keep_);
+    if (master_ >= 0) ::close(master_);
+    keep_ = master_ = -1;
+  }
   const std::string& slavePath() const { return slave_; }
   int master() const { return master_; }
 
