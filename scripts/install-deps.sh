@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev
-  xvfb xdotool xauth
+  xvfb xdotool xauth fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do
