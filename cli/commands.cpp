@@ -122,13 +122,6 @@ const char* slotName(dwl::Slot slot) {
   return "image";
 }
 
-// The loaders tell a failure only through the PC library window; its text names the code.
-dwl::ResultCode libPcCodeOf(const std::string& message) {
-  for (dwl::ResultCode code = 2; code <= 16; ++code)
-    if (dwl::resultMessage(dwl::RESULT_LIB_PC, code) == message) return code;
-  return 0;
-}
-
 // Reads every written image back in blocks of one read command and compares it with what was
 // sent. The first difference, or the first failed read, ends the check.
 class Verifier {
@@ -274,9 +267,9 @@ Outcome runWrite(const Run& run) {
                           {dwl::Slot::Ogm2, o.ogm2}};
   for (const Image& image : images) {
     if (image.path.empty()) continue;
-    if (!downloader::loadImageFile(image.slot, image.path)) {
-      const dwl::ResultCode code = libPcCodeOf(display.lastWindowMessage());
-      outcome.result = {dwl::RESULT_LIB_PC, code ? code : 3};
+    if (const dwl::ResultCode code = downloader::loadImageFile(image.slot, image.path);
+        code != dwl::kOk) {
+      outcome.result = {dwl::RESULT_LIB_PC, code};
       outcome.detail =
           std::string("cannot load the ") + slotName(image.slot) + " image " + image.path;
       downloader::resetImageSlots();

@@ -41,10 +41,8 @@ class TerminalDisplay final : public dwl::Display {
   void elapsed(const std::string&) override {}
   void sector(std::uint32_t, std::uint32_t, std::uint32_t, const std::string&) override {}
   void processEvents() override {}
-  // The CLI reports the result itself, once, after the operation; the message is kept for the
-  // failures that are told only through a window (image loading).
-  void openWindow(dwl::Window, const std::string& message) override { lastWindow_ = message; }
-  const std::string& lastWindowMessage() const { return lastWindow_; }
+  // The CLI reports the result itself, once, after the operation.
+  void openWindow(dwl::Window, const std::string&) override {}
   void popup(const std::string& title, const std::string& text) override;
   void eraseProgress(std::uint32_t offset, std::uint32_t sector) override;
 
@@ -75,7 +73,6 @@ class TerminalDisplay final : public dwl::Display {
   bool erase_ = false;
   std::uint32_t eraseFirstSector_ = 0;
   std::vector<std::pair<std::string, std::string>> popups_;
-  std::string lastWindow_;
 };
 
 // Size of a sector of the dumper's fixed 284-sector map: 8 KiB at both ends of each half.

@@ -88,7 +88,7 @@ dwl::ResultCode readImage(const std::string& path, std::uint32_t length, std::ui
   return dwl::kOk;
 }
 
-bool loadSlot(dwl::Slot slot) {
+dwl::ResultCode loadSlot(dwl::Slot slot) {
   const SlotFields f = fieldsOf(slot);
   const std::string path(f.path, strnlen(f.path, kPathSize - 1));
 
@@ -114,7 +114,7 @@ bool loadSlot(dwl::Slot slot) {
     std::snprintf(f.path, kPathSize, "%s", heldPath(slot).c_str());
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
     dwl::dwl52_6UnlockAfterDownload();
-    return false;
+    return rc;
   }
 
   std::free(*f.data);
@@ -127,7 +127,7 @@ bool loadSlot(dwl::Slot slot) {
   dwl::display().slotSize(slot, fileLength);
   dwl::display().slotSum(slot, imageByteSum(*f.data, *f.length));
   dwl::dwl52_6UnlockAfterDownload();
-  return true;
+  return dwl::kOk;
 }
 
 int selectAndLoad(dwl::Slot slot) {
@@ -147,12 +147,12 @@ std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
   return sum;
 }
 
-bool loadImageFile(dwl::Slot slot, const std::string& path) {
+dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path) {
   const SlotFields f = fieldsOf(slot);
   // A path cut to fit the field could name another file.
   if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
-    return false;
+    return kLibPcNotFound;
   }
   std::snprintf(f.path, kPathSize, "%s", path.c_str());
   return loadSlot(slot);

@@ -31,9 +31,9 @@ int dwl51_52MMILoadFile_2();
 int dwl51_52MMILoadFile_ogm();
 int dwl51_52MMILoadFile_ogm_2();
 
-// Puts path into the slot's path field and loads it; true when the slot now holds that file.
-// For callers without a dialog (the command line).
-bool loadImageFile(dwl::Slot slot, const std::string& path);
+// Puts path into the slot's path field and loads it; 1 when the slot now holds that file,
+// otherwise the PC library code its window showed. For callers without a dialog (the command line).
+dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path);
 
 // The 32-bit sum of the bytes, each taken unsigned.
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length);

@@ -469,7 +469,7 @@ TEST_F(DownloaderGui, SwitchOnDoesNothingForProductTypeZero) {
 
 TEST_F(DownloaderGui, QuitEndsTheLoopAndFreesTheImages) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1, 2, 3});
-  ASSERT_TRUE(loadImageFile(dwl::Slot::Bin1, "a.bin"));
+  ASSERT_EQ(loadImageFile(dwl::Slot::Bin1, "a.bin"), dwl::kOk);
   testsupport::click(v_Panel, PANEL_QUIT);
   EXPECT_TRUE(guikit::quitRequested());
   EXPECT_EQ(sg_DownloadContext.Bin1Data, nullptr);

@@ -359,7 +359,7 @@ class EndToEnd : public ::testing::Test {
   void load(Slot slot, const std::string& name, std::size_t size, std::uint32_t seed) {
     images[static_cast<int>(slot)] = imageBytes(size, seed);
     testsupport::TempDir::write(name, images[static_cast<int>(slot)]);
-    ASSERT_TRUE(downloader::loadImageFile(slot, name));
+    ASSERT_EQ(downloader::loadImageFile(slot, name), dwl::kOk);
   }
   // Boots the handset and runs the sequence of the mode, as Start does.
   DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {

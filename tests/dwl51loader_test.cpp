@@ -73,7 +73,7 @@ TEST_F(Loader, SlotHoldsTheFileAndShowsItsSizeAndSum) {
     SCOPED_TRACE(c.name);
     rec = testsupport::RecordingDisplay{};
     testsupport::TempDir::write("image.bin", c.bytes);
-    ASSERT_TRUE(downloader::loadImageFile(c.slot, "image.bin"));
+    ASSERT_EQ(downloader::loadImageFile(c.slot, "image.bin"), dwl::kOk);
     const SlotView v = view(c.slot);
     EXPECT_EQ(v.loaded, 1);
     EXPECT_STREQ(v.path, "image.bin");
@@ -102,8 +102,8 @@ TEST_F(Loader, LogLineOfEachSlot) {
 TEST_F(Loader, LoadingTwiceKeepsOnlyTheSecondFile) {
   testsupport::TempDir::write("first.bin", std::vector<std::uint8_t>(3000, 0x11));
   testsupport::TempDir::write("second.bin", std::vector<std::uint8_t>{7, 8});
-  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin2, "first.bin"));
-  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin2, "second.bin"));
+  ASSERT_EQ(downloader::loadImageFile(Slot::Bin2, "first.bin"), dwl::kOk);
+  ASSERT_EQ(downloader::loadImageFile(Slot::Bin2, "second.bin"), dwl::kOk);
   const SlotView v = view(Slot::Bin2);
   EXPECT_EQ(v.length, 2u);
   EXPECT_EQ(v.data[0], 7);
@@ -116,15 +116,16 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
     const char* name;
     std::string path;
     bool allocationFails;
+    dwl::ResultCode code;
     const char* message;
   };
   std::filesystem::create_directory("folder.bin");
   const Case cases[] = {
-      {"missing file", "missing.bin", false, "LIB_PC : File not found"},
-      {"size unavailable", "folder.bin", false,
+      {"missing file", "missing.bin", false, 3, "LIB_PC : File not found"},
+      {"size unavailable", "folder.bin", false, 2,
        "LIB_PC : The calculation of the file size create an error"},
-      {"no memory", "new.bin", true, "LIB_PC : Default error number _ 0x       6"},
-      {"path too long for the field", std::string(300, 'x'), false, "LIB_PC : File not found"},
+      {"no memory", "new.bin", true, 6, "LIB_PC : Default error number _ 0x       6"},
+      {"path too long for the field", std::string(300, 'x'), false, 3, "LIB_PC : File not found"},
   };
   testsupport::TempDir::write("old.ogm", std::vector<std::uint8_t>{1, 2, 3});
   testsupport::TempDir::write("new.bin", std::vector<std::uint8_t>{4, 5, 6});
@@ -133,7 +134,7 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
       SCOPED_TRACE(std::string(c.name) + (loadedBefore ? ", slot loaded" : ", empty slot"));
       downloader::resetImageSlots();
       if (loadedBefore) {
-        ASSERT_TRUE(downloader::loadImageFile(Slot::Ogm1, "old.ogm"));
+        ASSERT_EQ(downloader::loadImageFile(Slot::Ogm1, "old.ogm"), dwl::kOk);
       }
       const SlotView before = view(Slot::Ogm1);
       const std::string pathBefore = before.path;
@@ -141,7 +142,7 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
       downloader::setImageAllocator(c.allocationFails ? [](std::size_t) -> void* { return nullptr; }
                                                       : std::function<void*(std::size_t)>{});
 
-      EXPECT_FALSE(downloader::loadImageFile(Slot::Ogm1, c.path));
+      EXPECT_EQ(downloader::loadImageFile(Slot::Ogm1, c.path), c.code);
       downloader::setImageAllocator({});
       const SlotView after = view(Slot::Ogm1);
       EXPECT_EQ(after.path, pathBefore);
@@ -161,7 +162,7 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
 
 TEST_F(Loader, PathWrittenByTheConfigurationRestoreIsPutBackWhenItFails) {
   testsupport::TempDir::write("cla.bin", std::vector<std::uint8_t>{1, 2});
-  ASSERT_TRUE(downloader::loadImageFile(Slot::Bin1, "cla.bin"));
+  ASSERT_EQ(downloader::loadImageFile(Slot::Bin1, "cla.bin"), dwl::kOk);
   std::strcpy(sg_DownloadContext.Bin1Path, "gone.bin");
   downloader::dwl51_0InitLoadFile();
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
