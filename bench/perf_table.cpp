@@ -29,6 +29,7 @@
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
+#include "platform/forwarding_rs232.h"
 #include "platform/qt_rs232.h"
 #include "support/temp_dir.h"
 
@@ -44,37 +45,26 @@ constexpr std::uint32_t kBlock = 8192;
 // Counts the bytes that cross the line in each direction, and the PC's turnarounds: the time from
 // a read that brought the handset's last reply byte to the PC's next write. Everything else goes
 // to the real port.
-class CountingRs232 final : public platform::Rs232 {
+class CountingRs232 final : public platform::ForwardingRs232 {
  public:
-  explicit CountingRs232(platform::Rs232& inner) : in_(inner) {}
+  explicit CountingRs232(platform::Rs232& inner) : ForwardingRs232(inner) {}
   std::uint64_t sent = 0, received = 0;
   double turnaround = 0;
 
-  int OpenComConfig(int port, const std::string& name, long baud, int parity, int dataBits,
-                    int stopBits, int inQ, int outQ) override {
-    return in_.OpenComConfig(port, name, baud, parity, dataBits, stopBits, inQ, outQ);
-  }
-  int SetCTSMode(int port, int mode) override { return in_.SetCTSMode(port, mode); }
-  int SetXMode(int port, int mode) override { return in_.SetXMode(port, mode); }
-  int FlushInQ(int port) override { return in_.FlushInQ(port); }
-  int FlushOutQ(int port) override { return in_.FlushOutQ(port); }
-  int ComSetEscape(int port, int code) override { return in_.ComSetEscape(port, code); }
-  int SetComTime(int port, double seconds) override { return in_.SetComTime(port, seconds); }
-  int CloseCom(int port) override { return in_.CloseCom(port); }
   int ComWrtByte(int port, int byte) override {
     wrote();
-    const int n = in_.ComWrtByte(port, byte);
+    const int n = inner().ComWrtByte(port, byte);
     if (n == 1) ++sent;
     return n;
   }
   int ComWrt(int port, const std::uint8_t* data, int count) override {
     wrote();
-    const int n = in_.ComWrt(port, data, count);
+    const int n = inner().ComWrt(port, data, count);
     if (n > 0) sent += static_cast<std::uint64_t>(n);
     return n;
   }
   int ComRdByte(int port) override {
-    const int b = in_.ComRdByte(port);
+    const int b = inner().ComRdByte(port);
     if (b >= 0) {
       ++received;
       read();
@@ -82,17 +72,13 @@ class CountingRs232 final : public platform::Rs232 {
     return b;
   }
   int ComRd(int port, std::uint8_t* data, int count) override {
-    const int n = in_.ComRd(port, data, count);
+    const int n = inner().ComRd(port, data, count);
     if (n > 0) {
       received += static_cast<std::uint64_t>(n);
       read();
     }
     return n;
   }
-  int GetInQLen(int port) override { return in_.GetInQLen(port); }
-  int GetOutQLen(int port) override { return in_.GetOutQLen(port); }
-  bool WaitInput(int port, int ms) override { return in_.WaitInput(port, ms); }
-  bool WaitOutputDrained(int port, int ms) override { return in_.WaitOutputDrained(port, ms); }
 
  private:
   void read() {
@@ -106,7 +92,6 @@ class CountingRs232 final : public platform::Rs232 {
     readSinceWrite_ = false;
   }
 
-  platform::Rs232& in_;
   std::chrono::steady_clock::time_point lastRead_;
   bool readSinceWrite_ = false;
 };

@@ -11,7 +11,7 @@ constexpr int kBytesPerLine = 16;
 }  // namespace
 
 TraceRs232::TraceRs232(platform::Rs232& inner, std::ostream& log, std::function<double()> seconds)
-    : inner_(inner), log_(log), seconds_(std::move(seconds)) {
+    : ForwardingRs232(inner), log_(log), seconds_(std::move(seconds)) {
   if (!seconds_) {
     const auto start = std::chrono::steady_clock::now();
     seconds_ = [start] {
@@ -42,8 +42,8 @@ void TraceRs232::bytes(const char* direction, const std::uint8_t* data, int coun
 
 int TraceRs232::OpenComConfig(int port, const std::string& deviceName, long baud, int parity,
                               int dataBits, int stopBits, int inQueueSize, int outQueueSize) {
-  const int rc = inner_.OpenComConfig(port, deviceName, baud, parity, dataBits, stopBits,
-                                      inQueueSize, outQueueSize);
+  const int rc = inner().OpenComConfig(port, deviceName, baud, parity, dataBits, stopBits,
+                                       inQueueSize, outQueueSize);
   line("open " + deviceName + " (" + platform::deviceForName(deviceName) + ") " +
        std::to_string(baud) + " baud, " + (parity == 2 ? "even parity" : "no parity") + ": " +
        std::to_string(rc));
@@ -52,34 +52,34 @@ int TraceRs232::OpenComConfig(int port, const std::string& deviceName, long baud
 
 int TraceRs232::ComSetEscape(int port, int code) {
   line(code == 5 ? "DTR on" : code == 6 ? "DTR off" : "escape " + std::to_string(code));
-  return inner_.ComSetEscape(port, code);
+  return inner().ComSetEscape(port, code);
 }
 
 int TraceRs232::SetComTime(int port, double seconds) {
   char text[48];
   std::snprintf(text, sizeof text, "time-out %g s", seconds);
   line(text);
-  return inner_.SetComTime(port, seconds);
+  return inner().SetComTime(port, seconds);
 }
 
 int TraceRs232::CloseCom(int port) {
   line("close");
-  return inner_.CloseCom(port);
+  return inner().CloseCom(port);
 }
 
 int TraceRs232::ComWrtByte(int port, int byte) {
   const std::uint8_t b = static_cast<std::uint8_t>(byte);
   bytes("TX", &b, 1);
-  return inner_.ComWrtByte(port, byte);
+  return inner().ComWrtByte(port, byte);
 }
 
 int TraceRs232::ComWrt(int port, const std::uint8_t* data, int count) {
   bytes("TX", data, count);
-  return inner_.ComWrt(port, data, count);
+  return inner().ComWrt(port, data, count);
 }
 
 int TraceRs232::ComRdByte(int port) {
-  const int rc = inner_.ComRdByte(port);
+  const int rc = inner().ComRdByte(port);
   if (rc >= 0 && rc <= 255) {
     const std::uint8_t b = static_cast<std::uint8_t>(rc);
     bytes("RX", &b, 1);
@@ -92,7 +92,7 @@ int TraceRs232::ComRdByte(int port) {
 }
 
 int TraceRs232::ComRd(int port, std::uint8_t* data, int count) {
-  const int n = inner_.ComRd(port, data, count);
+  const int n = inner().ComRd(port, data, count);
   if (n > 0) bytes("RX", data, n);
   if (n < count)
     line("RX time-out after " + std::to_string(n < 0 ? 0 : n) + " of " + std::to_string(count) +

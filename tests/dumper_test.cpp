@@ -14,6 +14,7 @@
 
 #include "dwl/dwl52display.h"
 #include "platform/clock.h"
+#include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
 #include "support/recording_display.h"
 #include "support/temp_dir.h"
@@ -25,10 +26,12 @@ using platform::ScriptedRs232;
 
 // A scripted line whose replies are queued as chunks and put on the line only when the previous
 // ones are used up, so a whole-flash dump never holds 16 MB of canned bytes.
-class ChunkedLine final : public platform::Rs232 {
+class ChunkedLine final : public platform::ForwardingRs232 {
  public:
   using Chunk = std::function<void(ScriptedRs232&)>;
   ScriptedRs232 line;
+  // The base only keeps a reference; the line is built before any operation reaches it.
+  ChunkedLine() : ForwardingRs232(line) {}
 
   ChunkedLine& then(std::vector<std::uint8_t> bytes) {
     chunks_.push_back([b = std::move(bytes)](ScriptedRs232& l) { l.reply(b); });
@@ -43,25 +46,10 @@ class ChunkedLine final : public platform::Rs232 {
     return *this;
   }
 
-  int OpenComConfig(int p, const std::string& d, long b, int pa, int db, int sb, int iq,
-                    int oq) override {
-    return line.OpenComConfig(p, d, b, pa, db, sb, iq, oq);
-  }
-  int SetCTSMode(int p, int m) override { return line.SetCTSMode(p, m); }
-  int SetXMode(int p, int m) override { return line.SetXMode(p, m); }
-  int FlushInQ(int p) override { return line.FlushInQ(p); }
-  int FlushOutQ(int p) override { return line.FlushOutQ(p); }
-  int ComSetEscape(int p, int c) override { return line.ComSetEscape(p, c); }
-  int SetComTime(int p, double s) override { return line.SetComTime(p, s); }
-  int CloseCom(int p) override { return line.CloseCom(p); }
-  int ComWrtByte(int p, int b) override { return line.ComWrtByte(p, b); }
-  int ComWrt(int p, const std::uint8_t* d, int c) override { return line.ComWrt(p, d, c); }
   int ComRdByte(int p) override { return refill(), line.ComRdByte(p); }
   int ComRd(int p, std::uint8_t* d, int c) override { return refill(), line.ComRd(p, d, c); }
   int GetInQLen(int p) override { return refill(), line.GetInQLen(p); }
-  int GetOutQLen(int p) override { return line.GetOutQLen(p); }
   bool WaitInput(int p, int ms) override { return refill(), line.WaitInput(p, ms); }
-  bool WaitOutputDrained(int p, int ms) override { return line.WaitOutputDrained(p, ms); }
 
  private:
   void refill() {

@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
 
 namespace testsupport {
 
-class ObservedRs232 final : public platform::Rs232 {
+class ObservedRs232 final : public platform::ForwardingRs232 {
  public:
-  explicit ObservedRs232(platform::ScriptedRs232& inner) : in_(inner) {}
+  explicit ObservedRs232(platform::ScriptedRs232& inner) : ForwardingRs232(inner) {}
 
   // "wrt N", "outq", "drain 5", "inq", "wait 5", in order.
   std::vector<std::string> calls;
@@ -20,25 +21,9 @@ class ObservedRs232 final : public platform::Rs232 {
   // The next this many output polls report bytes still queued (-1: forever).
   int queuedOutputPolls = 0;
 
-  int OpenComConfig(int port, const std::string& name, long baud, int parity, int dataBits,
-                    int stopBits, int inQ, int outQ) override {
-    return in_.OpenComConfig(port, name, baud, parity, dataBits, stopBits, inQ, outQ);
-  }
-  int SetCTSMode(int port, int mode) override { return in_.SetCTSMode(port, mode); }
-  int SetXMode(int port, int mode) override { return in_.SetXMode(port, mode); }
-  int FlushInQ(int port) override { return in_.FlushInQ(port); }
-  int FlushOutQ(int port) override { return in_.FlushOutQ(port); }
-  int ComSetEscape(int port, int code) override { return in_.ComSetEscape(port, code); }
-  int SetComTime(int port, double seconds) override { return in_.SetComTime(port, seconds); }
-  int CloseCom(int port) override { return in_.CloseCom(port); }
-  int ComWrtByte(int port, int byte) override { return in_.ComWrtByte(port, byte); }
   int ComWrt(int port, const std::uint8_t* data, int count) override {
     calls.push_back("wrt " + std::to_string(count));
-    return in_.ComWrt(port, data, count);
-  }
-  int ComRdByte(int port) override { return in_.ComRdByte(port); }
-  int ComRd(int port, std::uint8_t* data, int count) override {
-    return in_.ComRd(port, data, count);
+    return inner().ComWrt(port, data, count);
   }
   int GetInQLen(int port) override {
     calls.push_back("inq");
@@ -46,7 +31,7 @@ class ObservedRs232 final : public platform::Rs232 {
       --hiddenInputPolls;
       return 0;
     }
-    return in_.GetInQLen(port);
+    return inner().GetInQLen(port);
   }
   int GetOutQLen(int port) override {
     calls.push_back("outq");
@@ -54,19 +39,16 @@ class ObservedRs232 final : public platform::Rs232 {
       if (queuedOutputPolls > 0) --queuedOutputPolls;
       return 4096;
     }
-    return in_.GetOutQLen(port);
+    return inner().GetOutQLen(port);
   }
   bool WaitInput(int port, int ms) override {
     calls.push_back("wait " + std::to_string(ms));
-    return in_.WaitInput(port, ms);
+    return inner().WaitInput(port, ms);
   }
   bool WaitOutputDrained(int port, int ms) override {
     calls.push_back("drain " + std::to_string(ms));
-    return in_.WaitOutputDrained(port, ms);
+    return inner().WaitOutputDrained(port, ms);
   }
-
- private:
-  platform::ScriptedRs232& in_;
 };
 
 }  // namespace testsupport
