@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -12,7 +13,7 @@
 #include "cli/outcome.h"
 #include "cli/terminal_display.h"
 #include "cli/trace_rs232.h"
-#include "dwl/dwl_display.h"
+#include "ops/operations.h"
 
 namespace cli {
 
@@ -27,18 +28,6 @@ void writeAll(int fd, const std::string& text) {
     done += static_cast<std::size_t>(n);
   }
 }
-
-// Puts the program's port and display back however the command ends.
-struct Installed {
-  Installed(platform::Rs232* serial, dwl::Display* display) {
-    platform::setRs232(serial);
-    dwl::setDisplay(display);
-  }
-  ~Installed() {
-    platform::setRs232(nullptr);
-    dwl::setDisplay(nullptr);
-  }
-};
 
 }  // namespace
 
@@ -55,16 +44,20 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     const std::vector<std::string> args(argv, argv + argc);
     return runSeveralPorts(args, o, env.self, out, err);
   }
-  if (!o.directory.empty() && ::chdir(o.directory.c_str()) != 0) {
-    err << "kelvane: cannot work in " << o.directory << ": " << std::strerror(errno) << '\n';
-    return kExitUsage;
+  if (!o.directory.empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(o.directory, ec)) {
+      err << "kelvane: cannot work in " << o.directory << ": "
+          << (ec ? ec.message() : std::string("not a directory")) << '\n';
+      return kExitUsage;
+    }
   }
   if (o.command == Command::Ports) return runPorts(o, out);
 
-  const std::string port = o.ports.empty() ? "COM4" : o.ports.front();
-  const int comPort = bindPort(port);
-  if (comPort < 1) {
-    err << "kelvane: no free COM number for " << port << '\n';
+  ops::PortRef port;
+  std::string why;
+  if (!ops::resolvePort(o.ports.empty() ? "COM4" : o.ports.front(), &port, &why)) {
+    err << "kelvane: " << why << '\n';
     return kExitUsage;
   }
 
@@ -72,9 +65,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   std::ofstream traceFile;
   std::unique_ptr<TraceRs232> trace;
   if (!o.trace.empty()) {
-    traceFile.open(o.trace, std::ios::out | std::ios::trunc);
+    const std::string tracePath = inDirectory(o, o.trace);
+    traceFile.open(tracePath, std::ios::out | std::ios::trunc);
     if (!traceFile) {
-      err << "kelvane: cannot write the trace " << o.trace << ": " << std::strerror(errno) << '\n';
+      err << "kelvane: cannot write the trace " << tracePath << ": " << std::strerror(errno)
+          << '\n';
       return kExitUsage;
     }
     trace = std::make_unique<TraceRs232>(*serial, traceFile);
@@ -87,8 +82,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   TerminalDisplay display(human, err, terminal, o.quiet);
   Outcome outcome;
   {
-    Installed installed(serial, &display);
-    const Run run{o, comPort, display, human, env.openError};
+    const Run run{o, port, *serial, display, human, env.cancel};
     switch (o.command) {
       case Command::Info:
         outcome = runInfo(run);
@@ -107,9 +101,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     }
     display.endStage();
   }
-  outcome.port = port;
+  outcome.port = port.name;
 
-  const std::string json = toJson(outcome).dump();
+  const std::string json = jsonText(toJson(outcome));
   if (o.json) out << json << '\n';
   if (o.jsonFd >= 0) writeAll(o.jsonFd, json + "\n");
   err << errorText(outcome);

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "platform/cancel.h"
 #include "platform/rs232.h"
 
 namespace cli {
@@ -12,8 +13,8 @@ namespace cli {
 struct Environment {
   // The serial port implementation every command talks through.
   platform::Rs232* serial = nullptr;
-  // Why a port could not be opened, for the error text.
-  std::function<std::string(int)> openError;
+  // Set to stop the running command (Ctrl-C); null when nothing can stop it.
+  const platform::CancelToken* cancel = nullptr;
   bool stdoutTerminal = false;
   bool stderrTerminal = false;
   // This program, started once per port when several are given.

@@ -1,317 +1,126 @@
 #include "cli/commands.h"
 
-#include <unistd.h>
-
 #include <QSerialPortInfo>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 
-#include "downloader/download_context.h"
 #include "downloader/dwl3spm87.h"
-#include "downloader/dwl51loader.h"
-#include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
-#include "dwl/dwl11command.h"
-#include "dwl/dwl12pclib.h"
-#include "dwl/dwl1boot.h"
-#include "dwl/dwl52display.h"
-#include "platform/clock.h"
 #include "platform/rs232.h"
 
 namespace cli {
 
 namespace {
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+ops::LinkInput linkOf(const Run& run, const dwl::FlashDescriptionTable* flash) {
+  const Options& o = run.options;
+  ops::LinkInput link;
+  link.port = run.port;
+  link.speed = speedFor(o);
+  link.productType = o.productType;
+  link.waitStates = o.waitStates;
+  link.pmu = o.pmu;
+  link.bootstrapPath = inDirectory(o, "dwl87.spm");
+  link.flash = flash;
+  return link;
 }
 
-std::string hex2(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value & 0xFFu);
-  return text;
+ops::Context contextOf(const Run& run) {
+  ops::Context context;
+  context.serial = &run.serial;
+  context.progress = &run.display;
+  context.cancel = run.cancel;
+  return context;
 }
 
-// The settings every command shares, on the record the boot is given.
-void applyShared(dwl::SharedContext& ctx, const Options& o, int comPort) {
-  ctx.ComPort = comPort;
-  ctx.PmuOption = o.pmu ? 1 : 0;
-  ctx.Speed = speedFor(o);
-  ctx.DownloadType = 0;
-  ctx.ProductType = o.productType;
-  for (int i = 0; i < 4; ++i) ctx.WaitState[i] = o.waitStates[static_cast<std::size_t>(i)];
-}
-
-// Fills the flash part of an outcome from the identified codes and flash.txt.
-void describeFlash(const dwl::SharedContext& ctx, Outcome& outcome) {
-  outcome.flash.identified = true;
-  outcome.flash.manufacturer = ctx.FlashManufacturer;
-  outcome.flash.device = ctx.FlashDevice;
-  char maker[dwl::kNameSize] = {}, device[dwl::kNameSize] = {};
-  if (dwl::dwl10_6GetManufacturerAndFlashName(ctx.FlashManufacturer, ctx.FlashDevice, maker,
-                                              device) == dwl::kOk)
-    outcome.flash.name = std::string(maker) + " " + device;
-}
-
-void printIdentity(std::ostream& out, const dwl::SharedContext& ctx, const Outcome& outcome) {
-  out << "Processor " << hex2(ctx.CpuType) << (ctx.CpuType == 0xBE ? " (PCF5087)" : "") << '\n';
-  out << "Flash     " << (outcome.flash.name.empty() ? "unknown" : outcome.flash.name)
-      << " (manufacturer " << hex2(ctx.FlashManufacturer) << ", device " << hex2(ctx.FlashDevice)
-      << ")\n";
-}
-
-// A failure of the port opening gets the reason the platform recorded.
-void explainOpenFailure(Outcome& outcome, const std::string& why) {
-  if (outcome.result.Family == dwl::RESULT_LIB_PC && outcome.result.Code < 0 && !why.empty())
-    outcome.detail = why;
-}
-
-// While the dumper appends to dump.txt of the working directory, the working directory is a
-// private one whose dump.txt points at the file asked for.
-class DumpTarget {
- public:
-  explicit DumpTarget(const std::string& output) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path wanted = fs::absolute(output, ec);
-    const fs::path here = fs::current_path(ec) / "dump.txt";
-    if (fs::weakly_canonical(wanted, ec) == fs::weakly_canonical(here, ec)) return;
-    std::string tmpl = (fs::temp_directory_path(ec) / "kelvane-dump-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) {
-      failed_ = true;
-      return;
-    }
-    dir_ = tmpl;
-    old_ = fs::current_path(ec);
-    fs::create_symlink(wanted, dir_ / "dump.txt", ec);
-    if (ec) {
-      failed_ = true;
-      return;
-    }
-    fs::current_path(dir_, ec);
-    failed_ = static_cast<bool>(ec);
+// The outcome a job's result makes.
+Outcome outcomeOf(const dwl::JobResult& r) {
+  Outcome outcome;
+  outcome.result = r.result;
+  outcome.message = r.message;
+  outcome.detail = r.detail.text();
+  if (r.identified) {
+    outcome.flash.identified = true;
+    outcome.flash.manufacturer = r.handset.manufacturer;
+    outcome.flash.device = r.handset.device;
+    outcome.flash.name = r.handset.flashName;
   }
-  ~DumpTarget() {
-    std::error_code ec;
-    if (!old_.empty()) std::filesystem::current_path(old_, ec);
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  DumpTarget(const DumpTarget&) = delete;
-  DumpTarget& operator=(const DumpTarget&) = delete;
-  bool failed() const { return failed_; }
-
- private:
-  std::filesystem::path dir_, old_;
-  bool failed_ = false;
-};
-
-const char* slotName(dwl::Slot slot) {
-  switch (slot) {
-    case dwl::Slot::Bin1:
-      return "bin1";
-    case dwl::Slot::Bin2:
-      return "bin2";
-    case dwl::Slot::Ogm1:
-      return "ogm1";
-    case dwl::Slot::Ogm2:
-      return "ogm2";
-  }
-  return "image";
+  outcome.bytesWritten = r.bytesWritten;
+  outcome.sectors = r.sectors;
+  outcome.verified = r.verified;
+  outcome.seconds = r.seconds;
+  return outcome;
 }
 
-// Reads every written image back in blocks of one read command and compares it with what was
-// sent. The first difference, or the first failed read, ends the check.
-class Verifier {
- public:
-  Verifier(TerminalDisplay& display, std::string* detail) : display_(display), detail_(detail) {}
-
-  dwl::DownloadResult operator()(const downloader::DownloadContext& ctx,
-                                 const std::vector<downloader::WrittenImage>& images) {
-    std::vector<std::uint8_t> block(kBlock);
-    for (const downloader::WrittenImage& image : images) {
-      display_.beginStage(std::string("verify ") + slotName(image.slot), image.length);
-      for (std::uint32_t at = 0; at < image.length; at += kBlock) {
-        const std::uint32_t n = image.length - at < kBlock ? image.length - at : kBlock;
-        const dwl::ResultCode rc =
-            dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), ctx.ComPort);
-        if (rc != dwl::kOk) {
-          display_.endStage();
-          return {dwl::RESULT_COMMAND, rc};
-        }
-        for (std::uint32_t i = 0; i < n; ++i) {
-          if (block[i] == image.data[at + i]) continue;
-          display_.endStage();
-          const std::uint32_t address = image.address + at + i;
-          char text[160];
-          std::snprintf(text, sizeof text,
-                        "%s differs at address 0x%08X (offset %u): flash 0x%02X, image 0x%02X",
-                        slotName(image.slot), address, at + i, block[i], image.data[at + i]);
-          *detail_ = text;
-          return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(address)};
-        }
-        display_.progress(static_cast<int>(100.0 * (at + n) / image.length));
-      }
-      display_.progress(100);
-      display_.endStage();
-    }
-    return {dwl::RESULT_SUCCESS, 0};
-  }
-
- private:
-  static constexpr std::uint32_t kBlock = 8192;
-  TerminalDisplay& display_;
-  std::string* detail_;
-};
-
-std::uintmax_t fileSize(const std::string& path) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size;
+// flash.txt of the working directory, which the write, verify and info need before anything is
+// sent. false with the outcome filled when it cannot be had.
+bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome& outcome) {
+  const std::string path = inDirectory(run.options, "flash.txt");
+  const dwl::ResultCode rc = dwl::loadFlashDescription(path, table);
+  if (rc == dwl::kOk) return true;
+  outcome.result = {dwl::RESULT_FLASH_FILE, rc};
+  outcome.message = ops::resultText(outcome.result);
+  outcome.detail = path + (rc == 2 ? ": cannot be read" : ": see the line the message names");
+  return false;
 }
 
 }  // namespace
 
-int bindPort(const std::string& port) {
-  const int n = comNumberOf(port);
-  if (n != 0) return n;
-  for (int i = 1; i <= 255; ++i) {
-    const std::string var = "KELVANE_COM" + std::to_string(i);
-    const char* mapped = std::getenv(var.c_str());
-    if (mapped && port == mapped) return i;
-  }
-  // Above the numbers a technician usually picks, so a mapping of theirs is never overwritten.
-  for (int i = 255; i >= 1; --i) {
-    const std::string var = "KELVANE_COM" + std::to_string(i);
-    const char* mapped = std::getenv(var.c_str());
-    if (!mapped || !*mapped) {
-      ::setenv(var.c_str(), port.c_str(), 1);
-      return i;
-    }
-  }
-  return -1;
+std::string inDirectory(const Options& options, const std::string& path) {
+  if (options.directory.empty() || path.empty() || path.front() == '/') return path;
+  return (std::filesystem::path(options.directory) / path).string();
 }
 
 Outcome runInfo(const Run& run) {
-  const Options& o = run.options;
-  const int comPort = run.comPort;
-  const auto start = std::chrono::steady_clock::now();
+  auto table = std::make_unique<dwl::FlashDescriptionTable>();
   Outcome outcome;
-  // The description names the flash; without it the identification means little.
-  if (const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(); rc != dwl::kOk) {
-    outcome.result = {dwl::RESULT_FLASH_FILE, rc};
-    outcome.seconds = secondsSince(start);
-    return outcome;
-  }
-  auto& ctx = downloader::sg_DownloadContext;
-  applyShared(ctx, o, comPort);
-  ctx.Profile = &dwl::kDownloaderProfile;
-  outcome.result = dwl::dwl1_0boot(&ctx);
-  explainOpenFailure(outcome, run.openError ? run.openError(comPort) : std::string());
-  if (outcome.result.Family == dwl::RESULT_SUCCESS) {
-    describeFlash(ctx, outcome);
-    std::uint32_t sectors = 0, size = 0;
-    std::uint8_t index = 0;
-    const dwl::ResultCode known =
-        dwl::dwl10_1GetNumberOfSector(ctx.FlashManufacturer, ctx.FlashDevice, &sectors);
-    if (!o.json) printIdentity(run.out, ctx, outcome);
-    if (known == dwl::kOk &&
-        dwl::dwl10_5GetFlashSize(ctx.FlashManufacturer, ctx.FlashDevice, &size) == dwl::kOk &&
-        dwl::dwl10_500GetFlashIndex(ctx.FlashManufacturer, ctx.FlashDevice, &index) == dwl::kOk) {
-      const int banks = dwl::vg_FlashDescritpion.Flash[index].NbBanks;
-      if (!o.json)
-        run.out << "Size      " << size << " bytes in " << sectors << " sectors, " << banks
-                << (banks == 1 ? " bank\n" : " banks\n");
-    } else {
-      outcome.result = {dwl::RESULT_FLASH_FILE, known == dwl::kOk ? 15 : known};
-    }
-    // Switched off whatever the description says: a handset left in the bootstrap keeps
-    // drawing current on the bench.
-    if (const dwl::ResultCode off = dwl::dwl11_7SwitchOffCommand(ctx.ComPort); off != dwl::kOk) {
-      if (outcome.result.Family == dwl::RESULT_SUCCESS) outcome.result = {dwl::RESULT_COMMAND, off};
-    } else if (!o.json) {
-      run.out << "Switched off\n";
-    }
-  }
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(ctx.ComPort));
-  outcome.seconds = secondsSince(start);
+  if (!loadDescriptions(run, *table, outcome)) return outcome;
+  ops::InfoInput input;
+  input.link = linkOf(run, table.get());
+  const dwl::JobResult r = ops::info(input, contextOf(run));
+  outcome = outcomeOf(r);
+  if (r.result.Family == dwl::RESULT_SUCCESS && !run.options.json) run.out << "Switched off\n";
   return outcome;
 }
 
 Outcome runWrite(const Run& run) {
   const Options& o = run.options;
-  TerminalDisplay& display = run.display;
-  const auto start = std::chrono::steady_clock::now();
+  auto table = std::make_unique<dwl::FlashDescriptionTable>();
   Outcome outcome;
-  if (const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(); rc != dwl::kOk) {
-    outcome.result = {dwl::RESULT_FLASH_FILE, rc};
-    outcome.seconds = secondsSince(start);
-    return outcome;
-  }
-  auto& ctx = downloader::sg_DownloadContext;
-  downloader::resetImageSlots();
-  applyShared(ctx, o, run.comPort);
-  ctx.Profile = &dwl::kDownloaderProfile;
-  ctx.Model = o.model;
-  ctx.Mode = fileModeFor(o);
+  if (!loadDescriptions(run, *table, outcome)) return outcome;
 
-  struct Image {
+  ops::WriteInput input;
+  input.link = linkOf(run, table.get());
+  input.model = o.model;
+  input.mode = fileModeFor(o);
+  input.verify = o.verify;
+  const struct {
     dwl::Slot slot;
     const std::string& path;
-  };
-  const Image images[] = {{dwl::Slot::Bin1, o.bin1},
-                          {dwl::Slot::Bin2, o.bin2},
-                          {dwl::Slot::Ogm1, o.ogm1},
-                          {dwl::Slot::Ogm2, o.ogm2}};
-  for (const Image& image : images) {
+  } images[] = {{dwl::Slot::Bin1, o.bin1},
+                {dwl::Slot::Bin2, o.bin2},
+                {dwl::Slot::Ogm1, o.ogm1},
+                {dwl::Slot::Ogm2, o.ogm2}};
+  for (const auto& image : images) {
     if (image.path.empty()) continue;
-    if (const dwl::ResultCode code = downloader::loadImageFile(image.slot, image.path);
-        code != dwl::kOk) {
+    ops::Image loaded;
+    dwl::ResultCode code = dwl::kOk;
+    std::string why;
+    const std::string path = inDirectory(o, image.path);
+    if (!ops::loadImage(image.slot, path, &loaded, &code, &why)) {
       outcome.result = {dwl::RESULT_LIB_PC, code};
+      outcome.message = ops::resultText(outcome.result);
       outcome.detail =
-          std::string("cannot load the ") + slotName(image.slot) + " image " + image.path;
-      downloader::resetImageSlots();
-      outcome.seconds = secondsSince(start);
+          std::string("the ") + downloader::slotName(image.slot) + " image " + path + ": " + why;
       return outcome;
     }
-  }
-  // The sequences name each image in the log just before writing it.
-  const bool ogmOnly = ctx.Mode == 2;
-  const std::uint64_t lengths[] = {ctx.Bin1Length, ctx.Bin2Length, ctx.Ogm1Length, ctx.Ogm2Length};
-  const char* triggers[] = {"Download the Bin1 File", "Download the Bin2 File",
-                            ogmOnly ? "Download the Ogm1 File" : "Download ogm1 sector by sector",
-                            ogmOnly ? "Download the Ogm2 File" : "Download ogm2 sector by sector"};
-  std::uint64_t total = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (images[i].path.empty()) continue;
-    display.addStage(triggers[i], slotName(images[i].slot), lengths[i]);
-    total += lengths[i];
+    input.images.push_back(std::move(loaded));
   }
 
-  ctx.StartTime = platform::now();
-  outcome.result = dwl::dwl1_0boot(&ctx);
-  explainOpenFailure(outcome, run.openError ? run.openError(run.comPort) : std::string());
-  if (outcome.result.Family == dwl::RESULT_SUCCESS) {
-    describeFlash(ctx, outcome);
-    if (!o.json && !o.quiet) printIdentity(run.out, ctx, outcome);
-    downloader::VerifyHook verify;
-    if (o.verify) verify = Verifier(display, &outcome.detail);
-    outcome.result = ctx.Mode == 2 ? downloader::dwl3_0Generic5087_ogm(ctx, verify)
-                                   : downloader::dwl3_0Generic5087(ctx, verify);
-    display.endStage();
-    outcome.verified = o.verify && outcome.result.Family == dwl::RESULT_SUCCESS;
-    // Past the verify every image was written, even when the read-back then differed.
-    const bool allWritten = outcome.result.Family == dwl::RESULT_SUCCESS ||
-                            outcome.result.Family == dwl::RESULT_VERIFY ||
-                            (o.verify && outcome.result.Family == dwl::RESULT_COMMAND &&
-                             outcome.result.Code >= 17 && outcome.result.Code <= 19);
-    outcome.bytesWritten = allWritten ? total : display.bytesDone();
-  }
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(ctx.ComPort));
-  downloader::resetImageSlots();
-  outcome.seconds = secondsSince(start);
+  outcome = outcomeOf(ops::write(input, contextOf(run)));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
     char text[160];
     std::snprintf(text, sizeof text, "Written %llu bytes in %.1f s%s, handset switched off\n",
@@ -324,66 +133,36 @@ Outcome runWrite(const Run& run) {
 
 Outcome runDump(const Run& run) {
   const Options& o = run.options;
-  const int comPort = run.comPort;
-  TerminalDisplay& display = run.display;
-  const auto start = std::chrono::steady_clock::now();
-  Outcome outcome;
-  auto& ctx = dumper::sg_DownloadContext;
-  applyShared(ctx, o, comPort);
-  ctx.Profile = &dwl::kDumperProfile;
-  ctx.DumpFirstSector = o.first;
-  ctx.DumpLastSector = o.last;
-  ctx.OperationMode = dumper::kModeDump;
-  const std::uintmax_t before = fileSize(o.output);
-
-  outcome.result = dwl::dwl1_0boot(&ctx);
-  explainOpenFailure(outcome, run.openError ? run.openError(comPort) : std::string());
-  if (outcome.result.Family == dwl::RESULT_SUCCESS) {
-    DumpTarget target(o.output);
-    if (target.failed()) {
-      outcome.result = {dwl::RESULT_LIB_PC, dumper::kDumpFileError};
-      outcome.detail = "cannot write to " + o.output;
-    } else {
-      display.beginStage("dump",
-                         std::uint64_t{dumper::blockCount(o.first, o.last)} * dumper::kBlockSize);
-      outcome.result = dumper::dwl3_0Generic5087(ctx);
-      display.endStage();
-    }
+  ops::DumpInput input;
+  input.link = linkOf(run, nullptr);
+  if (o.byteRange) {
+    input.offset = o.offset;
+    input.length = o.length;
+  } else {
+    input.firstSector = o.first;
+    input.lastSector = o.last;
   }
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(ctx.ComPort));
-  const std::uintmax_t after = fileSize(o.output);
-  outcome.bytesWritten = after > before ? after - before : 0;
-  outcome.seconds = secondsSince(start);
-  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
-    run.out << "Dumped sectors " << o.first << ".." << o.last << ": " << outcome.bytesWritten
-            << " bytes appended to " << o.output << '\n';
+  input.output = inDirectory(o, o.output);
+  const Outcome outcome = outcomeOf(ops::dump(input, contextOf(run)));
+  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
+    char range[64];
+    if (o.byteRange)
+      std::snprintf(range, sizeof range, "bytes 0x%06X..0x%06X", o.offset, o.offset + o.length - 1);
+    else
+      std::snprintf(range, sizeof range, "sectors %d..%d", o.first, o.last);
+    run.out << "Dumped " << range << ": " << outcome.bytesWritten << " bytes appended to "
+            << input.output << '\n';
+  }
   return outcome;
 }
 
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
-  const int comPort = run.comPort;
-  TerminalDisplay& display = run.display;
-  const auto start = std::chrono::steady_clock::now();
-  Outcome outcome;
-  auto& ctx = dumper::sg_DownloadContext;
-  applyShared(ctx, o, comPort);
-  ctx.Profile = &dwl::kDumperProfile;
-  // The erase walk reads its range from the live record.
-  ctx.EraseFirstSector = o.first;
-  ctx.EraseLastSector = o.last;
-  ctx.EraseSelection = o.all ? dumper::kEraseWholeFlash : dumper::kEraseSectorRange;
-  ctx.OperationMode = dumper::kModeErase;
-
-  outcome.result = dwl::dwl1_0boot(&ctx);
-  explainOpenFailure(outcome, run.openError ? run.openError(comPort) : std::string());
-  if (outcome.result.Family == dwl::RESULT_SUCCESS) {
-    display.setEraseRange(static_cast<std::uint32_t>(o.first), static_cast<std::uint32_t>(o.last));
-    outcome.result = dumper::flash_erase(ctx);
-    display.endStage();
-  }
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(ctx.ComPort));
-  outcome.seconds = secondsSince(start);
+  ops::EraseInput input;
+  input.link = linkOf(run, nullptr);
+  input.firstSector = o.first;
+  input.lastSector = o.last;
+  const Outcome outcome = outcomeOf(ops::erase(input, contextOf(run)));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
     run.out << "Erased sectors " << o.first << ".." << o.last << '\n';
   return outcome;
@@ -411,7 +190,7 @@ int runPorts(const Options& o, std::ostream& out) {
     for (const QSerialPortInfo& info : present)
       devices.push_back({{"device", info.systemLocation().toStdString()},
                          {"description", info.description().toStdString()}});
-    out << nlohmann::json{{"com", com}, {"devices", devices}}.dump() << '\n';
+    out << jsonText(nlohmann::json{{"com", com}, {"devices", devices}}) << '\n';
     return 0;
   }
   out << "COM mapping (set KELVANE_COMn to change it):\n";

@@ -1,31 +1,31 @@
-// The commands, each run against one port through the engines' own sequences.
+// The commands, each one job of the operation layer on one port.
 #pragma once
 
+#include <functional>
 #include <ostream>
+#include <string>
 
 #include "cli/options.h"
 #include "cli/outcome.h"
 #include "cli/terminal_display.h"
+#include "ops/operations.h"
 
 namespace cli {
-
-#include <functional>
-#include <string>
 
 // One command on one port.
 struct Run {
   const Options& options;
-  int comPort;
+  ops::PortRef port;
+  // The port implementation the job talks through (the real port, a trace over it, a test's).
+  platform::Rs232& serial;
   TerminalDisplay& display;
   // Where the description of info and the closing summary go.
   std::ostream& out;
-  // Why the port could not be opened (the real port knows; a test port may not).
-  std::function<std::string(int)> openError;
+  const platform::CancelToken* cancel = nullptr;
 };
 
-// COM number the engine uses for the port as typed; a device path is mapped onto a free COM
-// number through $KELVANE_COMn, so the library opens it like any other port. -1 when none is free.
-int bindPort(const std::string& port);
+// A file named on the command line, taken relative to -C DIR when it is relative.
+std::string inDirectory(const Options& options, const std::string& path);
 
 Outcome runInfo(const Run& run);
 Outcome runWrite(const Run& run);

@@ -13,7 +13,6 @@ int main(int argc, char** argv) {
   platform::QtRs232 serial;
   cli::Environment env;
   env.serial = &serial;
-  env.openError = [&serial](int port) { return serial.lastOpenError(port); };
   env.stdoutTerminal = ::isatty(1) == 1;
   env.stderrTerminal = ::isatty(2) == 1;
   env.self = "/proc/self/exe";

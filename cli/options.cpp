@@ -105,12 +105,23 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   write->add_option("--ogm2", o.ogm2, "second ogm image")->type_name("FILE");
   write->add_flag("--verify", o.verify, "read every image back and compare it");
 
-  CLI::App* dump = app.add_subcommand("dump", "append flash sectors FIRST..LAST to a file");
+  CLI::App* dump = app.add_subcommand(
+      "dump", "append flash sectors FIRST..LAST, or LENGTH bytes from OFFSET, to a file");
   dump->callback([&] { o.command = Command::Dump; });
-  dump->add_option("--first", o.first, "first sector 0..283")
-      ->required()
-      ->check(CLI::Range(0, 283));
-  dump->add_option("--last", o.last, "last sector 0..283")->required()->check(CLI::Range(0, 283));
+  CLI::Option* dumpFirst =
+      dump->add_option("--first", o.first, "first sector 0..283")->check(CLI::Range(0, 283));
+  CLI::Option* dumpLast =
+      dump->add_option("--last", o.last, "last sector 0..283")->check(CLI::Range(0, 283));
+  CLI::Option* offset =
+      dump->add_option("--offset", o.offset,
+                       "first byte, from the start of the flash (0x... or decimal)")
+          ->type_name("A")
+          ->check(CLI::Range(0u, 0xFFFFFFu));
+  CLI::Option* length = dump->add_option("--length", o.length, "number of bytes (0x... or decimal)")
+                            ->type_name("N")
+                            ->check(CLI::Range(1u, 0x1000000u));
+  offset->excludes(dumpFirst)->excludes(dumpLast);
+  length->excludes(dumpFirst)->excludes(dumpLast);
   dump->add_option("--output", o.output, "file the sectors are appended to (default dump.txt)")
       ->type_name("FILE");
 
@@ -165,7 +176,17 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
       return usage("erase needs --all, or --first and --last");
     }
   }
-  if ((o.command == Command::Dump || o.command == Command::Erase) && o.first > o.last)
+  if (o.command == Command::Dump) {
+    o.byteRange = offset->count() > 0 || length->count() > 0;
+    if (o.byteRange && (offset->count() == 0 || length->count() == 0))
+      return usage("dump needs --offset and --length together");
+    if (!o.byteRange && (dumpFirst->count() == 0 || dumpLast->count() == 0))
+      return usage("dump needs --first and --last, or --offset and --length");
+    if (o.byteRange && o.length > 0x1000000u - o.offset)
+      return usage("the range ends past the 16 MiB flash");
+  }
+  if ((o.command == Command::Dump || o.command == Command::Erase) && !o.byteRange &&
+      o.first > o.last)
     return usage("the first sector (" + std::to_string(o.first) + ") is above the last (" +
                  std::to_string(o.last) + ")");
   for (std::size_t i = 0; i < o.ports.size(); ++i)

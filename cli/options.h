@@ -36,6 +36,10 @@ struct Options {
   // dump and erase
   int first = 0;
   int last = 0;
+  // dump of a byte range (--offset, --length) instead of sectors
+  bool byteRange = false;
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
   std::string output = "dump.txt";
   bool all = false;
 };

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -20,17 +21,22 @@ struct FlashInfo {
 struct Outcome {
   std::string port;
   dwl::DownloadResult result;
+  // The text of the result's window, or our sentence where it has none; empty for success.
+  std::string message;
   // Why a port could not be opened, where a verify found a difference, ...: said after the
   // message. A verify failure carries the handset address of the first difference as its code.
   std::string detail;
   FlashInfo flash;
+  // Image bytes the handset confirmed (write); bytes appended, whole blocks (dump).
   std::uint64_t bytesWritten = 0;
+  // Sectors written (write) or erased (erase).
+  std::vector<std::uint32_t> sectors;
   double seconds = 0;
   bool verified = false;
 };
 
-// The text of a result exactly as its window shows it; for the boot time-out, whose window has no
-// text, a sentence of our own. Empty for success.
+// The text of a result exactly as its window shows it; for the results whose window has no text
+// (the boot time-out) or that have no window, a sentence of our own. Empty for success.
 std::string outcomeMessage(const dwl::DownloadResult& result);
 
 // 0 for success, the family for a failure a layer reported, 20 for a verify failure, 1 for
@@ -38,6 +44,9 @@ std::string outcomeMessage(const dwl::DownloadResult& result);
 int exitStatusOf(const dwl::DownloadResult& result);
 
 nlohmann::json toJson(const Outcome& outcome);
+// JSON text for any bytes: invalid UTF-8 (a port or file name in another encoding) is replaced,
+// never thrown on.
+std::string jsonText(const nlohmann::json& value);
 
 // The lines standard error gets for a failed outcome (nothing for success).
 std::string errorText(const Outcome& outcome);

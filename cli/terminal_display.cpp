@@ -8,20 +8,15 @@ namespace cli {
 
 namespace {
 
-std::string trim(const std::string& s) {
-  const auto b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
 constexpr int kBarWidth = 28;
 
-}  // namespace
-
-std::uint32_t mapSectorSize(std::uint32_t sector) {
-  const bool small = sector < 8 || (sector >= 134 && sector < 150) || sector >= 276;
-  return small ? 0x2000 : 0x10000;
+std::string hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
 }
+
+}  // namespace
 
 std::string humanBytes(double bytes) {
   const char* units[] = {"B", "KiB", "MiB", "GiB"};
@@ -64,40 +59,59 @@ TerminalDisplay::~TerminalDisplay() {
   clearBar();
 }
 
-void TerminalDisplay::addStage(const std::string& trigger, const std::string& label,
-                               std::uint64_t bytes) {
-  pending_.push_back({trim(trigger), label, bytes});
+void TerminalDisplay::line(const std::string& text) {
+  if (quiet_) return;
+  clearBar();
+  out_ << text << '\n';
+  out_.flush();
 }
 
-void TerminalDisplay::beginStage(const std::string& label, std::uint64_t bytes) {
+void TerminalDisplay::stageStarted(const dwl::StageInfo& stage) {
   endStage();
+  stage_ = stage.stage;
+  waitedShown_ = -1;
+  std::string label;
+  switch (stage.stage) {
+    case dwl::Stage::Boot:
+      line("Waiting for the handset on " + stage.name + " (switch it on)");
+      return;
+    case dwl::Stage::Speed:
+      line("Switching the line to its working speed");
+      return;
+    case dwl::Stage::SwitchOff:
+      line("Switching the handset off");
+      return;
+    case dwl::Stage::Image:
+      label = "image " + std::to_string(stage.index) + "/" + std::to_string(stage.count) + " " +
+              stage.name;
+      break;
+    case dwl::Stage::Verify:
+      label = "verify " + std::to_string(stage.index) + "/" + std::to_string(stage.count) + " " +
+              stage.name;
+      break;
+    case dwl::Stage::Dump:
+      label = "dump " + stage.name;
+      break;
+    case dwl::Stage::Erase:
+      label = "erase " + stage.name;
+      break;
+  }
   active_ = true;
-  current_ = {"", label, bytes};
+  label_ = label;
+  total_ = stage.bytes;
   startedAt_ = seconds_();
-  percent_ = 0;
-  lastLinePercent_ = -1;
-  erase_ = false;
+  lastTenth_ = -1;
   show(0);
-}
-
-void TerminalDisplay::setEraseRange(std::uint32_t firstSector, std::uint32_t lastSector) {
-  std::uint64_t bytes = 0;
-  for (std::uint32_t s = firstSector; s <= lastSector; ++s) bytes += mapSectorSize(s);
-  beginStage("erase", bytes);
-  erase_ = true;
-  eraseFirstSector_ = firstSector;
 }
 
 void TerminalDisplay::endStage() {
   if (!active_) return;
-  if (percent_ >= 100) finishedBytes_ += current_.bytes;
   if (barShown_ && terminal_ && !quiet_) {
     out_ << '\n';
     out_.flush();
   }
   barShown_ = false;
   active_ = false;
-  percent_ = 0;
 }
 
 void TerminalDisplay::clearBar() {
@@ -108,82 +122,78 @@ void TerminalDisplay::clearBar() {
   }
 }
 
-std::uint64_t TerminalDisplay::bytesDone() const {
-  std::uint64_t done = finishedBytes_;
-  if (active_) done += current_.bytes * static_cast<std::uint64_t>(percent_) / 100;
-  return done;
-}
-
-void TerminalDisplay::comment(const std::string& line) {
-  const std::string text = trim(line);
-  for (std::size_t i = 0; i < pending_.size(); ++i) {
-    if (pending_[i].trigger != text) continue;
-    const Stage stage = pending_[i];
-    pending_.erase(pending_.begin() + static_cast<long>(i));
-    endStage();
-    if (!quiet_) out_ << text << '\n';
-    beginStage(stage.label, stage.bytes);
-    return;
-  }
-  if (quiet_) return;
-  clearBar();
-  out_ << text << '\n';
-  out_.flush();
-}
-
-void TerminalDisplay::progress(int percent) {
+void TerminalDisplay::bytesDone(const dwl::ByteProgress& bytes) {
   if (!active_) return;
-  if (percent < 0) percent = 0;
-  if (percent > 100) percent = 100;
-  percent_ = percent;
-  show(percent);
+  show(bytes.stageDone < total_ ? bytes.stageDone : total_);
 }
 
-void TerminalDisplay::eraseProgress(std::uint32_t /*offset*/, std::uint32_t sector) {
-  if (!active_ || !erase_ || current_.bytes == 0 || sector < eraseFirstSector_) return;
-  std::uint64_t erased = 0;
-  for (std::uint32_t s = eraseFirstSector_; s <= sector; ++s) erased += mapSectorSize(s);
-  if (erased > current_.bytes) erased = current_.bytes;
-  progress(static_cast<int>(erased * 100 / current_.bytes));
+void TerminalDisplay::sectorChanged(const dwl::SectorEvent& sector) {
+  if (sector.state != dwl::SectorState::Failed && sector.state != dwl::SectorState::Resent) return;
+  clearBar();
+  err_ << "sector " << sector.number << " at " << hex(sector.address, 8) << ": "
+       << (sector.state == dwl::SectorState::Failed ? "failed" : "sent again") << '\n';
+  err_.flush();
 }
 
-std::string TerminalDisplay::describe(int percent) const {
+void TerminalDisplay::identified(const dwl::HandsetIdentity& handset) {
+  line("Processor " + hex(handset.cpu, 2) + (handset.cpu == 0xBE ? " (PCF5087)" : ""));
+  line("Flash     " + (handset.flashName.empty() ? std::string("unknown") : handset.flashName) +
+       " (manufacturer " + hex(handset.manufacturer, 2) + ", device " + hex(handset.device, 2) +
+       ")");
+  if (handset.described)
+    line("Size      " + std::to_string(handset.flashSize) + " bytes in " +
+         std::to_string(handset.sectorCount) + " sectors, " + std::to_string(handset.banks) +
+         (handset.banks == 1 ? " bank" : " banks"));
+}
+
+void TerminalDisplay::heartbeat(double waited) {
+  // Only the wait for the handset to be switched on is long enough to be worth a word.
+  if (quiet_ || !terminal_ || active_ || stage_ != dwl::Stage::Boot) return;
+  const int seconds = static_cast<int>(waited);
+  if (seconds == waitedShown_) return;
+  waitedShown_ = seconds;
+  out_ << "\r\033[K  waiting " << seconds << " s";
+  out_.flush();
+  barShown_ = true;
+}
+
+void TerminalDisplay::jobFinished(const dwl::JobResult&) {
+  endStage();
+  clearBar();
+}
+
+std::string TerminalDisplay::describe(std::uint64_t done) const {
+  const int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
   const double elapsed = seconds_() - startedAt_;
-  const double done = static_cast<double>(current_.bytes) * percent / 100.0;
-  const double rate = elapsed > 0 ? done / elapsed : 0;
-  std::string text = current_.label + " " + std::to_string(percent) + "% " + humanBytes(done) +
-                     "/" + humanBytes(static_cast<double>(current_.bytes));
+  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+  std::string text = label_ + " " + std::to_string(percent) + "% " +
+                     humanBytes(static_cast<double>(done)) + "/" +
+                     humanBytes(static_cast<double>(total_));
   if (rate > 0) {
     text += " " + humanBytes(rate) + "/s";
-    text += " " + humanDuration((static_cast<double>(current_.bytes) - done) / rate) + " left";
+    text += " " + humanDuration(static_cast<double>(total_ - done) / rate) + " left";
   }
   return text;
 }
 
-void TerminalDisplay::show(int percent) {
+void TerminalDisplay::show(std::uint64_t done) {
   if (quiet_) return;
+  const int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
   if (terminal_) {
     const int filled = percent * kBarWidth / 100;
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-    out_ << "\r\033[K[" << bar << "] " << describe(percent);
+    out_ << "\r\033[K[" << bar << "] " << describe(done);
     out_.flush();
     barShown_ = true;
     return;
   }
   // One line at the start, then one each time a new tenth is reached.
   const int tenth = percent / 10 * 10;
-  if (tenth <= lastLinePercent_) return;
-  lastLinePercent_ = tenth;
-  out_ << describe(percent) << '\n';
+  if (tenth <= lastTenth_) return;
+  lastTenth_ = tenth;
+  out_ << describe(done) << '\n';
   out_.flush();
-}
-
-void TerminalDisplay::popup(const std::string& title, const std::string& text) {
-  popups_.emplace_back(title, text);
-  clearBar();
-  err_ << title << ": " << text << '\n';
-  err_.flush();
 }
 
 }  // namespace cli

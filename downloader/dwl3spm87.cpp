@@ -6,6 +6,7 @@
 #include "dwl/dwl11command.h"
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
 #include "platform/clock.h"
 
 namespace downloader {
@@ -23,7 +24,7 @@ DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::
                          std::uint32_t address) {
   const DownloadResult result = dwl::dwl11_54Download(ctx, length, data, address);
   if (result.Family != dwl::RESULT_SUCCESS) return result;
-  ctx.EndTime = platform::now();
+  ctx.EndTime = static_cast<std::time_t>(platform::now());
   showElapsed(ctx);
   return {dwl::RESULT_SUCCESS, 0};
 }
@@ -31,6 +32,7 @@ DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::
 // GPIO, speed and power management, then the flash description of the identified flash.
 DownloadResult prepare(const DownloadContext& ctx) {
   dwl::display().elapsed(" ");
+  dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   rc = dwl::dwl11_0SetSpeedAndPMU(ctx);
@@ -61,31 +63,52 @@ struct Step {
   const std::uint8_t* data;
 };
 
+const char* pathOf(const DownloadContext& ctx, dwl::Slot slot) {
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      return ctx.Bin1Path;
+    case dwl::Slot::Bin2:
+      return ctx.Bin2Path;
+    case dwl::Slot::Ogm1:
+      return ctx.Ogm1Path;
+    case dwl::Slot::Ogm2:
+      return ctx.Ogm2Path;
+  }
+  return "";
+}
+
+// Adds the image's bytes the handset confirmed to the job's count. An odd ogm image is sent with
+// one spare byte that is not the image's own.
+void imageEnded(dwl::JobState& job, dwl::Slot slot, std::uint32_t storedLength) {
+  const std::uint32_t own = job.imageLengths[static_cast<int>(slot)];
+  const std::uint32_t length = own ? own : storedLength;
+  job.imageBytes += job.confirmed < length ? job.confirmed : length;
+  job.confirmed = 0;
+}
+
+// Images written so far and to write in the whole sequence, for "image k of n".
+struct Count {
+  int done = 0;
+  int total = 0;
+};
+
 // Runs the steps whose slot is loaded; the first failure stops the phase.
 DownloadResult runPhase(const DownloadContext& ctx, const Step* steps, int n,
-                        std::vector<WrittenImage>& written) {
+                        std::vector<WrittenImage>& written, Count& count) {
   DownloadResult result{dwl::RESULT_SUCCESS, 0};
   for (int k = 0; k < n; ++k) {
     const Step& s = steps[k];
     if (!s.loaded) continue;
+    if (dwl::cancelled()) return dwl::kCancelledResult;
     dwl::logComment(s.comment);
-    result = s.write(ctx);
-    if (result.Family != dwl::RESULT_SUCCESS) return result;
     std::uint32_t address = 0;
-    switch (s.slot) {
-      case dwl::Slot::Bin1:
-        address = kBin1Address;
-        break;
-      case dwl::Slot::Bin2:
-        address = kBin2Address;
-        break;
-      case dwl::Slot::Ogm1:
-        ogm1Address(sg_DownloadContext.Model, &address);
-        break;
-      case dwl::Slot::Ogm2:
-        address = kOgm2Address;
-        break;
-    }
+    if (!slotAddress(s.slot, ctx.Model, &address)) address = 0;
+    dwl::reportStage({dwl::Stage::Image, ++count.done, count.total,
+                      std::string(slotName(s.slot)) + " " + pathOf(ctx, s.slot), s.length});
+    if (dwl::JobState* job = dwl::currentJob()) job->confirmed = 0;
+    result = s.write(ctx);
+    if (dwl::JobState* job = dwl::currentJob()) imageEnded(*job, s.slot, s.length);
+    if (result.Family != dwl::RESULT_SUCCESS) return result;
     written.push_back({s.slot, address, s.data, s.length});
   }
   return result;
@@ -98,10 +121,11 @@ DownloadResult finish(DownloadContext& ctx, DownloadResult result,
     const DownloadResult checked = verify(ctx, written);
     if (checked.Family != dwl::RESULT_SUCCESS) return checked;
   }
-  ctx.EndTime = platform::now();
+  ctx.EndTime = static_cast<std::time_t>(platform::now());
   showElapsed(ctx);
   dwl::logComment("The End");
   if (result.Family == dwl::RESULT_SUCCESS) {
+    dwl::reportStage({dwl::Stage::SwitchOff, 0, 0, {}, 0});
     const dwl::ResultCode rc = dwl::dwl11_7SwitchOffCommand(ctx.ComPort);
     if (rc != dwl::kOk) result = {dwl::RESULT_COMMAND, rc};
   }
@@ -109,6 +133,37 @@ DownloadResult finish(DownloadContext& ctx, DownloadResult result,
 }
 
 }  // namespace
+
+const char* slotName(dwl::Slot slot) {
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      return "bin1";
+    case dwl::Slot::Bin2:
+      return "bin2";
+    case dwl::Slot::Ogm1:
+      return "ogm1";
+    case dwl::Slot::Ogm2:
+      return "ogm2";
+  }
+  return "image";
+}
+
+bool slotAddress(dwl::Slot slot, std::int32_t model, std::uint32_t* address) {
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      *address = kBin1Address;
+      return true;
+    case dwl::Slot::Bin2:
+      *address = kBin2Address;
+      return true;
+    case dwl::Slot::Ogm1:
+      return ogm1Address(model, address);
+    case dwl::Slot::Ogm2:
+      *address = kOgm2Address;
+      return true;
+  }
+  return false;
+}
 
 bool ogm1Address(std::int32_t model, std::uint32_t* address) {
   static constexpr std::uint32_t kOffsets[] = {0x00700000, 0x00B60000, 0x00BB0000};
@@ -135,7 +190,10 @@ DownloadResult dwl3_1DownloadSoftware_2(DownloadContext ctx) {
 DownloadResult dwl3_1DownloadSoftware_ogm(DownloadContext ctx) {
   std::uint32_t address = 0;
   // A model without an Ogm1 place must not fall back to the flash base: that is Bin1's place.
-  if (!ogm1Address(sg_DownloadContext.Model, &address)) return {dwl::RESULT_FLASH_FILE, 18};
+  if (!ogm1Address(ctx.Model, &address)) {
+    dwl::noteReason("model " + std::to_string(ctx.Model) + " has no place for an Ogm1 image");
+    return {dwl::RESULT_FLASH_FILE, 18};
+  }
   return writeSlot(ctx, ctx.Ogm1Length, ctx.Ogm1Data, address);
 }
 
@@ -146,8 +204,13 @@ DownloadResult dwl3_1DownloadSoftware_ogm_2(DownloadContext ctx) {
 DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) {
   DownloadResult result = prepare(ctx);
   if (result.Family != dwl::RESULT_SUCCESS) return result;
-  const DownloadContext& live = sg_DownloadContext;
+  const DownloadContext& live = ctx;
   std::vector<WrittenImage> written;
+  Count count;
+  if (ctx.DownloadType == 0) {
+    count.total = (live.Bin1Loaded == 1) + (live.Bin2Loaded == 1);
+    if (live.Mode == 0) count.total += (live.Ogm1Loaded == 1) + (live.Ogm2Loaded == 1);
+  }
 
   if (ctx.DownloadType != 0) {
     result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
@@ -158,7 +221,7 @@ DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) 
         {live.Bin2Loaded == 1, "Download the Bin2 File", dwl3_1DownloadSoftware_2, dwl::Slot::Bin2,
          ctx.Bin2Length, ctx.Bin2Data},
     };
-    result = runPhase(ctx, bins, 2, written);
+    result = runPhase(ctx, bins, 2, written, count);
     if (result.Family != dwl::RESULT_SUCCESS) return result;
   }
 
@@ -172,7 +235,7 @@ DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) 
           {live.Ogm2Loaded == 1, "Download ogm2 sector by sector", dwl3_1DownloadSoftware_ogm_2,
            dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
       };
-      result = runPhase(ctx, ogms, 2, written);
+      result = runPhase(ctx, ogms, 2, written, count);
       if (result.Family != dwl::RESULT_SUCCESS) return result;
     }
   }
@@ -182,8 +245,10 @@ DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) 
 DownloadResult dwl3_0Generic5087_ogm(DownloadContext ctx, const VerifyHook& verify) {
   DownloadResult result = prepare(ctx);
   if (result.Family != dwl::RESULT_SUCCESS) return result;
-  const DownloadContext& live = sg_DownloadContext;
+  const DownloadContext& live = ctx;
   std::vector<WrittenImage> written;
+  Count count;
+  if (ctx.DownloadType == 0) count.total = (live.Ogm1Loaded == 1) + (live.Ogm2Loaded == 1);
 
   if (ctx.DownloadType != 0) {
     result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
@@ -194,7 +259,7 @@ DownloadResult dwl3_0Generic5087_ogm(DownloadContext ctx, const VerifyHook& veri
         {live.Ogm2Loaded == 1, "Download the Ogm2 File", dwl3_1DownloadSoftware_ogm_2,
          dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
     };
-    result = runPhase(ctx, ogms, 2, written);
+    result = runPhase(ctx, ogms, 2, written, count);
     if (result.Family != dwl::RESULT_SUCCESS) return result;
   }
   return finish(ctx, result, written, verify);

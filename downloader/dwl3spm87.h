@@ -21,6 +21,10 @@ inline constexpr std::uint32_t kOgm2Address = 0x02C70000;
 
 // Where the Ogm1 image goes for a model; false for a model that has no place for it.
 bool ogm1Address(std::int32_t model, std::uint32_t* address);
+// Where a slot's image goes; false for Ogm1 on a model without its place.
+bool slotAddress(dwl::Slot slot, std::int32_t model, std::uint32_t* address);
+// "bin1", "bin2", "ogm1", "ogm2".
+const char* slotName(dwl::Slot slot);
 
 // One image a sequence has written.
 struct WrittenImage {

@@ -1,15 +1,14 @@
 #include "dumper/dumper.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
+#include "platform/append_file.h"
 #include "platform/rs232.h"
 
 namespace dumper {
@@ -29,43 +28,6 @@ const std::vector<int> kDumpLockControls = {4, 5, 11, 10, 12, 17, 13, 7, 6, 9};
 const std::vector<int> kMainAllControls = {4, 5, 11, 10, 12, 17, 13, 7, 6, 2, 3, 18, 14, 8, 9};
 const std::vector<int> kEraseLockControls = {2, 3, 4, 12};
 const std::vector<int> kEraseRangeControls = {kEraseFirst, kEraseLast, kEraseRangeLabel};
-
-// dump.txt opened for appending. A block either lands whole or not at all: a write that stops
-// part-way is cut back to the size the file had before it.
-class DumpFile {
- public:
-  DumpFile() : fd_(::open(kDumpFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)) {}
-  ~DumpFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  DumpFile(const DumpFile&) = delete;
-  DumpFile& operator=(const DumpFile&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-
-  bool append(const std::uint8_t* data, std::size_t count) {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return false;
-    std::size_t done = 0;
-    while (done < count) {
-      const ssize_t n = ::write(fd_, data + done, count - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        if (done > 0 && ::ftruncate(fd_, st.st_size) != 0) {
-          // Nothing more can be done; the error window tells the user the file is suspect.
-        }
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
 
 // A reply byte as the protocol sees it: a time-out reads as 0x9D.
 std::uint8_t readByte(int port) {
@@ -91,138 +53,191 @@ std::int32_t eraseOutcomeCode(std::uint8_t outcome) {
   }
 }
 
-dwl::DownloadResult dump_flash(DumperContext ctx) {
-  const int first = ctx.DumpFirstSector;
-  const int last = ctx.DumpLastSector;
-  if (!validRange(first, last)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+DumpPlan planForSectors(int first, int last, const std::string& output) {
+  DumpPlan plan;
+  plan.offset = DumperSectorMap::offset(first);
+  plan.length = blockCount(first, last) * kBlockSize;
+  plan.firstSector = first;
+  plan.lastSector = last;
+  plan.output = output;
+  return plan;
+}
 
-  DumpFile file;
-  if (!file.ok()) return {dwl::RESULT_LIB_PC, kDumpFileError};
+dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
+  if (plan.firstSector >= 0 && !validRange(plan.firstSector, plan.lastSector))
+    return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  if (plan.length == 0 || plan.offset > kFlashBytes || plan.length > kFlashBytes - plan.offset) {
+    dwl::noteReason("the range is off the flash");
+    return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  }
+
+  platform::AppendFile file;
+  std::string why;
+  if (!file.open(plan.output, &why)) {
+    dwl::noteFile(plan.output, why);
+    return {dwl::RESULT_LIB_PC, kDumpFileError};
+  }
 
   dwl::Display& show = dwl::display();
   std::uint8_t* const block = dwl::v_BufferSL + kBlockOffsetInBuffer;
-  const std::uint32_t blocks = blockCount(first, last);
-  std::uint32_t address = DumperSectorMap::address(first);
+  const std::uint32_t blocks = (plan.length + kBlockSize - 1) / kBlockSize;
+  std::uint32_t address = dwl::FlashBase + plan.offset;
+  int sector = plan.firstSector;
+  if (sector >= 0)
+    dwl::noteSector(static_cast<std::uint32_t>(sector), DumperSectorMap::address(sector),
+                    DumperSectorMap::size(sector));
   for (std::uint32_t i = 0; i < blocks; ++i) {
-    const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(address, kBlockSize, block, ctx.ComPort);
-    if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
+    // Between two blocks: the file keeps whole blocks only.
+    if (dwl::cancelled()) return dwl::kCancelledResult;
+    const std::uint32_t left = plan.offset + plan.length - (address - dwl::FlashBase);
+    const std::uint32_t n = left < kBlockSize ? left : kBlockSize;
+    if (sector < 0) dwl::noteSector(dwl::kNoSector, address, n);
+    const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(address, n, block, ctx.ComPort);
+    if (rc != dwl::kOk)
+      return dwl::cancelled() ? dwl::kCancelledResult
+                              : dwl::DownloadResult{dwl::RESULT_COMMAND, rc};
     show.processEvents();
-    if (!file.append(block, kBlockSize)) return {dwl::RESULT_LIB_PC, kDumpFileError};
+    if (!file.append(block, n, &why)) {
+      dwl::noteFile(plan.output, why);
+      return {dwl::RESULT_LIB_PC, kDumpFileError};
+    }
+    dwl::reportBytes(n);
     show.dumpOffset(address - dwl::FlashBase);
     SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
     show.progress(SoftPourcent);
     show.processEvents();
-    address += kBlockSize;
+    address += n;
+    if (sector >= 0 &&
+        address == DumperSectorMap::address(sector) + DumperSectorMap::size(sector)) {
+      dwl::reportSector(static_cast<std::uint32_t>(sector), DumperSectorMap::address(sector),
+                        DumperSectorMap::size(sector), dwl::SectorState::Read);
+      if (sector < plan.lastSector) {
+        ++sector;
+        dwl::noteSector(static_cast<std::uint32_t>(sector), DumperSectorMap::address(sector),
+                        DumperSectorMap::size(sector));
+      }
+    }
   }
+  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
   return {dwl::RESULT_SUCCESS, 0};
+}
+
+dwl::DownloadResult dump_flash(DumperContext ctx) {
+  if (!validRange(ctx.DumpFirstSector, ctx.DumpLastSector)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  return dumpRange(ctx, planForSectors(ctx.DumpFirstSector, ctx.DumpLastSector, kDumpFile));
 }
 
 dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx) {
   return dump_flash(ctx);
 }
 
-dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx) {
+dwl::DownloadResult dumpSequence(const DumperContext& ctx, const DumpPlan& plan) {
+  dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   rc = dwl::dwl11_0SetSpeedAndPMU(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   // The dump is the only download type the dumper knows.
   if (ctx.DownloadType != 0) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
-  dwl::DownloadResult result = dwl3_1DownloadSoftware(ctx);
+  dwl::reportStage({dwl::Stage::Dump, 0, 0, describePlan(plan), plan.length});
+  dwl::DownloadResult result = dumpRange(ctx, plan);
   if (result.Family == dwl::RESULT_SUCCESS) {
+    dwl::reportStage({dwl::Stage::SwitchOff, 0, 0, {}, 0});
     rc = dwl::dwl11_7SwitchOffCommand(ctx.ComPort);
     if (rc != dwl::kOk) result = {dwl::RESULT_COMMAND, rc};
   }
   return result;
 }
 
+dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx) {
+  return dumpSequence(ctx, planForSectors(ctx.DumpFirstSector, ctx.DumpLastSector, kDumpFile));
+}
+
+std::string describePlan(const DumpPlan& plan) {
+  char text[96];
+  if (plan.firstSector >= 0)
+    std::snprintf(text, sizeof text, "sectors %d..%d", plan.firstSector, plan.lastSector);
+  else
+    std::snprintf(text, sizeof text, "0x%06X..0x%06X", plan.offset, plan.offset + plan.length - 1);
+  return text;
+}
+
 dwl::DownloadResult flash_erase(DumperContext ctx) {
-  const int first = sg_DownloadContext.EraseFirstSector;
-  const int last = sg_DownloadContext.EraseLastSector;
+  const int first = ctx.EraseFirstSector;
+  const int last = ctx.EraseLastSector;
   if (!validRange(first, last)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
 
+  dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   rc = dwl::dwl11_0SetSpeedAndPMU(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
 
+  std::uint64_t bytes = 0;
+  for (int sector = first; sector <= last; ++sector) bytes += DumperSectorMap::size(sector);
+  dwl::reportStage({dwl::Stage::Erase, 0, 0,
+                    "sectors " + std::to_string(first) + ".." + std::to_string(last), bytes});
+
   dwl::Display& show = dwl::display();
   const int port = ctx.ComPort;
   std::int32_t firstFailure = 0;
+  // The cause of the first failure, kept while the walk goes on.
+  std::string firstReason;
+  dwl::SectorEvent firstSector;
   std::uint32_t address = DumperSectorMap::address(first);
   for (int sector = first; sector <= last; ++sector) {
+    if (dwl::cancelled()) return dwl::kCancelledResult;
     const std::uint32_t size = DumperSectorMap::size(sector);
+    const std::uint32_t number = static_cast<std::uint32_t>(sector);
+    dwl::noteSector(number, address, size);
+    const std::int32_t before = firstFailure;
     rc = dwl::dwl11_4EraseFlash(kEraseCodeSectors, address, size, 1, port);
     show.processEvents();
+    if (dwl::cancelled()) return dwl::kCancelledResult;
     if (rc != dwl::kOk) {
       show.popup(kErrorTitle, kErasingErrorText);
       keepFirst(&firstFailure, kEraseRefused);
     }
-    if (readByte(port) != kEraseAck) {
+    if (!dwl::expectByte(readByte(port), kEraseAck, "erase acknowledge")) {
+      if (dwl::cancelled()) return dwl::kCancelledResult;
       show.popup(kErrorTitle, kAckErrorText);
       keepFirst(&firstFailure, kEraseNoAck);
     }
     const std::uint8_t outcome = readByte(port);
     if (outcome != kEraseDone) {
+      dwl::expectByte(outcome, kEraseDone, "erase outcome");
+      if (dwl::cancelled()) return dwl::kCancelledResult;
       show.popup(kErrorTitle, kClearErrorText);
       keepFirst(&firstFailure, eraseOutcomeCode(outcome));
     }
-    show.eraseProgress(address - dwl::FlashBase, static_cast<std::uint32_t>(sector));
+    show.eraseProgress(address - dwl::FlashBase, number);
+    if (firstFailure == before) {
+      dwl::reportSector(number, address, size, dwl::SectorState::Erased);
+      dwl::reportBytes(size);
+    } else {
+      dwl::reportSector(number, address, size, dwl::SectorState::Failed);
+      if (before == 0 && dwl::currentJob()) {
+        firstReason = dwl::currentJob()->reason;
+        firstSector = dwl::currentJob()->sector;
+      }
+    }
     address += size;
   }
 
   // A sector that was not erased must not end with the erase-successful panel, and the handset
   // stays on so the user can erase again.
-  if (firstFailure != 0) return {dwl::RESULT_COMMAND, firstFailure};
+  if (firstFailure != 0) {
+    if (dwl::JobState* job = dwl::currentJob(); job && !firstReason.empty()) {
+      job->reason = firstReason;
+      job->sector = firstSector;
+      job->inSector = true;
+    }
+    return {dwl::RESULT_COMMAND, firstFailure};
+  }
+  dwl::reportStage({dwl::Stage::SwitchOff, 0, 0, {}, 0});
   rc = dwl::dwl11_7SwitchOffCommand(port);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
   return {dwl::RESULT_SUCCESS, 0};
-}
-
-// --- the whole flows ------------------------------------------------------------------------
-
-namespace {
-
-dwl::DownloadResult runOperation(std::int32_t mode, const SwitchOnPanel& switchOn,
-                                 dwl::DownloadResult (*sequence)(DumperContext)) {
-  sg_DownloadContext.OperationMode = mode;
-  if (mode == kModeDump) {
-    InitControls();
-    LockDuringDumping();
-  } else {
-    InitControls_erase();
-    LockDuringErasing();
-  }
-  dwl::display().processEvents();
-
-  if (switchOn.show) switchOn.show();
-  dwl::DownloadResult result = dwl::dwl1_0boot(&sg_DownloadContext);
-  if (switchOn.discard) switchOn.discard();
-
-  if (result.Family == dwl::RESULT_SUCCESS) result = sequence(sg_DownloadContext);
-  dwl::dwl52_10DisplayResult(result.Family, result.Code);
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(sg_DownloadContext.ComPort));
-  return result;
-}
-
-}  // namespace
-
-dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
-  return runOperation(kModeDump, switchOn, dwl3_0Generic5087);
-}
-
-dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
-  return runOperation(kModeErase, switchOn, flash_erase);
-}
-
-void resetAndUnlock() {
-  if (sg_DownloadContext.OperationMode == kModeDump) {
-    InitControls();
-    UnlockAfterDump();
-  } else {
-    InitControls_erase();
-    UnlockAfterErasing();
-  }
 }
 
 void InitControls() {

@@ -25,10 +25,15 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "dumper/dumper_context.h"
 #include "dwl/dwl_result.h"
+
+namespace platform {
+class CancelToken;
+}
 
 namespace dumper {
 
@@ -72,6 +77,8 @@ struct DumperSectorMap {
 
 // One read command fetches one block.
 inline constexpr std::uint32_t kBlockSize = 0x2000;
+// Bytes of the flash the map describes.
+inline constexpr std::uint32_t kFlashBytes = 0x1000000;
 
 // A range both ends of which lie on the map, the first not after the last.
 constexpr bool validRange(int first, int last) {
@@ -114,14 +121,33 @@ inline constexpr char kClearErrorText[] = "flash clear error";
 // {RESULT_LIB_PC, kDumpFileError} when dump.txt cannot take a block; {RESULT_DOWNLOAD_ERROR, 0}
 // for a range off the map or inverted (nothing is sent then).
 dwl::DownloadResult dump_flash(DumperContext ctx);
+// What a dump reads and where it goes: a byte range of the flash (offsets from dwl::FlashBase),
+// and, when the range was given as map sectors, those sectors (-1 otherwise).
+struct DumpPlan {
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+  int firstSector = -1;
+  int lastSector = -1;
+  std::string output;
+};
+// The plan of the map sectors first..last (length 0 for an invalid range).
+DumpPlan planForSectors(int first, int last, const std::string& output);
+// "sectors 8..20" or "0x010000..0x01FFFF".
+std::string describePlan(const DumpPlan& plan);
+// Reads the plan's range block by block (the last block may be shorter) and appends each block to
+// the plan's output, which must be a regular file or a new one. Results as dump_flash.
+dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan);
+// GPIO, speed and power management, the dump of the plan, switch-off: the dumper's sequence on
+// any plan.
+dwl::DownloadResult dumpSequence(const DumperContext& ctx, const DumpPlan& plan);
 // The dumper's image "transfer": the dump.
 dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx);
 // The dumper's sequence after the boot: GPIO, speed and power management, the dump, switch-off.
 // The first failure ends it ({RESULT_COMMAND, code}, or the dump's result) and leaves the handset
 // on; a DownloadType other than 0 dumps nothing and gives {RESULT_DOWNLOAD_ERROR, 0}.
 dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx);
-// GPIO, speed and power management, then one erase command per sector of the erase range held in
-// sg_DownloadContext, then switch-off. Every failed check shows its box and the walk goes on; the
+// GPIO, speed and power management, then one erase command per sector of the record's erase
+// range, then switch-off. Every failed check shows its box and the walk goes on; the
 // result is then {RESULT_COMMAND, code of the first failure} and the handset is left on.
 dwl::DownloadResult flash_erase(DumperContext ctx);
 
@@ -138,6 +164,8 @@ struct SwitchOnPanel {
 };
 
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn = {});
+// The request to stop the running dump or erase (the Cancel button); reset when a flow starts.
+platform::CancelToken& cancelToken();
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn = {});
 
 // The OK of every window that closes an operation (dump successful, erase successful, time-out,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dwl/dwl12pclib.h"
+#include "dwl/dwl_job.h"
 
 namespace dwl {
 
@@ -229,9 +230,10 @@ class Parser {
 // The description of a flash, or null. Counts are bounded by the table's size even if a caller
 // filled the table by hand.
 const FlashDescription* find(std::uint8_t manufacturer, std::uint8_t device) {
-  const int n = vg_FlashDescritpion.NbFlash < kMaxFlash ? vg_FlashDescritpion.NbFlash : kMaxFlash;
+  const FlashDescriptionTable& table = flashTable();
+  const int n = table.NbFlash < kMaxFlash ? table.NbFlash : kMaxFlash;
   for (int i = 0; i < n; ++i) {
-    const FlashDescription& f = vg_FlashDescritpion.Flash[i];
+    const FlashDescription& f = table.Flash[i];
     if (f.DeviceId == device && f.ManufacturerId == manufacturer) return &f;
   }
   return nullptr;
@@ -279,26 +281,35 @@ ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
   return Parser(data, data ? size : 0, table).run();
 }
 
-ResultCode dwl10_100InitFlashDescription() {
-  vg_FlashDescritpion.NbFlash = 0;
-  std::FILE* file = std::fopen("flash.txt", "rb");
+ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table) {
+  table.NbFlash = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return 2;
   std::uint32_t length = 0;
-  if (dwl12_2CalculateLengthOfFile("flash.txt", &length) != kOk) {
+  if (dwl12_2CalculateLengthOfFile(path.c_str(), &length) != kOk) {
     std::fclose(file);
     return 2;
   }
   std::vector<std::uint8_t> bytes(length);
   const std::size_t got = length ? std::fread(bytes.data(), 1, length, file) : 0;
   std::fclose(file);
-  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(got), vg_FlashDescritpion);
+  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(got), table);
+}
+
+ResultCode dwl10_100InitFlashDescription() {
+  return loadFlashDescription("flash.txt", vg_FlashDescritpion);
+}
+
+const FlashDescriptionTable& flashTable() {
+  const JobState* job = currentJob();
+  return job && job->flash ? *job->flash : vg_FlashDescritpion;
 }
 
 ResultCode dwl10_500GetFlashIndex(std::uint8_t manufacturer, std::uint8_t device,
                                   std::uint8_t* index) {
   const FlashDescription* f = find(manufacturer, device);
   if (!f) return 15;
-  *index = static_cast<std::uint8_t>(f - vg_FlashDescritpion.Flash);
+  *index = static_cast<std::uint8_t>(f - flashTable().Flash);
   return kOk;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "dwl/dwl_result.h"
 
@@ -38,6 +39,10 @@ extern FlashDescriptionTable vg_FlashDescritpion;
 // Parses flash.txt of the working directory into vg_FlashDescritpion; 1 or the code of the first
 // faulty line.
 ResultCode dwl10_100InitFlashDescription();
+// The same parser on the file at path, into any table (a job's own).
+ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table);
+// The table the geometry queries read: the running job's, else vg_FlashDescritpion.
+const FlashDescriptionTable& flashTable();
 // The same parser on bytes already in memory, into any table (the emulator, the fuzzer).
 ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
                                  FlashDescriptionTable& table);

@@ -1,8 +1,10 @@
 #include "dwl/dwl11command.h"
 
+#include <cstdio>
 #include <ctime>
 
 #include "dwl/dwl12pclib.h"
+#include "dwl/dwl_job.h"
 #include "platform/clock.h"
 #include "platform/rs232.h"
 
@@ -49,7 +51,7 @@ void sendWord(int port, std::uint32_t v) {
 // drains (a port that vanished) is given up after the port time-out.
 void waitOutputDrained(int port, int timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
-  const std::time_t start = platform::now();
+  const double start = platform::now();
   while (com.GetOutQLen(port) > 0) {
     if (platform::now() - start > timeoutSeconds) break;
     com.WaitOutputDrained(port, 100);
@@ -63,8 +65,8 @@ const ProgramProfile kDumperProfile = {kDumperSpeedParameters, kDumperPCSpeedVal
 
 ResultCode dwl11_53SetGPIO(int port) {
   sendByte(port, 0xEB);
-  if (readByte(port) != kAccepted) return 2;
-  if (readByte(port) != 0xC9) return 21;
+  if (!expectByte(readByte(port), kAccepted, "GPIO command")) return 2;
+  if (!expectByte(readByte(port), 0xC9, "GPIO set")) return 21;
   return kOk;
 }
 
@@ -77,7 +79,7 @@ ResultCode dwl11_8SetGPIO(SharedContext ctx) {
 ResultCode dwl11_51SpeedControl(int port) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     sendByte(port, 0xE9);
-    if (readByte(port) == 0xCA) return kOk;
+    if (expectByte(readByte(port), 0xCA, "speed check")) return kOk;
   }
   return 9;
 }
@@ -87,15 +89,15 @@ ResultCode dwl11_50ChangeSpeed(int timeoutSeconds, int port, int speed,
   // No table row: nothing is sent, the link stays as it is.
   if (speed < 0 || speed >= kSpeedRows) return 9;
   sendByte(port, 0xE0);
-  if (readByte(port) != kAccepted) return 2;
+  if (!expectByte(readByte(port), kAccepted, "speed command")) return 2;
 
   const std::uint8_t* p = profile.SpeedParameters[speed];
   const unsigned sum = p[0] + p[1] + p[2];
   const std::uint8_t frame[5] = {p[0], p[1], p[2], static_cast<std::uint8_t>(sum >> 8),
                                  static_cast<std::uint8_t>(sum)};
   platform::rs232().ComWrt(port, frame, sizeof frame);
-  if (readByte(port) != 0xC3) return 7;
-  if (readByte(port) != 0x00) return 8;
+  if (!expectByte(readByte(port), 0xC3, "speed change")) return 7;
+  if (!expectByte(readByte(port), 0x00, "speed change checksum")) return 8;
 
   // The old rate must carry the last bytes out before the port changes speed.
   waitOutputDrained(port, timeoutSeconds);
@@ -105,8 +107,8 @@ ResultCode dwl11_50ChangeSpeed(int timeoutSeconds, int port, int speed,
 
 ResultCode dwl11_52SetPMU(int port) {
   sendByte(port, 0xEF);
-  if (readByte(port) != kAccepted) return 2;
-  if (readByte(port) != 0xCF) return 10;
+  if (!expectByte(readByte(port), kAccepted, "power management command")) return 2;
+  if (!expectByte(readByte(port), 0xCF, "power management set")) return 10;
   readByte(port);
   return kOk;
 }
@@ -151,12 +153,15 @@ ResultCode dwl11_4EraseFlash(std::uint8_t eraseCode, std::uint32_t address, std:
       sendWord(port, address);
     }
   }
-  return reply == kAccepted ? kOk : 11;
+  return expectByte(reply, kAccepted, "erase command") ? kOk : 11;
 }
 
 ResultCode dwl11_5FlashEraseResult(SharedContext ctx) {
-  if (ctx.ProductType != 0 && readByte(ctx.ComPort) != 0xC5) return 12;
-  switch (readByte(ctx.ComPort)) {
+  if (ctx.ProductType != 0 && !expectByte(readByte(ctx.ComPort), 0xC5, "erase acknowledge"))
+    return 12;
+  const std::uint8_t outcome = readByte(ctx.ComPort);
+  if (outcome != 0xF6) expectByte(outcome, 0xF6, "erase outcome");
+  switch (outcome) {
     case 0xF3:
       return 13;
     case 0xF4:
@@ -174,10 +179,10 @@ ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::
                               int port) {
   platform::Rs232& com = platform::rs232();
   sendByte(port, 0xE6);
-  if (readByte(port) != kAccepted) return 17;
+  if (!expectByte(readByte(port), kAccepted, "read command")) return 17;
   sendWord(port, length);
   sendWord(port, address);
-  if (readByte(port) != 0xC7) return 18;
+  if (!expectByte(readByte(port), 0xC7, "read parameters")) return 18;
 
   // A handset that falls silent ends the read at the first time-out, not one time-out per
   // missing byte.
@@ -187,21 +192,33 @@ ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::
     const std::uint32_t left = length - got;
     const int want = left > 0x10000u ? 0x10000 : static_cast<int>(left);
     const int n = com.ComRd(port, buffer + got, want);
-    if (n <= 0) return 19;
+    if (n <= 0) {
+      noteReason(cancelled() ? "cancelled" : "the handset stopped answering");
+      return 19;
+    }
     for (int i = 0; i < n; ++i) sum += buffer[got + static_cast<std::uint32_t>(i)];
     got += static_cast<std::uint32_t>(n);
   }
 
   std::uint8_t check[4] = {};
-  if (com.ComRd(port, check, 4) != 4) return 19;
+  if (com.ComRd(port, check, 4) != 4) {
+    noteReason(cancelled() ? "cancelled" : "the handset stopped answering");
+    return 19;
+  }
   const std::uint32_t received =
       check[0] | (check[1] << 8) | (check[2] << 16) | (static_cast<std::uint32_t>(check[3]) << 24);
+  if (received != sum) {
+    char text[120];
+    std::snprintf(text, sizeof text, "the handset's sum 0x%08X differs from the data's 0x%08X",
+                  received, sum);
+    noteReason(text);
+  }
   return received == sum ? kOk : 19;
 }
 
 ResultCode dwl11_7SwitchOffCommand(int port) {
   sendByte(port, 0xE8);
-  return readByte(port) == kAccepted ? kOk : 20;
+  return expectByte(readByte(port), kAccepted, "switch-off") ? kOk : 20;
 }
 
 }  // namespace dwl

@@ -1,17 +1,21 @@
 #include "dwl/dwl11transfer.h"
 
+#include <cstdio>
+#include <string>
+
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
 #include "platform/clock.h"
 #include "platform/rs232.h"
 
 namespace dwl {
 
-DownloadResult mv_ResultDownload;
-int mv_SoftPourcent = 0;
-std::time_t mv_TimeOut = 0, mv_TimeOutEnd = 0;
-int mv_Qlength = 0;
+thread_local DownloadResult mv_ResultDownload;
+thread_local int mv_SoftPourcent = 0;
+thread_local double mv_TimeOut = 0, mv_TimeOutEnd = 0;
+thread_local int mv_Qlength = 0;
 
 namespace {
 
@@ -27,14 +31,25 @@ DownloadResult timedOut() {
   return mv_ResultDownload;
 }
 
+// A sector whose data could not be sent or whose reply never came.
+DownloadResult stopped(std::uint32_t sector, std::uint32_t size, std::uint32_t address) {
+  dwl52_0DisplaySector(sector, size, address, "Error");
+  reportSector(sector, address, size, SectorState::Failed);
+  return cancelled() ? kCancelledResult : timedOut();
+}
+
 // Waits until the bytes written have left the PC, keeping the window alive. A queue that does not
 // drain for longer than the reply time-out means the line is gone.
 bool drainOutput(platform::Rs232& com, int port) {
   if (com.GetOutQLen(port) <= 0) return true;
-  const std::time_t start = platform::now();
+  const double start = platform::now();
   do {
     display().processEvents();
-    if (platform::now() - start > kReplyTimeoutSeconds) return false;
+    if (cancelled()) return false;
+    if (platform::now() - start > kReplyTimeoutSeconds) {
+      noteReason("the port did not send its data within 10 s");
+      return false;
+    }
     com.WaitOutputDrained(port, kPollMs);
   } while (com.GetOutQLen(port) > 0);
   return true;
@@ -46,8 +61,12 @@ bool waitReply(platform::Rs232& com, int port) {
   mv_TimeOut = platform::now();
   while ((mv_Qlength = com.GetInQLen(port)) <= 0) {
     display().processEvents();
+    if (cancelled()) return false;
     mv_TimeOutEnd = platform::now();
-    if (mv_TimeOutEnd - mv_TimeOut > kReplyTimeoutSeconds) return false;
+    if (mv_TimeOutEnd - mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
+      noteReason("the handset stopped answering");
+      return false;
+    }
     com.WaitInput(port, kPollMs);
   }
   return true;
@@ -91,6 +110,7 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
   std::uint32_t announced = 0;
   int sectorRetries = 0;
   int totalRetries = 0;
+  std::string why;
   std::uint32_t i = 0;
   while (i < count) {
     const std::uint32_t sector = list[2 + i];
@@ -100,7 +120,10 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
 
     const std::uint32_t byteCount = size < length - announced ? size : length - announced;
     announced += byteCount;
+    // Between two sectors: a cancel leaves the handset with whole sectors only.
+    if (cancelled()) return kCancelledResult;
     dwl52_0DisplaySector(sector, size, address, "wait...");
+    reportSector(sector, address, size, SectorState::Writing);
     dwl11_3DownloadSectorCommand(address, size, byteCount, port);
 
     std::uint32_t checksum = 0;
@@ -108,20 +131,14 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
       com.ComWrt(port, data + position, static_cast<int>(kWriteBlock));
       checksum += byteSum(data + position, kWriteBlock);
       position += kWriteBlock;
-      if (!drainOutput(com, port)) {
-        dwl52_0DisplaySector(sector, size, address, "Error");
-        return timedOut();
-      }
+      if (!drainOutput(com, port)) return stopped(sector, size, address);
     }
     const std::uint32_t tail = byteCount % kWriteBlock;
     com.ComWrt(port, data + position, static_cast<int>(tail));
     checksum += byteSum(data + position, tail);
     position += tail;
 
-    if (!waitReply(com, port)) {
-      dwl52_0DisplaySector(sector, size, address, "Error");
-      return timedOut();
-    }
+    if (!waitReply(com, port)) return stopped(sector, size, address);
 
     // A read that times out gives the time-out byte, as everywhere on this line.
     const std::uint8_t reply = static_cast<std::uint8_t>(com.ComRdByte(port));
@@ -139,24 +156,45 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
         display().progress(mv_SoftPourcent);
         display().processEvents();
         dwl52_0DisplaySector(sector, size, address, "Downloaded");
+        if (JobState* job = currentJob()) job->confirmed += byteCount;
+        reportSector(sector, address, size, SectorState::Written);
+        reportBytes(byteCount);
         address += size;
         sectorRetries = 0;
         ++i;
         continue;
       }
       failure = {RESULT_SECTOR_CHECKSUM, kSectorGood};
+      char text[120];
+      if (got == 4)
+        std::snprintf(text, sizeof text, "the handset's sum 0x%08X differs from the data's 0x%08X",
+                      received, checksum);
+      else
+        std::snprintf(text, sizeof text, "the handset sent %d of the 4 bytes of its sum",
+                      got < 0 ? 0 : got);
+      why = text;
     } else if (reply == kSectorFailed) {
       const std::uint8_t error = static_cast<std::uint8_t>(com.ComRdByte(port));
       failure = {RESULT_SECTOR_ERROR, error};
+      char text[80];
+      std::snprintf(text, sizeof text, "the handset reported error 0x%02X for the sector", error);
+      why = text;
     } else {
       dwl52_0DisplaySector(sector, size, address, "Error");
+      reportSector(sector, address, size, SectorState::Failed);
+      expectByte(reply, kSectorGood, "sector write reply");
       return {RESULT_SECTOR_ACK, reply};
     }
 
     dwl52_0DisplaySector(sector, size, address, "Error");
     ++sectorRetries;
     ++totalRetries;
-    if (sectorRetries >= kSectorAttempts || totalRetries >= kImageFailures) return failure;
+    if (sectorRetries >= kSectorAttempts || totalRetries >= kImageFailures) {
+      reportSector(sector, address, size, SectorState::Failed);
+      noteReason(why + " (after " + std::to_string(sectorRetries) + " attempts)");
+      return failure;
+    }
+    reportSector(sector, address, size, SectorState::Resent);
     // Send the same sector again, at the same address.
     position -= byteCount;
     announced -= byteCount;

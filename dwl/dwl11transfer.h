@@ -13,7 +13,7 @@ namespace dwl {
 inline constexpr int kSectorAttempts = 3;
 inline constexpr int kImageFailures = 5;
 // Seconds without a reply after a sector's data before the handset counts as gone.
-inline constexpr std::time_t kReplyTimeoutSeconds = 10;
+inline constexpr double kReplyTimeoutSeconds = 10;
 // Data goes out in writes of this size, each drained before the next.
 inline constexpr std::uint32_t kWriteBlock = 8192;
 // How long one blocking wait lasts between two event pumps.
@@ -29,12 +29,14 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
                                 std::uint32_t address);
 
 // Result returned on a reply time-out: {RESULT_DOWNLOAD_TIMEOUT, 0}.
-extern DownloadResult mv_ResultDownload;
+// Each thread has its own, so jobs on several threads never share them.
+extern thread_local DownloadResult mv_ResultDownload;
 // Percentage of the current image written, 0..100.
-extern int mv_SoftPourcent;
-// Start of the wait for a sector reply, and the latest clock reading in that wait.
-extern std::time_t mv_TimeOut, mv_TimeOutEnd;
+extern thread_local int mv_SoftPourcent;
+// Start of the wait for a sector reply, and the latest clock reading in that wait (seconds of
+// the monotonic clock).
+extern thread_local double mv_TimeOut, mv_TimeOutEnd;
 // Input-queue length seen by the latest poll of that wait.
-extern int mv_Qlength;
+extern thread_local int mv_Qlength;
 
 }  // namespace dwl

@@ -3,18 +3,25 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 
+#include "dwl/dwl_job.h"
 #include "platform/rs232.h"
 
 namespace dwl {
 
-std::uint8_t v_BufferSL[kBufferSLSize] = {};
+thread_local std::uint8_t v_BufferSL[kBufferSLSize] = {};
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
-  const int rc =
-      com.OpenComConfig(port, platform::comName(port), baud, parity, 8, 1, kQueueSize, kQueueSize);
-  if (rc != 0) return static_cast<ResultCode>(static_cast<std::uint32_t>(rc) | 0x80000000u);
+  const int rc = com.OpenComConfig(port, platform::portOpenName(port), baud, parity, 8, 1,
+                                   kQueueSize, kQueueSize);
+  if (rc != 0) {
+    std::string why = com.LastOpenError(port);
+    if (why.empty()) why = "the port cannot be opened (error " + std::to_string(rc) + ")";
+    noteReason(why);
+    return static_cast<ResultCode>(static_cast<std::uint32_t>(rc) | 0x80000000u);
+  }
   com.SetCTSMode(port, 0);
   com.SetXMode(port, 0);
   com.FlushInQ(port);
@@ -41,13 +48,22 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
 }
 
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {
-  if (productType != 1 && productType != 2) return 3;
-  std::FILE* f = std::fopen("dwl87.spm", "rb");
-  if (!f) return 3;
+  if (productType != 1 && productType != 2) {
+    noteReason("product type " + std::to_string(productType) + " names no bootstrap");
+    return 3;
+  }
+  const JobState* job = currentJob();
+  const std::string path = job ? job->bootstrapPath : std::string("dwl87.spm");
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    noteFile(path, "the bootstrap cannot be opened");
+    return 3;
+  }
   int c = 0;
   while (*length < kSpmMaxLength && (c = std::fgetc(f)) != EOF) buffer[(*length)++] = c & 0xFF;
   const bool more = *length >= kSpmMaxLength && std::fgetc(f) != EOF;
   std::fclose(f);
+  if (more) noteFile(path, "the bootstrap is longer than 8191 bytes");
   return more ? 4 : kOk;
 }
 

@@ -29,6 +29,6 @@ ResultCode dwl12_6InitializeDefaultPath(char* dest, const char* path);
 
 // The library's buffer for data received from the handset.
 inline constexpr std::size_t kBufferSLSize = 20 + 8192;
-extern std::uint8_t v_BufferSL[kBufferSLSize];
+extern thread_local std::uint8_t v_BufferSL[kBufferSLSize];
 
 }  // namespace dwl

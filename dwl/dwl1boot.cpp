@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "dwl/dwl12pclib.h"
+#include "dwl/dwl_job.h"
 #include "platform/clock.h"
 #include "platform/rs232.h"
 
@@ -18,7 +19,7 @@ constexpr std::uint8_t kIdentification = 0xC2;
 // A line that keeps sending noise must not hold the program forever: the waits that skip
 // unexpected bytes give up after this much noise, as if the handset had stayed silent.
 constexpr int kNoiseBytes = 4096;
-constexpr std::time_t kNoiseSeconds = 30;
+constexpr double kNoiseSeconds = 30;
 
 std::uint8_t readByte(int port) {
   return static_cast<std::uint8_t>(platform::rs232().ComRdByte(port) & 0xFF);
@@ -31,7 +32,7 @@ class NoiseBound {
   bool exceeded() { return ++bytes_ >= kNoiseBytes || platform::now() - start_ >= kNoiseSeconds; }
 
  private:
-  std::time_t start_;
+  double start_;
   int bytes_ = 0;
 };
 
@@ -112,10 +113,11 @@ ResultCode dwl1_2BootCoherence(std::uint8_t cpuType, int productType) {
 
 ResultCode dwl1_3GetTypeFlash(SharedContext* ctx) {
   const int port = ctx->ComPort;
-  if (readByte(port) != kIdentification) return 12;
+  if (!expectByte(readByte(port), kIdentification, "flash identification")) return 12;
   ctx->FlashManufacturer = readByte(port);
   switch (ctx->FlashManufacturer) {
     case kTimeoutByte:
+      noteReason("the handset stopped answering");
       return 13;
     case 0x01:
       ctx->FlashDevice = readByte(port);
@@ -132,6 +134,7 @@ ResultCode dwl1_3GetTypeFlash(SharedContext* ctx) {
       ctx->FlashDevice = readByte(port);
       return kOk;
     default:
+      noteReason("the flash maker's code is not one the bootstrap knows");
       return 15;
   }
 }
@@ -156,9 +159,13 @@ DownloadResult dwl1_0boot(SharedContext* ctx) {
     if (ctx->CpuType != kBootRom && ctx->CpuType != kTimeoutByte && wakeUp.exceeded())
       ctx->CpuType = kTimeoutByte;
   } while (ctx->CpuType != kBootRom && ctx->CpuType != kTimeoutByte);
+  if (cancelled()) return kCancelledResult;
   sendByte(static_cast<std::uint8_t>(port), kUploadAck);
   com.ComSetEscape(port, 6);
-  if (ctx->CpuType == kTimeoutByte) return {RESULT_BOOT, 4};
+  if (ctx->CpuType == kTimeoutByte) {
+    noteReason(cancelled() ? "cancelled" : "no answer from the handset's boot ROM");
+    return {RESULT_BOOT, 4};
+  }
 
   rc = dwl1_1ConfigurationBootstrap(port, ctx->ProductType, spm, length, ctx->WaitState);
   if (rc != kOk) return {RESULT_BOOT, rc};
@@ -175,10 +182,13 @@ DownloadResult dwl1_0boot(SharedContext* ctx) {
       ++skipped;
       if (b != kUploadAck && b != kTimeoutByte && ack.exceeded()) b = kTimeoutByte;
     } while (b != kUploadAck && b != kTimeoutByte);
-    if (b == kTimeoutByte) return {RESULT_BOOT, 0x000A0000 + skipped * 256 + b};
+    if (b == kTimeoutByte) {
+      noteReason(cancelled() ? "cancelled" : "the handset stopped answering after the upload");
+      return {RESULT_BOOT, 0x000A0000 + skipped * 256 + b};
+    }
   }
 
-  if (readByte(port) != kStartReport) return {RESULT_BOOT, 11};
+  if (!expectByte(readByte(port), kStartReport, "bootstrap start report")) return {RESULT_BOOT, 11};
   readByte(port);
   readByte(port);
 

@@ -4,11 +4,12 @@
 #include <cstring>
 
 #include "dwl/dwl10fla.h"
+#include "dwl/dwl_job.h"
 
 namespace dwl {
 
-char ma_Comment[100] = {};
-int mv_NbCommentLine = 0;
+thread_local char ma_Comment[100] = {};
+thread_local int mv_NbCommentLine = 0;
 
 namespace {
 
@@ -26,8 +27,8 @@ class NullDisplay final : public Display {
 Display* g_display = nullptr;
 
 // The indicators keep their text while switched off, so the reset needs the last one shown.
-std::string g_cpuText;
-std::string g_flashText;
+thread_local std::string g_cpuText;
+thread_local std::string g_flashText;
 
 struct Entry {
   std::int32_t code;
@@ -120,6 +121,8 @@ constexpr Entry kCommand[] = {
 
 Display& display() {
   static NullDisplay none;
+  // A running job shows itself where it was told to, and nowhere when told nothing.
+  if (const JobState* job = currentJob()) return job->display ? *job->display : none;
   return g_display ? *g_display : none;
 }
 

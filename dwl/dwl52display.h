@@ -48,7 +48,7 @@ std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device);
 void logComment(const std::string& text);
 
 // Shared globals of the comment log.
-extern char ma_Comment[100];
-extern int mv_NbCommentLine;
+extern thread_local char ma_Comment[100];
+extern thread_local int mv_NbCommentLine;
 
 }  // namespace dwl

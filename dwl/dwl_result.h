@@ -26,6 +26,9 @@ inline constexpr std::int32_t RESULT_DOWNLOAD_TIMEOUT = 13;
 // The images read back after a download differ from what was sent. No window of its own: the
 // command line reports it.
 inline constexpr std::int32_t RESULT_VERIFY = 20;
+// The user stopped the job (a Cancel button, Ctrl-C). No window of the result table: the front
+// ends show "Cancelled by the user".
+inline constexpr std::int32_t RESULT_CANCELLED = 14;
 
 struct DownloadResult {
   std::int32_t Family = RESULT_SUCCESS;

@@ -5,12 +5,18 @@
 
 namespace platform {
 namespace {
-std::function<std::time_t()> g_clock;
+std::function<double()> g_clock;
 std::function<void(int)> g_sleeper;
+thread_local const std::function<double()>* t_clock = nullptr;
+
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 }  // namespace
 
-std::time_t now() {
-  return g_clock ? g_clock() : std::time(nullptr);
+double now() {
+  if (t_clock) return (*t_clock)();
+  return g_clock ? g_clock() : steadySeconds();
 }
 
 void sleepMs(int ms) {
@@ -21,11 +27,20 @@ void sleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void setClock(std::function<std::time_t()> clock) {
+void setClock(std::function<double()> clock) {
   g_clock = std::move(clock);
 }
 void setSleeper(std::function<void(int)> sleeper) {
   g_sleeper = std::move(sleeper);
+}
+
+ScopedThreadClock::ScopedThreadClock(std::function<double()> clock)
+    : clock_(std::move(clock)), previous_(t_clock) {
+  if (clock_) t_clock = &clock_;
+}
+
+ScopedThreadClock::~ScopedThreadClock() {
+  t_clock = previous_;
 }
 
 }  // namespace platform

@@ -34,6 +34,8 @@ class ForwardingRs232 : public Rs232 {
   int GetOutQLen(int port) override { return inner_.GetOutQLen(port); }
   bool WaitInput(int port, int ms) override { return inner_.WaitInput(port, ms); }
   bool WaitOutputDrained(int port, int ms) override { return inner_.WaitOutputDrained(port, ms); }
+  bool Vanished(int port) override { return inner_.Vanished(port); }
+  std::string LastOpenError(int port) const override { return inner_.LastOpenError(port); }
 
  protected:
   Rs232& inner() const { return inner_; }

@@ -75,7 +75,12 @@ QtRs232::Port* QtRs232::find(int port) {
   return it->second.get();
 }
 
-std::string QtRs232::lastOpenError(int port) const {
+bool QtRs232::Vanished(int port) {
+  Port* p = find(port);
+  return p && p->gone;
+}
+
+std::string QtRs232::LastOpenError(int port) const {
   auto it = openErrors_.find(port);
   return it == openErrors_.end() ? std::string() : it->second;
 }

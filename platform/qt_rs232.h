@@ -32,9 +32,11 @@ class QtRs232 final : public Rs232 {
   int GetOutQLen(int port) override;
   bool WaitInput(int port, int ms) override;
   bool WaitOutputDrained(int port, int ms) override;
+  bool Vanished(int port) override;
 
   // Why the last opening of a port failed, in words a technician can act on.
-  std::string lastOpenError(int port) const;
+  std::string LastOpenError(int port) const override;
+  std::string lastOpenError(int port) const { return LastOpenError(port); }
 
  private:
   struct Port;

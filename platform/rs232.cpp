@@ -34,11 +34,27 @@ ClosedRs232& closedPort() {
 }
 
 Rs232* g_current = nullptr;
+thread_local const ScopedLine* t_line = nullptr;
 
 }  // namespace
 
 Rs232& rs232() {
+  if (t_line) return t_line->serial();
   return g_current ? *g_current : closedPort();
+}
+
+ScopedLine::ScopedLine(Rs232& serial, int port, std::string device)
+    : serial_(serial), port_(port), device_(std::move(device)), previous_(t_line) {
+  t_line = this;
+}
+
+ScopedLine::~ScopedLine() {
+  t_line = previous_;
+}
+
+std::string portOpenName(int port) {
+  if (t_line && t_line->port() == port && !t_line->device().empty()) return t_line->device();
+  return comName(port);
 }
 
 void setRs232(Rs232* impl) {

@@ -41,38 +41,25 @@ if [ -z "$port" ]; then
   exit 1
 fi
 
-# Sector of the dumper's fixed map that holds a flash offset.
-sector_at() {
-  local o=$1
-  if ((o < 0x10000)); then echo $((o / 0x2000))
-  elif ((o < 0x7F0000)); then echo $((7 + o / 0x10000))
-  elif ((o < 0x810000)); then echo $((134 + (o - 0x7F0000) / 0x2000))
-  elif ((o < 0xFF0000)); then echo $((150 + (o - 0x810000) / 0x10000))
-  else echo $((276 + (o - 0xFF0000) / 0x2000))
-  fi
-}
-
 start=$(date +%s.%N)
 "$kelvane" -C "$work" --port "$port" write --model 0 --bin1 demo_bin1.bin --bin2 demo_bin2.bin \
   --ogm1 demo_ogm1.ogm --ogm2 demo_ogm2.ogm --verify
 
-# Dump the sectors each image occupies (flash offsets of the image slots, model 0) and compare.
+# Dump the bytes each image occupies (flash offsets of the image slots, model 0) and compare.
 total=0
 check() {
   local name=$1 offset=$2
-  local size first last
+  local size
   size=$(stat -c %s "$work/$name")
-  first=$(sector_at "$offset")
-  last=$(sector_at $((offset + size - 1)))
-  "$kelvane" -C "$work" --port "$port" -q dump --first "$first" --last "$last" \
+  "$kelvane" -C "$work" --port "$port" -q dump --offset "$offset" --length "$size" \
     --output "back-$name"
-  cmp -n "$size" "$work/$name" "$work/back-$name"
+  cmp "$work/$name" "$work/back-$name"
   total=$((total + size))
 }
-check demo_bin1.bin 0
-check demo_bin2.bin $((0x800000))
-check demo_ogm1.ogm $((0x700000))
-check demo_ogm2.ogm $((0xC70000))
+check demo_bin1.bin 0x000000
+check demo_bin2.bin 0x800000
+check demo_ogm1.ogm 0x700000
+check demo_ogm2.ogm 0xC70000
 end=$(date +%s.%N)
 
 echo "demo: wrote $total bytes in four images with verify, dumped them back," \

@@ -241,72 +241,54 @@ TEST(CliSeveralPorts, ChildArgumentsKeepOnePort) {
 
 // ---- progress -----------------------------------------------------------------------------
 
-TEST(CliDisplay, PlainOutputHasALinePerImageAndPerTenPercent) {
+TEST(CliDisplay, PlainOutputHasALinePerStageAndPerTenPercent) {
   std::ostringstream out, err;
   double now = 0;
   cli::TerminalDisplay d(out, err, false, false, [&] { return now; });
-  d.addStage("Download the Bin1 File", "bin1", 1000);
-  d.comment(" Check the compatibility ");
-  d.comment(" Download the Bin1 File ");
-  for (int p : {3, 9, 10, 15, 42, 47, 100}) {
+  d.stageStarted({dwl::Stage::Speed, 0, 0, {}, 0});
+  d.stageStarted({dwl::Stage::Image, 1, 2, "bin1 a.bin", 1000});
+  std::uint64_t done = 0;
+  for (std::uint64_t step : {30, 60, 10, 50, 270, 50, 530}) {
     now += 1;
-    d.progress(p);
+    done += step;
+    d.bytesDone({done, 1000, done, 2000});
   }
-  d.endStage();
-  d.comment(" The End ");
+  d.stageStarted({dwl::Stage::SwitchOff, 0, 0, {}, 0});
   const std::string expected =
-      "Check the compatibility\n"
-      "Download the Bin1 File\n"
-      "bin1 0% 0 B/1000 B\n"
-      "bin1 10% 100 B/1000 B 33 B/s 0:27 left\n"
-      "bin1 42% 420 B/1000 B 84 B/s 0:07 left\n"
-      "bin1 100% 1000 B/1000 B 143 B/s 0:00 left\n"
-      "The End\n";
+      "Switching the line to its working speed\n"
+      "image 1/2 bin1 a.bin 0% 0 B/1000 B\n"
+      "image 1/2 bin1 a.bin 10% 100 B/1000 B 33 B/s 0:27 left\n"
+      "image 1/2 bin1 a.bin 42% 420 B/1000 B 84 B/s 0:07 left\n"
+      "image 1/2 bin1 a.bin 100% 1000 B/1000 B 143 B/s 0:00 left\n"
+      "Switching the handset off\n";
   EXPECT_EQ(out.str(), expected);
-  EXPECT_EQ(d.bytesDone(), 1000u);
   EXPECT_EQ(err.str(), "");
 }
 
-TEST(CliDisplay, PartialImageCountsItsShare) {
+TEST(CliDisplay, QuietPrintsNoProgressButSectorFailures) {
   std::ostringstream out, err;
   cli::TerminalDisplay d(out, err, false, true);
-  d.beginStage("bin1", 2000);
-  d.progress(100);
-  d.beginStage("bin2", 1000);
-  d.progress(30);
-  EXPECT_EQ(d.bytesDone(), 2300u);
-  EXPECT_EQ(out.str(), "");  // quiet
+  d.stageStarted({dwl::Stage::Erase, 0, 0, "sectors 7..8", 0x12000});
+  d.bytesDone({0x2000, 0x12000, 0x2000, 0x12000});
+  d.sectorChanged({8, 0x02010000, 0x10000, dwl::SectorState::Failed});
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(err.str(), "sector 8 at 0x02010000: failed\n");
 }
 
 TEST(CliDisplay, TerminalBarRedrawsOneLine) {
   std::ostringstream out, err;
   double now = 0;
   cli::TerminalDisplay d(out, err, true, false, [&] { return now; });
-  d.beginStage("dump", 8192);
+  d.stageStarted({dwl::Stage::Dump, 0, 0, "sectors 0..0", 8192});
   now = 2;
-  d.progress(50);
+  d.bytesDone({4096, 8192, 4096, 8192});
   d.endStage();
   const std::string s = out.str();
   EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 1);
-  EXPECT_NE(
-      s.find("\r\033[K[##############..............] dump 50% 4.0 KiB/8.0 KiB 2.0 KiB/s 0:02 left"),
-      std::string::npos)
+  EXPECT_NE(s.find("\r\033[K[##############..............] dump sectors 0..0 50% 4.0 KiB/8.0 KiB "
+                   "2.0 KiB/s 0:02 left"),
+            std::string::npos)
       << s;
-}
-
-TEST(CliDisplay, EraseProgressFollowsTheSectorMap) {
-  std::ostringstream out, err;
-  cli::TerminalDisplay d(out, err, false, false);
-  // Sector 7 is 8 KiB, sector 8 is 64 KiB.
-  d.setEraseRange(7, 8);
-  d.eraseProgress(0xE000, 7);
-  // 8 KiB of 72 KiB: 11%.
-  EXPECT_EQ(d.bytesDone(), 0x12000u * 11 / 100);
-  d.eraseProgress(0x10000, 8);
-  d.endStage();
-  EXPECT_EQ(d.bytesDone(), 0x12000u);
-  d.popup("ERROR", "flash clear error");
-  EXPECT_EQ(err.str(), "ERROR: flash clear error\n");
 }
 
 // ---- the trace ----------------------------------------------------------------------------
@@ -375,7 +357,6 @@ class CliRun : public ::testing::Test {
     for (const std::string& a : args) argv.push_back(a.c_str());
     cli::Environment env;
     env.serial = &line;
-    env.openError = [](int port) { return "COM" + std::to_string(port) + ": why it failed"; };
     return cli::runCli(static_cast<int>(argv.size()), argv.data(), out, err, env);
   }
 
@@ -389,9 +370,11 @@ TEST_F(CliRun, InfoIdentifiesAndSwitchesOff) {
   line.reply({0xC0});
   EXPECT_EQ(run({"--port", "COM4", "info"}), 0) << err.str();
   EXPECT_EQ(out.str(),
+            "Waiting for the handset on COM4 (/dev/ttyS3) (switch it on)\n"
             "Processor 0xBE (PCF5087)\n"
             "Flash     INTEL 28F128 (manufacturer 0x89, device 0x18)\n"
             "Size      16777216 bytes in 128 sectors, 1 bank\n"
+            "Switching the handset off\n"
             "Switched off\n");
   std::vector<std::uint8_t> expected = kBootBytes;
   expected.push_back(0xE8);
@@ -421,29 +404,45 @@ TEST_F(CliRun, FailuresGiveTheirFamilyAndMessage) {
   };
   const Case cases[] = {
       {"silent handset", [](CliRun&) {}, 6,
-       "BOOT : The handset did not answer (is it connected to this port and switched on?)\n"},
+       "BOOT : The handset did not answer (is it connected to this port and switched on?)\n"
+       "port COM4 (/dev/ttyS3): no answer from the handset's boot ROM\n"},
       {"port cannot open", [](CliRun& t) { t.line.failOpenWith(platform::kErrCannotOpen); }, 5,
-       "LIB_PC : Default error number _ 0xfffffffa\nCOM4: why it failed\n"},
+       "LIB_PC : Default error number _ 0xfffffffa\n"
+       "port COM4 (/dev/ttyS3): the port cannot be opened (error -6)\n"},
       {"no start report",
        [](CliRun& t) {
          t.line.reply({0xBE, 0x44, 0xA1});
        },
-       6, "BOOT : Problem with program in external RAM : StackPointer not set\n"},
+       6,
+       "BOOT : Problem with program in external RAM : StackPointer not set\n"
+       "port COM4 (/dev/ttyS3): the handset answered 0xA1 where 0xA0 was expected (bootstrap "
+       "start report)\n"},
+      {"silent after the upload",
+       [](CliRun& t) {
+         t.line.reply({0xBE, 0x44, 0xA0, 0, 0, 0xC2});
+       },
+       6,
+       "BOOT : Timeout during the flash identification\n"
+       "port COM4 (/dev/ttyS3): the handset stopped answering\n"},
       {"unknown flash",
        [](CliRun& t) {
          t.line.reply({0xBE, 0x44, 0xA0, 0, 0, 0xC2, 0x20, 0x99, 0xC0});
        },
        2,
-       "FLASH DESCRIPTION : The flash id is not known (Not description in the file flash.txt)\n"},
+       "FLASH DESCRIPTION : The flash id is not known (Not description in the file flash.txt)\n"
+       "port COM4 (/dev/ttyS3): no description of flash 0x20:0x99\n"},
       {"switch-off refused",
        [](CliRun& t) {
          t.scriptBoot();
          t.line.reply({0xC1});
        },
-       8, "COMMAND : Switch off error \n"},
+       8,
+       "COMMAND : Switch off error \n"
+       "port COM4 (/dev/ttyS3): the handset answered 0xC1 where 0xC0 was expected (switch-off)\n"},
       {"no flash.txt", [](CliRun&) { std::remove("flash.txt"); }, 2,
-       "FLASH DESCRIPTION : The file flash.txt not found\n"},
-      {"no bootstrap", [](CliRun&) { std::remove("dwl87.spm"); }, 5, "LIB_PC : File not found\n"},
+       "FLASH DESCRIPTION : The file flash.txt not found\nflash.txt: cannot be read\n"},
+      {"no bootstrap", [](CliRun&) { std::remove("dwl87.spm"); }, 5,
+       "LIB_PC : File not found\ndwl87.spm: the bootstrap cannot be opened\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -501,7 +500,9 @@ TEST_F(CliRun, WorkingDirectoryOption) {
   // flash.txt is looked for in the directory given.
   err.str("");
   EXPECT_EQ(run({"-C", "elsewhere", "info"}), 2);
-  EXPECT_EQ(err.str(), "FLASH DESCRIPTION : The file flash.txt not found\n");
+  EXPECT_EQ(
+      err.str(),
+      "FLASH DESCRIPTION : The file flash.txt not found\nelsewhere/flash.txt: cannot be read\n");
 }
 
 // A write at speed 0 (no GPIO), one 100-byte image, then the read-back.
@@ -562,7 +563,8 @@ TEST_F(CliWrite, VerifyReportsTheFirstDifferenceAndLeavesTheHandsetOn) {
   EXPECT_EQ(run({"--speed", "0", "write", "--bin1", "a.bin", "--verify"}), 20);
   char detail[120];
   std::snprintf(detail, sizeof detail,
-                "bin1 differs at address 0x02000025 (offset 37): flash 0x%02X, image 0x%02X\n",
+                "bin1 image a.bin: differs at address 0x02000025 (offset 37): flash 0x%02X, "
+                "image 0x%02X\n",
                 flash[37], image[37]);
   EXPECT_EQ(err.str(), "VERIFY : The flash differs from the image written\n" + std::string(detail));
   EXPECT_NE(line.written().back(), 0xE8);
@@ -572,7 +574,9 @@ TEST_F(CliWrite, FailedReadBackIsACommandError) {
   scriptWrite();
   line.reply({0xC1});
   EXPECT_EQ(run({"--speed", "0", "write", "--bin1", "a.bin", "--verify"}), 8);
-  EXPECT_EQ(err.str(), "COMMAND : bad read command acknowledge \n");
+  EXPECT_EQ(err.str(),
+            "COMMAND : bad read command acknowledge \nport COM4 (/dev/ttyS3), address 0x02000000: "
+            "the handset answered 0xC1 where 0xC0 was expected (read command)\n");
 }
 
 TEST_F(CliWrite, WithoutVerifyNothingIsReadBack) {
@@ -586,7 +590,9 @@ TEST_F(CliWrite, WithoutVerifyNothingIsReadBack) {
 
 TEST_F(CliWrite, MissingImageIsAPcLibraryError) {
   EXPECT_EQ(run({"write", "--bin1", "nothere.bin"}), 5);
-  EXPECT_EQ(err.str(), "LIB_PC : File not found\ncannot load the bin1 image nothere.bin\n");
+  EXPECT_EQ(err.str(),
+            "LIB_PC : File not found\nthe bin1 image nothere.bin: cannot be opened as a regular "
+            "file\n");
   EXPECT_TRUE(line.written().empty());
 }
 
@@ -623,8 +629,12 @@ TEST_F(CliRun, EraseWithAFailedSectorFails) {
   // Sector 7 erased, sector 8 reports a failed clear.
   line.reply({0xC0, 0xC5, 0xF6, 0xC0, 0xC5, 0xF3});
   EXPECT_EQ(run({"--speed", "0", "erase", "--first", "7", "--last", "8"}), 8);
-  EXPECT_NE(err.str().find("ERROR: flash clear error\n"), std::string::npos) << err.str();
-  EXPECT_NE(err.str().find("COMMAND : Erase processing failed \n"), std::string::npos);
+  EXPECT_NE(err.str().find("sector 8 at 0x02010000: failed\n"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("COMMAND : Erase processing failed \n"
+                           "port COM4 (/dev/ttyS3), sector 8 at 0x02010000: the handset answered "
+                           "0xF3 where 0xF6 was expected (erase outcome)\n"),
+            std::string::npos)
+      << err.str();
 }
 
 }  // namespace

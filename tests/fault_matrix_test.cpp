@@ -268,7 +268,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     link = std::make_unique<emulator::EmulatorRs232>(*core);
     platform::setRs232(link.get());
     const std::time_t epoch = 1'000'000;
-    platform::setClock([this, epoch] { return epoch + static_cast<std::time_t>(link->seconds()); });
+    platform::setClock([this, epoch] { return static_cast<double>(epoch) + link->seconds(); });
     const double start = link->seconds();
     const dwl::DownloadResult r = runFlow(op);
     *waited = link->seconds() - start;

@@ -130,7 +130,7 @@ class Soak : public ::testing::Test {
     emulator::EmulatorRs232 link(core);
     platform::setRs232(&link);
     // The link's virtual time: every wait on the line, a vanished handset's included, moves it.
-    platform::setClock([&link] { return 1'000'000 + static_cast<std::time_t>(link.seconds()); });
+    platform::setClock([&link] { return 1'000'000 + link.seconds(); });
     rec.windows.clear();
     const dwl::DownloadResult r = flow();
     EXPECT_FALSE(link.isOpen());

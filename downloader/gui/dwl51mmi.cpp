@@ -12,11 +12,15 @@
 #include "downloader/gui/mmi.h"
 #include "downloader/gui/panels.h"
 #include "downloader/gui/sector_map.h"
+#include "dwl/dwl10fla.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
 #include "guikit/userint.h"
+#include "ops/operations.h"
+#include "platform/cancel.h"
 #include "platform/clock.h"
+#include "platform/rs232.h"
 
 namespace downloader {
 
@@ -45,6 +49,83 @@ void showResult(const dwl::DownloadResult& r) {
     return;
   }
   dwl::dwl52_10DisplayResult(r.Family, r.Code);
+}
+
+}  // namespace
+
+platform::CancelToken& cancelToken() {
+  static platform::CancelToken token;
+  return token;
+}
+
+namespace {
+
+// The switch-on prompt while the handset is awaited; once it answered, the processor and flash
+// indicators (and the record learns what was identified).
+class StartEvents final : public dwl::ProgressSink {
+ public:
+  void stageStarted(const dwl::StageInfo& stage) override {
+    if (stage.stage == dwl::Stage::Boot && !shown_) {
+      v_PanelTurnOn = showSwitchOnPrompt();
+      shown_ = true;
+    }
+  }
+  void identified(const dwl::HandsetIdentity& handset) override {
+    discard();
+    DownloadContext& c = sg_DownloadContext;
+    c.CpuType = handset.cpu;
+    c.FlashManufacturer = handset.manufacturer;
+    c.FlashDevice = handset.device;
+    dwl::dwl52_2DisplayTypeCPU(c.CpuType);
+    ProcessSystemEvents();
+    dwl::dwl52_1DisplayTypeFlash(c.FlashManufacturer, c.FlashDevice);
+    ProcessSystemEvents();
+  }
+  void jobFinished(const dwl::JobResult&) override { discard(); }
+
+ private:
+  void discard() {
+    if (shown_) DiscardPanel(v_PanelTurnOn);
+    shown_ = false;
+  }
+  bool shown_ = false;
+};
+
+// The job's input from the record: the settings and the images its load flags name.
+ops::WriteInput writeInput(const DownloadContext& c) {
+  ops::WriteInput in;
+  in.link.port = {platform::comName(c.ComPort), c.ComPort, platform::deviceForPort(c.ComPort)};
+  in.link.speed = c.Speed;
+  in.link.productType = c.ProductType;
+  in.link.pmu = c.PmuOption == 1;
+  for (int i = 0; i < 4; ++i) in.link.waitStates[static_cast<std::size_t>(i)] = c.WaitState[i];
+  in.link.flash = &dwl::vg_FlashDescritpion;
+  in.model = c.Model;
+  in.mode = c.Mode;
+  const struct {
+    dwl::Slot slot;
+    const char* path;
+    const std::uint8_t* data;
+    std::uint32_t length;
+    bool loaded;
+  } images[] = {{dwl::Slot::Bin1, c.Bin1Path, c.Bin1Data, c.Bin1Length, c.Bin1Loaded == 1},
+                {dwl::Slot::Bin2, c.Bin2Path, c.Bin2Data, c.Bin2Length, c.Bin2Loaded == 1},
+                {dwl::Slot::Ogm1, c.Ogm1Path, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded == 1},
+                {dwl::Slot::Ogm2, c.Ogm2Path, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded == 1}};
+  for (const auto& s : images) {
+    if (!s.loaded || !s.data) continue;
+    in.images.push_back({s.slot, s.path, std::vector<std::uint8_t>(s.data, s.data + s.length)});
+  }
+  return in;
+}
+
+ops::Context contextFor(dwl::ProgressSink& events) {
+  ops::Context context;
+  context.serial = &platform::rs232();
+  context.display = &dwl::display();
+  context.progress = &events;
+  context.cancel = &cancelToken();
+  return context;
 }
 
 }  // namespace
@@ -88,22 +169,12 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   // The boot opens the port again: a port the service panel left open is closed first.
   closeServicePort();
 
-  c.StartTime = c.EndTime = platform::now();
-  v_PanelTurnOn = showSwitchOnPrompt();
-  dwl::DownloadResult r = dwl::dwl1_0boot(&c);
-  DiscardPanel(v_PanelTurnOn);
-
-  if (r.Family == dwl::RESULT_SUCCESS) {
-    dwl::dwl52_2DisplayTypeCPU(c.CpuType);
-    ProcessSystemEvents();
-    dwl::dwl52_1DisplayTypeFlash(c.FlashManufacturer, c.FlashDevice);
-    ProcessSystemEvents();
-    if (c.ProductType == 1 || c.ProductType == 2)
-      r = c.Mode == 2 ? dwl3_0Generic5087_ogm(c) : dwl3_0Generic5087(c);
-  }
+  c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
+  cancelToken().reset();
+  StartEvents events;
+  const dwl::JobResult result = ops::write(writeInput(c), contextFor(events));
   g_running = false;
-  showResult(r);
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(c.ComPort));
+  showResult(result.result);
   return 0;
 }
 

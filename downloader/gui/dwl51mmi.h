@@ -3,12 +3,18 @@
 // menu callbacks act on every call.
 #pragma once
 
+namespace platform {
+class CancelToken;
+}
+
 namespace downloader {
 
 // True while Start runs a download. A window left open from before (a configuration error)
 // closes then without unlocking the panel: the download pumps events, and an unlock in its
 // middle would let a second Start in.
 bool downloadRunning();
+// The request to stop the running download; reset when Start begins one.
+platform::CancelToken& cancelToken();
 
 // Start, Quit and the Load buttons.
 int dwl51_50MMIStart(int panel, int control, int event, void* data, int data1, int data2);

@@ -1,0 +1,118 @@
+// The whole flows of the dumper's Start and Erase buttons, on the operation layer: the record and
+// the panels give the job's input, the job's events drive the switch-on panel, and the result
+// opens its window.
+#include "dumper/dumper.h"
+#include "dwl/dwl52display.h"
+#include "ops/operations.h"
+#include "platform/cancel.h"
+#include "platform/rs232.h"
+
+namespace dumper {
+
+namespace {
+
+// Shows the switch-on panel while the handset is awaited and takes it away once it answered (or
+// the job ended without it).
+class SwitchOnEvents final : public dwl::ProgressSink {
+ public:
+  explicit SwitchOnEvents(const SwitchOnPanel& panel) : panel_(panel) {}
+  void stageStarted(const dwl::StageInfo& stage) override {
+    if (stage.stage == dwl::Stage::Boot && panel_.show && !shown_) {
+      panel_.show();
+      shown_ = true;
+    }
+  }
+  void identified(const dwl::HandsetIdentity& handset) override {
+    sg_DownloadContext.CpuType = handset.cpu;
+    sg_DownloadContext.FlashManufacturer = handset.manufacturer;
+    sg_DownloadContext.FlashDevice = handset.device;
+    discard();
+  }
+  void jobFinished(const dwl::JobResult&) override { discard(); }
+
+ private:
+  void discard() {
+    if (shown_ && panel_.discard) panel_.discard();
+    shown_ = false;
+  }
+  const SwitchOnPanel& panel_;
+  bool shown_ = false;
+};
+
+ops::LinkInput linkFromRecord() {
+  const DumperContext& c = sg_DownloadContext;
+  ops::LinkInput link;
+  link.port = {platform::comName(c.ComPort), c.ComPort, platform::deviceForPort(c.ComPort)};
+  link.speed = c.Speed;
+  link.productType = c.ProductType;
+  link.pmu = c.PmuOption == 1;
+  for (int i = 0; i < 4; ++i) link.waitStates[static_cast<std::size_t>(i)] = c.WaitState[i];
+  return link;
+}
+
+void begin(std::int32_t mode) {
+  sg_DownloadContext.OperationMode = mode;
+  if (mode == kModeDump) {
+    InitControls();
+    LockDuringDumping();
+  } else {
+    InitControls_erase();
+    LockDuringErasing();
+  }
+  dwl::display().processEvents();
+  cancelToken().reset();
+}
+
+ops::Context contextFor(dwl::ProgressSink& events) {
+  ops::Context context;
+  context.serial = &platform::rs232();
+  context.display = &dwl::display();
+  context.progress = &events;
+  context.cancel = &cancelToken();
+  return context;
+}
+
+dwl::DownloadResult end(const dwl::JobResult& result) {
+  dwl::dwl52_10DisplayResult(result.result.Family, result.result.Code);
+  return result.result;
+}
+
+}  // namespace
+
+platform::CancelToken& cancelToken() {
+  static platform::CancelToken token;
+  return token;
+}
+
+dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
+  begin(kModeDump);
+  SwitchOnEvents events(switchOn);
+  ops::DumpInput input;
+  input.link = linkFromRecord();
+  input.firstSector = sg_DownloadContext.DumpFirstSector;
+  input.lastSector = sg_DownloadContext.DumpLastSector;
+  input.output = "dump.txt";
+  return end(ops::dump(input, contextFor(events)));
+}
+
+dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
+  begin(kModeErase);
+  SwitchOnEvents events(switchOn);
+  ops::EraseInput input;
+  input.link = linkFromRecord();
+  input.firstSector = sg_DownloadContext.EraseFirstSector;
+  input.lastSector = sg_DownloadContext.EraseLastSector;
+  return end(ops::erase(input, contextFor(events)));
+}
+
+void resetAndUnlock() {
+  if (sg_DownloadContext.OperationMode == kModeDump) {
+    InitControls();
+    UnlockAfterDump();
+  } else {
+    InitControls_erase();
+    UnlockAfterErasing();
+  }
+}
+
+}  // namespace dumper

@@ -1,0 +1,153 @@
+#include "dwl/dwl_job.h"
+
+#include <cstdio>
+
+#include "dwl/dwl_display.h"
+#include "platform/cancel.h"
+#include "platform/clock.h"
+#include "platform/guarded_rs232.h"
+
+namespace dwl {
+
+namespace {
+thread_local JobState* t_job = nullptr;
+// A heartbeat at most this often; the line's slices are 100 ms, so one comes at least that often.
+constexpr double kBeatSeconds = 0.1;
+}  // namespace
+
+const char* stageName(Stage stage) {
+  switch (stage) {
+    case Stage::Boot:
+      return "boot";
+    case Stage::Speed:
+      return "speed";
+    case Stage::Image:
+      return "image";
+    case Stage::Verify:
+      return "verify";
+    case Stage::Dump:
+      return "dump";
+    case Stage::Erase:
+      return "erase";
+    case Stage::SwitchOff:
+      return "switch-off";
+  }
+  return "stage";
+}
+
+const char* sectorStateName(SectorState state) {
+  switch (state) {
+    case SectorState::Writing:
+      return "writing";
+    case SectorState::Written:
+      return "written";
+    case SectorState::Resent:
+      return "resent";
+    case SectorState::Failed:
+      return "failed";
+    case SectorState::Erased:
+      return "erased";
+    case SectorState::Read:
+      return "read";
+  }
+  return "sector";
+}
+
+std::string FailureDetail::text() const {
+  if (object.empty()) return reason;
+  if (reason.empty()) return object;
+  return object + ": " + reason;
+}
+
+JobScope::JobScope(JobState& job) : previous_(t_job) {
+  t_job = &job;
+}
+
+JobScope::~JobScope() {
+  t_job = previous_;
+}
+
+JobState* currentJob() {
+  return t_job;
+}
+
+bool cancelled() {
+  return t_job && t_job->cancel && t_job->cancel->cancelled();
+}
+
+void noteReason(const std::string& reason) {
+  if (t_job) t_job->reason = reason;
+}
+
+void noteFile(const std::string& path, const std::string& reason) {
+  if (!t_job) return;
+  if (t_job->file.empty()) t_job->file = path;
+  noteReason(reason);
+}
+
+bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what) {
+  if (got == expected) {
+    // 0x9D can be a real answer; only a read that timed out is silence.
+    return !(got == kTimeoutByte && t_job && t_job->line && t_job->line->lastReadTimedOut());
+  }
+  if (!t_job) return false;
+  if (got == kTimeoutByte && (!t_job->line || t_job->line->lastReadTimedOut())) {
+    noteReason("the handset stopped answering");
+    return false;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "the handset answered 0x%02X where 0x%02X was expected (%s)",
+                got, expected, what);
+  noteReason(text);
+  return false;
+}
+
+void noteSector(std::uint32_t number, std::uint32_t address, std::uint32_t size) {
+  if (!t_job) return;
+  t_job->sector = {number, address, size, SectorState::Read};
+  t_job->inSector = true;
+}
+
+void reportStage(const StageInfo& stage) {
+  if (!t_job) return;
+  t_job->stageTotal = stage.bytes;
+  t_job->stageDone = 0;
+  t_job->inSector = false;
+  if (t_job->progress) t_job->progress->stageStarted(stage);
+}
+
+void reportBytes(std::uint64_t count) {
+  if (!t_job) return;
+  t_job->stageDone += count;
+  t_job->jobDone += count;
+  if (t_job->progress)
+    t_job->progress->bytesDone(
+        {t_job->stageDone, t_job->stageTotal, t_job->jobDone, t_job->totals.bytes});
+}
+
+void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                  SectorState state) {
+  if (!t_job) return;
+  t_job->sector = {number, address, size, state};
+  t_job->inSector = state == SectorState::Writing || state == SectorState::Read ||
+                    state == SectorState::Resent || state == SectorState::Failed;
+  if (state == SectorState::Written || state == SectorState::Erased)
+    t_job->sectorsDone.push_back(number);
+  if (t_job->progress) t_job->progress->sectorChanged(t_job->sector);
+}
+
+void reportIdentified(const HandsetIdentity& handset) {
+  if (t_job && t_job->progress) t_job->progress->identified(handset);
+}
+
+void reportWaiting(double waited) {
+  if (!t_job) return;
+  if (t_job->display) t_job->display->processEvents();
+  const double at = platform::now();
+  if (t_job->progress && (t_job->lastBeat < 0 || at - t_job->lastBeat >= kBeatSeconds)) {
+    t_job->lastBeat = at;
+    t_job->progress->heartbeat(waited);
+  }
+}
+
+}  // namespace dwl

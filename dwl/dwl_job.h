@@ -1,0 +1,176 @@
+// What one job (a write, a verify, a dump, an erase, an identification) carries through the
+// layers besides the record: where it shows itself, where it reports progress, the flash
+// descriptions it uses, the bootstrap file, its cancel request, and the cause of a failure as the
+// layers note it. A job binds it to its thread for its whole run (JobScope); the layers reach it
+// through the functions below and do without when no job is bound (the unit tests of a layer).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dwl/dwl_result.h"
+
+namespace platform {
+class CancelToken;
+class GuardedRs232;
+}  // namespace platform
+
+namespace dwl {
+
+class Display;
+struct FlashDescriptionTable;
+
+// ---- progress events ------------------------------------------------------------------------
+
+enum class Stage { Boot, Speed, Image, Verify, Dump, Erase, SwitchOff };
+// "boot", "speed", "image", "verify", "dump", "erase", "switch-off".
+const char* stageName(Stage stage);
+
+enum class SectorState { Writing, Written, Resent, Failed, Erased, Read };
+// "writing", "written", "resent", "failed", "erased", "read".
+const char* sectorStateName(SectorState state);
+
+struct JobTotals {
+  std::uint64_t bytes = 0;    // bytes the whole job moves (written, read back, dumped, erased)
+  std::uint32_t sectors = 0;  // sectors it writes, dumps or erases
+};
+
+struct StageInfo {
+  Stage stage = Stage::Boot;
+  int index = 0;            // image k of n (from 1), for Image and Verify; 0 otherwise
+  int count = 0;            // n
+  std::string name;         // the image's slot and file, the dumped range, ...
+  std::uint64_t bytes = 0;  // bytes of this stage, 0 for the stages that move none
+};
+
+struct ByteProgress {
+  std::uint64_t stageDone = 0, stageTotal = 0;
+  std::uint64_t jobDone = 0, jobTotal = 0;
+};
+
+struct SectorEvent {
+  std::uint32_t number = 0;
+  std::uint32_t address = 0;  // handset address
+  std::uint32_t size = 0;
+  SectorState state = SectorState::Writing;
+};
+
+struct HandsetIdentity {
+  std::uint8_t cpu = 0;
+  std::uint8_t manufacturer = 0;
+  std::uint8_t device = 0;
+  std::string flashName;  // "<maker> <device>" from the flash descriptions, empty when unknown
+  // The flash's geometry, when the descriptions have it.
+  bool described = false;
+  std::uint32_t flashSize = 0;
+  std::uint32_t sectorCount = 0;
+  int banks = 0;
+};
+
+// The cause of a failure: what it concerns (the port and its device, a file, a sector and its
+// address) and why (the system's error, the handset's silence or unexpected answer).
+struct FailureDetail {
+  std::string object;
+  std::string reason;
+  // "object: reason", or whichever is there.
+  std::string text() const;
+};
+
+struct JobResult {
+  DownloadResult result;
+  // The fixed text of the result's window; for the results without one, a sentence of ours.
+  std::string message;
+  FailureDetail detail;  // empty for success
+  bool identified = false;
+  HandsetIdentity handset;
+  // Write: image bytes the handset confirmed. Dump: bytes appended to the output, whole blocks.
+  std::uint64_t bytesWritten = 0;
+  // Sectors written (write) or erased (erase), in order.
+  std::vector<std::uint32_t> sectors;
+  bool verified = false;
+  double seconds = 0;
+};
+
+// The one seam every front end follows a job by. Events come on the job's thread.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void jobStarted(const JobTotals& totals) { (void)totals; }
+  virtual void stageStarted(const StageInfo& stage) { (void)stage; }
+  virtual void bytesDone(const ByteProgress& bytes) { (void)bytes; }
+  virtual void sectorChanged(const SectorEvent& sector) { (void)sector; }
+  virtual void identified(const HandsetIdentity& handset) { (void)handset; }
+  // At least every 250 ms while the job waits on the line; waited: seconds of the current wait.
+  virtual void heartbeat(double waited) { (void)waited; }
+  virtual void jobFinished(const JobResult& result) { (void)result; }
+};
+
+// ---- the job bound to a thread --------------------------------------------------------------
+
+struct JobState {
+  Display* display = nullptr;                     // null: nothing shown
+  ProgressSink* progress = nullptr;               // null: no events
+  const FlashDescriptionTable* flash = nullptr;   // null: the program's table
+  const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
+  const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
+  std::string bootstrapPath = "dwl87.spm";
+
+  // Filled as the job goes.
+  JobTotals totals;
+  std::uint64_t jobDone = 0;
+  std::uint64_t stageTotal = 0, stageDone = 0;
+  double lastBeat = -1;
+  // The cause, as noted by the layers. The latest reason stands: the first failure ends a job, so
+  // the latest is that failure's (a walk that goes on past a failure keeps its first itself).
+  std::string reason;
+  std::string file;
+  bool inSector = false;
+  SectorEvent sector;
+  std::uint64_t confirmed = 0;  // bytes confirmed by the handset in the current image
+  // Each slot's image length as its file has it (indexed by dwl::Slot), where the image is sent
+  // longer (an odd ogm image goes with a spare byte); 0 when unknown.
+  std::uint32_t imageLengths[4] = {};
+  std::uint64_t imageBytes = 0;  // image bytes confirmed, summed over the images
+  std::vector<std::uint32_t> sectorsDone;
+};
+
+// Binds a job to the calling thread for the lifetime of the object.
+class JobScope {
+ public:
+  explicit JobScope(JobState& job);
+  ~JobScope();
+  JobScope(const JobScope&) = delete;
+  JobScope& operator=(const JobScope&) = delete;
+
+ private:
+  JobState* previous_;
+};
+
+// The job bound to the calling thread, or null.
+JobState* currentJob();
+
+// True once the job has been asked to stop.
+bool cancelled();
+// The result of a job that stopped because it was asked to.
+inline constexpr DownloadResult kCancelledResult{RESULT_CANCELLED, 0};
+
+// The layers' reports. Each does nothing without a job.
+void noteReason(const std::string& reason);
+void noteFile(const std::string& path, const std::string& reason);
+// The handset's answer to a command: notes the reason when it is not the expected byte (a read
+// that timed out counts as silence). Returns true when it is the expected byte.
+bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what);
+// The sector the job is now working on (named in the cause of a failure that comes next);
+// kNoSector for a block that is not counted in sectors (a byte range, a read-back).
+inline constexpr std::uint32_t kNoSector = 0xFFFFFFFFu;
+void noteSector(std::uint32_t number, std::uint32_t address, std::uint32_t size);
+void reportStage(const StageInfo& stage);
+void reportBytes(std::uint64_t count);
+void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                  SectorState state);
+void reportIdentified(const HandsetIdentity& handset);
+// Called while waiting; passes a heartbeat on and lets the window repaint.
+void reportWaiting(double waited);
+
+}  // namespace dwl

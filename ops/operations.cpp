@@ -1,0 +1,508 @@
+#include "ops/operations.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "downloader/download_context.h"
+#include "downloader/dwl3spm87.h"
+#include "dumper/dumper.h"
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl11command.h"
+#include "dwl/dwl12pclib.h"
+#include "dwl/dwl1boot.h"
+#include "dwl/dwl52display.h"
+#include "platform/cancel.h"
+#include "platform/clock.h"
+#include "platform/guarded_rs232.h"
+#include "platform/rs232.h"
+
+namespace ops {
+
+namespace {
+
+// One read command fetches this much of an image during a read-back.
+constexpr std::uint32_t kVerifyBlock = 8192;
+
+bool isOgm(dwl::Slot slot) {
+  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
+}
+
+// The flash name and geometry of an identified handset, from the job's descriptions.
+dwl::HandsetIdentity identify(const dwl::SharedContext& ctx) {
+  dwl::HandsetIdentity id;
+  id.cpu = ctx.CpuType;
+  id.manufacturer = ctx.FlashManufacturer;
+  id.device = ctx.FlashDevice;
+  char maker[dwl::kNameSize] = {}, device[dwl::kNameSize] = {};
+  if (dwl::dwl10_6GetManufacturerAndFlashName(ctx.FlashManufacturer, ctx.FlashDevice, maker,
+                                              device) == dwl::kOk)
+    id.flashName = std::string(maker) + " " + device;
+  std::uint8_t index = 0;
+  if (dwl::dwl10_1GetNumberOfSector(id.manufacturer, id.device, &id.sectorCount) == dwl::kOk &&
+      dwl::dwl10_5GetFlashSize(id.manufacturer, id.device, &id.flashSize) == dwl::kOk &&
+      dwl::dwl10_500GetFlashIndex(id.manufacturer, id.device, &index) == dwl::kOk) {
+    id.described = true;
+    id.banks = dwl::flashTable().Flash[index].NbBanks;
+  }
+  return id;
+}
+
+// Everything a job binds to its thread while it runs, and the envelope every job shares: the
+// boot, the job's own sequence, the port closed, the result with its cause.
+class Job {
+ public:
+  Job(const LinkInput& link, const Context& context)
+      : link_(link),
+        context_(context),
+        clock_(context.clock),
+        guard_(*context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); }),
+        line_(guard_, link.port.number, link.port.device) {
+    state_.display = context.display;
+    state_.progress = context.progress;
+    state_.flash = link.flash;
+    state_.cancel = context.cancel;
+    state_.line = &guard_;
+    state_.bootstrapPath = link.bootstrapPath;
+    scope_.emplace(state_);
+    start_ = platform::now();
+  }
+
+  dwl::JobState& state() { return state_; }
+
+  void fill(dwl::SharedContext& ctx, const dwl::ProgramProfile& profile) const {
+    ctx.ComPort = link_.port.number;
+    ctx.PmuOption = link_.pmu ? 1 : 0;
+    ctx.Speed = link_.speed;
+    ctx.DownloadType = 0;
+    ctx.ProductType = link_.productType;
+    for (int i = 0; i < 4; ++i) ctx.WaitState[i] = link_.waitStates[static_cast<std::size_t>(i)];
+    ctx.Profile = &profile;
+  }
+
+  void started(const dwl::JobTotals& totals) {
+    state_.totals = totals;
+    if (state_.progress) state_.progress->jobStarted(totals);
+  }
+
+  // Boots the handset; on success the identity is reported and kept for the result.
+  dwl::DownloadResult boot(dwl::SharedContext& ctx) {
+    dwl::reportStage({dwl::Stage::Boot, 0, 0, describePort(link_.port), 0});
+    const dwl::DownloadResult r = dwl::dwl1_0boot(&ctx);
+    if (r.Family != dwl::RESULT_SUCCESS) return r;
+    result_.identified = true;
+    result_.handset = identify(ctx);
+    dwl::reportIdentified(result_.handset);
+    return r;
+  }
+
+  // Closes the port and makes the result; reported as the job's last event.
+  JobResult finish(dwl::DownloadResult r) {
+    dwl::dwl12_1UartStop(static_cast<std::uint8_t>(link_.port.number));
+    const bool cancelled = context_.cancel && context_.cancel->cancelled();
+    if (r.Family != dwl::RESULT_SUCCESS && cancelled) r = dwl::kCancelledResult;
+    result_.result = r;
+    result_.message = resultText(r);
+    result_.sectors = state_.sectorsDone;
+    if (r.Family != dwl::RESULT_SUCCESS) result_.detail = cause(r);
+    result_.seconds = platform::now() - start_;
+    if (state_.progress) state_.progress->jobFinished(result_);
+    return result_;
+  }
+
+  JobResult& result() { return result_; }
+
+ private:
+  dwl::FailureDetail cause(const dwl::DownloadResult& r) const {
+    dwl::FailureDetail d;
+    if (!state_.file.empty()) {
+      d.object = state_.file;
+    } else {
+      d.object = "port " + describePort(link_.port);
+      if (state_.inSector) {
+        char text[64];
+        if (state_.sector.number == dwl::kNoSector)
+          std::snprintf(text, sizeof text, ", address 0x%08X", state_.sector.address);
+        else
+          std::snprintf(text, sizeof text, ", sector %u at 0x%08X", state_.sector.number,
+                        state_.sector.address);
+        d.object += text;
+      }
+    }
+    if (r.Family == dwl::RESULT_CANCELLED)
+      d.reason = "cancelled by the user";
+    else if (!state_.reason.empty())
+      d.reason = state_.reason;
+    else if (guard_.lastReadTimedOut())
+      d.reason = "the handset stopped answering";
+    return d;
+  }
+
+  const LinkInput& link_;
+  const Context& context_;
+  platform::ScopedThreadClock clock_;
+  platform::GuardedRs232 guard_;
+  platform::ScopedLine line_;
+  dwl::JobState state_;
+  std::optional<dwl::JobScope> scope_;
+  JobResult result_;
+  double start_ = 0;
+};
+
+JobResult refused(const Context& context, dwl::DownloadResult r, dwl::FailureDetail detail) {
+  JobResult result;
+  result.result = r;
+  result.message = resultText(r);
+  result.detail = std::move(detail);
+  if (context.progress) context.progress->jobFinished(result);
+  return result;
+}
+
+JobResult noPort(const Context& context) {
+  const std::uint32_t code = static_cast<std::uint32_t>(platform::kErrCannotOpen) | 0x80000000u;
+  return refused(context, {dwl::RESULT_LIB_PC, static_cast<std::int32_t>(code)},
+                 {"", "no serial port to talk through"});
+}
+
+// Reads every image back and compares it with what was sent; the first difference or failed read
+// ends the check.
+dwl::DownloadResult readBack(int port, const std::vector<downloader::WrittenImage>& images,
+                             const std::vector<Image>& files, JobResult& result) {
+  std::vector<std::uint8_t> block(kVerifyBlock);
+  int k = 0;
+  for (const downloader::WrittenImage& image : images) {
+    dwl::reportStage({dwl::Stage::Verify, ++k, static_cast<int>(images.size()),
+                      downloader::slotName(image.slot), image.length});
+    for (std::uint32_t at = 0; at < image.length; at += kVerifyBlock) {
+      if (dwl::cancelled()) return dwl::kCancelledResult;
+      const std::uint32_t n = image.length - at < kVerifyBlock ? image.length - at : kVerifyBlock;
+      dwl::noteSector(dwl::kNoSector, image.address + at, n);
+      const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), port);
+      if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (block[i] == image.data[at + i]) continue;
+        const std::uint32_t address = image.address + at + i;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "differs at address 0x%08X (offset %u): flash 0x%02X, image 0x%02X", address,
+                      at + i, block[i], image.data[at + i]);
+        std::string object = std::string(downloader::slotName(image.slot)) + " image";
+        for (const Image& file : files)
+          if (file.slot == image.slot && !file.path.empty()) object += " " + file.path;
+        dwl::noteFile(object, text);
+        if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+        return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(address)};
+      }
+      dwl::reportBytes(n);
+    }
+  }
+  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+  result.verified = true;
+  return {dwl::RESULT_SUCCESS, 0};
+}
+
+// The downloader's record for a write: the shared settings and the images, which stay owned by
+// the input (an odd ogm image gets its spare byte in a copy).
+struct WriteRecord {
+  downloader::DownloadContext ctx;
+  std::vector<std::vector<std::uint8_t>> padded;
+};
+
+void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
+  downloader::DownloadContext& c = rec.ctx;
+  c.Model = in.model;
+  c.Mode = in.mode;
+  rec.padded.reserve(in.images.size());
+  for (const Image& image : in.images) {
+    const std::uint8_t* data = image.bytes.data();
+    std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
+    job.imageLengths[static_cast<int>(image.slot)] = length;
+    if (isOgm(image.slot) && (length & 1u)) {
+      rec.padded.push_back(image.bytes);
+      rec.padded.back().push_back(0xFF);  // erased flash
+      data = rec.padded.back().data();
+      ++length;
+    }
+    char* path = nullptr;
+    std::uint8_t** slotData = nullptr;
+    std::uint32_t* slotLength = nullptr;
+    std::uint8_t* loaded = nullptr;
+    switch (image.slot) {
+      case dwl::Slot::Bin1:
+        path = c.Bin1Path, slotData = &c.Bin1Data, slotLength = &c.Bin1Length,
+        loaded = &c.Bin1Loaded;
+        break;
+      case dwl::Slot::Bin2:
+        path = c.Bin2Path, slotData = &c.Bin2Data, slotLength = &c.Bin2Length,
+        loaded = &c.Bin2Loaded;
+        break;
+      case dwl::Slot::Ogm1:
+        path = c.Ogm1Path, slotData = &c.Ogm1Data, slotLength = &c.Ogm1Length,
+        loaded = &c.Ogm1Loaded;
+        break;
+      case dwl::Slot::Ogm2:
+        path = c.Ogm2Path, slotData = &c.Ogm2Data, slotLength = &c.Ogm2Length,
+        loaded = &c.Ogm2Loaded;
+        break;
+    }
+    if (!path) continue;
+    std::snprintf(path, downloader::kPathSize, "%s", image.path.c_str());
+    *slotData = const_cast<std::uint8_t*>(data);  // read only: the sequences never write it
+    *slotLength = length;
+    *loaded = 1;
+  }
+}
+
+std::uint64_t imageBytes(const WriteInput& in) {
+  std::uint64_t total = 0;
+  for (const Image& image : in.images) total += image.bytes.size() + (isOgm(image.slot) ? 1 : 0);
+  return total;
+}
+
+// Sectors the images take on the identified flash (0 when the geometry cannot say).
+std::uint32_t sectorsOf(const WriteRecord& rec) {
+  const downloader::DownloadContext& c = rec.ctx;
+  std::uint32_t total = 0;
+  const struct {
+    dwl::Slot slot;
+    std::uint32_t length;
+    bool loaded;
+  } slots[] = {{dwl::Slot::Bin1, c.Bin1Length, c.Bin1Loaded == 1},
+               {dwl::Slot::Bin2, c.Bin2Length, c.Bin2Loaded == 1},
+               {dwl::Slot::Ogm1, c.Ogm1Length, c.Ogm1Loaded == 1},
+               {dwl::Slot::Ogm2, c.Ogm2Length, c.Ogm2Loaded == 1}};
+  for (const auto& s : slots) {
+    std::uint32_t address = 0;
+    if (!s.loaded || !downloader::slotAddress(s.slot, c.Model, &address)) continue;
+    std::uint32_t list[dwl::kSectorListWords] = {};
+    if (dwl::dwl10_3GetSectorList(c.FlashManufacturer, c.FlashDevice, address - dwl::FlashBase,
+                                  s.length, list) == dwl::kOk)
+      total += list[0];
+  }
+  return total;
+}
+
+}  // namespace
+
+bool resolvePort(const std::string& typed, PortRef* port, std::string* why) {
+  if (typed.empty()) {
+    if (why) *why = "no port given";
+    return false;
+  }
+  std::string digits = typed;
+  if (digits.size() > 3 && (digits.compare(0, 3, "COM") == 0 || digits.compare(0, 3, "com") == 0))
+    digits = digits.substr(3);
+  bool numeric = !digits.empty() && digits.size() <= 6;
+  for (char c : digits) numeric = numeric && c >= '0' && c <= '9';
+  if (numeric) {
+    const int n = std::stoi(digits);
+    if (n < 1 || n > 255) {
+      if (why) *why = "port number " + digits + " is outside 1..255";
+      return false;
+    }
+    *port = {typed, n, platform::deviceForPort(n)};
+    return true;
+  }
+  *port = {typed, kPathPort, typed};
+  return true;
+}
+
+std::string describePort(const PortRef& port) {
+  if (port.device.empty() || port.name == port.device)
+    return port.device.empty() ? port.name : port.device;
+  return platform::comName(port.number) + " (" + port.device + ")";
+}
+
+std::string resultText(const dwl::DownloadResult& r) {
+  if (r.Family == dwl::RESULT_SUCCESS) return {};
+  if (r.Family == dwl::RESULT_BOOT && r.Code == 4)
+    return "BOOT : The handset did not answer (is it connected to this port and switched on?)";
+  if (r.Family == dwl::RESULT_VERIFY) return "VERIFY : The flash differs from the image written";
+  if (r.Family == dwl::RESULT_CANCELLED) return "Cancelled by the user";
+  std::string text = dwl::resultMessage(r.Family, r.Code);
+  if (text.empty())
+    text = "Unknown result (family " + std::to_string(r.Family) + ", code " +
+           std::to_string(r.Code) + ")";
+  return text;
+}
+
+bool loadImage(dwl::Slot slot, const std::string& path, Image* image, dwl::ResultCode* code,
+               std::string* why) {
+  std::uint32_t length = 0;
+  if (dwl::dwl12_2CalculateLengthOfFile(path.c_str(), &length) != dwl::kOk) {
+    *code = 3;
+    *why = "cannot be opened as a regular file";
+    return false;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *code = 3;
+    *why = "cannot be opened";
+    return false;
+  }
+  image->slot = slot;
+  image->path = path;
+  image->bytes.resize(length);
+  const std::size_t got = length ? std::fread(image->bytes.data(), 1, length, f) : 0;
+  std::fclose(f);
+  if (got != length) {
+    *code = 2;
+    *why = "changed size while it was read";
+    return false;
+  }
+  return true;
+}
+
+JobResult write(const WriteInput& in, const Context& context) {
+  if (!context.serial) return noPort(context);
+  Job job(in.link, context);
+  WriteRecord rec;
+  job.fill(rec.ctx, dwl::kDownloaderProfile);
+  fillImages(in, rec, job.state());
+  const std::uint64_t bytes = imageBytes(in);
+  job.started({in.verify ? 2 * bytes : bytes, 0});
+  rec.ctx.StartTime = rec.ctx.EndTime = static_cast<std::time_t>(platform::now());
+
+  dwl::DownloadResult r = job.boot(rec.ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    job.started({in.verify ? 2 * bytes : bytes, sectorsOf(rec)});
+    downloader::VerifyHook hook;
+    JobResult& result = job.result();
+    if (in.verify)
+      hook = [&result, &in](const downloader::DownloadContext& ctx,
+                            const std::vector<downloader::WrittenImage>& images) {
+        return readBack(ctx.ComPort, images, in.images, result);
+      };
+    r = rec.ctx.Mode == 2 ? downloader::dwl3_0Generic5087_ogm(rec.ctx, hook)
+                          : downloader::dwl3_0Generic5087(rec.ctx, hook);
+  }
+  job.result().bytesWritten = job.state().imageBytes;
+  return job.finish(r);
+}
+
+JobResult verify(const WriteInput& in, const Context& context) {
+  if (!context.serial) return noPort(context);
+  Job job(in.link, context);
+  WriteRecord rec;
+  job.fill(rec.ctx, dwl::kDownloaderProfile);
+  fillImages(in, rec, job.state());
+  job.started({imageBytes(in), 0});
+  dwl::DownloadResult r = job.boot(rec.ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
+    dwl::ResultCode rc = dwl::dwl11_8SetGPIO(rec.ctx);
+    if (rc == dwl::kOk) rc = dwl::dwl11_0SetSpeedAndPMU(rec.ctx);
+    if (rc != dwl::kOk) r = {dwl::RESULT_COMMAND, rc};
+  }
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    std::vector<downloader::WrittenImage> images;
+    const downloader::DownloadContext& c = rec.ctx;
+    const struct {
+      dwl::Slot slot;
+      const std::uint8_t* data;
+      std::uint32_t length;
+      bool loaded;
+    } slots[] = {{dwl::Slot::Bin1, c.Bin1Data, c.Bin1Length, c.Bin1Loaded == 1},
+                 {dwl::Slot::Bin2, c.Bin2Data, c.Bin2Length, c.Bin2Loaded == 1},
+                 {dwl::Slot::Ogm1, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded == 1},
+                 {dwl::Slot::Ogm2, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded == 1}};
+    for (const auto& s : slots) {
+      std::uint32_t address = 0;
+      if (!s.loaded) continue;
+      if (!downloader::slotAddress(s.slot, c.Model, &address)) {
+        r = {dwl::RESULT_FLASH_FILE, 18};
+        break;
+      }
+      images.push_back({s.slot, address, s.data, s.length});
+    }
+    if (r.Family == dwl::RESULT_SUCCESS) r = readBack(c.ComPort, images, in.images, job.result());
+    if (r.Family == dwl::RESULT_SUCCESS) {
+      dwl::reportStage({dwl::Stage::SwitchOff, 0, 0, {}, 0});
+      const dwl::ResultCode rc = dwl::dwl11_7SwitchOffCommand(c.ComPort);
+      if (rc != dwl::kOk) r = {dwl::RESULT_COMMAND, rc};
+    }
+  }
+  return job.finish(r);
+}
+
+JobResult dump(const DumpInput& in, const Context& context) {
+  if (!context.serial) return noPort(context);
+  dumper::DumpPlan plan;
+  if (in.firstSector >= 0) {
+    if (!dumper::validRange(in.firstSector, in.lastSector))
+      return refused(
+          context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+          {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
+           "not a range of the map (0..283, first not after last)"});
+    plan = dumper::planForSectors(in.firstSector, in.lastSector, in.output);
+  } else {
+    plan.offset = in.offset;
+    plan.length = in.length;
+    plan.output = in.output;
+    if (in.length == 0 || in.offset > dumper::kFlashBytes ||
+        in.length > dumper::kFlashBytes - in.offset)
+      return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+                     {dumper::describePlan(plan), "not a range of the 16 MiB flash"});
+  }
+  Job job(in.link, context);
+  dumper::DumperContext ctx;
+  job.fill(ctx, dwl::kDumperProfile);
+  const std::uint32_t sectors =
+      plan.firstSector >= 0 ? static_cast<std::uint32_t>(plan.lastSector - plan.firstSector + 1)
+                            : 0;
+  job.started({plan.length, sectors});
+  dwl::DownloadResult r = job.boot(ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) r = dumper::dumpSequence(ctx, plan);
+  job.result().bytesWritten = job.state().jobDone;
+  return job.finish(r);
+}
+
+JobResult erase(const EraseInput& in, const Context& context) {
+  if (!context.serial) return noPort(context);
+  if (!dumper::validRange(in.firstSector, in.lastSector))
+    return refused(
+        context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+        {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
+         "not a range of the map (0..283, first not after last)"});
+  Job job(in.link, context);
+  dumper::DumperContext ctx;
+  job.fill(ctx, dwl::kDumperProfile);
+  ctx.EraseFirstSector = in.firstSector;
+  ctx.EraseLastSector = in.lastSector;
+  ctx.OperationMode = dumper::kModeErase;
+  std::uint64_t bytes = 0;
+  for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
+  job.started({bytes, static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});
+  dwl::DownloadResult r = job.boot(ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) r = dumper::flash_erase(ctx);
+  return job.finish(r);
+}
+
+JobResult info(const InfoInput& in, const Context& context) {
+  if (!context.serial) return noPort(context);
+  Job job(in.link, context);
+  downloader::DownloadContext ctx;
+  job.fill(ctx, dwl::kDownloaderProfile);
+  job.started({0, 0});
+  dwl::DownloadResult r = job.boot(ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    std::uint32_t sectors = 0;
+    const dwl::ResultCode known =
+        dwl::dwl10_1GetNumberOfSector(ctx.FlashManufacturer, ctx.FlashDevice, &sectors);
+    if (known != dwl::kOk) {
+      r = {dwl::RESULT_FLASH_FILE, known};
+      char text[96];
+      std::snprintf(text, sizeof text, "no description of flash 0x%02X:0x%02X",
+                    ctx.FlashManufacturer, ctx.FlashDevice);
+      dwl::noteReason(text);
+    }
+    // Switched off whatever the description says: a handset left in the bootstrap keeps drawing
+    // current on the bench.
+    dwl::reportStage({dwl::Stage::SwitchOff, 0, 0, {}, 0});
+    const dwl::ResultCode off = dwl::dwl11_7SwitchOffCommand(ctx.ComPort);
+    if (off != dwl::kOk && r.Family == dwl::RESULT_SUCCESS) r = {dwl::RESULT_COMMAND, off};
+  }
+  return job.finish(r);
+}
+
+}  // namespace ops

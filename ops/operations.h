@@ -1,0 +1,113 @@
+// The jobs every front end runs the same way: write (with an optional read-back), verify, dump,
+// erase and info. Each takes one input value and the collaborators it reports to, reads and
+// writes no program global, and returns one result; jobs on different ports can run at once on
+// different threads, each with its own port implementation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dwl/dwl_display.h"
+#include "dwl/dwl_job.h"
+
+namespace platform {
+class CancelToken;
+class Rs232;
+}  // namespace platform
+
+namespace dwl {
+struct FlashDescriptionTable;
+}
+
+namespace ops {
+
+using dwl::JobResult;
+
+// A port as the user named it, resolved once: "4" and "COM4" give COM number 4 and the device it
+// is mapped to; a device path is used as it is, under COM number kPathPort.
+struct PortRef {
+  std::string name;    // as typed
+  int number = 0;      // the COM number the library addresses it by
+  std::string device;  // what is opened
+};
+inline constexpr int kPathPort = 1;
+// false, with the reason, for a number outside 1..255 or an empty name.
+bool resolvePort(const std::string& typed, PortRef* port, std::string* why);
+// "COM4 (/dev/ttyS3)", or the device alone when that is what was typed.
+std::string describePort(const PortRef& port);
+
+// What every job shares.
+struct LinkInput {
+  PortRef port;
+  int speed = 3;  // index into the program's speed table
+  int productType = 2;
+  std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
+  bool pmu = false;
+  std::string bootstrapPath = "dwl87.spm";
+  // The flash descriptions (flash.txt) the geometry comes from. Required for write, verify and
+  // info; dump and erase work on the dumper's fixed map.
+  const dwl::FlashDescriptionTable* flash = nullptr;
+};
+
+// Where a job reports and what it runs on. Only serial is required.
+struct Context {
+  platform::Rs232* serial = nullptr;
+  dwl::Display* display = nullptr;        // the panels' indicators and log (the GUIs)
+  dwl::ProgressSink* progress = nullptr;  // structured events (every front end)
+  const platform::CancelToken* cancel = nullptr;
+  // Monotonic seconds for this job's time-outs; empty: the program's clock.
+  std::function<double()> clock;
+};
+
+struct Image {
+  dwl::Slot slot = dwl::Slot::Bin1;
+  std::string path;                 // for messages and the progress stage's name
+  std::vector<std::uint8_t> bytes;  // the file's bytes
+};
+
+struct WriteInput {
+  LinkInput link;
+  int model = 0;
+  // 0 bin and ogm images, 1 bin only, 2 ogm only.
+  int mode = 1;
+  std::vector<Image> images;  // at most one per slot
+  bool verify = false;        // read every image back before the switch-off
+};
+
+struct DumpInput {
+  LinkInput link;
+  // Either map sectors (firstSector >= 0) or a byte range of the flash.
+  int firstSector = -1, lastSector = -1;
+  std::uint32_t offset = 0, length = 0;
+  std::string output;  // a regular file (appended to) or a new one
+};
+
+struct EraseInput {
+  LinkInput link;
+  int firstSector = 0, lastSector = 0;  // map sectors; the whole flash is 0..267
+};
+
+struct InfoInput {
+  LinkInput link;
+};
+
+JobResult write(const WriteInput& input, const Context& context);
+// Boots and reads the images back, writing nothing.
+JobResult verify(const WriteInput& input, const Context& context);
+JobResult dump(const DumpInput& input, const Context& context);
+JobResult erase(const EraseInput& input, const Context& context);
+JobResult info(const InfoInput& input, const Context& context);
+
+// The text a result shows: its window's fixed text, or a sentence of ours for the results that
+// have no window text (the boot time-out, a verify difference, a cancel). Empty for success.
+std::string resultText(const dwl::DownloadResult& result);
+
+// Reads an image file for a slot; false, with the PC library code and the reason, when it cannot
+// be had.
+bool loadImage(dwl::Slot slot, const std::string& path, Image* image, dwl::ResultCode* code,
+               std::string* why);
+
+}  // namespace ops

@@ -1,0 +1,103 @@
+#include "platform/append_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#define KELVANE_WRITE ::_write
+#define KELVANE_CLOSE ::_close
+#define KELVANE_TRUNCATE(fd, size) ::_chsize_s(fd, static_cast<__int64>(size))
+#else
+#include <unistd.h>
+#define KELVANE_WRITE ::write
+#define KELVANE_CLOSE ::close
+#define KELVANE_TRUNCATE(fd, size) ::ftruncate(fd, static_cast<off_t>(size))
+#endif
+
+namespace platform {
+
+namespace {
+#ifdef _WIN32
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_BINARY;
+#else
+// Non-blocking, so a FIFO without a reader fails at once instead of hanging the job.
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+#endif
+}  // namespace
+
+AppendFile::~AppendFile() {
+  close();
+}
+
+void AppendFile::close() {
+  if (fd_ >= 0) KELVANE_CLOSE(fd_);
+  fd_ = -1;
+}
+
+bool AppendFile::open(const std::string& path, std::string* why) {
+  close();
+  // Look before opening: a FIFO with a reader, or a terminal, would otherwise take the data.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (why) *why = "not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), kOpenFlags, 0644);
+  if (fd < 0) {
+    if (why) *why = errno == ENXIO ? "not a regular file" : std::strerror(errno);
+    return false;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    KELVANE_CLOSE(fd);
+    if (why) *why = "not a regular file";
+    return false;
+  }
+  fd_ = fd;
+  path_ = path;
+  device_ = static_cast<std::uint64_t>(st.st_dev);
+  inode_ = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string* why) {
+  if (fd_ < 0) {
+    if (why) *why = "not open";
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    if (why) *why = std::strerror(errno);
+    return false;
+  }
+#ifndef _WIN32
+  // Data written to a file that was removed would be lost with no one to see it.
+  struct stat named {};
+  if (::stat(path_.c_str(), &named) != 0 || static_cast<std::uint64_t>(named.st_ino) != inode_ ||
+      static_cast<std::uint64_t>(named.st_dev) != device_) {
+    if (why) *why = "the file was removed or replaced while the dump ran";
+    return false;
+  }
+#endif
+  std::size_t done = 0;
+  while (done < count) {
+    const auto n = KELVANE_WRITE(fd_, data + done, static_cast<unsigned>(count - done));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n < 0 ? errno : ENOSPC;
+    if (done > 0 && KELVANE_TRUNCATE(fd_, st.st_size) != 0) {
+      // Nothing more can be done; the error tells the user the file is suspect.
+    }
+    if (why) *why = std::strerror(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// An output file that takes whole blocks: each append lands whole or not at all, and the file
+// stays the one that was opened (one removed or replaced meanwhile fails the next append instead
+// of swallowing the data unseen).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens path for appending, creating it when missing. Refuses anything but a regular file (a
+  // FIFO, a device, a directory) without blocking on it. false, with the reason, on failure.
+  bool open(const std::string& path, std::string* why);
+  // Appends count bytes; on failure the file is cut back to its size before the call.
+  bool append(const std::uint8_t* data, std::size_t count, std::string* why);
+  bool isOpen() const { return fd_ >= 0; }
+  void close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  std::uint64_t device_ = 0, inode_ = 0;
+};
+
+}  // namespace platform
