@@ -40,19 +40,6 @@ void keepFirst(std::int32_t* first, std::int32_t code) {
 
 }  // namespace
 
-std::int32_t eraseOutcomeCode(std::uint8_t outcome) {
-  switch (outcome) {
-    case 0xF3:
-      return 13;
-    case 0xF4:
-      return 14;
-    case 0xF5:
-      return 15;
-    default:
-      return 16;
-  }
-}
-
 DumpPlan planForSectors(int first, int last, const std::string& output) {
   DumpPlan plan;
   plan.offset = DumperSectorMap::offset(first);
@@ -208,7 +195,7 @@ dwl::DownloadResult flash_erase(DumperContext ctx) {
       dwl::expectByte(outcome, kEraseDone, "erase outcome");
       if (dwl::cancelled()) return dwl::kCancelledResult;
       show.popup(kErrorTitle, kClearErrorText);
-      keepFirst(&firstFailure, eraseOutcomeCode(outcome));
+      keepFirst(&firstFailure, dwl::eraseOutcomeCode(outcome));
     }
     show.eraseProgress(address - dwl::FlashBase, number);
     if (firstFailure == before) {

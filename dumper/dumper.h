@@ -102,9 +102,9 @@ inline constexpr std::int32_t kDumpFileError = 6;
 
 // Codes of the first failed check of an erase walk (family dwl::RESULT_COMMAND), so an erase in
 // which a sector failed never ends with the erase-successful panel.
-inline constexpr std::int32_t kEraseRefused = 11;     // the erase command was not accepted
-inline constexpr std::int32_t kEraseNoAck = 12;       // no 0xC5 after the command
-std::int32_t eraseOutcomeCode(std::uint8_t outcome);  // 0xF3 13, 0xF4 14, 0xF5 15, other 16
+inline constexpr std::int32_t kEraseRefused = 11;  // the erase command was not accepted
+inline constexpr std::int32_t kEraseNoAck = 12;    // no 0xC5 after the command
+// An outcome byte other than 0xF6 gives dwl::eraseOutcomeCode's code.
 
 // Texts of the dumper's message boxes.
 inline constexpr char kErrorTitle[] = "ERROR";

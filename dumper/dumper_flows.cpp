@@ -39,17 +39,6 @@ class SwitchOnEvents final : public dwl::ProgressSink {
   bool shown_ = false;
 };
 
-ops::LinkInput linkFromRecord() {
-  const DumperContext& c = sg_DownloadContext;
-  ops::LinkInput link;
-  link.port = {platform::comName(c.ComPort), c.ComPort, platform::deviceForPort(c.ComPort)};
-  link.speed = c.Speed;
-  link.productType = c.ProductType;
-  link.pmu = c.PmuOption == 1;
-  for (int i = 0; i < 4; ++i) link.waitStates[static_cast<std::size_t>(i)] = c.WaitState[i];
-  return link;
-}
-
 void begin(std::int32_t mode) {
   sg_DownloadContext.OperationMode = mode;
   if (mode == kModeDump) {
@@ -61,15 +50,6 @@ void begin(std::int32_t mode) {
   }
   dwl::display().processEvents();
   cancelToken().reset();
-}
-
-ops::Context contextFor(dwl::ProgressSink& events) {
-  ops::Context context;
-  context.serial = &platform::rs232();
-  context.display = &dwl::display();
-  context.progress = &events;
-  context.cancel = &cancelToken();
-  return context;
 }
 
 dwl::DownloadResult end(const dwl::JobResult& result) {
@@ -88,21 +68,21 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
   SwitchOnEvents events(switchOn);
   ops::DumpInput input;
-  input.link = linkFromRecord();
+  input.link = ops::linkFromRecord(sg_DownloadContext);
   input.firstSector = sg_DownloadContext.DumpFirstSector;
   input.lastSector = sg_DownloadContext.DumpLastSector;
   input.output = "dump.txt";
-  return end(ops::dump(input, contextFor(events)));
+  return end(ops::dump(input, ops::programContext(events, cancelToken())));
 }
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   begin(kModeErase);
   SwitchOnEvents events(switchOn);
   ops::EraseInput input;
-  input.link = linkFromRecord();
+  input.link = ops::linkFromRecord(sg_DownloadContext);
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
-  return end(ops::erase(input, contextFor(events)));
+  return end(ops::erase(input, ops::programContext(events, cancelToken())));
 }
 
 void resetAndUnlock() {

@@ -161,6 +161,10 @@ ResultCode dwl11_5FlashEraseResult(SharedContext ctx) {
     return 12;
   const std::uint8_t outcome = readByte(ctx.ComPort);
   if (outcome != 0xF6) expectByte(outcome, 0xF6, "erase outcome");
+  return eraseOutcomeCode(outcome);
+}
+
+ResultCode eraseOutcomeCode(std::uint8_t outcome) {
   switch (outcome) {
     case 0xF3:
       return 13;

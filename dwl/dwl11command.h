@@ -25,6 +25,8 @@ ResultCode dwl11_3DownloadSectorCommand(std::uint32_t address, std::uint32_t sec
 ResultCode dwl11_4EraseFlash(std::uint8_t eraseCode, std::uint32_t address, std::uint32_t length,
                              std::uint8_t count, int port);
 ResultCode dwl11_5FlashEraseResult(SharedContext ctx);
+// The verdict of an erase outcome byte: 1 for 0xF6 (done), 13 0xF3, 14 0xF4, 15 0xF5, 16 any other.
+ResultCode eraseOutcomeCode(std::uint8_t outcome);
 ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::uint8_t* buffer,
                               int port);
 ResultCode dwl11_7SwitchOffCommand(int port);

@@ -1,5 +1,7 @@
 #include "guikit/userint.h"
 
+#include "guikit/forms.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -477,6 +479,12 @@ void discardAll() {
   while (!g_menuBars.empty()) DiscardMenuBar(g_menuBars.begin()->first);
   while (!g_panels.empty()) DiscardPanel(g_panels.begin()->first);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+int intValue(int panel, int control) {
+  int v = 0;
+  GetCtrlVal(panel, control, &v);
+  return v;
 }
 
 }  // namespace guikit

@@ -1,4 +1,5 @@
 #include "guikit/utility.h"
+#include "guikit/forms.h"
 
 #include <QWidget>
 
@@ -12,25 +13,15 @@
 
 namespace guikit {
 
-namespace {
-
-template <class Form>
-QWidget* build() {
-  auto* w = new QWidget;
-  Form form;
-  form.setupUi(w);
-  return w;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void registerUtilityPanels() {
-  registerPanel(kUtility, UTILITY_BOOT_ERR, build<Ui::UtilityBootErr>);
-  registerPanel(kUtility, UTILITY_COMMAND_ERR, build<Ui::UtilityCommandErr>);
-  registerPanel(kUtility, UTILITY_CONF_FILE_ERR, build<Ui::UtilityConfFileErr>);
-  registerPanel(kUtility, UTILITY_FLASH_FILE_ERR, build<Ui::UtilityFlashFileErr>);
-  registerPanel(kUtility, UTILITY_GENERIC_ERR, build<Ui::UtilityGenericErr>);
-  registerPanel(kUtility, UTILITY_LIB_PC_ERR, build<Ui::UtilityLibPcErr>);
+  registerPanel(kUtility, UTILITY_BOOT_ERR, buildForm<Ui::UtilityBootErr>);
+  registerPanel(kUtility, UTILITY_COMMAND_ERR, buildForm<Ui::UtilityCommandErr>);
+  registerPanel(kUtility, UTILITY_CONF_FILE_ERR, buildForm<Ui::UtilityConfFileErr>);
+  registerPanel(kUtility, UTILITY_FLASH_FILE_ERR, buildForm<Ui::UtilityFlashFileErr>);
+  registerPanel(kUtility, UTILITY_GENERIC_ERR, buildForm<Ui::UtilityGenericErr>);
+  registerPanel(kUtility, UTILITY_LIB_PC_ERR, buildForm<Ui::UtilityLibPcErr>);
 }
 
 }  // namespace guikit

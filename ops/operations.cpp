@@ -307,6 +307,25 @@ bool resolvePort(const std::string& typed, PortRef* port, std::string* why) {
   return true;
 }
 
+LinkInput linkFromRecord(const dwl::SharedContext& c) {
+  LinkInput link;
+  link.port = {platform::comName(c.ComPort), c.ComPort, platform::deviceForPort(c.ComPort)};
+  link.speed = c.Speed;
+  link.productType = c.ProductType;
+  link.pmu = c.PmuOption == 1;
+  for (int i = 0; i < 4; ++i) link.waitStates[static_cast<std::size_t>(i)] = c.WaitState[i];
+  return link;
+}
+
+Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel) {
+  Context context;
+  context.serial = &platform::rs232();
+  context.display = &dwl::display();
+  context.progress = &progress;
+  context.cancel = &cancel;
+  return context;
+}
+
 std::string describePort(const PortRef& port) {
   if (port.device.empty() || port.name == port.device)
     return port.device.empty() ? port.name : port.device;

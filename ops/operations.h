@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dwl/dwl_context.h"
 #include "dwl/dwl_display.h"
 #include "dwl/dwl_job.h"
 
@@ -93,6 +94,11 @@ struct EraseInput {
 struct InfoInput {
   LinkInput link;
 };
+
+// The shared settings of a program's record (a GUI's), with the port its COM number maps to.
+LinkInput linkFromRecord(const dwl::SharedContext& record);
+// A job of a program that runs one at a time on its installed port and display (the GUIs).
+Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
 JobResult write(const WriteInput& input, const Context& context);
 // Boots and reads the images back, writing nothing.

@@ -16,6 +16,7 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "guikit/forms.h"
 #include "guikit/userint.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
@@ -32,12 +33,6 @@ bool g_running = false;
 
 void popupDownload(const char* text) {
   MessagePopup("DOWNLOAD", text);
-}
-
-int valueOf(int panel, int control) {
-  int v = 0;
-  GetCtrlVal(panel, control, &v);
-  return v;
 }
 
 // The window a result opens, and the way back to an unlocked panel: a result that opens no
@@ -94,11 +89,7 @@ class StartEvents final : public dwl::ProgressSink {
 // The job's input from the record: the settings and the images its load flags name.
 ops::WriteInput writeInput(const DownloadContext& c) {
   ops::WriteInput in;
-  in.link.port = {platform::comName(c.ComPort), c.ComPort, platform::deviceForPort(c.ComPort)};
-  in.link.speed = c.Speed;
-  in.link.productType = c.ProductType;
-  in.link.pmu = c.PmuOption == 1;
-  for (int i = 0; i < 4; ++i) in.link.waitStates[static_cast<std::size_t>(i)] = c.WaitState[i];
+  in.link = ops::linkFromRecord(c);
   in.link.flash = &dwl::vg_FlashDescritpion;
   in.model = c.Model;
   in.mode = c.Mode;
@@ -117,15 +108,6 @@ ops::WriteInput writeInput(const DownloadContext& c) {
     in.images.push_back({s.slot, s.path, std::vector<std::uint8_t>(s.data, s.data + s.length)});
   }
   return in;
-}
-
-ops::Context contextFor(dwl::ProgressSink& events) {
-  ops::Context context;
-  context.serial = &platform::rs232();
-  context.display = &dwl::display();
-  context.progress = &events;
-  context.cancel = &cancelToken();
-  return context;
 }
 
 }  // namespace
@@ -172,7 +154,8 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
   cancelToken().reset();
   StartEvents events;
-  const dwl::JobResult result = ops::write(writeInput(c), contextFor(events));
+  const dwl::JobResult result =
+      ops::write(writeInput(c), ops::programContext(events, cancelToken()));
   g_running = false;
   showResult(result.result);
   return 0;
@@ -203,7 +186,7 @@ int loadButton(int, int control, int event, void*, int, int) {
 
 int dwl_SelectMode(int panel, int control, int event, void*, int, int) {
   if (event != EVENT_VAL_CHANGED) return 0;
-  sg_DownloadContext.Mode = valueOf(panel, control);
+  sg_DownloadContext.Mode = intValue(panel, control);
   switch (sg_DownloadContext.Mode) {
     case 0:
       for (SlotGroup g : {GROUP_BIN1, GROUP_BIN2, GROUP_OGM1, GROUP_OGM2}) dimSlotGroup(g, false);
@@ -230,7 +213,7 @@ int dwl_SelectMode(int panel, int control, int event, void*, int, int) {
 
 int dwl51_58MMISelectModel(int panel, int control, int event, void*, int, int) {
   if (event != EVENT_VAL_CHANGED) return 0;
-  sg_DownloadContext.Model = valueOf(panel, control);
+  sg_DownloadContext.Model = intValue(panel, control);
   if (sg_DownloadContext.Model == 0) {
     for (SlotGroup g : {GROUP_BIN1, GROUP_BIN2, GROUP_OGM1, GROUP_OGM2}) dimSlotGroup(g, false);
   } else if (sg_DownloadContext.Model >= 1 && sg_DownloadContext.Model <= 3) {
@@ -241,12 +224,12 @@ int dwl51_58MMISelectModel(int panel, int control, int event, void*, int, int) {
 }
 
 int dwl51_56MMISelectPort(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.ComPort = valueOf(panel, control);
+  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.ComPort = intValue(panel, control);
   return 0;
 }
 
 int dwl51_62MMISelectSpeed(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.Speed = valueOf(panel, control);
+  if (event == EVENT_VAL_CHANGED) sg_DownloadContext.Speed = intValue(panel, control);
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl52display.h"
+#include "guikit/forms.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
@@ -55,14 +56,6 @@ constexpr int kSlotControls[4][4] = {
 constexpr int kPanelInputs[] = {PANEL_MODE,    PANEL_MODEL,   PANEL_PORT,
                                 PANEL_SPEED,   PANEL_PROJECT, PANEL_DOWNLOAD_CONF,
                                 PANEL_SIMLOCK, PANEL_START,   PANEL_QUIT};
-
-template <class Form, class Root = QWidget>
-Root* build() {
-  auto* w = new Root;
-  Form form;
-  form.setupUi(w);
-  return w;
-}
 
 SectorMap* sectorMap() {
   return dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS));
@@ -226,12 +219,12 @@ int showSwitchOnPrompt() {
 
 void startDownloaderPanels() {
   registerUtilityPanels();
-  registerPanel(kMmi, TURNON, build<Ui::MmiTurnOn>);
-  registerPanel(kMmi, PANEL, build<Ui::MmiPanel>);
-  registerPanel(kMmi, SERVICE, build<Ui::MmiService>);
-  registerPanel(kMmi, TIMEOUT, build<Ui::MmiTimeout>);
-  registerPanel(kMmi, SUCCESS, build<Ui::MmiSuccess>);
-  registerMenuBar(kMmi, MENUBAR, build<Ui::MmiMenuBar, QMenuBar>);
+  registerPanel(kMmi, TURNON, buildForm<Ui::MmiTurnOn>);
+  registerPanel(kMmi, PANEL, buildForm<Ui::MmiPanel>);
+  registerPanel(kMmi, SERVICE, buildForm<Ui::MmiService>);
+  registerPanel(kMmi, TIMEOUT, buildForm<Ui::MmiTimeout>);
+  registerPanel(kMmi, SUCCESS, buildForm<Ui::MmiSuccess>);
+  registerMenuBar(kMmi, MENUBAR, buildForm<Ui::MmiMenuBar, QMenuBar>);
   setCallbackTable(&downloaderCallbacks());
   dwl::setDisplay(&g_display);
   setConfigPanelHooks({[](int port) { SetCtrlVal(v_Panel, PANEL_PORT, port); },

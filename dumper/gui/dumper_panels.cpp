@@ -6,6 +6,7 @@
 
 #include "dumper/dumper_context.h"
 #include "dwl/dwl_context.h"
+#include "guikit/forms.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
@@ -32,20 +33,6 @@ namespace {
 
 PanelDisplay g_display;
 int g_errorWindow = -1;
-
-template <class Form, class Root = QWidget>
-Root* build() {
-  auto* w = new Root;
-  Form form;
-  form.setupUi(w);
-  return w;
-}
-
-int valueOf(int panel, int control) {
-  int v = 0;
-  GetCtrlVal(panel, control, &v);
-  return v;
-}
 
 // An inverted range ends the program, as the technician was always told.
 void endProgramIf(InputVerdict verdict) {
@@ -164,13 +151,13 @@ void PanelDisplay::eraseProgress(std::uint32_t offset, std::uint32_t sector) {
 
 void startDumperPanels() {
   registerUtilityPanels();
-  registerPanel(kDumperUir, TURNON, build<Ui::DumperTurnOn>);
-  registerPanel(kDumperUir, MAIN, build<Ui::DumperPanel>);
-  registerPanel(kDumperUir, ERASE, build<Ui::DumperErase>);
-  registerPanel(kDumperUir, ERASE_SUCCESS, build<Ui::DumperEraseSuccess>);
-  registerPanel(kDumperUir, TIMEOUT, build<Ui::DumperTimeout>);
-  registerPanel(kDumperUir, DUMP_SUCCESS, build<Ui::DumperDumpSuccess>);
-  registerMenuBar(kDumperUir, MENUBAR, build<Ui::DumperMenuBar, QMenuBar>);
+  registerPanel(kDumperUir, TURNON, buildForm<Ui::DumperTurnOn>);
+  registerPanel(kDumperUir, MAIN, buildForm<Ui::DumperPanel>);
+  registerPanel(kDumperUir, ERASE, buildForm<Ui::DumperErase>);
+  registerPanel(kDumperUir, ERASE_SUCCESS, buildForm<Ui::DumperEraseSuccess>);
+  registerPanel(kDumperUir, TIMEOUT, buildForm<Ui::DumperTimeout>);
+  registerPanel(kDumperUir, DUMP_SUCCESS, buildForm<Ui::DumperDumpSuccess>);
+  registerMenuBar(kDumperUir, MENUBAR, buildForm<Ui::DumperMenuBar, QMenuBar>);
   setCallbackTable(&dumperCallbacks());
   dwl::setDisplay(&g_display);
 
@@ -201,22 +188,22 @@ int dumper_exit(int, int, int event, void*, int, int) {
 }
 
 int select_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpFirstSector(valueOf(panel, control)));
+  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpFirstSector(intValue(panel, control)));
   return 0;
 }
 
 int select_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpLastSector(valueOf(panel, control)));
+  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpLastSector(intValue(panel, control)));
   return 0;
 }
 
 int select_port(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) setComPort(valueOf(panel, control));
+  if (event == EVENT_VAL_CHANGED) setComPort(intValue(panel, control));
   return 0;
 }
 
 int dwl51_62MMISelectSpeed(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) setSpeed(valueOf(panel, control));
+  if (event == EVENT_VAL_CHANGED) setSpeed(intValue(panel, control));
   return 0;
 }
 
@@ -237,17 +224,18 @@ void erase_flash(int, int, void*, int) {
 
 int erase_select(int panel, int control, int event, void*, int, int) {
   if (event != EVENT_VAL_CHANGED) return 0;
-  if (const std::optional<Dimming> d = setEraseSelection(valueOf(panel, control))) applyDimming(*d);
+  if (const std::optional<Dimming> d = setEraseSelection(intValue(panel, control)))
+    applyDimming(*d);
   return 0;
 }
 
 int erase_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseFirstSector(valueOf(panel, control)));
+  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseFirstSector(intValue(panel, control)));
   return 0;
 }
 
 int erase_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseLastSector(valueOf(panel, control)));
+  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseLastSector(intValue(panel, control)));
   return 0;
 }
 
