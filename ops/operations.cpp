@@ -255,7 +255,9 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
 
 std::uint64_t imageBytes(const WriteInput& in) {
   std::uint64_t total = 0;
-  for (const Image& image : in.images) total += image.bytes.size() + (isOgm(image.slot) ? 1 : 0);
+  // An odd ogm image goes with its spare byte.
+  for (const Image& image : in.images)
+    total += image.bytes.size() + (isOgm(image.slot) && (image.bytes.size() & 1u) ? 1 : 0);
   return total;
 }
 

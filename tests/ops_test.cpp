@@ -1,0 +1,452 @@
+// The operation layer against emulated handsets in process: the events of each job, cancel at each
+// stage, the cause of each failure, and two jobs at once on two handsets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "dwl/dwl10fla.h"
+#include "emulator/emulator_rs232.h"
+#include "emulator/faults.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+#include "ops/operations.h"
+#include "platform/cancel.h"
+#include "platform/scripted_rs232.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n, std::uint32_t seed) {
+  Bytes out(n);
+  for (auto& b : out) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(seed >> 24);
+  }
+  return out;
+}
+
+// One emulated handset (the 284-sector AMD flash of the samples), paced, on its own virtual clock.
+struct Handset {
+  explicit Handset(const std::vector<std::string>& faults = {}, int switchOnDelayMs = 0) {
+    std::string why;
+    EXPECT_TRUE(emulator::loadFlashDescription(kSamples + "flash.txt",
+                                               emulator::flashCodes(0x01, 0x7E), description, &why))
+        << why;
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    for (const std::string& fault : faults)
+      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << fault << ": " << why;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    emulator::LinkOptions options;
+    options.pace = true;
+    options.switchOnDelayMs = switchOnDelayMs;
+    link = std::make_unique<emulator::EmulatorRs232>(*core, options);
+  }
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+};
+
+// Every event as a line, with what the checks need; optionally cancels the job at one event.
+class Recorder final : public dwl::ProgressSink {
+ public:
+  explicit Recorder(Handset* handset = nullptr) : handset_(handset) {}
+
+  void jobStarted(const dwl::JobTotals& t) override {
+    totals = t;
+    add("started " + std::to_string(t.bytes));
+  }
+  void stageStarted(const dwl::StageInfo& s) override {
+    stages.push_back(
+        std::string(dwl::stageName(s.stage)) +
+        (s.count ? " " + std::to_string(s.index) + "/" + std::to_string(s.count) : ""));
+    add("stage " + stages.back());
+  }
+  void bytesDone(const dwl::ByteProgress& b) override {
+    last = b;
+    ++byteEvents;
+    add("bytes");
+  }
+  void sectorChanged(const dwl::SectorEvent& s) override {
+    add(std::string("sector ") + dwl::sectorStateName(s.state));
+  }
+  void heartbeat(double) override {
+    if (handset_) beats.push_back(handset_->link->seconds());
+    add("beat");
+  }
+  void jobFinished(const dwl::JobResult& r) override {
+    finishedAt = handset_ ? handset_->link->seconds() : 0;
+    result = r;
+    add("finished");
+  }
+
+  // Cancels when the n-th event whose line starts with prefix comes.
+  void cancelAt(const std::string& prefix, int n = 1) {
+    cancelPrefix_ = prefix;
+    cancelCount_ = n;
+  }
+
+  dwl::JobTotals totals;
+  std::vector<std::string> events, stages;
+  dwl::ByteProgress last;
+  int byteEvents = 0;
+  std::vector<double> beats;
+  dwl::JobResult result;
+  double finishedAt = 0;
+  platform::CancelToken token;
+  double cancelledAt = -1;
+  std::size_t sentAtCancel = 0;
+
+ private:
+  void add(const std::string& line) {
+    events.push_back(line);
+    if (cancelCount_ > 0 && line.rfind(cancelPrefix_, 0) == 0 && --cancelCount_ == 0 && handset_) {
+      token.cancel();
+      cancelledAt = handset_->link->seconds();
+      sentAtCancel = handset_->link->written().size();
+    }
+  }
+  Handset* handset_;
+  std::string cancelPrefix_;
+  int cancelCount_ = 0;
+};
+
+class Ops : public ::testing::Test {
+ public:
+  void SetUp() override {
+    ASSERT_EQ(dwl::loadFlashDescription(kSamples + "flash.txt", table), dwl::kOk);
+    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+  }
+
+  ops::LinkInput link(int speed = 3) {
+    ops::LinkInput l;
+    l.port = {"COM4", 4, "emulated"};
+    l.speed = speed;
+    l.flash = &table;
+    return l;
+  }
+  ops::Context context(Handset& h, Recorder& rec) {
+    ops::Context c;
+    c.serial = h.link.get();
+    c.progress = &rec;
+    c.cancel = &rec.token;
+    c.clock = [&h] { return h.link->seconds(); };
+    return c;
+  }
+  // bin1 of 100000 bytes (sectors 0..7 and 8 of the map) and an odd ogm2 of 1001 bytes.
+  ops::WriteInput writeInput(bool verify) {
+    ops::WriteInput in;
+    in.link = link();
+    in.mode = 0;
+    in.verify = verify;
+    in.images.push_back({dwl::Slot::Bin1, "a.bin", pattern(100000, 1)});
+    in.images.push_back({dwl::Slot::Ogm2, "b.ogm", pattern(1001, 2)});
+    return in;
+  }
+
+  testsupport::TempDir dir;
+  dwl::FlashDescriptionTable table;
+};
+
+TEST_F(Ops, EachJobReportsItsStagesAndBytesAddingUpToItsTotal) {
+  struct Case {
+    std::string name;
+    std::function<dwl::JobResult(Ops&, Handset&, Recorder&)> run;
+    std::vector<std::string> stages;
+    std::uint64_t bytes;
+  };
+  const Case cases[] = {
+      {"write",
+       [](Ops& t, Handset& h, Recorder& r) {
+         return ops::write(t.writeInput(false), t.context(h, r));
+       },
+       {"boot", "speed", "image 1/2", "image 2/2", "switch-off"},
+       100000 + 1002},
+      {"write and verify",
+       [](Ops& t, Handset& h, Recorder& r) {
+         return ops::write(t.writeInput(true), t.context(h, r));
+       },
+       {"boot", "speed", "image 1/2", "image 2/2", "verify 1/2", "verify 2/2", "switch-off"},
+       2 * (100000 + 1002)},
+      {"dump of sectors",
+       [](Ops& t, Handset& h, Recorder& r) {
+         ops::DumpInput in;
+         in.link = t.link(2);
+         in.firstSector = 7;
+         in.lastSector = 8;
+         in.output = "d.bin";
+         return ops::dump(in, t.context(h, r));
+       },
+       {"boot", "speed", "dump", "switch-off"},
+       0x12000},
+      {"dump of bytes",
+       [](Ops& t, Handset& h, Recorder& r) {
+         ops::DumpInput in;
+         in.link = t.link(2);
+         in.offset = 0x1234;
+         in.length = 20000;
+         in.output = "e.bin";
+         return ops::dump(in, t.context(h, r));
+       },
+       {"boot", "speed", "dump", "switch-off"},
+       20000},
+      {"erase",
+       [](Ops& t, Handset& h, Recorder& r) {
+         ops::EraseInput in;
+         in.link = t.link(2);
+         in.firstSector = 6;
+         in.lastSector = 8;
+         return ops::erase(in, t.context(h, r));
+       },
+       {"boot", "speed", "erase", "switch-off"},
+       0x14000},
+      {"info",
+       [](Ops& t, Handset& h, Recorder& r) {
+         ops::InfoInput in;
+         in.link = t.link();
+         return ops::info(in, t.context(h, r));
+       },
+       {"boot", "switch-off"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handset h;
+    Recorder rec(&h);
+    const dwl::JobResult r = c.run(*this, h, rec);
+    EXPECT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.message << " " << r.detail.text();
+    EXPECT_EQ(rec.stages, c.stages);
+    EXPECT_EQ(rec.totals.bytes, c.bytes);
+    EXPECT_EQ(rec.last.jobDone, c.bytes);
+    ASSERT_FALSE(rec.events.empty());
+    EXPECT_EQ(rec.events.front().rfind("started", 0), 0u);
+    EXPECT_EQ(rec.events.back(), "finished");
+    EXPECT_FALSE(h.link->isOpen());
+  }
+}
+
+TEST_F(Ops, WriteCountsTheImageBytesAndSectorsTheHandsetConfirmed) {
+  Handset h;
+  Recorder rec(&h);
+  const dwl::JobResult r = ops::write(writeInput(true), context(h, rec));
+  ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS);
+  EXPECT_TRUE(r.verified);
+  // The odd ogm's spare byte is not the image's.
+  EXPECT_EQ(r.bytesWritten, 100000u + 1001u);
+  EXPECT_EQ(r.sectors, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 220}));
+  EXPECT_EQ(rec.totals.sectors, 10u);
+  EXPECT_EQ(h.flash->read(0, 100000), pattern(100000, 1));
+}
+
+TEST_F(Ops, HeartbeatsComeWhileTheHandsetIsAwaited) {
+  Handset h({}, 3000);
+  Recorder rec(&h);
+  ops::InfoInput in;
+  in.link = link();
+  ASSERT_EQ(ops::info(in, context(h, rec)).result.Family, dwl::RESULT_SUCCESS);
+  ASSERT_GE(rec.beats.size(), 12u);
+  double gap = 0;
+  for (std::size_t i = 1; i < rec.beats.size(); ++i)
+    if (rec.beats[i] < 3.0) gap = std::max(gap, rec.beats[i] - rec.beats[i - 1]);
+  EXPECT_LE(gap, 0.25);
+}
+
+TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
+  struct Case {
+    std::string name;
+    std::string at;
+    int nth;
+    char job;  // w write, v write and verify, d dump, e erase
+    int switchOnDelayMs;
+  };
+  const Case cases[] = {
+      {"while the handset is awaited", "beat", 5, 'w', 3000},
+      {"at the speed change", "stage speed", 1, 'w', 0},
+      {"in the middle of an image", "bytes", 3, 'w', 0},
+      {"in the middle of a sector", "sector writing", 4, 'w', 0},
+      {"at the read-back", "stage verify", 1, 'v', 0},
+      {"in the middle of a dump", "bytes", 5, 'd', 0},
+      {"in the middle of an erase", "sector erased", 2, 'e', 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("cancel.bin");
+    Handset h({}, c.switchOnDelayMs);
+    Recorder rec(&h);
+    rec.cancelAt(c.at, c.nth);
+    dwl::JobResult r;
+    if (c.job == 'w' || c.job == 'v') {
+      r = ops::write(writeInput(c.job == 'v'), context(h, rec));
+    } else if (c.job == 'd') {
+      ops::DumpInput in;
+      in.link = link(2);
+      in.firstSector = 0;
+      in.lastSector = 20;
+      in.output = "cancel.bin";
+      r = ops::dump(in, context(h, rec));
+    } else {
+      ops::EraseInput in;
+      in.link = link(2);
+      in.firstSector = 0;
+      in.lastSector = 20;
+      r = ops::erase(in, context(h, rec));
+    }
+    ASSERT_GE(rec.cancelledAt, 0) << "the cancel never came";
+    EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_CANCELLED, 0}));
+    EXPECT_EQ(r.message, "Cancelled by the user");
+    EXPECT_EQ(r.detail.reason, "cancelled by the user");
+    EXPECT_LE(rec.finishedAt - rec.cancelledAt, 1.0);
+    EXPECT_EQ(h.link->written().size(), rec.sentAtCancel);
+    EXPECT_FALSE(h.link->isOpen());
+    if (c.job == 'd') {
+      const auto size = std::filesystem::file_size("cancel.bin");
+      EXPECT_EQ(size % 0x2000, 0u);
+      EXPECT_EQ(size, r.bytesWritten);
+      EXPECT_GT(size, 0u);
+    }
+    if (c.name == "in the middle of an image") {
+      EXPECT_FALSE(r.sectors.empty());
+      EXPECT_EQ(r.bytesWritten, std::uint64_t{0x2000} * r.sectors.size());
+    }
+  }
+}
+
+TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> faults;
+    char job;  // w write, d dump, i info
+    std::string message;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"no handset",
+       {"silence:announce"},
+       'i',
+       "BOOT : The handset did not answer (is it connected to this port and switched on?)",
+       "port COM4 (emulated): no answer from the handset's boot ROM"},
+      {"refused speed",
+       {"wrong:speed-accept=0x00"},
+       'i',
+       "",
+       ""},  // info does not change the speed: no failure
+      {"refused speed on a dump",
+       {"wrong:speed-accept=0x00"},
+       'd',
+       "COMMAND : Bad command acknowledge ",
+       // After the wrong answer the handset waits for the speed's parameters: the last of the
+       // attempts finds it silent.
+       "port COM4 (emulated): the handset stopped answering"},
+      {"bad sums",
+       {"sector-checksum:1"},
+       'w',
+       "Problem : Bad checksum",
+       "port COM4 (emulated), sector 1 at 0x02002000: the handset's sum"},
+      {"silent in a read",
+       {"silence:read#2"},
+       'd',
+       "COMMAND : bad read command acknowledge ",
+       "port COM4 (emulated), sector 1 at 0x02002000: the handset stopped answering"},
+      {"gone in a read",
+       {"disconnect:in the second read"},
+       'd',
+       "COMMAND : bad read command parameter",
+       "port COM4 (emulated), sector 1 at 0x02002000: the handset stopped answering"},
+  };
+  // Where the second read command's data starts on a good dump, to pull the device there.
+  std::size_t secondRead = 0;
+  {
+    Handset good;
+    Recorder rec(&good);
+    ops::DumpInput in;
+    in.link = link(2);
+    in.firstSector = 0;
+    in.lastSector = 3;
+    in.output = "good.bin";
+    ASSERT_EQ(ops::dump(in, context(good, rec)).result.Family, dwl::RESULT_SUCCESS);
+    // Four read commands of 9 bytes each, then the switch-off's one byte.
+    secondRead = good.link->written().size() - 1 - 3 * 9;
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> faults = c.faults;
+    for (std::string& f : faults)
+      if (f == "disconnect:in the second read") f = "disconnect:" + std::to_string(secondRead + 9);
+    Handset h(faults);
+    Recorder rec(&h);
+    dwl::JobResult r;
+    if (c.job == 'w') {
+      r = ops::write(writeInput(false), context(h, rec));
+    } else if (c.job == 'd') {
+      ops::DumpInput in;
+      in.link = link(2);
+      in.firstSector = 0;
+      in.lastSector = 3;
+      in.output = "fail.bin";
+      r = ops::dump(in, context(h, rec));
+    } else {
+      ops::InfoInput in;
+      in.link = link();
+      r = ops::info(in, context(h, rec));
+    }
+    EXPECT_EQ(r.message, c.message);
+    EXPECT_EQ(r.detail.text().substr(0, c.detail.size()), c.detail) << r.detail.text();
+  }
+}
+
+TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
+  Handset h;
+  Recorder rec(&h);
+  std::filesystem::create_directory("out");
+  ops::DumpInput dump;
+  dump.link = link(2);
+  dump.firstSector = dump.lastSector = 0;
+  dump.output = "out";
+  dwl::JobResult r = ops::dump(dump, context(h, rec));
+  EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
+  EXPECT_EQ(r.detail.text(), "out: not a regular file");
+
+  ops::InfoInput info;
+  info.link = link();
+  info.link.bootstrapPath = "missing.spm";
+  r = ops::info(info, context(h, rec));
+  EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 3}));
+  EXPECT_EQ(r.detail.text(), "missing.spm: the bootstrap cannot be opened");
+
+  platform::ScriptedRs232 closed;
+  closed.failOpenWith(platform::kErrPermission);
+  ops::Context cx;
+  cx.serial = &closed;
+  info.link.bootstrapPath = "dwl87.spm";
+  r = ops::info(info, cx);
+  EXPECT_EQ(r.message, "LIB_PC : Default error number _ 0xfffffffb");
+  EXPECT_EQ(r.detail.object, "port COM4 (emulated)");
+}
+
+TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {
+  Handset a, b;
+  Recorder ra(&a), rb(&b);
+  ops::WriteInput ina = writeInput(true), inb = writeInput(true);
+  inb.images[0].bytes = pattern(100000, 99);
+  dwl::JobResult resultA, resultB;
+  std::thread ta([&] { resultA = ops::write(ina, context(a, ra)); });
+  std::thread tb([&] { resultB = ops::write(inb, context(b, rb)); });
+  ta.join();
+  tb.join();
+  EXPECT_EQ(resultA.result.Family, dwl::RESULT_SUCCESS) << resultA.detail.text();
+  EXPECT_EQ(resultB.result.Family, dwl::RESULT_SUCCESS) << resultB.detail.text();
+  EXPECT_TRUE(resultA.verified && resultB.verified);
+  EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
+  EXPECT_EQ(b.flash->read(0, 100000), pattern(100000, 99));
+  EXPECT_EQ(ra.last.jobDone, rb.last.jobDone);
+}
+
+}  // namespace
