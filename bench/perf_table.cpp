@@ -29,7 +29,10 @@
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
+#include "dwl/dwl_job.h"
+#include "platform/cancel.h"
 #include "platform/forwarding_rs232.h"
+#include "platform/guarded_rs232.h"
 #include "platform/qt_rs232.h"
 #include "support/temp_dir.h"
 
@@ -236,11 +239,15 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     row.note = "the emulator did not start";
     return row;
   }
-  ::setenv("KELVANE_COM4", emu.device().c_str(), 1);
-
   platform::QtRs232 real;
   CountingRs232 port(real);
-  platform::setRs232(&port);
+  // Through the port a job talks through (waits in slices, cancel, progress), as every program.
+  platform::CancelToken never;
+  platform::GuardedRs232 guarded(port, &never, [](double waited) { dwl::reportWaiting(waited); });
+  dwl::JobState job;
+  job.line = &guarded;
+  dwl::JobScope scope(job);
+  platform::ScopedLine line(guarded, kPort, emu.device());
 
   dwl::SharedContext* ctx = nullptr;
   downloader::DownloadContext writer;
@@ -279,7 +286,6 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
       row.note = "family " + std::to_string(r.Family) + " code " + std::to_string(r.Code);
   }
   dwl::dwl12_1UartStop(kPort);
-  platform::setRs232(nullptr);
   row.peak = peakMiB();
   emu.stop();
 

@@ -5,7 +5,7 @@ namespace dumper {
 DumperContext sg_DownloadContext;
 int prior_value_start = kFirstSector;
 int prior_value_end = kLastSector;
-int SoftPourcent = 0;
+thread_local int SoftPourcent = 0;
 
 void resetDumperState() {
   sg_DownloadContext = DumperContext();

@@ -46,7 +46,7 @@ extern int prior_value_start;
 extern int prior_value_end;
 
 // Progress of the running dump, 0..100.
-extern int SoftPourcent;
+extern thread_local int SoftPourcent;
 
 // Puts the record and the globals back to their start-up values (tests, a fresh session).
 void resetDumperState();

@@ -2,6 +2,7 @@
 // the panels give the job's input, the job's events drive the switch-on panel, and the result
 // opens its window.
 #include "dumper/dumper.h"
+#include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
@@ -69,6 +70,7 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   SwitchOnEvents events(switchOn);
   ops::DumpInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
+  input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.DumpFirstSector;
   input.lastSector = sg_DownloadContext.DumpLastSector;
   input.output = "dump.txt";
@@ -80,6 +82,7 @@ dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   SwitchOnEvents events(switchOn);
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
+  input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
   return end(ops::erase(input, ops::programContext(events, cancelToken())));

@@ -34,8 +34,9 @@ DownloadResult timedOut() {
 // A sector whose data could not be sent or whose reply never came.
 DownloadResult stopped(std::uint32_t sector, std::uint32_t size, std::uint32_t address) {
   dwl52_0DisplaySector(sector, size, address, "Error");
+  if (cancelled()) return kCancelledResult;
   reportSector(sector, address, size, SectorState::Failed);
-  return cancelled() ? kCancelledResult : timedOut();
+  return timedOut();
 }
 
 // Waits until the bytes written have left the PC, keeping the window alive. A queue that does not

@@ -48,8 +48,8 @@ struct LinkInput {
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   bool pmu = false;
   std::string bootstrapPath = "dwl87.spm";
-  // The flash descriptions (flash.txt) the geometry comes from. Required for write, verify and
-  // info; dump and erase work on the dumper's fixed map.
+  // The flash descriptions (flash.txt) the geometry and the flash's name come from. Required for
+  // write, verify and info; dump and erase work on the dumper's fixed map without them.
   const dwl::FlashDescriptionTable* flash = nullptr;
 };
 

@@ -1,0 +1,56 @@
+#include "platform/signals.h"
+
+#include <atomic>
+#include <csignal>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+namespace {
+
+CancelToken* g_token = nullptr;
+std::atomic<int> g_signal{0};
+
+extern "C" void onSignal(int signal) {
+  g_signal.store(signal);
+  if (g_token) g_token->cancel();
+#ifndef _WIN32
+  const char text[] = "kelvane: stopping, the port will be closed\n";
+  (void)!::write(2, text, sizeof text - 1);
+#endif
+}
+
+}  // namespace
+
+void cancelOnSignals(CancelToken& token) {
+  g_token = &token;
+#ifdef _WIN32
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+#else
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  // A second Ctrl-C ends the program at once, for a user who will not wait.
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+#endif
+}
+
+int cancellingSignal() {
+  return g_signal.load();
+}
+
+int exitStatusForSignal(int signal) {
+  return 128 + signal;
+}
+
+}  // namespace platform

@@ -1,0 +1,17 @@
+// Ctrl-C and a termination request stop the running job through its cancel token instead of
+// killing the program half-way; a closed output pipe no longer kills it either.
+#pragma once
+
+#include "platform/cancel.h"
+
+namespace platform {
+
+// From now on SIGINT and SIGTERM cancel through token (a second one acts as usual: the program
+// ends at once), and SIGPIPE is ignored (writes to a closed pipe fail instead).
+void cancelOnSignals(CancelToken& token);
+// The signal that cancelled the job, 0 when none came.
+int cancellingSignal();
+// The exit status of a program stopped by that signal: 128 + its number.
+int exitStatusForSignal(int signal);
+
+}  // namespace platform
