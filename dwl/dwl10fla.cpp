@@ -89,10 +89,12 @@ class Parser {
     return true;
   }
 
-  // A line holding only its keyword.
+  // A line that begins with its keyword; the rest of the line (a trailing blank, say) does not
+  // matter, but the line must end as every line does.
   bool keywordLine(const char* keyword, std::size_t n) {
     if (!startsWith(keyword, n)) return false;
     p_ += n;
+    while (p_ < end_ && *p_ != '\r' && *p_ != '\n') ++p_;
     return endOfLine();
   }
 
@@ -181,6 +183,11 @@ class Parser {
     // The CR must close the line; a comment or empty line here has no separator and fails below.
     if (stop == line || stop[-1] != '\r') return 13;
     const std::uint8_t* cr = stop - 1;
+    // Only digits begin a sector line: read like atoi, "#142-149*4096*1" (a commented-out line)
+    // or "-5*4096*0" would describe sectors from 0.
+    const std::uint8_t* digit = line;
+    while (digit < cr && (*digit == ' ' || *digit == '\t')) ++digit;
+    if (digit == cr || *digit < '0' || *digit > '9') return 13;
 
     const std::uint8_t* sep = line;
     while (sep < cr && *sep != '-' && *sep != '*') ++sep;
