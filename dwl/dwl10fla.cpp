@@ -1,17 +1,19 @@
 #include "dwl/dwl10fla.h"
 
-#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
-#include "dwl/dwl12pclib.h"
+#include "platform/input_file.h"
 
 namespace dwl {
 
 FlashDescriptionTable vg_FlashDescritpion;
 
 namespace {
+
+thread_local std::string g_flashFileFailure;
 
 constexpr char kNewFlash[] = "NEW_FLASH";
 constexpr char kStartSectors[] = "START_SECTOR_DESCRITPION";
@@ -286,19 +288,19 @@ ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
   return Parser(data, data ? size : 0, table).run();
 }
 
+const std::string& flashFileFailure() {
+  return g_flashFileFailure;
+}
+
 ResultCode dwl10_100InitFlashDescription() {
   vg_FlashDescritpion.NbFlash = 0;
-  std::FILE* file = std::fopen("flash.txt", "rb");
-  if (!file) return 2;
-  std::uint32_t length = 0;
-  if (dwl12_2CalculateLengthOfFile("flash.txt", &length) != kOk) {
-    std::fclose(file);
+  g_flashFileFailure.clear();
+  std::vector<std::uint8_t> bytes;
+  if (platform::readInputFile("flash.txt", kMaxFlashFileSize, &bytes, &g_flashFileFailure) !=
+      platform::InputStatus::Ok)
     return 2;
-  }
-  std::vector<std::uint8_t> bytes(length);
-  const std::size_t got = length ? std::fread(bytes.data(), 1, length, file) : 0;
-  std::fclose(file);
-  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(got), vg_FlashDescritpion);
+  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                               vg_FlashDescritpion);
 }
 
 ResultCode dwl10_500GetFlashIndex(std::uint8_t manufacturer, std::uint8_t device,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "dwl/dwl_result.h"
 
@@ -38,6 +39,11 @@ extern FlashDescriptionTable vg_FlashDescritpion;
 // Parses flash.txt of the working directory into vg_FlashDescritpion; 1 or the code of the first
 // faulty line.
 ResultCode dwl10_100InitFlashDescription();
+// Why the last dwl10_100InitFlashDescription of this thread could not read the file (it names the
+// file and the reason); empty when the file was read, whatever its contents.
+const std::string& flashFileFailure();
+// flash.txt is a few kilobytes; anything this large is not one.
+inline constexpr std::uint64_t kMaxFlashFileSize = 1024 * 1024;
 // The same parser on bytes already in memory, into any table (the emulator, the fuzzer).
 ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
                                  FlashDescriptionTable& table);

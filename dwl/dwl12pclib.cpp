@@ -3,12 +3,18 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 
+#include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace dwl {
 
 std::uint8_t v_BufferSL[kBufferSLSize] = {};
+
+namespace {
+thread_local std::string g_spmFileFailure;
+}  // namespace
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
@@ -40,15 +46,21 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
   return kOk;
 }
 
+const std::string& spmFileFailure() {
+  return g_spmFileFailure;
+}
+
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {
+  g_spmFileFailure.clear();
   if (productType != 1 && productType != 2) return 3;
-  std::FILE* f = std::fopen("dwl87.spm", "rb");
-  if (!f) return 3;
-  int c = 0;
-  while (*length < kSpmMaxLength && (c = std::fgetc(f)) != EOF) buffer[(*length)++] = c & 0xFF;
-  const bool more = *length >= kSpmMaxLength && std::fgetc(f) != EOF;
-  std::fclose(f);
-  return more ? 4 : kOk;
+  const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
+  platform::InputFile file;
+  const platform::InputStatus status = file.open("dwl87.spm", room, &g_spmFileFailure);
+  if (status == platform::InputStatus::TooLarge) return 4;
+  if (status != platform::InputStatus::Ok) return 3;
+  if (file.readAll(buffer + *length, &g_spmFileFailure) != platform::InputStatus::Ok) return 3;
+  *length += static_cast<std::uint32_t>(file.size());
+  return kOk;
 }
 
 ResultCode dwl12_5ConversionLittleBig(std::uint32_t v, std::uint32_t* converted, int byteCount) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,21 @@ TEST(FlashDescriptionParser, FileOnDisk) {
 
   TempDir::write("flash.txt", std::string(""));
   EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 1);
+  EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
+  EXPECT_EQ(dwl::flashFileFailure(), "");
+}
+
+// A FIFO would block the start-up forever; a huge file is not read at all. Both give 2 and a
+// cause that names the file.
+TEST(FlashDescriptionParser, FileThatIsNoFlashDescription) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo("flash.txt", 0600), 0);
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
+  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: not a regular file");
+  std::filesystem::remove("flash.txt");
+  TempDir::write("flash.txt", example() + std::string(dwl::kMaxFlashFileSize, '#'));
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
+  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: larger than 1048576 bytes");
   EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
 }
 
