@@ -1,10 +1,6 @@
 #include "downloader/dwl56conf.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +9,8 @@
 
 #include "downloader/download_context.h"
 #include "downloader/dwl51loader.h"
+#include "platform/input_file.h"
+#include "platform/replace_file.h"
 
 namespace downloader {
 
@@ -22,16 +20,7 @@ constexpr const char* kFileName = "config.txt";
 
 ConfigPanelHooks g_hooks;
 
-// The whole file, or false when it cannot be opened.
-bool readWholeFile(const char* name, std::vector<std::uint8_t>* out) {
-  std::FILE* f = std::fopen(name, "rb");
-  if (!f) return false;
-  std::uint8_t chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
-  std::fclose(f);
-  return true;
-}
+thread_local std::string g_configFileFailure;
 
 // A cursor over the file's bytes that never looks past the end.
 class Scanner {
@@ -81,26 +70,27 @@ dwl::ResultCode numericEntry(Scanner& s, const char* key, dwl::ResultCode missin
   return *field > bound ? above : dwl::kOk;
 }
 
-bool writeAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 void setConfigPanelHooks(ConfigPanelHooks hooks) {
   g_hooks = std::move(hooks);
 }
 
+const std::string& configFileFailure() {
+  return g_configFileFailure;
+}
+
 dwl::ResultCode dwl56_0RestoreConfig() {
+  g_configFileFailure.clear();
   std::vector<std::uint8_t> bytes;
-  if (!readWholeFile(kFileName, &bytes)) return kConfNoFile;
+  switch (platform::readInputFile(kFileName, kMaxConfigFileSize, &bytes, &g_configFileFailure)) {
+    case platform::InputStatus::Ok:
+      break;
+    case platform::InputStatus::TooLarge:
+      return kConfTooLong;
+    default:
+      return kConfNoFile;
+  }
 
   DownloadContext& ctx = sg_DownloadContext;
   Scanner s(bytes);
@@ -134,6 +124,7 @@ dwl::ResultCode dwl56_0RestoreConfig() {
 }
 
 dwl::ResultCode dwl56_1SaveConfig() {
+  g_configFileFailure.clear();
   const DownloadContext& ctx = sg_DownloadContext;
   std::string text;
   text += "* ***********************\r\n";
@@ -147,19 +138,8 @@ dwl::ResultCode dwl56_1SaveConfig() {
   text += "Product Type : " + std::to_string(ctx.ProductType) + "\r\n";
   text += "Download Type : " + std::to_string(ctx.DownloadType) + "\r\n";
 
-  // Written beside the old file and renamed over it, so a failure half-way (disk full) never
-  // leaves a truncated config.txt.
-  const std::string tmp = std::string(kFileName) + "." + std::to_string(::getpid()) + ".tmp";
-  ::unlink(tmp.c_str());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return kConfNoFile;
-  bool ok = writeAll(fd, text);
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || std::rename(tmp.c_str(), kFileName) != 0) {
-    ::unlink(tmp.c_str());
-    return kConfNoFile;
-  }
+  // Never a truncated config.txt: the old file stays unless the new one was written whole.
+  if (!platform::replaceFile(kFileName, text, &g_configFileFailure)) return kConfNoFile;
   return dwl::kOk;
 }
 

@@ -1,6 +1,7 @@
 // config.txt: the save's bytes, the restore's codes and edge cases, and the safety of both.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -160,6 +161,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ConfigFile, NoFileGivesTwo) {
   EXPECT_EQ(dwl56_0RestoreConfig(), 2);
+}
+
+// What stands in the place of config.txt is refused at once, unread, with a cause naming it.
+TEST_F(ConfigFile, SomethingElseThanAConfigurationFileIsRefused) {
+  struct Case {
+    const char* name;
+    void (*make)();
+    int code;
+    const char* why;
+  } cases[] = {
+      {"FIFO", [] { ASSERT_EQ(::mkfifo("config.txt", 0600), 0); }, 2,
+       "config.txt: not a regular file"},
+      {"directory", [] { std::filesystem::create_directory("config.txt"); }, 2,
+       "config.txt: not a regular file"},
+      {"too large",
+       [] { TempDir::write("config.txt", file("a.bin") + std::string(64 * 1024, '*')); }, 4,
+       "config.txt: larger than 65536 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all("config.txt");
+    c.make();
+    EXPECT_EQ(dwl56_0RestoreConfig(), c.code);
+    EXPECT_EQ(downloader::configFileFailure(), c.why);
+    EXPECT_EQ(sg_DownloadContext.Bin1Path[0], '\0');
+  }
 }
 
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
