@@ -1,7 +1,7 @@
 #include "downloader/dwl56conf.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -60,13 +60,39 @@ class Scanner {
   std::size_t p_ = 0;
 };
 
-// One numeric entry: key, value, store, upper bound. 1 or the entry's code.
+// Reads a number as atoi does (leading blanks, a sign, digits up to the first non-digit, no digits
+// reads 0), but never wraps: false when the number does not fit 32 bits, however long it is.
+bool readNumber(const std::string& text, std::int32_t* value) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  std::uint64_t magnitude = 0;
+  if (p == end || *p < '0' || *p > '9') {
+    *value = 0;
+    return true;
+  }
+  const auto [stop, ec] = std::from_chars(p, end, magnitude);
+  (void)stop;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
+  if (ec != std::errc{} || magnitude > limit) return false;
+  *value = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
+                    : static_cast<std::int32_t>(magnitude);
+  return true;
+}
+
+// One numeric entry: key, value, store, upper bound. 1 or the entry's code. A number out of the
+// field's range is refused with the entry's code and not stored: no value it could wrap to is the
+// one written.
 dwl::ResultCode numericEntry(Scanner& s, const char* key, dwl::ResultCode missing,
                              dwl::ResultCode above, int bound, std::int32_t* field) {
   std::string text;
   if (!s.key(key) || !s.value(&text)) return missing;
+  std::int32_t value = 0;
+  if (!readNumber(text, &value)) return above;
   if (text.size() > static_cast<std::size_t>(kConfValueMax)) return kConfTooLong;
-  *field = std::atoi(text.c_str());
+  *field = value;
   return *field > bound ? above : dwl::kOk;
 }
 

@@ -156,7 +156,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "CLA File : a.bin\r\nCOM : 00000000000000000001" + kTail, 4},
         RestoreCase{"ValueOfNineteenCharacters",
                     "CLA File : a.bin\r\nCOM : 0000000000000000001" + kTail, 1},
-        RestoreCase{"PathOf260Characters", "CLA File : " + std::string(260, 'p') + kTail, 4}),
+        RestoreCase{"PathOf260Characters", "CLA File : " + std::string(260, 'p') + kTail, 4},
+        // Numbers that do not fit 32 bits, of any length, are out of range: never wrapped.
+        RestoreCase{"ComOf2To32Plus1", "CLA File : a.bin\r\nCOM : 4294967297" + kTail, 5},
+        RestoreCase{"ComOf2To31", "CLA File : a.bin\r\nCOM : 2147483648" + kTail, 5},
+        RestoreCase{"ComBelowMinus2To31", "CLA File : a.bin\r\nCOM : -2147483649" + kTail, 5},
+        RestoreCase{"ComOf30Digits", "CLA File : a.bin\r\nCOM : " + std::string(30, '9') + kTail,
+                    5},
+        RestoreCase{"ComOfMinus2To31", "CLA File : a.bin\r\nCOM : -2147483648" + kTail, 1},
+        RestoreCase{"PmuOf2To32", "CLA File : a.bin\r\nCOM : 1\r\nPMU : 4294967296\r\n", 9},
+        RestoreCase{"ProductOf2To32Plus2",
+                    "CLA File : a.bin\r\nCOM : 1\r\nPMU : 1\r\nProduct Type : 4294967298\r\n", 11},
+        RestoreCase{"DownloadOf2To33",
+                    "CLA File : a.bin\r\nCOM : 1\r\nPMU : 1\r\nProduct Type : 0\r\n"
+                    "Download Type : 8589934592\r\n",
+                    13},
+        RestoreCase{"NumberThenText", "CLA File : a.bin\r\nCOM :  +3x" + kTail, 1}),
     [](const ::testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
 
 TEST_F(ConfigFile, NoFileGivesTwo) {
@@ -187,6 +202,15 @@ TEST_F(ConfigFile, SomethingElseThanAConfigurationFileIsRefused) {
     EXPECT_EQ(downloader::configFileFailure(), c.why);
     EXPECT_EQ(sg_DownloadContext.Bin1Path[0], '\0');
   }
+}
+
+TEST_F(ConfigFile, OutOfRangeNumberIsNotStored) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>{1});
+  TempDir::write("config.txt", file("a.bin", "4294967297"));
+  sg_DownloadContext.ComPort = 2;
+  EXPECT_EQ(dwl56_0RestoreConfig(), 5);
+  EXPECT_EQ(sg_DownloadContext.ComPort, 2);
+  EXPECT_TRUE(shownPorts.empty());
 }
 
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
