@@ -213,6 +213,20 @@ TEST_F(ConfigFile, OutOfRangeNumberIsNotStored) {
   EXPECT_TRUE(shownPorts.empty());
 }
 
+// A configuration saved before any CLA file was chosen restores silently, and keeps the slot.
+TEST_F(ConfigFile, EmptyClaPathRestoresWithoutAWindow) {
+  TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
+  ASSERT_EQ(downloader::loadImageFile(dwl::Slot::Bin1, "cla.bin"), 1);
+  TempDir::write("config.txt", file("", "3"));
+  shown.rec = testsupport::RecordingDisplay{};
+  EXPECT_EQ(dwl56_0RestoreConfig(), 1);
+  EXPECT_TRUE(shown.rec.windows.empty()) << shown.rec.windows[0].message;
+  EXPECT_EQ(sg_DownloadContext.ComPort, 3);
+  EXPECT_EQ(enabled, 1);
+  EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
+  EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
+}
+
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   TempDir::write("config.txt", file("a.bin", "7"));
