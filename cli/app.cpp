@@ -109,7 +109,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   }
   outcome.port = port;
 
-  const std::string json = toJson(outcome).dump();
+  const std::string json = jsonText(toJson(outcome));
   if (o.json) out << json << '\n';
   if (o.jsonFd >= 0) writeAll(o.jsonFd, json + "\n");
   err << errorText(outcome);

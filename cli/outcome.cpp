@@ -40,6 +40,10 @@ nlohmann::json toJson(const Outcome& o) {
           {"verified", o.verified}};
 }
 
+std::string jsonText(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::string errorText(const Outcome& o) {
   if (o.result.Family == dwl::RESULT_SUCCESS) return {};
   std::string text = outcomeMessage(o.result) + "\n";

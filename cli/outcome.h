@@ -39,6 +39,11 @@ int exitStatusOf(const dwl::DownloadResult& result);
 
 nlohmann::json toJson(const Outcome& outcome);
 
+// The JSON text of a value, on one line. Port names, paths and system messages are bytes that need
+// not be UTF-8: an invalid sequence becomes U+FFFD rather than an exception that ends the program
+// without a result.
+std::string jsonText(const nlohmann::json& value);
+
 // The lines standard error gets for a failed outcome (nothing for success).
 std::string errorText(const Outcome& outcome);
 

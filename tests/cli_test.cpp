@@ -209,6 +209,22 @@ TEST(CliOutcome, JsonCarriesEveryField) {
   EXPECT_TRUE(cli::toJson(o)["flash"].is_null());
 }
 
+// Names from the system need not be UTF-8; the JSON still comes out, with U+FFFD in their place.
+TEST(CliOutcome, JsonTextOfBytesThatAreNotUtf8) {
+  cli::Outcome o;
+  o.port = "/dev/tty\xff";
+  o.result = {5, 3};
+  o.detail = "cannot load the bin1 image \xc3(.bin";
+  o.flash = {true, 1, 2, "MAKER \x80"};
+  std::string text;
+  ASSERT_NO_THROW(text = cli::jsonText(cli::toJson(o)));
+  const nlohmann::json j = nlohmann::json::parse(text);
+  EXPECT_EQ(j["port"], "/dev/tty\xEF\xBF\xBD");
+  EXPECT_EQ(j["detail"], "cannot load the bin1 image \xEF\xBF\xBD(.bin");
+  EXPECT_EQ(j["flash"]["name"], "MAKER \xEF\xBF\xBD");
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+}
+
 // ---- several ports ------------------------------------------------------------------------
 
 TEST(CliSeveralPorts, FileNamesPerPort) {
