@@ -301,6 +301,7 @@ TEST_F(ConfigFile, SaveThatFailsHalfWayKeepsTheOldFile) {
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(rc, 2);
+  EXPECT_EQ(downloader::configFileFailure(), "config.txt: File too large");
   EXPECT_EQ(configText(), file("old.bin"));
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
