@@ -73,18 +73,18 @@ bool readNumber(const std::string& text, std::int32_t* value) {
     *value = 0;
     return true;
   }
-  const auto [stop, ec] = std::from_chars(p, end, magnitude);
-  (void)stop;
+  // Digits up to the first non-digit, of any count: too many for 64 bits is out of range too.
+  const std::from_chars_result read = std::from_chars(p, end, magnitude);
   const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-  if (ec != std::errc{} || magnitude > limit) return false;
+  if (read.ec != std::errc{} || magnitude > limit) return false;
   *value = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
                     : static_cast<std::int32_t>(magnitude);
   return true;
 }
 
-// One numeric entry: key, value, store, upper bound. 1 or the entry's code. A number out of the
-// field's range is refused with the entry's code and not stored: no value it could wrap to is the
-// one written.
+// One numeric entry: key, value, store, upper bound. 1 or the entry's code. A number that does not
+// fit 32 bits gets the entry's code too, and is not stored: whatever it would wrap to is not what
+// the file says.
 dwl::ResultCode numericEntry(Scanner& s, const char* key, dwl::ResultCode missing,
                              dwl::ResultCode above, int bound, std::int32_t* field) {
   std::string text;
