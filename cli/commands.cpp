@@ -63,7 +63,9 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
   if (rc == dwl::kOk) return true;
   outcome.result = {dwl::RESULT_FLASH_FILE, rc};
   outcome.message = ops::resultText(outcome.result);
-  outcome.detail = path + (rc == 2 ? ": cannot be read" : ": see the line the message names");
+  outcome.detail = rc == 2 && !dwl::flashFileFailure().empty()
+                       ? dwl::flashFileFailure()
+                       : path + ": see the line the message names";
   return false;
 }
 
@@ -110,11 +112,10 @@ Outcome runWrite(const Run& run) {
     dwl::ResultCode code = dwl::kOk;
     std::string why;
     const std::string path = inDirectory(o, image.path);
-    if (!ops::loadImage(image.slot, path, &loaded, &code, &why)) {
+    if (!ops::loadImage(image.slot, path, table.get(), &loaded, &code, &why)) {
       outcome.result = {dwl::RESULT_LIB_PC, code};
       outcome.message = ops::resultText(outcome.result);
-      outcome.detail =
-          std::string("the ") + downloader::slotName(image.slot) + " image " + path + ": " + why;
+      outcome.detail = std::string("the ") + downloader::slotName(image.slot) + " image " + why;
       return outcome;
     }
     input.images.push_back(std::move(loaded));

@@ -194,7 +194,7 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
     rows.push_back({child.port, std::to_string(child.status), message.empty() ? "ok" : message});
   }
 
-  if (options.json) out << results.dump() << '\n';
+  if (options.json) out << jsonText(results) << '\n';
   std::size_t width = 4;
   for (const auto& row : rows) width = std::max(width, row[0].size());
   human << '\n' << "PORT" << std::string(width - 4 + 2, ' ') << "EXIT  RESULT\n";

@@ -48,6 +48,11 @@ nlohmann::json toJson(const Outcome& outcome);
 // never thrown on.
 std::string jsonText(const nlohmann::json& value);
 
+// The JSON text of a value, on one line. Port names, paths and system messages are bytes that need
+// not be UTF-8: an invalid sequence becomes U+FFFD rather than an exception that ends the program
+// without a result.
+std::string jsonText(const nlohmann::json& value);
+
 // The lines standard error gets for a failed outcome (nothing for success).
 std::string errorText(const Outcome& outcome);
 

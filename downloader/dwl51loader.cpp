@@ -1,14 +1,13 @@
 #include "downloader/dwl51loader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dwl/dwl12pclib.h"
+#include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
+#include "platform/input_file.h"
 
 namespace downloader {
 
@@ -66,24 +65,30 @@ std::string& heldPath(dwl::Slot slot) {
   return g_heldPath[static_cast<int>(slot)];
 }
 
+thread_local std::string g_imageFileFailure;
+
 // Reads the whole file into a new buffer of length + 1 bytes; 1 or a PC library code.
-dwl::ResultCode readImage(const std::string& path, std::uint32_t length, std::uint8_t** out) {
-  std::uint8_t* buffer = static_cast<std::uint8_t*>(allocateImage(std::size_t{length} + 1));
-  if (!buffer) return kLibPcNoMemory;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    std::free(buffer);
-    return kLibPcNotFound;
+dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::uint8_t** out) {
+  platform::InputFile file;
+  switch (file.open(path, largestImage(dwl::vg_FlashDescritpion), &g_imageFileFailure)) {
+    case platform::InputStatus::Ok:
+      break;
+    case platform::InputStatus::CannotOpen:
+      return kLibPcNotFound;
+    default:  // not a file, too large to be an image, or its size unreadable
+      return kLibPcSize;
   }
-  const std::size_t got = std::fread(buffer, 1, length, f);
-  std::fclose(f);
-  // A file that changed size since it was measured would leave part of the buffer unwritten.
-  if (got != length) {
+  // The stored length of an odd ogm image is one more, which must still fit its type.
+  if (file.size() >= 0xFFFFFFFFu) return kLibPcSize;
+  *length = static_cast<std::uint32_t>(file.size());
+  std::uint8_t* buffer = static_cast<std::uint8_t*>(allocateImage(std::size_t{*length} + 1));
+  if (!buffer) return kLibPcNoMemory;
+  if (file.readAll(buffer, &g_imageFileFailure) != platform::InputStatus::Ok) {
     std::free(buffer);
     return kLibPcSize;
   }
   // The spare byte is erased flash, should it ever be sent.
-  buffer[length] = 0xFF;
+  buffer[*length] = 0xFF;
   *out = buffer;
   return dwl::kOk;
 }
@@ -95,21 +100,10 @@ dwl::ResultCode loadSlot(dwl::Slot slot) {
   dwl::logComment(std::string(f.logText) + " ");
   dwl::dwl52_5LockDuringDownload();
 
-  dwl::ResultCode rc = dwl::kOk;
+  g_imageFileFailure.clear();
   std::uint32_t fileLength = 0;
   std::uint8_t* buffer = nullptr;
-  // Readability check; the handle is not needed afterwards.
-  const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (handle < 0) {
-    rc = kLibPcNotFound;
-  } else {
-    ::close(handle);
-    rc = dwl::dwl12_2CalculateLengthOfFile(path.c_str(), &fileLength);
-    // The stored length of an odd ogm image is one more, which must still fit its type.
-    if (rc == dwl::kOk && fileLength == 0xFFFFFFFFu) rc = kLibPcSize;
-    if (rc == dwl::kOk) rc = readImage(path, fileLength, &buffer);
-  }
-
+  const dwl::ResultCode rc = readImage(path, &fileLength, &buffer);
   if (rc != dwl::kOk) {
     std::snprintf(f.path, kPathSize, "%s", heldPath(slot).c_str());
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
@@ -120,7 +114,6 @@ dwl::ResultCode loadSlot(dwl::Slot slot) {
   std::free(*f.data);
   *f.data = buffer;
   *f.length = f.ogm && (fileLength & 1u) ? fileLength + 1 : fileLength;
-  *f.handle = handle;
   *f.loaded = 1;
   heldPath(slot) = path;
   dwl::display().slotPath(slot, path);
@@ -147,10 +140,24 @@ std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
   return sum;
 }
 
+std::uint64_t largestImage(const dwl::FlashDescriptionTable& table) {
+  std::uint64_t largest = 0;
+  const int n = table.NbFlash < dwl::kMaxFlash ? table.NbFlash : dwl::kMaxFlash;
+  for (int i = 0; i < n; ++i) largest = std::max<std::uint64_t>(largest, table.Flash[i].FlashSize);
+  return largest ? largest : kMaxImageSize;
+}
+
+const std::string& imageFileFailure() {
+  return g_imageFileFailure;
+}
+
 dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path) {
+  g_imageFileFailure.clear();
   const SlotFields f = fieldsOf(slot);
   // A path cut to fit the field could name another file.
   if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
+    g_imageFileFailure = "the image path is longer than " + std::to_string(kPathSize - 1) +
+                         " characters or holds a NUL";
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
     return kLibPcNotFound;
   }

@@ -11,6 +11,10 @@
 #include "dwl/dwl_display.h"
 #include "dwl/dwl_result.h"
 
+namespace dwl {
+struct FlashDescriptionTable;
+}
+
 namespace downloader {
 
 // PC library code shown when an image buffer cannot be allocated.
@@ -34,6 +38,17 @@ int dwl51_52MMILoadFile_ogm_2();
 // Puts path into the slot's path field and loads it; 1 when the slot now holds that file,
 // otherwise the PC library code its window showed. For callers without a dialog (the command line).
 dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path);
+
+// Why the last load of this thread could not read its file (names the file and the reason);
+// empty after a success.
+// The largest image worth reading: the largest flash the table describes, or kMaxImageSize when
+// it describes none.
+std::uint64_t largestImage(const dwl::FlashDescriptionTable& table);
+const std::string& imageFileFailure();
+
+// An image is refused from its size, before it is read, when it is larger than the largest flash
+// described in flash.txt, or than this when none is.
+inline constexpr std::uint64_t kMaxImageSize = 32 * 1024 * 1024;
 
 // The 32-bit sum of the bytes, each taken unsigned.
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length);

@@ -1,11 +1,7 @@
 #include "downloader/dwl56conf.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -13,6 +9,8 @@
 
 #include "downloader/download_context.h"
 #include "downloader/dwl51loader.h"
+#include "platform/input_file.h"
+#include "platform/replace_file.h"
 
 namespace downloader {
 
@@ -22,16 +20,7 @@ constexpr const char* kFileName = "config.txt";
 
 ConfigPanelHooks g_hooks;
 
-// The whole file, or false when it cannot be opened.
-bool readWholeFile(const char* name, std::vector<std::uint8_t>* out) {
-  std::FILE* f = std::fopen(name, "rb");
-  if (!f) return false;
-  std::uint8_t chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
-  std::fclose(f);
-  return true;
-}
+thread_local std::string g_configFileFailure;
 
 // A cursor over the file's bytes that never looks past the end.
 class Scanner {
@@ -71,25 +60,40 @@ class Scanner {
   std::size_t p_ = 0;
 };
 
-// One numeric entry: key, value, store, upper bound. 1 or the entry's code.
+// Reads a number as atoi does (leading blanks, a sign, digits up to the first non-digit, no digits
+// reads 0), but never wraps: false when the number does not fit 32 bits, however long it is.
+bool readNumber(const std::string& text, std::int32_t* value) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  std::uint64_t magnitude = 0;
+  if (p == end || *p < '0' || *p > '9') {
+    *value = 0;
+    return true;
+  }
+  // Digits up to the first non-digit, of any count: too many for 64 bits is out of range too.
+  const std::from_chars_result read = std::from_chars(p, end, magnitude);
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
+  if (read.ec != std::errc{} || magnitude > limit) return false;
+  *value = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
+                    : static_cast<std::int32_t>(magnitude);
+  return true;
+}
+
+// One numeric entry: key, value, store, upper bound. 1 or the entry's code. A number that does not
+// fit 32 bits gets the entry's code too, and is not stored: whatever it would wrap to is not what
+// the file says.
 dwl::ResultCode numericEntry(Scanner& s, const char* key, dwl::ResultCode missing,
                              dwl::ResultCode above, int bound, std::int32_t* field) {
   std::string text;
   if (!s.key(key) || !s.value(&text)) return missing;
+  std::int32_t value = 0;
+  if (!readNumber(text, &value)) return above;
   if (text.size() > static_cast<std::size_t>(kConfValueMax)) return kConfTooLong;
-  *field = std::atoi(text.c_str());
+  *field = value;
   return *field > bound ? above : dwl::kOk;
-}
-
-bool writeAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -98,9 +102,21 @@ void setConfigPanelHooks(ConfigPanelHooks hooks) {
   g_hooks = std::move(hooks);
 }
 
+const std::string& configFileFailure() {
+  return g_configFileFailure;
+}
+
 dwl::ResultCode dwl56_0RestoreConfig() {
+  g_configFileFailure.clear();
   std::vector<std::uint8_t> bytes;
-  if (!readWholeFile(kFileName, &bytes)) return kConfNoFile;
+  switch (platform::readInputFile(kFileName, kMaxConfigFileSize, &bytes, &g_configFileFailure)) {
+    case platform::InputStatus::Ok:
+      break;
+    case platform::InputStatus::TooLarge:
+      return kConfTooLong;
+    default:
+      return kConfNoFile;
+  }
 
   DownloadContext& ctx = sg_DownloadContext;
   Scanner s(bytes);
@@ -113,9 +129,13 @@ dwl::ResultCode dwl56_0RestoreConfig() {
     if (!s.key("CLA File : ") || !s.value(&path)) return kConfNoClaFile;
     // Cutting the path would load another file than the one saved.
     if (path.size() >= sizeof ctx.Bin1Path) return kConfTooLong;
-    std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
-    std::memcpy(ctx.Bin1Path, path.data(), path.size());
-    dwl51_0InitLoadFile();
+    // An empty path (saved before any CLA file was chosen) names no file: nothing to load and
+    // nothing to complain about; the slot keeps what it holds.
+    if (!path.empty()) {
+      std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
+      std::memcpy(ctx.Bin1Path, path.data(), path.size());
+      dwl51_0InitLoadFile();
+    }
 
     dwl::ResultCode r = numericEntry(s, "COM : ", kConfComKey, kConfComValue, 4, &ctx.ComPort);
     if (r != dwl::kOk) return r;
@@ -134,6 +154,7 @@ dwl::ResultCode dwl56_0RestoreConfig() {
 }
 
 dwl::ResultCode dwl56_1SaveConfig() {
+  g_configFileFailure.clear();
   const DownloadContext& ctx = sg_DownloadContext;
   std::string text;
   text += "* ***********************\r\n";
@@ -147,19 +168,8 @@ dwl::ResultCode dwl56_1SaveConfig() {
   text += "Product Type : " + std::to_string(ctx.ProductType) + "\r\n";
   text += "Download Type : " + std::to_string(ctx.DownloadType) + "\r\n";
 
-  // Written beside the old file and renamed over it, so a failure half-way (disk full) never
-  // leaves a truncated config.txt.
-  const std::string tmp = std::string(kFileName) + "." + std::to_string(::getpid()) + ".tmp";
-  ::unlink(tmp.c_str());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return kConfNoFile;
-  bool ok = writeAll(fd, text);
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || std::rename(tmp.c_str(), kFileName) != 0) {
-    ::unlink(tmp.c_str());
-    return kConfNoFile;
-  }
+  // Never a truncated config.txt: the old file stays unless the new one was written whole.
+  if (!platform::replaceFile(kFileName, text, &g_configFileFailure)) return kConfNoFile;
   return dwl::kOk;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "dwl/dwl_result.h"
 
@@ -36,6 +37,12 @@ void setConfigPanelHooks(ConfigPanelHooks hooks);
 // Reads config.txt into sg_DownloadContext and loads the CLA file into slot Bin1; 1 or a
 // configuration file code. Values are stored before they are checked, as the file always worked.
 dwl::ResultCode dwl56_0RestoreConfig();
+// Why the last restore or save of this thread could not read or write config.txt (names the
+// file and the reason); empty when the file itself was fine.
+const std::string& configFileFailure();
+// A config.txt is a few hundred bytes; a larger file than this is refused unread.
+inline constexpr std::uint64_t kMaxConfigFileSize = 64 * 1024;
+
 // Writes config.txt from sg_DownloadContext; 1, or 2 when the file cannot be written. The old
 // file stays untouched unless the new one was written completely.
 dwl::ResultCode dwl56_1SaveConfig();

@@ -1,18 +1,21 @@
 #include "dwl/dwl10fla.h"
 
-#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl_job.h"
+#include "platform/input_file.h"
 
 namespace dwl {
 
 FlashDescriptionTable vg_FlashDescritpion;
 
 namespace {
+
+thread_local std::string g_flashFileFailure;
 
 constexpr char kNewFlash[] = "NEW_FLASH";
 constexpr char kStartSectors[] = "START_SECTOR_DESCRITPION";
@@ -90,10 +93,12 @@ class Parser {
     return true;
   }
 
-  // A line holding only its keyword.
+  // A line that begins with its keyword; the rest of the line (a trailing blank, say) does not
+  // matter, but the line must end as every line does.
   bool keywordLine(const char* keyword, std::size_t n) {
     if (!startsWith(keyword, n)) return false;
     p_ += n;
+    while (p_ < end_ && *p_ != '\r' && *p_ != '\n') ++p_;
     return endOfLine();
   }
 
@@ -182,6 +187,11 @@ class Parser {
     // The CR must close the line; a comment or empty line here has no separator and fails below.
     if (stop == line || stop[-1] != '\r') return 13;
     const std::uint8_t* cr = stop - 1;
+    // Only digits begin a sector line: read like atoi, "#142-149*4096*1" (a commented-out line)
+    // or "-5*4096*0" would describe sectors from 0.
+    const std::uint8_t* digit = line;
+    while (digit < cr && (*digit == ' ' || *digit == '\t')) ++digit;
+    if (digit == cr || *digit < '0' || *digit > '9') return 13;
 
     const std::uint8_t* sep = line;
     while (sep < cr && *sep != '-' && *sep != '*') ++sep;
@@ -283,17 +293,18 @@ ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
 
 ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table) {
   table.NbFlash = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return 2;
-  std::uint32_t length = 0;
-  if (dwl12_2CalculateLengthOfFile(path.c_str(), &length) != kOk) {
-    std::fclose(file);
+  g_flashFileFailure.clear();
+  std::vector<std::uint8_t> bytes;
+  if (platform::readInputFile(path, kMaxFlashFileSize, &bytes, &g_flashFileFailure) !=
+      platform::InputStatus::Ok) {
+    noteFile(path, g_flashFileFailure);
     return 2;
   }
-  std::vector<std::uint8_t> bytes(length);
-  const std::size_t got = length ? std::fread(bytes.data(), 1, length, file) : 0;
-  std::fclose(file);
-  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(got), table);
+  return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(bytes.size()), table);
+}
+
+const std::string& flashFileFailure() {
+  return g_flashFileFailure;
 }
 
 ResultCode dwl10_100InitFlashDescription() {

@@ -43,6 +43,11 @@ ResultCode dwl10_100InitFlashDescription();
 ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table);
 // The table the geometry queries read: the running job's, else vg_FlashDescritpion.
 const FlashDescriptionTable& flashTable();
+// Why the last loading of a description file on this thread could not read the file (it names
+// the file and the reason); empty when the file was read, whatever its contents.
+const std::string& flashFileFailure();
+// flash.txt is a few kilobytes; anything this large is not one.
+inline constexpr std::uint64_t kMaxFlashFileSize = 1024 * 1024;
 // The same parser on bytes already in memory, into any table (the emulator, the fuzzer).
 ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
                                  FlashDescriptionTable& table);

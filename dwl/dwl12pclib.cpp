@@ -6,11 +6,16 @@
 #include <string>
 
 #include "dwl/dwl_job.h"
+#include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace dwl {
 
 thread_local std::uint8_t v_BufferSL[kBufferSLSize] = {};
+
+namespace {
+thread_local std::string g_spmFileFailure;
+}  // namespace
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
@@ -47,24 +52,29 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
   return kOk;
 }
 
+const std::string& spmFileFailure() {
+  return g_spmFileFailure;
+}
+
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {
+  g_spmFileFailure.clear();
   if (productType != 1 && productType != 2) {
     noteReason("product type " + std::to_string(productType) + " names no bootstrap");
     return 3;
   }
   const JobState* job = currentJob();
   const std::string path = job ? job->bootstrapPath : std::string("dwl87.spm");
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    noteFile(path, "the bootstrap cannot be opened");
-    return 3;
+  const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
+  platform::InputFile file;
+  platform::InputStatus status = file.open(path, room, &g_spmFileFailure);
+  if (status == platform::InputStatus::Ok)
+    status = file.readAll(buffer + *length, &g_spmFileFailure);
+  if (status != platform::InputStatus::Ok) {
+    noteFile(path, g_spmFileFailure);
+    return status == platform::InputStatus::TooLarge ? 4 : 3;
   }
-  int c = 0;
-  while (*length < kSpmMaxLength && (c = std::fgetc(f)) != EOF) buffer[(*length)++] = c & 0xFF;
-  const bool more = *length >= kSpmMaxLength && std::fgetc(f) != EOF;
-  std::fclose(f);
-  if (more) noteFile(path, "the bootstrap is longer than 8191 bytes");
-  return more ? 4 : kOk;
+  *length += static_cast<std::uint32_t>(file.size());
+  return kOk;
 }
 
 ResultCode dwl12_5ConversionLittleBig(std::uint32_t v, std::uint32_t* converted, int byteCount) {

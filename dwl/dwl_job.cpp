@@ -82,7 +82,9 @@ void noteReason(const std::string& reason) {
 void noteFile(const std::string& path, const std::string& reason) {
   if (!t_job) return;
   if (t_job->file.empty()) t_job->file = path;
-  noteReason(reason);
+  // Texts that already name the file ("path: reason") keep only the reason.
+  const std::string named = path + ": ";
+  noteReason(reason.rfind(named, 0) == 0 ? reason.substr(named.size()) : reason);
 }
 
 bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what) {

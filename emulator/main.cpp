@@ -17,6 +17,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
+#include "emulator/violation_log.h"
 
 namespace {
 
@@ -171,8 +172,12 @@ int main(int argc, char** argv) {
   };
 
   emulator::HandsetCore core(flash, config);
+  // The trace keeps every violation; standard error gets the first of a burst and a count.
+  emulator::ViolationLog violations([](const std::string& line) {
+    std::fprintf(stderr, "handset-emulator: %s\n", line.c_str());
+  });
   core.onViolation = [&](const std::string& text) {
-    std::fprintf(stderr, "handset-emulator: protocol violation: %s\n", text.c_str());
+    violations.note(text, stamp());
     if (trace) std::fprintf(trace, "%10.3f !! %s\n", stamp(), text.c_str());
   };
   core.onSwitchOff = [&] {
@@ -185,6 +190,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "handset-emulator: %s\n", why.c_str());
     return 1;
   }
+  server.onTick = [&] { violations.tick(stamp()); };
   if (trace) {
     server.onTraffic = [&](bool fromPc, const std::uint8_t* data, std::size_t count) {
       std::fprintf(trace, "%10.3f %s", stamp(), fromPc ? "PC>" : "<HS");
@@ -206,6 +212,7 @@ int main(int argc, char** argv) {
 
   server.serve();
   g_server = nullptr;
+  violations.finish();
   if (server.disconnected()) {
     std::fprintf(stderr, "handset-emulator: disconnected after %llu bytes\n",
                  static_cast<unsigned long long>(core.receivedCount()));

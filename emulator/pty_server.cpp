@@ -148,6 +148,7 @@ void PtyServer::serve() {
     ::poll(fds, 3, waitMs);
     if (fds[1].revents & POLLIN) return;
     now = clockSeconds();
+    if (onTick) onTick();
 
     if (watching) {
       alignas(inotify_event) char events[4096];

@@ -37,6 +37,8 @@ class PtyServer {
 
   // Every byte as it crosses the line (called from the serving thread).
   std::function<void(bool fromPc, const std::uint8_t* data, std::size_t count)> onTraffic;
+  // Called from the serving thread at every turn of its loop, at least every 100 ms.
+  std::function<void()> onTick;
 
  private:
   HandsetCore& core_;

@@ -59,10 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(known);
   require(terminated(c.Bin1Path, sizeof c.Bin1Path));
   require(c.Bin1Loaded == 0 || c.Bin1Data != nullptr || c.Bin1Length == 0);
-  if (rc == kConfComValue) require(c.ComPort > 4);
-  if (rc == kConfPmuValue) require(c.PmuOption > 1);
-  if (rc == kConfProductValue) require(c.ProductType > 2);
-  if (rc == kConfDownloadValue) require(c.DownloadType > 4);
+  // Above its bound, or left as it was when the number does not fit 32 bits.
+  const DownloadContext fresh;
+  if (rc == kConfComValue) require(c.ComPort > 4 || c.ComPort == fresh.ComPort);
+  if (rc == kConfPmuValue) require(c.PmuOption > 1 || c.PmuOption == fresh.PmuOption);
+  if (rc == kConfProductValue) require(c.ProductType > 2 || c.ProductType == fresh.ProductType);
+  if (rc == kConfDownloadValue) require(c.DownloadType > 4 || c.DownloadType == fresh.DownloadType);
 
   if (rc == dwl::kOk) {
     require(c.ComPort <= 4 && c.PmuOption <= 1 && c.ProductType <= 2 && c.DownloadType <= 4);

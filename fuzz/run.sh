@@ -14,7 +14,8 @@ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build "$build" -j2
 
 # target name -> seed folder and dictionary
-targets=(flash_description_fuzzer:flash config_restore_fuzzer:config protocol_fuzzer:protocol)
+targets=(flash_description_fuzzer:flash config_restore_fuzzer:config protocol_fuzzer:protocol
+  cli_result_fuzzer:cli)
 for entry in "${targets[@]}"; do
   target="${entry%%:*}"
   seeds="${entry##*:}"

@@ -6,6 +6,7 @@
 
 #include "downloader/download_context.h"
 #include "downloader/dwl3spm87.h"
+#include "downloader/dwl51loader.h"
 #include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
@@ -15,6 +16,7 @@
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/guarded_rs232.h"
+#include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace ops {
@@ -349,30 +351,23 @@ std::string resultText(const dwl::DownloadResult& r) {
   return text;
 }
 
-bool loadImage(dwl::Slot slot, const std::string& path, Image* image, dwl::ResultCode* code,
-               std::string* why) {
-  std::uint32_t length = 0;
-  if (dwl::dwl12_2CalculateLengthOfFile(path.c_str(), &length) != dwl::kOk) {
-    *code = 3;
-    *why = "cannot be opened as a regular file";
-    return false;
+bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
+               Image* image, dwl::ResultCode* code, std::string* why) {
+  static const dwl::FlashDescriptionTable kNone;
+  platform::InputFile file;
+  platform::InputStatus status =
+      file.open(path, downloader::largestImage(flash ? *flash : kNone), why);
+  if (status == platform::InputStatus::Ok) {
+    image->bytes.resize(file.size());
+    status = file.readAll(image->bytes.data(), why);
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *code = 3;
-    *why = "cannot be opened";
+  if (status != platform::InputStatus::Ok) {
+    image->bytes.clear();
+    *code = status == platform::InputStatus::CannotOpen ? 3 : 2;
     return false;
   }
   image->slot = slot;
   image->path = path;
-  image->bytes.resize(length);
-  const std::size_t got = length ? std::fread(image->bytes.data(), 1, length, f) : 0;
-  std::fclose(f);
-  if (got != length) {
-    *code = 2;
-    *why = "changed size while it was read";
-    return false;
-  }
   return true;
 }
 

@@ -111,9 +111,10 @@ JobResult info(const InfoInput& input, const Context& context);
 // have no window text (the boot time-out, a verify difference, a cancel). Empty for success.
 std::string resultText(const dwl::DownloadResult& result);
 
-// Reads an image file for a slot; false, with the PC library code and the reason, when it cannot
-// be had.
-bool loadImage(dwl::Slot slot, const std::string& path, Image* image, dwl::ResultCode* code,
-               std::string* why);
+// Reads an image file for a slot, refusing from its size alone an image larger than the largest
+// flash described; false, with the PC library code and the reason (naming the file), when it
+// cannot be had.
+bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
+               Image* image, dwl::ResultCode* code, std::string* why);
 
 }  // namespace ops

@@ -209,6 +209,22 @@ TEST(CliOutcome, JsonCarriesEveryField) {
   EXPECT_TRUE(cli::toJson(o)["flash"].is_null());
 }
 
+// Names from the system need not be UTF-8; the JSON still comes out, with U+FFFD in their place.
+TEST(CliOutcome, JsonTextOfBytesThatAreNotUtf8) {
+  cli::Outcome o;
+  o.port = "/dev/tty\xff";
+  o.result = {5, 3};
+  o.detail = "cannot load the bin1 image \xc3(.bin";
+  o.flash = {true, 1, 2, "MAKER \x80"};
+  std::string text;
+  ASSERT_NO_THROW(text = cli::jsonText(cli::toJson(o)));
+  const nlohmann::json j = nlohmann::json::parse(text);
+  EXPECT_EQ(j["port"], "/dev/tty\xEF\xBF\xBD");
+  EXPECT_EQ(j["detail"], "cannot load the bin1 image \xEF\xBF\xBD(.bin");
+  EXPECT_EQ(j["flash"]["name"], "MAKER \xEF\xBF\xBD");
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+}
+
 // ---- several ports ------------------------------------------------------------------------
 
 TEST(CliSeveralPorts, FileNamesPerPort) {
@@ -440,9 +456,9 @@ TEST_F(CliRun, FailuresGiveTheirFamilyAndMessage) {
        "COMMAND : Switch off error \n"
        "port COM4 (/dev/ttyS3): the handset answered 0xC1 where 0xC0 was expected (switch-off)\n"},
       {"no flash.txt", [](CliRun&) { std::remove("flash.txt"); }, 2,
-       "FLASH DESCRIPTION : The file flash.txt not found\nflash.txt: cannot be read\n"},
+       "FLASH DESCRIPTION : The file flash.txt not found\nflash.txt: No such file or directory\n"},
       {"no bootstrap", [](CliRun&) { std::remove("dwl87.spm"); }, 5,
-       "LIB_PC : File not found\ndwl87.spm: the bootstrap cannot be opened\n"},
+       "LIB_PC : File not found\ndwl87.spm: No such file or directory\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -500,9 +516,9 @@ TEST_F(CliRun, WorkingDirectoryOption) {
   // flash.txt is looked for in the directory given.
   err.str("");
   EXPECT_EQ(run({"-C", "elsewhere", "info"}), 2);
-  EXPECT_EQ(
-      err.str(),
-      "FLASH DESCRIPTION : The file flash.txt not found\nelsewhere/flash.txt: cannot be read\n");
+  EXPECT_EQ(err.str(),
+            "FLASH DESCRIPTION : The file flash.txt not found\nelsewhere/flash.txt: No such file "
+            "or directory\n");
 }
 
 // A write at speed 0 (no GPIO), one 100-byte image, then the read-back.
@@ -591,8 +607,7 @@ TEST_F(CliWrite, WithoutVerifyNothingIsReadBack) {
 TEST_F(CliWrite, MissingImageIsAPcLibraryError) {
   EXPECT_EQ(run({"write", "--bin1", "nothere.bin"}), 5);
   EXPECT_EQ(err.str(),
-            "LIB_PC : File not found\nthe bin1 image nothere.bin: cannot be opened as a regular "
-            "file\n");
+            "LIB_PC : File not found\nthe bin1 image nothere.bin: No such file or directory\n");
   EXPECT_TRUE(line.written().empty());
 }
 

@@ -398,6 +398,10 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
   testsupport::menuItem(v_MenuBarHandle, "dwl51_101MMIMenuSave")->trigger();
   const std::vector<std::uint8_t> saved = TempDir::read("config.txt");
   EXPECT_NE(std::string(saved.begin(), saved.end()).find("\r\nCOM : 4\r\n"), std::string::npos);
+  // Saved before any CLA file was chosen: restoring it opens no window at all.
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  EXPECT_TRUE(guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR).empty());
+  EXPECT_EQ(guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_CONF_FILE_ERR).size(), 1u);
 }
 
 TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -91,6 +94,9 @@ TEST(FlashDescriptionParser, EachLineHasItsCode) {
       {"NB_SECTORS above 300", replaceLine(L, 7, "NB_SECTORS : 301"), 17},
       {"comment among the keyword lines", insertLine(L, 3, "# product"), 6},
       {"empty line among the keyword lines", insertLine(L, 5, ""), 8},
+      // Keyword lines begin with their keyword; the rest of the line is not read.
+      {"blank after NEW_FLASH", replaceLine(L, 0, "NEW_FLASH "), 1},
+      {"blank after END_FLASH", replaceLine(L, 12, "END_FLASH "), 1},
   };
   for (const CodeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,6 +118,21 @@ TEST(FlashDescriptionParser, FileOnDisk) {
 
   TempDir::write("flash.txt", std::string(""));
   EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 1);
+  EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
+  EXPECT_EQ(dwl::flashFileFailure(), "");
+}
+
+// A FIFO would block the start-up forever; a huge file is not read at all. Both give 2 and a
+// cause that names the file.
+TEST(FlashDescriptionParser, FileThatIsNoFlashDescription) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo("flash.txt", 0600), 0);
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
+  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: not a regular file");
+  std::filesystem::remove("flash.txt");
+  TempDir::write("flash.txt", example() + std::string(dwl::kMaxFlashFileSize, '#'));
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
+  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: larger than 1048576 bytes");
   EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
 }
 
@@ -280,7 +301,13 @@ TEST(FlashDescriptionParser, MalformedLinesAreRefused) {
            join(std::vector(L.begin() + 7, L.end())),
        9},
       {"CR without LF", replaceLine(L, 4, "MANUFACTURER_ID : 137\rDEVICE_ID : 24"), 7},
-      {"text after a keyword", replaceLine(L, 8, "START_SECTOR_DESCRITPION please"), 11},
+      {"text after a keyword", replaceLine(L, 8, "START_SECTOR_DESCRITPION please"), 1},
+      {"keyword with a lone CR", replaceLine(L, 8, "START_SECTOR_DESCRITPION\rx"), 11},
+      // A sector line begins with digits; atoi would read these as sector 0.
+      {"commented-out sector line", insertLine(L, 10, "#30-38*4096*1"), 13},
+      {"sector line with a sign", insertLine(L, 10, "-5*4096*0"), 13},
+      {"sector line without a first number", insertLine(L, 10, "  *4096*0"), 13},
+      {"blanks before the first number", replaceLine(L, 9, " \t0-7*8192*0"), 1},
       {"file ends inside the sector lines", join(std::vector(L.begin(), L.begin() + 11)), 12},
       {"file ends in a sector line", join(std::vector(L.begin(), L.begin() + 10)) + "8-38*65", 13},
       {"file ends after NEW_FLASH", "NEW_FLASH", 4},

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 
 #include "platform/scripted_rs232.h"
 #include "support/temp_dir.h"
@@ -23,7 +26,7 @@ TEST(LoadSpmFile, SizesAndProductTypes) {
   const SpmCase cases[] = {
       {"empty file", 0, 2, 1, 0},
       {"largest bootstrap", 8191, 2, 1, 8191},
-      {"one byte too long", 8192, 2, 4, 8191},
+      {"one byte too long", 8192, 2, 4, 0},  // refused from its size, unread
       {"product type 1", 1000, 1, 1, 1000},
       {"no file", -1, 2, 3, 0},
       {"product type without a bootstrap", 1000, 0, 3, 0},
@@ -43,6 +46,21 @@ TEST(LoadSpmFile, SizesAndProductTypes) {
     // Nothing is written past the largest bootstrap.
     EXPECT_EQ(buffer[8191], 0xEE);
   }
+}
+
+// The cause goes with the code, and a FIFO in place of the file gives 3 at once.
+TEST(LoadSpmFile, SaysWhyTheFileWasRefused) {
+  TempDir dir;
+  std::vector<std::uint8_t> buffer(dwl::kSpmBufferSize);
+  std::uint32_t length = 0;
+  ASSERT_EQ(::mkfifo("dwl87.spm", 0600), 0);
+  EXPECT_EQ(dwl::dwl12_4LoadSpmFile(&length, buffer.data(), 2), 3);
+  EXPECT_EQ(dwl::spmFileFailure(), "dwl87.spm: not a regular file");
+  std::filesystem::remove("dwl87.spm");
+  TempDir::write("dwl87.spm", std::string(9000, 'x'));
+  EXPECT_EQ(dwl::dwl12_4LoadSpmFile(&length, buffer.data(), 2), 4);
+  EXPECT_EQ(dwl::spmFileFailure(), "dwl87.spm: larger than 8191 bytes");
+  EXPECT_EQ(length, 0u);
 }
 
 TEST(CalculateLengthOfFile, ExistingAndMissing) {

@@ -4,7 +4,9 @@
 #include "downloader/dwl51loader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -158,6 +160,41 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
                 std::count(rec.calls.begin(), rec.calls.end(), "unlock"));
     }
   }
+}
+
+// Refused from what the file is and from its size, before a buffer is allocated or a byte read.
+TEST_F(Loader, ImageThatCannotBeOneIsRefusedUnread) {
+  ASSERT_EQ(::mkfifo("fifo.bin", 0600), 0);
+  testsupport::TempDir::write("big.bin", std::vector<std::uint8_t>(0x10001, 0x55));
+  struct Case {
+    const char* name;
+    bool flashDescribed;  // one of 64 KiB, else none
+    const char* path;
+    dwl::ResultCode code;
+    const char* why;
+  } cases[] = {
+      {"FIFO", false, "fifo.bin", 2, "fifo.bin: not a regular file"},
+      {"larger than the flash", true, "big.bin", 2, "big.bin: larger than 65536 bytes"},
+      {"no flash described", false, "big.bin", 1, ""},
+      {"missing", false, "missing.bin", 3, "missing.bin: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.flashDescribed) {
+      testsupport::setFlash({{1, 0x10000}});
+    } else {
+      dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+    }
+    int allocations = 0;
+    downloader::setImageAllocator([&](std::size_t n) {
+      ++allocations;
+      return std::malloc(n);
+    });
+    EXPECT_EQ(downloader::loadImageFile(Slot::Bin1, c.path), c.code);
+    EXPECT_EQ(downloader::imageFileFailure(), c.why);
+    EXPECT_EQ(allocations, c.code == 1 ? 1 : 0);
+  }
+  dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
 }
 
 TEST_F(Loader, PathWrittenByTheConfigurationRestoreIsPutBackWhenItFails) {

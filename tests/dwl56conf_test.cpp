@@ -1,6 +1,7 @@
 // config.txt: the save's bytes, the restore's codes and edge cases, and the safety of both.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -155,11 +156,75 @@ INSTANTIATE_TEST_SUITE_P(
                     "CLA File : a.bin\r\nCOM : 00000000000000000001" + kTail, 4},
         RestoreCase{"ValueOfNineteenCharacters",
                     "CLA File : a.bin\r\nCOM : 0000000000000000001" + kTail, 1},
-        RestoreCase{"PathOf260Characters", "CLA File : " + std::string(260, 'p') + kTail, 4}),
+        RestoreCase{"PathOf260Characters", "CLA File : " + std::string(260, 'p') + kTail, 4},
+        // Numbers that do not fit 32 bits, of any length, are out of range: never wrapped.
+        RestoreCase{"ComOf2To32Plus1", "CLA File : a.bin\r\nCOM : 4294967297" + kTail, 5},
+        RestoreCase{"ComOf2To31", "CLA File : a.bin\r\nCOM : 2147483648" + kTail, 5},
+        RestoreCase{"ComBelowMinus2To31", "CLA File : a.bin\r\nCOM : -2147483649" + kTail, 5},
+        RestoreCase{"ComOf30Digits", "CLA File : a.bin\r\nCOM : " + std::string(30, '9') + kTail,
+                    5},
+        RestoreCase{"ComOfMinus2To31", "CLA File : a.bin\r\nCOM : -2147483648" + kTail, 1},
+        RestoreCase{"PmuOf2To32", "CLA File : a.bin\r\nCOM : 1\r\nPMU : 4294967296\r\n", 9},
+        RestoreCase{"ProductOf2To32Plus2",
+                    "CLA File : a.bin\r\nCOM : 1\r\nPMU : 1\r\nProduct Type : 4294967298\r\n", 11},
+        RestoreCase{"DownloadOf2To33",
+                    "CLA File : a.bin\r\nCOM : 1\r\nPMU : 1\r\nProduct Type : 0\r\n"
+                    "Download Type : 8589934592\r\n",
+                    13},
+        RestoreCase{"NumberThenText", "CLA File : a.bin\r\nCOM :  +3x" + kTail, 1}),
     [](const ::testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
 
 TEST_F(ConfigFile, NoFileGivesTwo) {
   EXPECT_EQ(dwl56_0RestoreConfig(), 2);
+}
+
+// What stands in the place of config.txt is refused at once, unread, with a cause naming it.
+TEST_F(ConfigFile, SomethingElseThanAConfigurationFileIsRefused) {
+  struct Case {
+    const char* name;
+    void (*make)();
+    int code;
+    const char* why;
+  } cases[] = {
+      {"FIFO", [] { ASSERT_EQ(::mkfifo("config.txt", 0600), 0); }, 2,
+       "config.txt: not a regular file"},
+      {"directory", [] { std::filesystem::create_directory("config.txt"); }, 2,
+       "config.txt: not a regular file"},
+      {"too large",
+       [] { TempDir::write("config.txt", file("a.bin") + std::string(64 * 1024, '*')); }, 4,
+       "config.txt: larger than 65536 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all("config.txt");
+    c.make();
+    EXPECT_EQ(dwl56_0RestoreConfig(), c.code);
+    EXPECT_EQ(downloader::configFileFailure(), c.why);
+    EXPECT_EQ(sg_DownloadContext.Bin1Path[0], '\0');
+  }
+}
+
+TEST_F(ConfigFile, OutOfRangeNumberIsNotStored) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>{1});
+  TempDir::write("config.txt", file("a.bin", "4294967297"));
+  sg_DownloadContext.ComPort = 2;
+  EXPECT_EQ(dwl56_0RestoreConfig(), 5);
+  EXPECT_EQ(sg_DownloadContext.ComPort, 2);
+  EXPECT_TRUE(shownPorts.empty());
+}
+
+// A configuration saved before any CLA file was chosen restores silently, and keeps the slot.
+TEST_F(ConfigFile, EmptyClaPathRestoresWithoutAWindow) {
+  TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
+  ASSERT_EQ(downloader::loadImageFile(dwl::Slot::Bin1, "cla.bin"), 1);
+  TempDir::write("config.txt", file("", "3"));
+  shown.rec = testsupport::RecordingDisplay{};
+  EXPECT_EQ(dwl56_0RestoreConfig(), 1);
+  EXPECT_TRUE(shown.rec.windows.empty()) << shown.rec.windows[0].message;
+  EXPECT_EQ(sg_DownloadContext.ComPort, 3);
+  EXPECT_EQ(enabled, 1);
+  EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
+  EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
 }
 
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
@@ -236,6 +301,7 @@ TEST_F(ConfigFile, SaveThatFailsHalfWayKeepsTheOldFile) {
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(rc, 2);
+  EXPECT_EQ(downloader::configFileFailure(), "config.txt: File too large");
   EXPECT_EQ(configText(), file("old.bin"));
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;

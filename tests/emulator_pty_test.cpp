@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -225,6 +226,8 @@ class Program : public ::testing::Test {
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
+      const int err = ::open("emulator.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (err >= 0) ::dup2(err, 2);
       ::close(out[0]);
       ::close(out[1]);
       std::vector<char*> argv{const_cast<char*>(kProgram)};
@@ -298,6 +301,37 @@ TEST_F(Program, OptionsFaultsImageAndTrace) {
     EXPECT_EQ(pc.read(2 + 300 + 4), cat({{0xC0, 0xC7}, data, le32(sum(data))}));
   }
   EXPECT_EQ(stop(SIGINT), 0);
+}
+
+// A PC streaming bytes the boot ROM does not expect: one violation per byte, but standard
+// error gets the first and a count, and the count misses none.
+TEST_F(Program, AStreamOfViolationsIsCountedNotListed) {
+  const std::string slave = start({"--flash-description", kSamples + "flash.txt"});
+  ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
+  constexpr int kBytes = 5000;
+  {
+    PcPort pc(slave);
+    ASSERT_EQ(pc.read(1), Bytes{0xBE});
+    pc.write(Bytes(kBytes, 0x00));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_EQ(stop(SIGTERM), 0);
+  std::ifstream in("emulator.err");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "handset-emulator: protocol violation: boot ROM waits for 0x44 but got 0x00");
+  EXPECT_LE(lines.size(), 4u);
+  long counted = 0;
+  const std::string more = "handset-emulator: ";
+  for (const std::string& line : lines) {
+    if (line.find("protocol violation: ") != std::string::npos) {
+      ++counted;
+    } else if (line.find(" more protocol violation") != std::string::npos) {
+      counted += std::stol(line.substr(more.size()));
+    }
+  }
+  EXPECT_EQ(counted, kBytes);
 }
 
 TEST_F(Program, RefusesBadArguments) {

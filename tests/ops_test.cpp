@@ -419,7 +419,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   info.link.bootstrapPath = "missing.spm";
   r = ops::info(info, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 3}));
-  EXPECT_EQ(r.detail.text(), "missing.spm: the bootstrap cannot be opened");
+  EXPECT_EQ(r.detail.text(), "missing.spm: No such file or directory");
 
   platform::ScriptedRs232 closed;
   closed.failOpenWith(platform::kErrPermission);

@@ -1,0 +1,167 @@
+#include "platform/input_file.h"
+
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <filesystem>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace platform {
+
+namespace {
+
+InputStatus fail(InputStatus status, const std::string& path, const std::string& reason,
+                 std::string* why) {
+  if (why) *why = path + ": " + reason;
+  return status;
+}
+
+#ifdef _WIN32
+std::string systemText() {
+  return std::system_category().message(static_cast<int>(::GetLastError()));
+}
+#else
+std::string systemText() {
+  return std::generic_category().message(errno);
+}
+#endif
+
+}  // namespace
+
+InputFile::~InputFile() {
+  close();
+}
+
+#ifdef _WIN32
+
+void InputFile::close() {
+  if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std::string* why) {
+  close();
+  path_ = path;
+  size_ = 0;
+  const HANDLE h = ::CreateFileW(std::filesystem::path(path).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail(InputStatus::CannotOpen, path, systemText(), why);
+  handle_ = h;
+  // Pipes, consoles and serial ports are not files to read whole.
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    close();
+    return fail(InputStatus::NotRegularFile, path, "not a regular file", why);
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(h, &size)) {
+    const std::string reason = systemText();
+    close();
+    return fail(InputStatus::ReadError, path, reason, why);
+  }
+  size_ = static_cast<std::uint64_t>(size.QuadPart);
+  if (size_ > maxBytes) {
+    close();
+    return fail(InputStatus::TooLarge, path, "larger than " + std::to_string(maxBytes) + " bytes",
+                why);
+  }
+  return InputStatus::Ok;
+}
+
+InputStatus InputFile::readAll(std::uint8_t* dest, std::string* why) {
+  std::uint64_t done = 0;
+  while (done < size_) {
+    const std::uint64_t left = size_ - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD got = 0;
+    if (!::ReadFile(static_cast<HANDLE>(handle_), dest + done, chunk, &got, nullptr)) {
+      const std::string reason = systemText();
+      close();
+      return fail(InputStatus::ReadError, path_, reason, why);
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  close();
+  if (done != size_)
+    return fail(InputStatus::ReadError, path_, "shorter than its size (changed while read)", why);
+  return InputStatus::Ok;
+}
+
+#else
+
+void InputFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std::string* why) {
+  close();
+  path_ = path;
+  size_ = 0;
+  // O_NONBLOCK: opening a FIFO with no writer must not wait for one; O_NOCTTY: a terminal named
+  // by mistake must not become ours.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return fail(InputStatus::CannotOpen, path, systemText(), why);
+  fd_ = fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const std::string reason = systemText();
+    close();
+    return fail(InputStatus::ReadError, path, reason, why);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close();
+    return fail(InputStatus::NotRegularFile, path, "not a regular file", why);
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  if (size_ > maxBytes) {
+    close();
+    return fail(InputStatus::TooLarge, path, "larger than " + std::to_string(maxBytes) + " bytes",
+                why);
+  }
+  return InputStatus::Ok;
+}
+
+InputStatus InputFile::readAll(std::uint8_t* dest, std::string* why) {
+  std::uint64_t done = 0;
+  while (done < size_) {
+    const ssize_t n = ::read(fd_, dest + done, static_cast<std::size_t>(size_ - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const std::string reason = systemText();
+      close();
+      return fail(InputStatus::ReadError, path_, reason, why);
+    }
+    if (n == 0) break;
+    done += static_cast<std::uint64_t>(n);
+  }
+  close();
+  if (done != size_)
+    return fail(InputStatus::ReadError, path_, "shorter than its size (changed while read)", why);
+  return InputStatus::Ok;
+}
+
+#endif
+
+InputStatus readInputFile(const std::string& path, std::uint64_t maxBytes,
+                          std::vector<std::uint8_t>* bytes, std::string* why) {
+  bytes->clear();
+  InputFile file;
+  InputStatus status = file.open(path, maxBytes, why);
+  if (status != InputStatus::Ok) return status;
+  bytes->resize(static_cast<std::size_t>(file.size()));
+  status = file.readAll(bytes->data(), why);
+  if (status != InputStatus::Ok) bytes->clear();
+  return status;
+}
+
+}  // namespace platform
