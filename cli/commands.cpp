@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <QSerialPortInfo>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "downloader/dwl3spm87.h"
 #include "dwl/dwl10fla.h"
+#include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace cli {
@@ -63,9 +65,17 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
   if (rc == dwl::kOk) return true;
   outcome.result = {dwl::RESULT_FLASH_FILE, rc};
   outcome.message = ops::resultText(outcome.result);
-  outcome.detail = rc == 2 && !dwl::flashFileFailure().empty()
-                       ? dwl::flashFileFailure()
-                       : path + ": see the line the message names";
+  if (rc == 2 && !dwl::flashFileFailure().empty()) {
+    outcome.detail = dwl::flashFileFailure();
+  } else {
+    // The commonest cause of a refused description: a file saved with LF line endings.
+    std::vector<std::uint8_t> bytes;
+    platform::readInputFile(path, dwl::kMaxFlashFileSize, &bytes);
+    const bool lf = std::find(bytes.begin(), bytes.end(), '\n') != bytes.end() &&
+                    std::find(bytes.begin(), bytes.end(), '\r') == bytes.end();
+    outcome.detail = path + (lf ? ": its lines end with LF alone; they must end with CR LF"
+                                : ": see the parameter the message names");
+  }
   return false;
 }
 
@@ -120,6 +130,13 @@ Outcome runWrite(const Run& run) {
     }
     input.images.push_back(std::move(loaded));
   }
+  // Images that cannot be written as given are the command line's mistake: refused before the
+  // handset is even booted.
+  if (const std::string why = ops::checkWrite(input); !why.empty()) {
+    outcome.result = {kFamilyUsage, 0};
+    outcome.message = "kelvane: " + why;
+    return outcome;
+  }
 
   outcome = outcomeOf(ops::write(input, contextOf(run)));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
@@ -159,10 +176,14 @@ Outcome runDump(const Run& run) {
 
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
+  // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
+  auto table = std::make_unique<dwl::FlashDescriptionTable>();
+  const bool described = dwl::loadFlashDescription(inDirectory(o, "flash.txt"), *table) == dwl::kOk;
   ops::EraseInput input;
-  input.link = linkOf(run, nullptr);
+  input.link = linkOf(run, described ? table.get() : nullptr);
   input.firstSector = o.first;
   input.lastSector = o.last;
+  input.wholeOtherFlash = o.all;
   const Outcome outcome = outcomeOf(ops::erase(input, contextOf(run)));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
     run.out << "Erased sectors " << o.first << ".." << o.last << '\n';

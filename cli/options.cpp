@@ -83,7 +83,8 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   app.add_option("--speed", o.speed, "speed index 0..8 (default 3; 2 for dump and erase)")
       ->check(CLI::Range(0, 8));
   app.add_flag("--pmu", o.pmu, "send the power-management command after the speed change");
-  app.add_option("--product-type", o.productType, "product type (default 2)");
+  app.add_option("--product-type", o.productType, "product type 1 or 2 (default 2)")
+      ->check(CLI::Range(1, 2));
   app.add_option("--wait-states", waitStates, "chip-select wait states 0..4 (default 0,0,0,0)")
       ->type_name("A,B,C,D")
       ->check([](const std::string& text) { return checkWaitStates(text, nullptr); });

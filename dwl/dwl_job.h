@@ -152,6 +152,8 @@ JobState* currentJob();
 
 // True once the job has been asked to stop.
 bool cancelled();
+// True when the job's latest read ended in silence (false outside a job).
+bool lastReadSilent();
 // The result of a job that stopped because it was asked to.
 inline constexpr DownloadResult kCancelledResult{RESULT_CANCELLED, 0};
 

@@ -511,7 +511,7 @@ TEST_F(CliRun, TraceHoldsTheExactBootBytes) {
 
 TEST_F(CliRun, WorkingDirectoryOption) {
   std::filesystem::create_directory("elsewhere");
-  EXPECT_EQ(run({"-C", "missing-dir", "info"}), kExitUsage);
+  EXPECT_EQ(run({"-C", "missing-dir", "info"}), cli::kFamilyLocalFile);
   EXPECT_NE(err.str().find("cannot work in missing-dir"), std::string::npos);
   // flash.txt is looked for in the directory given.
   err.str("");
@@ -638,18 +638,61 @@ TEST_F(CliRun, DumpAppendsToTheChosenFile) {
   EXPECT_EQ(nlohmann::json::parse(out.str())["bytes_written"], 8192);
 }
 
+// The handset reports the Intel flash of flash.txt (128 sectors of 128 KiB): its own sectors are
+// erased, not those of the fixed map.
 TEST_F(CliRun, EraseWithAFailedSectorFails) {
   scriptBoot();
   line.reply({0xC0, 0xC3, 0x00, 0xCA});
   // Sector 7 erased, sector 8 reports a failed clear.
   line.reply({0xC0, 0xC5, 0xF6, 0xC0, 0xC5, 0xF3});
   EXPECT_EQ(run({"--speed", "0", "erase", "--first", "7", "--last", "8"}), 8);
-  EXPECT_NE(err.str().find("sector 8 at 0x02010000: failed\n"), std::string::npos) << err.str();
+  // Sector 7: 128 KiB at 0x020E0000.
+  const std::vector<std::uint8_t> sector7 = {0xE4, 0x01, 0x00, 0x02, 0x00,
+                                             0x00, 0x02, 0x0E, 0x00, 0x00};
+  EXPECT_NE(
+      std::search(line.written().begin(), line.written().end(), sector7.begin(), sector7.end()),
+      line.written().end());
+  EXPECT_NE(err.str().find("sector 8 at 0x02100000: failed\n"), std::string::npos) << err.str();
   EXPECT_NE(err.str().find("COMMAND : Erase processing failed \n"
-                           "port COM4 (/dev/ttyS3), sector 8 at 0x02010000: the handset answered "
+                           "port COM4 (/dev/ttyS3), sector 8 at 0x02100000: the handset answered "
                            "0xF3 where 0xF6 was expected (erase outcome)\n"),
             std::string::npos)
       << err.str();
+}
+
+}  // namespace
+
+namespace {
+
+// Every way the command line can end prints one JSON object with --json, and no text in any
+// encoding can break it.
+TEST_F(CliRun, EveryExitAnswersInJson) {
+  std::filesystem::create_symlink("victim.txt", "link.trace");
+  testsupport::TempDir::write("victim.txt", std::string("keep me"));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    int exit;
+    int family;
+  };
+  const Case cases[] = {
+      {"speed out of range", {"--json", "--speed", "9", "info"}, 64, 64},
+      {"product type out of range", {"--json", "--product-type", "3", "info"}, 64, 64},
+      {"missing folder", {"--json", "-C", "nowhere", "info"}, 15, 15},
+      {"trace through a link", {"--json", "--trace", "link.trace", "info"}, 15, 15},
+      {"port name not UTF-8", {"--json", "--port", "/dev/tty\xff", "info"}, 6, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    out.str("");
+    err.str("");
+    EXPECT_EQ(run(c.args), c.exit) << err.str();
+    const nlohmann::json j = nlohmann::json::parse(out.str(), nullptr, false);
+    ASSERT_TRUE(j.is_object()) << out.str();
+    EXPECT_EQ(j["family"], c.family);
+    EXPECT_FALSE(j["message"].get<std::string>().empty());
+  }
+  EXPECT_EQ(testsupport::TempDir::read("victim.txt").size(), 7u) << "the link's target is kept";
 }
 
 }  // namespace

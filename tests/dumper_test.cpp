@@ -133,7 +133,7 @@ std::vector<EraseCommand> eraseCommands(const std::vector<std::uint8_t>& w, std:
 const std::vector<std::uint8_t> kSpeedReplies = {0xC0, 0xC3, 0x00, 0xCA};
 const std::vector<std::uint8_t> kSpeedBytes = {0xE0, 0x80, 0xFF, 0xFD, 0x02, 0x7C, 0xE9};
 // The boot ROM, the bootstrap's reports and an AMD flash.
-const std::vector<std::uint8_t> kBootReplies = {0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x01, 0x22};
+const std::vector<std::uint8_t> kBootReplies = {0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x01, 0x7E};
 
 class DumperTest : public ::testing::Test {
  protected:
