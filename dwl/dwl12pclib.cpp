@@ -73,6 +73,12 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
     noteFile(path, g_spmFileFailure);
     return status == platform::InputStatus::TooLarge ? 4 : 3;
   }
+  if (file.size() == 0) {
+    // An empty bootstrap would boot a handset into nothing.
+    g_spmFileFailure = path + ": the bootstrap is empty";
+    noteFile(path, g_spmFileFailure);
+    return 3;
+  }
   *length += static_cast<std::uint32_t>(file.size());
   return kOk;
 }
