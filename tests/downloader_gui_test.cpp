@@ -744,3 +744,21 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DownloaderGui, AnOgm1ImageOnModel3IsRefusedBeforeTheHandsetIsAskedFor) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>(100, 0x11));
+  TempDir::write("a.ogm", std::vector<std::uint8_t>(100, 0x22));
+  ASSERT_EQ(loadImageFile(dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(loadImageFile(dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
+  sg_DownloadContext.Mode = 0;
+  sg_DownloadContext.Model = 3;
+  pressStart();
+  ASSERT_EQ(ui.popups.size(), 1u);
+  EXPECT_EQ(ui.popups[0].second, "model 3 has no place for an Ogm1 image");
+  EXPECT_TRUE(port.events().empty()) << "no boot";
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty()) << "no switch-on prompt";
+}
+
+}  // namespace
