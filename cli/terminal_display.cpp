@@ -154,8 +154,9 @@ std::string TerminalDisplay::describe(int percent) const {
   std::string text = current_.label + " " + std::to_string(percent) + "% " + humanBytes(done) +
                      "/" + humanBytes(static_cast<double>(current_.bytes));
   if (rate > 0) {
-    text += " " + humanBytes(rate) + "/s";
-    text += " " + humanDuration((static_cast<double>(current_.bytes) - done) / rate) + " left";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + temporary.
+    text += ' ' + humanBytes(rate) + "/s";
+    text += ' ' + humanDuration((static_cast<double>(current_.bytes) - done) / rate) + " left";
   }
   return text;
 }

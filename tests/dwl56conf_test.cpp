@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         RestoreCase{"ValueOfNineteenCharacters",
                     "CLA File : a.bin\r\nCOM : 0000000000000000001" + kTail, 1},
         RestoreCase{"PathOf260Characters", "CLA File : " + std::string(260, 'p') + kTail, 4}),
-    [](const ::testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<RestoreCase>& row) { return row.param.name; });
 
 TEST_F(ConfigFile, NoFileGivesTwo) {
   EXPECT_EQ(dwl56_0RestoreConfig(), 2);

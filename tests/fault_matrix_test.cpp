@@ -430,9 +430,7 @@ TEST_P(FaultMatrix, EndsWithItsResultWithinTheTimeOuts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FaultMatrix, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return info.param.name;
-                         });
+                         [](const ::testing::TestParamInfo<Case>& row) { return row.param.name; });
 
 TEST(FaultMatrixPort, MissingDeviceIsAPortError) {
   testsupport::TempDir dir;
