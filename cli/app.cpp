@@ -18,16 +18,6 @@ namespace cli {
 
 namespace {
 
-void writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 // Puts the program's port and display back however the command ends.
 struct Installed {
   Installed(platform::Rs232* serial, dwl::Display* display) {
@@ -111,7 +101,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   const std::string json = toJson(outcome).dump();
   if (o.json) out << json << '\n';
-  if (o.jsonFd >= 0) writeAll(o.jsonFd, json + "\n");
+  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << json << '\n';
   err << errorText(outcome);
   out.flush();
   err.flush();
