@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dwl/dwl12pclib.h"
+#include "platform/data_files.h"
 
 namespace dwl {
 
@@ -281,10 +282,11 @@ ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
 
 ResultCode dwl10_100InitFlashDescription() {
   vg_FlashDescritpion.NbFlash = 0;
-  std::FILE* file = std::fopen("flash.txt", "rb");
+  const std::string path = platform::dataFilePath("flash.txt");
+  std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return 2;
   std::uint32_t length = 0;
-  if (dwl12_2CalculateLengthOfFile("flash.txt", &length) != kOk) {
+  if (dwl12_2CalculateLengthOfFile(path.c_str(), &length) != kOk) {
     std::fclose(file);
     return 2;
   }

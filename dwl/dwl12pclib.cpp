@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/data_files.h"
 #include "platform/rs232.h"
 
 namespace dwl {
@@ -42,7 +43,7 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
 
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {
   if (productType != 1 && productType != 2) return 3;
-  std::FILE* f = std::fopen("dwl87.spm", "rb");
+  std::FILE* f = std::fopen(platform::dataFilePath("dwl87.spm").c_str(), "rb");
   if (!f) return 3;
   int c = 0;
   while (*length < kSpmMaxLength && (c = std::fgetc(f)) != EOF) buffer[(*length)++] = c & 0xFF;
