@@ -267,8 +267,8 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   dwl::DownloadResult runInProcess(Op op, double* waited) {
     link = std::make_unique<emulator::EmulatorRs232>(*core);
     platform::setRs232(link.get());
-    const std::time_t epoch = 1'000'000;
-    platform::setClock([this, epoch] { return epoch + static_cast<std::time_t>(link->seconds()); });
+    constexpr std::time_t kEpoch = 1'000'000;
+    platform::setClock([this] { return kEpoch + static_cast<std::time_t>(link->seconds()); });
     const double start = link->seconds();
     const dwl::DownloadResult r = runFlow(op);
     *waited = link->seconds() - start;
