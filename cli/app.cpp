@@ -1,7 +1,5 @@
 #include "cli/app.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,22 +12,11 @@
 #include "cli/terminal_display.h"
 #include "cli/trace_rs232.h"
 #include "ops/operations.h"
+#include "platform/append_file.h"
 
 namespace cli {
 
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
            const Environment& env) {
@@ -90,13 +77,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   const std::string tracePath = o.trace.empty() ? std::string() : inDirectory(o, o.trace);
   if (!tracePath.empty()) {
     // The trace replaces a file of its own; it never follows a link to truncate another one.
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(tracePath, ec);
-    if (std::filesystem::is_symlink(status))
-      return refuse(kFamilyLocalFile,
-                    "the trace " + tracePath + " is a symbolic link: not followed");
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-      return refuse(kFamilyLocalFile, "the trace " + tracePath + " is not a regular file");
+    if (std::string bad; !platform::replaceableFile(tracePath, &bad))
+      return refuse(kFamilyLocalFile, "the trace " + tracePath + " " + bad);
     traceFile.open(tracePath, std::ios::out | std::ios::trunc);
     if (!traceFile)
       return refuse(kFamilyLocalFile,
@@ -142,7 +124,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   const std::string text = jsonText(toJson(outcome));
   if (o.json) out << text << '\n';
-  if (o.jsonFd >= 0) writeAll(o.jsonFd, text + "\n");
+  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << text << '\n';
   err << errorText(outcome);
   out.flush();
   err.flush();

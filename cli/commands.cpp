@@ -10,6 +10,7 @@
 
 #include "downloader/dwl3spm87.h"
 #include "dwl/dwl10fla.h"
+#include "platform/data_files.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
 
@@ -25,7 +26,7 @@ ops::LinkInput linkOf(const Run& run, const dwl::FlashDescriptionTable* flash) {
   link.productType = o.productType;
   link.waitStates = o.waitStates;
   link.pmu = o.pmu;
-  link.bootstrapPath = inDirectory(o, "dwl87.spm");
+  link.bootstrapPath = dataFile(o, "dwl87.spm");
   link.flash = flash;
   return link;
 }
@@ -60,7 +61,7 @@ Outcome outcomeOf(const dwl::JobResult& r) {
 // flash.txt of the working directory, which the write, verify and info need before anything is
 // sent. false with the outcome filled when it cannot be had.
 bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome& outcome) {
-  const std::string path = inDirectory(run.options, "flash.txt");
+  const std::string path = dataFile(run.options, "flash.txt");
   const dwl::ResultCode rc = dwl::loadFlashDescription(path, table);
   if (rc == dwl::kOk) return true;
   outcome.result = {dwl::RESULT_FLASH_FILE, rc};
@@ -84,6 +85,10 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
 std::string inDirectory(const Options& options, const std::string& path) {
   if (options.directory.empty() || path.empty() || path.front() == '/') return path;
   return (std::filesystem::path(options.directory) / path).string();
+}
+
+std::string dataFile(const Options& options, const std::string& name) {
+  return options.directory.empty() ? platform::dataFilePath(name) : inDirectory(options, name);
 }
 
 Outcome runInfo(const Run& run) {
@@ -178,7 +183,7 @@ Outcome runErase(const Run& run) {
   const Options& o = run.options;
   // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
   auto table = std::make_unique<dwl::FlashDescriptionTable>();
-  const bool described = dwl::loadFlashDescription(inDirectory(o, "flash.txt"), *table) == dwl::kOk;
+  const bool described = dwl::loadFlashDescription(dataFile(o, "flash.txt"), *table) == dwl::kOk;
   ops::EraseInput input;
   input.link = linkOf(run, described ? table.get() : nullptr);
   input.firstSector = o.first;

@@ -25,8 +25,8 @@ struct Options {
   std::string trace;
   bool json = false;
   bool quiet = false;
-  // Hidden: the descriptor a child of a several-port run writes its JSON result to.
-  int jsonFd = -1;
+  // Hidden: the file a child of a several-port run writes its JSON result to.
+  std::string jsonFile;
 
   // write
   int model = 0;

@@ -114,7 +114,7 @@ struct JobState {
   const FlashDescriptionTable* flash = nullptr;   // null: the program's table
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
   const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
-  std::string bootstrapPath = "dwl87.spm";
+  std::string bootstrapPath;                      // empty: the program's dwl87.spm
 
   // Filled as the job goes.
   JobTotals totals;

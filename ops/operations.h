@@ -47,7 +47,8 @@ struct LinkInput {
   int productType = 2;
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   bool pmu = false;
-  std::string bootstrapPath = "dwl87.spm";
+  // Empty: dwl87.spm of the working directory, else of the program's data folders.
+  std::string bootstrapPath;
   // The flash descriptions (flash.txt) the geometry and the flash's name come from. Required for
   // write, verify and info; dump and erase work on the dumper's fixed map without them.
   const dwl::FlashDescriptionTable* flash = nullptr;

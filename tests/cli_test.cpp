@@ -135,11 +135,22 @@ TEST(CliOptions, UsageErrorsExitWith64AndSayWhy) {
   }
 }
 
-TEST(CliOptions, HelpExitsWithZero) {
-  const ParseOutcome p = parse({"--help"});
-  ASSERT_TRUE(p.exitStatus.has_value());
-  EXPECT_EQ(*p.exitStatus, 0);
-  EXPECT_NE(p.text.find("--wait-states"), std::string::npos);
+TEST(CliOptions, HelpAndVersionExitWithZero) {
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      // The program's help is complete: every command with its options, files, exit statuses.
+      {{"--help"},
+       {"--wait-states", "--bin1", "--verify", "--output", "--all", "ports", "KELVANE_COMn",
+        "share/kelvane", "Exit status"}},
+      {{"dump", "--help"}, {"--first", "--output"}},
+      {{"--version"}, {"kelvane " KELVANE_VERSION}},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const ParseOutcome p = parse(args);
+    ASSERT_TRUE(p.exitStatus.has_value());
+    EXPECT_EQ(*p.exitStatus, 0);
+    for (const std::string& text : says) EXPECT_NE(p.text.find(text), std::string::npos) << text;
+  }
 }
 
 TEST(CliOptions, PortNames) {
@@ -246,13 +257,13 @@ TEST(CliSeveralPorts, ChildArgumentsKeepOnePort) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   const Options o = cli::parseArguments(static_cast<int>(argv.size()), argv.data()).options;
-  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", 3),
-            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-fd", "3",
+  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", "r.json"),
+            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-file", "r.json",
                                       "--trace", "t-dev_pts_2.log", "dump", "--first", "0",
                                       "--last", "1", "--output", "dump-dev_pts_2.txt"}));
   const std::vector<std::string> write = {"kelvane", "--port", "1",      "--port",
                                           "2",       "write",  "--bin1", "a.bin"};
-  EXPECT_EQ(cli::childArguments(write, o, "2", 3)[2], "2");
+  EXPECT_EQ(cli::childArguments(write, o, "2", "r.json")[2], "2");
 }
 
 // ---- progress -----------------------------------------------------------------------------
@@ -492,13 +503,13 @@ TEST_F(CliRun, TraceHoldsTheExactBootBytes) {
   while (std::getline(trace, lineText)) {
     std::istringstream fields(lineText);
     double t;
-    std::string dir;
-    fields >> t >> dir;
-    if (dir != "TX" && dir != "RX") continue;
+    std::string direction;
+    fields >> t >> direction;
+    if (direction != "TX" && direction != "RX") continue;
     std::string hex;
     while (fields >> hex) {
       if (hex == "time-out") break;
-      (dir == "TX" ? sent : received)
+      (direction == "TX" ? sent : received)
           .push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
     }
   }

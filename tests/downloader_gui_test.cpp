@@ -328,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Please load a ogm file before start", false},
                       StartCase{"Mode2Ogm1", 2, false, false, true, "", true},
                       StartCase{"Mode3DoesNothing", 3, false, false, false, "", false}),
-    [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<StartCase>& row) { return row.param.name; });
 
 TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
   TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
@@ -366,8 +366,8 @@ TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
       ASSERT_NE(item, nullptr) << name;
       item->trigger();
       EXPECT_EQ(sg_DownloadContext.WaitState[c], w) << name;
-      EXPECT_EQ(lastComment(), " " + std::to_string(w) + " wait state on the chip select " +
-                                   std::to_string(c) + " ");
+      EXPECT_EQ(lastComment(), std::string(" ") + std::to_string(w) +
+                                   " wait state on the chip select " + std::to_string(c) + " ");
     }
   }
   // The last item chosen for each chip select wins.
@@ -410,9 +410,9 @@ TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
                  "CLA File : a.bin\r\nCOM : 3\r\nPMU : 0\r\nProduct Type : 2\r\n"
                  "Download Type : 0\r\n");
   testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
-  int port = 0;
-  guikit::GetCtrlVal(v_Panel, PANEL_PORT, &port);
-  EXPECT_EQ(port, 3);
+  int shown = 0;
+  guikit::GetCtrlVal(v_Panel, PANEL_PORT, &shown);
+  EXPECT_EQ(shown, 3);
   EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 0);
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_BIN1), "a.bin");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_BIN1), "3");

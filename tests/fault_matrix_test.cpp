@@ -268,8 +268,8 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   dwl::DownloadResult runInProcess(Op op, double* waited) {
     link = std::make_unique<emulator::EmulatorRs232>(*core);
     platform::setRs232(link.get());
-    const std::time_t epoch = 1'000'000;
-    platform::setClock([this, epoch] { return static_cast<double>(epoch) + link->seconds(); });
+    constexpr double kEpoch = 1'000'000;
+    platform::setClock([this] { return kEpoch + link->seconds(); });
     const double start = link->seconds();
     const dwl::DownloadResult r = runFlow(op);
     *waited = link->seconds() - start;
@@ -431,9 +431,7 @@ TEST_P(FaultMatrix, EndsWithItsResultWithinTheTimeOuts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FaultMatrix, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return info.param.name;
-                         });
+                         [](const ::testing::TestParamInfo<Case>& row) { return row.param.name; });
 
 TEST(FaultMatrixPort, MissingDeviceIsAPortError) {
   testsupport::TempDir dir;
