@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -30,8 +31,16 @@ struct Finished {
   std::string out, err;
 };
 
+// What a test does to the program while it runs: a signal once its output holds a text, or its
+// standard output closed from the start (a pipe into a program that stopped reading).
+struct Meddle {
+  std::string after;
+  int signal = 0;
+  bool closeOutput = false;
+};
+
 // Runs a program to its end in the current directory and collects both its outputs.
-Finished runProgram(const std::vector<std::string>& args) {
+Finished runProgram(const std::vector<std::string>& args, const Meddle& meddle = {}) {
   int outPipe[2], errPipe[2];
   if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) return {};
   std::vector<char*> argv;
@@ -50,6 +59,12 @@ Finished runProgram(const std::vector<std::string>& args) {
   Finished f;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
+  if (meddle.closeOutput) {
+    ::close(outPipe[0]);
+    fds[0].fd = -1;
+    --open;
+  }
+  bool signalled = false;
   while (open > 0 && ::poll(fds, 2, -1) > 0) {
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
@@ -61,6 +76,10 @@ Finished runProgram(const std::vector<std::string>& args) {
         --open;
       } else {
         (i == 0 ? f.out : f.err).append(buf, static_cast<std::size_t>(n));
+      }
+      if (meddle.signal && !signalled && (f.out + f.err).find(meddle.after) != std::string::npos) {
+        ::kill(pid, meddle.signal);
+        signalled = true;
       }
     }
   }
@@ -132,12 +151,65 @@ class CliPty : public ::testing::Test {
     ASSERT_EQ(runProgram({kMakeImage, "200000", "7", "bin1.bin"}).status, 0);
     ASSERT_EQ(runProgram({kMakeImage, "70000", "8", "bin2.bin"}).status, 0);
   }
-  Finished kelvane(std::vector<std::string> args) {
+  Finished kelvane(std::vector<std::string> args, const Meddle& meddle = {}) {
     args.insert(args.begin(), kKelvane);
-    return runProgram(args);
+    return runProgram(args, meddle);
   }
   testsupport::TempDir dir;
 };
+
+// Ctrl-C or a termination request stops a job through its cancel: the result in JSON, the port
+// closed, whole blocks in the dump; a closed output pipe does not stop a write.
+TEST_F(CliPty, SignalsCancelAndAClosedPipeDoesNotKill) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    Meddle meddle;
+    int status;
+  };
+  const Case cases[] = {
+      {"Ctrl-C in a write",
+       {"--json", "--speed", "1", "write", "--bin1", "bin1.bin"},
+       {"image 1/1", SIGINT, false},
+       130},
+      {"termination in a dump",
+       {"--json", "--speed", "1", "dump", "--first", "0", "--last", "20", "--output", "d.bin"},
+       {"dump sectors", SIGTERM, false},
+       143},
+      {"closed pipe in a write", {"--speed", "3", "write", "--bin1", "bin2.bin"}, {"", 0, true}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Emulator handset({"--flash-description", "flash.txt", "--pace"});
+    std::vector<std::string> args = {"--port", handset.path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto start = std::chrono::steady_clock::now();
+    const Finished f = kelvane(args, c.meddle);
+    EXPECT_EQ(f.status, c.status) << f.err;
+    if (c.meddle.signal) {
+      const nlohmann::json j = nlohmann::json::parse(f.out, nullptr, false);
+      ASSERT_TRUE(j.is_object()) << f.out;
+      EXPECT_EQ(j["family"], 14);
+      EXPECT_EQ(j["message"], "Cancelled by the user");
+      EXPECT_NE(f.err.find("kelvane: stopping"), std::string::npos) << f.err;
+      // Stopped within a second of the signal: the whole run is far shorter than the job.
+      EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                8.0);
+    }
+    if (c.name == "termination in a dump") {
+      const auto size = std::filesystem::file_size("d.bin");
+      EXPECT_EQ(size % 0x2000, 0u);
+      EXPECT_EQ(nlohmann::json::parse(f.out)["bytes_written"], size);
+    }
+    if (c.meddle.closeOutput) {
+      // Every byte reached the handset: read back, the flash holds the image.
+      const Finished d = kelvane({"--port", handset.path(), "-q", "--speed", "3", "dump",
+                                  "--offset", "0", "--length", "70000", "--output", "back.bin"});
+      EXPECT_EQ(d.status, 0) << d.err;
+      EXPECT_EQ(readFile("back.bin"), readFile("bin2.bin"));
+    }
+  }
+}
 
 TEST_F(CliPty, InfoNamesTheFlash) {
   Emulator handset({"--flash-description", "flash.txt"});

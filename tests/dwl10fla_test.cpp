@@ -126,7 +126,7 @@ TEST(FlashDescriptionParser, FileOnDisk) {
 // cause that names the file.
 TEST(FlashDescriptionParser, FileThatIsNoFlashDescription) {
   TempDir dir;
-  ASSERT_EQ(::mkfifo("flash.txt", 0600), 0);
+  ASSERT_EQ(testsupport::makeFifo("flash.txt"), 0);
   EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
   EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: not a regular file");
   std::filesystem::remove("flash.txt");

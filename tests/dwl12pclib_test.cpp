@@ -53,7 +53,7 @@ TEST(LoadSpmFile, SaysWhyTheFileWasRefused) {
   TempDir dir;
   std::vector<std::uint8_t> buffer(dwl::kSpmBufferSize);
   std::uint32_t length = 0;
-  ASSERT_EQ(::mkfifo("dwl87.spm", 0600), 0);
+  ASSERT_EQ(testsupport::makeFifo("dwl87.spm"), 0);
   EXPECT_EQ(dwl::dwl12_4LoadSpmFile(&length, buffer.data(), 2), 3);
   EXPECT_EQ(dwl::spmFileFailure(), "dwl87.spm: not a regular file");
   std::filesystem::remove("dwl87.spm");

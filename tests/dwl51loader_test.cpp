@@ -169,7 +169,7 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
 
 // Refused from what the file is and from its size, before a buffer is allocated or a byte read.
 TEST_F(Loader, ImageThatCannotBeOneIsRefusedUnread) {
-  ASSERT_EQ(::mkfifo("fifo.bin", 0600), 0);
+  ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
   testsupport::TempDir::write("big.bin", std::vector<std::uint8_t>(0x10001, 0x55));
   struct Case {
     const char* name;

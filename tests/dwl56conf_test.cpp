@@ -188,7 +188,7 @@ TEST_F(ConfigFile, SomethingElseThanAConfigurationFileIsRefused) {
     int code;
     const char* why;
   } cases[] = {
-      {"FIFO", [] { ASSERT_EQ(::mkfifo("config.txt", 0600), 0); }, 2,
+      {"FIFO", [] { ASSERT_EQ(testsupport::makeFifo("config.txt"), 0); }, 2,
        "config.txt: not a regular file"},
       {"directory", [] { std::filesystem::create_directory("config.txt"); }, 2,
        "config.txt: not a regular file"},

@@ -1,7 +1,6 @@
 // The operation layer against emulated handsets in process: the events of each job, cancel at each
 // stage, the cause of each failure, and two jobs at once on two handsets.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -524,6 +523,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
 }
 
 TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
+#ifndef _WIN32  // an open file cannot be removed there
   {
     Handset h;
     Recorder rec(&h);
@@ -543,10 +543,11 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while the dump ran");
     EXPECT_EQ(r.bytesWritten, 0x2000u);
   }
+#endif
   {
     Handset h;
     Recorder rec(&h);
-    ASSERT_EQ(::mkfifo("fifo.bin", 0600), 0);
+    ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
     ops::DumpInput in;
     in.link = link(2);
     in.firstSector = in.lastSector = 0;

@@ -6,8 +6,21 @@
 #include <random>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace testsupport {
+
+// Something at path that is not a regular file and would block an open for reading: a FIFO; on
+// Windows, which has none, a directory (refused the same way). 0 on success.
+inline int makeFifo(const char* path) {
+#ifdef _WIN32
+  return std::filesystem::create_directory(path) ? 0 : -1;
+#else
+  return ::mkfifo(path, 0600);
+#endif
+}
 
 class TempDir {
  public:
