@@ -68,9 +68,11 @@ class DumperGui : public ::testing::Test {
   }
   static bool hasMenuBar() { return guikit::menuBarWidget(v_MenuBarHandle) != nullptr; }
   void openErase() { testsupport::menuItem(v_MenuBarHandle, "erase_flash")->trigger(); }
-  bool endedWithInvalidValue() const {
-    return guikit::quitRequested() && ui.popups.size() == 1 && ui.popups[0].first == "ERROR" &&
-           ui.popups[0].second == "Invalid value";
+  bool toldInvalidValue(std::size_t times) const {
+    if (ui.popups.size() != times) return false;
+    for (const auto& p : ui.popups)
+      if (p.first != "ERROR" || p.second != "Invalid value") return false;
+    return true;
   }
 
   TempDir dir;
@@ -107,7 +109,7 @@ struct RangeCase {
   bool erasePanel;
   int control;  // typed last
   int first, last;
-  bool ends;
+  bool inverted;
 };
 
 void PrintTo(const RangeCase& c, std::ostream* os) {
@@ -116,7 +118,9 @@ void PrintTo(const RangeCase& c, std::ostream* os) {
 
 class RangeChecks : public DumperGui, public ::testing::WithParamInterface<RangeCase> {};
 
-TEST_P(RangeChecks, AnInvertedRangeEndsTheProgram) {
+// The program used to end after "Invalid value"; it now keeps running and its operation refuses
+// to start while the range stays inverted.
+TEST_P(RangeChecks, AnInvertedRangeIsToldKeepsTheProgramAndRefusesItsOperation) {
   const RangeCase& c = GetParam();
   int panel = mainPanel(), firstCtrl = kMainFirstSector, lastCtrl = kMainLastSector;
   if (c.erasePanel) {
@@ -129,8 +133,13 @@ TEST_P(RangeChecks, AnInvertedRangeEndsTheProgram) {
   testsupport::enter(panel, firstLast ? lastCtrl : firstCtrl, firstLast ? c.last : c.first);
   ASSERT_FALSE(guikit::quitRequested());
   testsupport::enter(panel, c.control, firstLast ? c.first : c.last);
-  EXPECT_EQ(endedWithInvalidValue(), c.ends);
-  EXPECT_EQ(guikit::quitRequested(), c.ends);
+  EXPECT_EQ(toldInvalidValue(1), c.inverted);
+  EXPECT_FALSE(guikit::quitRequested());
+  // The button of the operation: refused with the same box while inverted, otherwise it locks.
+  testsupport::click(panel, c.erasePanel ? kEraseGo : kMainStart);
+  EXPECT_EQ(toldInvalidValue(2), c.inverted);
+  EXPECT_EQ(dimmed(panel, c.erasePanel ? kEraseGo : kMainStart), c.inverted ? 0 : 1);
+  EXPECT_FALSE(guikit::quitRequested());
   if (c.erasePanel) {
     EXPECT_EQ(sg_DownloadContext.EraseFirstSector, c.first);
     EXPECT_EQ(sg_DownloadContext.EraseLastSector, c.last);

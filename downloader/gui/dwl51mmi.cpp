@@ -17,6 +17,7 @@
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
 #include "guikit/forms.h"
+#include "guikit/job_status.h"
 #include "guikit/userint.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
@@ -35,18 +36,33 @@ void popupDownload(const char* text) {
   MessagePopup("DOWNLOAD", text);
 }
 
-// The window a result opens, and the way back to an unlocked panel: a result that opens no
-// window would leave the panel locked for good, so it is unlocked at once.
-void showResult(const dwl::DownloadResult& r) {
+// How long the boot waits for the handset's first byte (the port's time-out at the boot).
+constexpr double kBootWait = 5;
+
+}  // namespace
+
+void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
+  const dwl::DownloadResult& r = job.result;
+  setFailureTitle(failureTitle);
+  if (r.Family == dwl::RESULT_CANCELLED) {
+    // A cancel has no window of its own: the generic one says so, and its button unlocks.
+    dwl::display().openWindow(dwl::Window::GenericErr, job.message);
+    SetPanelTitle(lastResultWindow(),
+                  failureTitle == "Download failed" ? "Download cancelled" : "Cancelled");
+    return;
+  }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
+    // A result that opens no window would leave the panel locked for good.
     dwl::dwl52_4InitControls();
     dwl::dwl52_6UnlockAfterDownload();
     return;
   }
   dwl::dwl52_10DisplayResult(r.Family, r.Code);
+  // Under the fixed text, what failed and why.
+  if (r.Family != dwl::RESULT_SUCCESS) SetPanelDetail(lastResultWindow(), job.detail.text());
 }
 
-}  // namespace
+namespace {}  // namespace
 
 platform::CancelToken& cancelToken() {
   static platform::CancelToken token;
@@ -62,8 +78,12 @@ class StartEvents final : public dwl::ProgressSink {
   void stageStarted(const dwl::StageInfo& stage) override {
     if (stage.stage == dwl::Stage::Boot && !shown_) {
       v_PanelTurnOn = showSwitchOnPrompt();
+      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
       shown_ = true;
     }
+  }
+  void heartbeat(double waited) override {
+    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
   }
   void identified(const dwl::HandsetIdentity& handset) override {
     discard();
@@ -144,8 +164,13 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   }
 
   dwl::dwl52_4InitControls();
+  // The indicators keep no text of the handset before this one.
+  SetCtrlVal(v_Panel, PANEL_CPU, std::string("Processor"));
+  SetCtrlVal(v_Panel, PANEL_FLASH, std::string("Flash"));
+  SetCtrlVal(v_Panel, PANEL_OVERALL, 0);
   dwl::dwl52_5LockDuringDownload();
   g_running = true;
+  SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 0);
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS))) map->clear();
   ProcessSystemEvents();
   // The boot opens the port again: a port the service panel left open is closed first.
@@ -154,10 +179,13 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
   cancelToken().reset();
   StartEvents events;
+  guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
+  guikit::SinkTee sinks({&events, &status});
   const dwl::JobResult result =
-      ops::write(writeInput(c), ops::programContext(events, cancelToken()));
+      ops::write(writeInput(c), ops::programContext(sinks, cancelToken()));
   g_running = false;
-  showResult(result.result);
+  SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
+  showJobResult(result, "Download failed");
   return 0;
 }
 
@@ -251,7 +279,19 @@ int dwl51_57MMISelectSimLock(int, int, int, void*, int, int) {
   return 0;
 }
 
+int cancel_job(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) cancelToken().cancel();
+  return 0;
+}
+
 int dwl51_61MMIInterfacePanelFunction(int, int event, void*, int, int) {
+  // During a download the close box offers to cancel it rather than doing nothing.
+  if (event == EVENT_CLOSE && downloadRunning()) {
+    if (ConfirmPopup("Cancel the download?",
+                     "A download is running. Cancel it? The handset is left unfinished."))
+      cancelToken().cancel();
+    return 0;
+  }
   // The close box ends the program like the Quit button, but never in the middle of an
   // operation (the panel is locked then).
   int dimmed = 0;
@@ -301,7 +341,8 @@ void dwl51_150MMIMenuService(int, int, void*, int) {
 }
 
 void About_display(int, int, void*, int) {
-  MessagePopup("Help", "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+  MessagePopup("Help", "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M\nVersion " +
+                           std::string(KELVANE_VERSION));
 }
 
 void dwl_Quit(int, int, void*, int) {

@@ -45,6 +45,24 @@ char vl_Time[8] = {};
 namespace {
 
 PanelDisplay g_display;
+int g_lastResultWindow = -1;
+std::string g_failureTitle = "Download failed";
+
+// What each window is, for its title.
+std::string windowTitle(dwl::Window w) {
+  switch (w) {
+    case dwl::Window::Success:
+      return "Download successful";
+    case dwl::Window::Timeout:
+      return "Handset not answering";
+    case dwl::Window::FlashFileErr:
+      return "Flash description error";
+    case dwl::Window::ConfFileErr:
+      return "Configuration file error";
+    default:
+      return g_failureTitle;
+  }
+}
 
 constexpr int kSlotControls[4][4] = {
     {PANEL_LOAD_BIN1, PANEL_PATH_BIN1, PANEL_SIZE_BIN1, PANEL_SUM_BIN1},
@@ -152,7 +170,17 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   *handle = LoadPanel(0, file, id);
   if (window != dwl::Window::Success && window != dwl::Window::Timeout)
     SetCtrlVal(*handle, UTILITY_MESSAGE, message);
+  SetPanelTitle(*handle, windowTitle(window));
+  g_lastResultWindow = *handle;
   DisplayPanel(*handle);
+}
+
+int lastResultWindow() {
+  return g_lastResultWindow;
+}
+
+void setFailureTitle(const std::string& what) {
+  g_failureTitle = what;
 }
 
 void PanelDisplay::popup(const std::string& title, const std::string& text) {
@@ -233,7 +261,9 @@ void startDownloaderPanels() {
                          SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
                        }});
 
+  setProgramName("Kelvane Downloader");
   v_Panel = LoadPanel(0, kMmi, PANEL);
+  setMainPanel(v_Panel);
   fillPortSelector();
   fillSpeedSelector();
   // The panel opens in the record's file mode (bin files only).

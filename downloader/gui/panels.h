@@ -52,6 +52,11 @@ void startDownloaderPanels();
 // Discards every panel and uninstalls the display (tests).
 void stopDownloaderPanels();
 
+// The result window the last result opened (-1: none), and the title its failure windows take
+// ("Download failed", "Switch-on failed").
+int lastResultWindow();
+void setFailureTitle(const std::string& what);
+
 // Loads the switch-on prompt and draws it at once: the boot that follows holds the event loop.
 int showSwitchOnPrompt();
 

@@ -34,6 +34,8 @@ struct GuiRecorder {
   std::vector<std::pair<std::string, std::string>> popups;
   std::vector<std::string> fileDialogs;  // "title|pattern"
   std::string fileToChoose;              // empty: the dialog is cancelled
+  std::vector<std::string> questions;    // yes/no questions asked, their texts
+  int answer = 1;                        // the answer to every question
 
   void install() {
     guikit::resetQuitRequested();
@@ -46,10 +48,15 @@ struct GuiRecorder {
       *path = fileToChoose;
       return 1;
     });
+    guikit::setConfirmHandler([this](const std::string&, const std::string& text) {
+      questions.push_back(text);
+      return answer;
+    });
   }
   void uninstall() {
     guikit::setPopupHandler({});
     guikit::setFileSelectHandler({});
+    guikit::setConfirmHandler({});
     guikit::resetQuitRequested();
   }
 };
