@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xdotool xauth fonts-dejavu-core
+  openbox imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -216,6 +216,14 @@ TEST_F(DownloaderGui, PortAndSpeedSelectorsWriteTheRecord) {
   // Each port shows the device it stands for.
   EXPECT_NE(guikit::GetCtrlString(v_Panel, PANEL_PORT).find(platform::deviceForPort(2)),
             std::string::npos);
+  // The speeds are listed by rate, each still selecting its row of the table.
+  auto* speeds = qobject_cast<QComboBox*>(guikit::controlWidget(v_Panel, PANEL_SPEED));
+  ASSERT_EQ(speeds->count(), dwl::kSpeedRows);
+  const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
+  for (int i = 1; i < speeds->count(); ++i)
+    EXPECT_LE(profile.PCSpeedValue[speeds->itemData(i - 1).toInt()],
+              profile.PCSpeedValue[speeds->itemData(i).toInt()]);
+  EXPECT_EQ(speeds->currentText().toStdString(), std::to_string(profile.PCSpeedValue[7]) + " baud");
 }
 
 struct ErrorWindowCase {
@@ -368,6 +376,13 @@ TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
       EXPECT_EQ(sg_DownloadContext.WaitState[c], w) << name;
       EXPECT_EQ(lastComment(), " " + std::to_string(w) + " wait state on the chip select " +
                                    std::to_string(c) + " ");
+      // The menu marks the chosen count, and only it, for that chip select.
+      for (int other = 0; other < 5; ++other) {
+        const std::string n = "dwl51_1" + std::to_string(c + 1) + std::to_string(other) +
+                              "MMIMenuCS" + std::to_string(c) + "_" + std::to_string(other) +
+                              "WaitState";
+        EXPECT_EQ(testsupport::menuItem(v_MenuBarHandle, n)->isChecked(), other == w) << n;
+      }
     }
   }
   // The last item chosen for each chip select wins.
@@ -386,7 +401,10 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
   testsupport::menuItem(v_MenuBarHandle, "About_display")->trigger();
   ASSERT_EQ(ui.popups.size(), 1u);
   EXPECT_EQ(ui.popups[0].first, "Help");
-  EXPECT_EQ(ui.popups[0].second, "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+  // The box's own lines, then the version.
+  EXPECT_EQ(ui.popups[0].second,
+            "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M\n"
+            "Version " KELVANE_VERSION);
 
   testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
   const std::vector<int> open =
@@ -396,6 +414,9 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
             "There is no configuration file ");
 
   testsupport::menuItem(v_MenuBarHandle, "dwl51_101MMIMenuSave")->trigger();
+  // The log says where the settings went.
+  EXPECT_EQ(lastComment(), " Configuration saved in " +
+                               (std::filesystem::current_path() / "config.txt").string() + " ");
   const std::vector<std::uint8_t> saved = TempDir::read("config.txt");
   EXPECT_NE(std::string(saved.begin(), saved.end()).find("\r\nCOM : 4\r\n"), std::string::npos);
   // Saved before any CLA file was chosen: restoring it opens no window at all.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "downloader/download_context.h"
@@ -196,8 +197,8 @@ int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
   return 0;
 }
 
-int loadButton(int, int control, int event, void*, int, int) {
-  if (event != EVENT_COMMIT) return 0;
+namespace {
+int loadSlot(int control) {
   switch (control) {
     case PANEL_LOAD_BIN1:
       return dwl51_52MMILoadFile();
@@ -210,6 +211,17 @@ int loadButton(int, int control, int event, void*, int, int) {
     default:
       return 0;
   }
+}
+}  // namespace
+
+int loadButton(int, int control, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  setFailureTitle("Image not loaded");
+  loadSlot(control);
+  // The window of a failed load names the file and why.
+  if (!imageFileFailure().empty()) SetPanelDetail(lastResultWindow(), imageFileFailure());
+  setFailureTitle("Download failed");
+  return 0;
 }
 
 int dwl_SelectMode(int panel, int control, int event, void*, int, int) {
@@ -324,12 +336,23 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
 
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
   const dwl::ResultCode rc = dwl56_0RestoreConfig();
-  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+  if (rc != dwl::kOk) {
+    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    SetPanelDetail(lastResultWindow(), configFileFailure());
+  }
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {
   const dwl::ResultCode rc = dwl56_1SaveConfig();
-  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+  if (rc != dwl::kOk) {
+    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    SetPanelDetail(lastResultWindow(), configFileFailure());
+    return;
+  }
+  // The technician learns where the settings went.
+  std::error_code ec;
+  dwl::logComment("Configuration saved in " +
+                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
 }
 
 void dwl51_102MMIMenuQuit(int, int, void*, int) {
@@ -353,6 +376,7 @@ void dwl_Quit(int, int, void*, int) {
 
 void waitStateItem(int chipSelect, int count) {
   sg_DownloadContext.WaitState[chipSelect] = static_cast<std::uint8_t>(count);
+  markWaitStates();
   dwl::logComment(std::to_string(count) + " wait state on the chip select " +
                   std::to_string(chipSelect));
 }

@@ -97,6 +97,7 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   // A second switch-on may use another port: the first one's port is closed before.
   closeServicePort();
 
+  dwl::logComment("Service: switch the handset on");
   v_PanelTurnOn = showSwitchOnPrompt();
   const dwl::DownloadResult boot = dwl::dwl1_0boot(&c);
   g_openPort = c.ComPort;
@@ -107,9 +108,13 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, " ");
   mv_NbSectorsDisplayService = 0;
   if (boot.Family != dwl::RESULT_SUCCESS) {
+    dwl::logComment("Service: the handset did not switch on");
+    setFailureTitle("Switch-on failed");
     dwl::dwl52_10DisplayResult(boot.Family, boot.Code);
+    setFailureTitle("Download failed");
     return 0;
   }
+  dwl::logComment("Service: handset booted, " + dwl::cpuTypeText(c.CpuType));
   std::uint32_t count = 0;
   dwl::ResultCode rc = dwl::dwl10_1GetNumberOfSector(c.FlashManufacturer, c.FlashDevice, &count);
   if (rc != dwl::kOk) {
@@ -137,12 +142,17 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   char title[100];
   std::snprintf(title, sizeof title, " Flash %s %s", maker, device);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, title);
+  dwl::logComment(std::string("Service: switched on,") + title + ", running the bootstrap");
   return 0;
 }
 
 int dwl53_11SwitchOffMobile(int, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
-  (void)dwl::dwl11_7SwitchOffCommand(g_openPort ? g_openPort : sg_DownloadContext.ComPort);
+  const dwl::ResultCode rc =
+      dwl::dwl11_7SwitchOffCommand(g_openPort ? g_openPort : sg_DownloadContext.ComPort);
+  // Nothing opens a window for it, but the technician learns whether the handset went off.
+  dwl::logComment(rc == dwl::kOk ? "Service: handset switched off"
+                                 : "Service: the handset did not confirm the switch-off");
   return 0;
 }
 

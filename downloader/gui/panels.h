@@ -57,6 +57,9 @@ void stopDownloaderPanels();
 int lastResultWindow();
 void setFailureTitle(const std::string& what);
 
+// Ticks, in the wait-state menu, the count each chip select has now.
+void markWaitStates();
+
 // Loads the switch-on prompt and draws it at once: the boot that follows holds the event loop.
 int showSwitchOnPrompt();
 

@@ -1,9 +1,12 @@
 #include "dumper/gui/dumper_panels.h"
 
 #include <QComboBox>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <QMenuBar>
 #include <QWidget>
@@ -120,8 +123,11 @@ void fillSelectors() {
   }
   if (auto* speed = qobject_cast<QComboBox*>(controlWidget(dumper, kMainSpeed))) {
     const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
-    for (int i = 0; i < dwl::kSpeedRows; ++i)
-      speed->addItem(QStringLiteral("%1 baud").arg(profile.PCSpeedValue[i]), i);
+    // Listed by rate; each item keeps its row of the speed table as its value.
+    std::vector<std::pair<long, int>> rows;
+    for (int i = 0; i < dwl::kSpeedRows; ++i) rows.emplace_back(profile.PCSpeedValue[i], i);
+    std::stable_sort(rows.begin(), rows.end());
+    for (const auto& [baud, i] : rows) speed->addItem(QStringLiteral("%1 baud").arg(baud), i);
     SetCtrlVal(dumper, kMainSpeed, sg_DownloadContext.Speed);
   }
 }
