@@ -35,8 +35,8 @@ double JobStatus::now() const {
 }
 
 void JobStatus::jobStarted(const dwl::JobTotals& totals) {
+  // The totals come once the handset answered; the time counts from the Start button.
   total_ = totals.bytes;
-  started_ = now();
   show(true);
 }
 
@@ -84,7 +84,12 @@ void JobStatus::heartbeat(double) {
 
 void JobStatus::jobFinished(const dwl::JobResult& result) {
   finished_ = true;
-  if (result.result.Family == dwl::RESULT_SUCCESS) done_ = total_;
+  if (result.result.Family == dwl::RESULT_SUCCESS) {
+    done_ = total_;
+    stage_ = "Done";
+  } else {
+    stage_ = "Stopped";
+  }
   show(true);
 }
 

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLCDNumber>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QSpacerItem>
 #include <QSpinBox>
 #include <QStyle>
 #include <QTextEdit>
@@ -118,6 +120,15 @@ QWidget* popupParent() {
   if (QWidget* m = QApplication::activeModalWidget()) return m;
   auto it = g_panels.find(g_mainPanel);
   return it == g_panels.end() ? QApplication::activeWindow() : it->second.widget.data();
+}
+
+// A message box wide enough for the window manager to show its whole title.
+void widenForTitle(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int width = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160;
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                grid->rowCount(), 0, 1, grid->columnCount());
 }
 
 // "ERROR", "Help" and "DOWNLOAD" say little in a task bar: the title names the program and what
@@ -234,8 +245,19 @@ int DisplayPanel(int panel) {
     // A window of the main window: modal, in front of it, centred on it.
     if (w->parentWidget() != owner) w->setParent(owner, Qt::Dialog);
     w->setWindowModality(Qt::ApplicationModal);
+    // Wide enough for the window manager to show the whole title.
+    w->setMinimumWidth(
+        std::max(w->minimumWidth(), w->fontMetrics().horizontalAdvance(w->windowTitle()) + 160));
     w->adjustSize();
     w->move(owner->frameGeometry().center() - QPoint(w->width() / 2, w->height() / 2));
+  }
+  if (w == owner || !owner) {
+    // Never taller than the screen it opens on (small laptop screens, scaled desktops).
+    if (QScreen* screen = w->screen()) {
+      const QRect room = screen->availableGeometry();
+      w->adjustSize();
+      if (w->height() > room.height() - 40) w->resize(w->width(), room.height() - 40);
+    }
   }
   w->show();
   w->raise();
@@ -455,6 +477,7 @@ void MessagePopup(const std::string& title, const std::string& text) {
   }
   QMessageBox box(QMessageBox::NoIcon, popupTitle(title), q(text), QMessageBox::Ok, popupParent());
   box.setEscapeButton(QMessageBox::Ok);
+  widenForTitle(box);
   box.exec();
 }
 
@@ -464,6 +487,7 @@ int ConfirmPopup(const std::string& title, const std::string& text) {
                   QMessageBox::Yes | QMessageBox::No, popupParent());
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
+  widenForTitle(box);
   return box.exec() == QMessageBox::Yes ? 1 : 0;
 }
 
