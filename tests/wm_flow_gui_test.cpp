@@ -166,6 +166,7 @@ TEST_F(DownloaderFlow, PromptIsPaintedCountsDownAndItsCancelEndsTheBootWithinASe
       if (text.find(left) != std::string::npos && !seen.count(left))
         seen[left] = screenImage(guikit::panelWidget(prompt));
     if (seen.size() < 2) return false;
+    EXPECT_EQ(testsupport::snapshot(prompt, "downloader-switch-on-countdown"), "");
     sinceCancel.start();
     testsupport::click(prompt, downloader::TURNON_CANCEL);
     return true;
@@ -210,6 +211,8 @@ TEST_F(DownloaderFlow, APortThatWillNotOpenNamesItsDevice) {
   EXPECT_NE(windowDetail(guikit::UTILITY_LIB_PC_ERR).find("/dev/kelvane-no-such-port"),
             std::string::npos)
       << windowDetail(guikit::UTILITY_LIB_PC_ERR);
+  for (int h : guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR))
+    EXPECT_EQ(testsupport::snapshot(h, "error-port-detail"), "");
 }
 
 class DumperFlow : public WmFlow {
@@ -269,6 +272,7 @@ TEST_F(DumperFlow, AnInvertedRangeKeepsTheProgramAndTheEraseAsksFirst) {
   testsupport::click(dumper::v_PanelErase, dumper::kEraseGo);
   ASSERT_EQ(ui.questions.size(), 1u);
   EXPECT_EQ(ui.questions[0], "Erase sectors 7 to 8 (0x00E000..0x01FFFF)?");
+  EXPECT_EQ(testsupport::snapshot(dumper::v_PanelErase, "dumper-erase-range"), "");
   EXPECT_TRUE(guikit::loadedPanels(dumper::kDumperUir, dumper::ERASE_SUCCESS).empty());
 
   ui.answer = 1;

@@ -68,6 +68,7 @@ void dwl53_1DisplaySectorService(std::uint32_t index, std::uint32_t size, std::u
 void openServicePanel() {
   if (v_ServicePanel < 0 || !isPanelLoaded(v_ServicePanel)) {
     v_ServicePanel = LoadPanel(0, kMmi, SERVICE);
+    SetPanelTitle(v_ServicePanel, "Service panel");
     mv_NbSectorsDisplayService = 0;
     dwl53_0DisplayFlashKnown();
   }

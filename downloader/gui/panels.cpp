@@ -270,6 +270,7 @@ int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,
 
 int showSwitchOnPrompt() {
   const int handle = LoadPanel(0, kMmi, TURNON);
+  SetPanelTitle(handle, "Switch on the handset");
   DisplayPanel(handle);
   if (QWidget* w = panelWidget(handle)) w->repaint();
   ProcessSystemEvents();

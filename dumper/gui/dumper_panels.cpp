@@ -78,6 +78,7 @@ struct Flow {
     SwitchOnPanel p;
     p.show = [] {
       v_PanelTurnOn = LoadPanel(0, kDumperUir, TURNON);
+      SetPanelTitle(v_PanelTurnOn, "Switch on the handset");
       SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(0, kBootWait));
       DisplayPanel(v_PanelTurnOn);
       if (QWidget* w = panelWidget(v_PanelTurnOn)) w->repaint();
@@ -291,6 +292,7 @@ void about_display(int, int, void*, int) {
 void erase_flash(int, int, void*, int) {
   applyDimming(openErasePanel());
   v_PanelErase = LoadPanel(0, kDumperUir, ERASE);
+  SetPanelTitle(v_PanelErase, "Erase flash");
   // The panel opens on whole flash; its range boxes show the last typed range.
   SetCtrlVal(v_PanelErase, kEraseSelectionRing, kEraseWholeFlash);
   SetCtrlVal(v_PanelErase, kEraseFirst, prior_value_start);

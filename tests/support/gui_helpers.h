@@ -6,6 +6,9 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -125,7 +128,16 @@ inline std::string snapshot(int panel, const std::string& name) {
   std::string clipped = clippedTexts(panel);
   QWidget* w = guikit::panelWidget(panel);
   if (!w) return "no panel";
-  const QPixmap picture = w->grab();
+  QPixmap picture = w->grab();
+  // Under a window manager, the window as the screen shows it, with its frame and title.
+  if (QGuiApplication::platformName() == "xcb" && w->isVisible()) {
+    w->raise();
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QRect frame = w->frameGeometry();
+    picture = w->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  }
   if (picture.isNull() || picture.width() < 50 || picture.height() < 30) return "empty picture";
   if (const char* dir = std::getenv("KELVANE_SCREENSHOTS")) {
     const QString file = QString::fromLocal8Bit(dir) + "/" + QString::fromStdString(name) + ".png";
