@@ -154,6 +154,8 @@ CtrlCallback findControlCallback(const std::string& name) {
 void bindControls(int handle, QWidget* root) {
   QList<QWidget*> widgets = root->findChildren<QWidget*>();
   for (QWidget* w : widgets) {
+    // Tab goes from input to input: the read-only displays are skipped.
+    if (auto* e = qobject_cast<QLineEdit*>(w); e && e->isReadOnly()) e->setFocusPolicy(Qt::NoFocus);
     const CtrlCallback cb = findControlCallback(callbackOf(w));
     if (!cb) continue;
     const int ctrl = ctrlOf(w);

@@ -297,6 +297,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, ClosingPanels,
                          ::testing::Values(ClosingCase{kModeDump, DUMP_SUCCESS},
                                            ClosingCase{kModeErase, ERASE_SUCCESS}));
 
+TEST(DumperTexts, EraseQuestionAndDumpSavedNameTheRangeByFlashOffsets) {
+  EXPECT_EQ(eraseQuestion(0, 267), "Erase sectors 0 to 267 (0x000000..0xF6FFFF)?");
+  EXPECT_EQ(eraseQuestion(276, 283), "Erase sectors 276 to 283 (0xFF0000..0xFFFFFF)?");
+  EXPECT_EQ(dumpSavedText("/w/dump.txt", 8192, 0, 0),
+            "Saved in /w/dump.txt\n8192 bytes; this dump: sectors 0 to 0 (0x000000..0x001FFF)");
+}
+
 TEST_F(DumperGui, AboutBox) {
   testsupport::menuItem(v_MenuBarHandle, "about_display")->trigger();
   ASSERT_EQ(ui.popups.size(), 1u);
