@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QListWidget>
 #include <QProcess>
 #include <QScreen>
 #include <QTimer>
@@ -22,6 +23,7 @@
 
 #include "downloader/download_context.h"
 #include "downloader/dwl51loader.h"
+#include "downloader/gui/dwl53ser.h"
 #include "downloader/gui/mmi.h"
 #include "downloader/gui/panels.h"
 #include "dumper/dumper_context.h"
@@ -213,6 +215,32 @@ TEST_F(DownloaderFlow, APortThatWillNotOpenNamesItsDevice) {
       << windowDetail(guikit::UTILITY_LIB_PC_ERR);
   for (int h : guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR))
     EXPECT_EQ(testsupport::snapshot(h, "error-port-detail"), "");
+}
+
+TEST_F(DownloaderFlow, ServiceSwitchOnCountsDownAndLogsWhatItDid) {
+  EmulatedHandset handset({"--switch-on-delay-ms", "2000"});
+  ASSERT_FALSE(handset.device().empty());
+  downloader::startDownloaderPanels();
+  downloader::openServicePanel();
+  std::string countdown;
+  WhileRunning watch([&] {
+    if (!isDisplayed(downloader::v_PanelTurnOn)) return false;
+    countdown = guikit::GetCtrlString(downloader::v_PanelTurnOn, downloader::TURNON_TEXT);
+    return countdown.find("4 s left") != std::string::npos;
+  });
+  testsupport::click(downloader::v_ServicePanel, downloader::SERVICE_SWITCH_ON);
+  EXPECT_NE(countdown.find("4 s left"), std::string::npos) << "no countdown: " << countdown;
+  testsupport::click(downloader::v_ServicePanel, downloader::SERVICE_SWITCH_OFF);
+  auto* log = qobject_cast<QListWidget*>(
+      guikit::controlWidget(downloader::v_Panel, downloader::PANEL_COMMENT));
+  std::vector<std::string> lines;
+  for (int i = 0; i < log->count(); ++i) lines.push_back(log->item(i)->text().toStdString());
+  const std::vector<std::string> expected = {
+      " Service: switch the handset on ", " Service: handset booted, BOOT FROM A PCF5087 ",
+      " Service: switched on, Flash AMD AM29PDL128G, running the bootstrap ",
+      " Service: handset switched off "};
+  EXPECT_EQ(lines, expected);
+  downloader::closeServicePort();
 }
 
 class DumperFlow : public WmFlow {

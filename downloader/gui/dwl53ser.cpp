@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/mmi.h"
 #include "downloader/gui/panels.h"
 #include "dwl/dwl10fla.h"
@@ -9,7 +10,12 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
+#include "guikit/job_status.h"
 #include "guikit/userint.h"
+#include "platform/cancel.h"
+#include "platform/guarded_rs232.h"
+#include "platform/rs232.h"
 
 namespace downloader {
 
@@ -21,6 +27,39 @@ int mv_NbSectorsDisplayService = 0;
 namespace {
 
 DownloadContext g_serviceCopy;
+
+// How long the boot waits for the handset's first byte (the port's time-out at the boot).
+constexpr double kBootWait = 5;
+
+// The prompt's seconds left while the boot waits.
+class PromptCountdown final : public dwl::ProgressSink {
+ public:
+  void heartbeat(double waited) override {
+    SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
+  }
+};
+
+// The boot of a switch-on as a download boots: every wait on the line is cut into short slices
+// that repaint the windows and see the prompt's Cancel.
+dwl::DownloadResult bootPumpingEvents(DownloadContext& c) {
+  platform::Rs232& line = platform::rs232();
+  platform::GuardedRs232 guard(line, &cancelToken(), [](double w) { dwl::reportWaiting(w); });
+  PromptCountdown countdown;
+  dwl::JobState job;
+  job.display = &dwl::display();
+  job.progress = &countdown;
+  job.cancel = &cancelToken();
+  job.line = &guard;
+  cancelToken().reset();
+  platform::setRs232(&guard);
+  dwl::DownloadResult boot;
+  {
+    dwl::JobScope scope(job);
+    boot = dwl::dwl1_0boot(&c);
+  }
+  platform::setRs232(&line);
+  return boot;
+}
 int g_openPort = 0;
 std::uint32_t g_nextOffset = 0;
 
@@ -100,7 +139,8 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
 
   dwl::logComment("Service: switch the handset on");
   v_PanelTurnOn = showSwitchOnPrompt();
-  const dwl::DownloadResult boot = dwl::dwl1_0boot(&c);
+  SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
+  const dwl::DownloadResult boot = bootPumpingEvents(c);
   g_openPort = c.ComPort;
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);
@@ -108,6 +148,10 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   ClearListCtrl(v_ServicePanel, SERVICE_SECTORS);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, " ");
   mv_NbSectorsDisplayService = 0;
+  if (boot.Family == dwl::RESULT_CANCELLED) {
+    dwl::logComment("Service: switch-on cancelled");
+    return 0;
+  }
   if (boot.Family != dwl::RESULT_SUCCESS) {
     dwl::logComment("Service: the handset did not switch on");
     setFailureTitle("Switch-on failed");
