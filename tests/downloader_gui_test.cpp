@@ -333,6 +333,18 @@ TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
   EXPECT_GT(map.heightForWidth(200), map.heightForWidth(400)) << "a narrower map has more rows";
 }
 
+TEST_F(DownloaderGui, SectorMapOnTheMainPanelGetsEveryRow) {
+  QWidget* panel = guikit::panelWidget(v_Panel);
+  auto* map = dynamic_cast<SectorMap*>(guikit::controlWidget(v_Panel, PANEL_SECTORS));
+  for (std::uint32_t i = 0; i < 284; ++i) map->setSector(i, 0x2000, i * 0x2000, "N. A.");
+  // The layout is redone in steps, one level of widgets per pass, as the job's pumping does.
+  for (int pass = 0; pass < 5; ++pass) QCoreApplication::processEvents();
+  EXPECT_GE(map->height(), map->heightForWidth(map->width())) << "rows cut off";
+  panel->resize(panel->width() - 150, panel->height());
+  QCoreApplication::processEvents();
+  EXPECT_GE(map->height(), map->heightForWidth(map->width())) << "rows cut off when narrower";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Windows, ErrorWindows,
     ::testing::Values(
