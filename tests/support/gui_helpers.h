@@ -8,12 +8,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QWidget>
 #include <cstdlib>
