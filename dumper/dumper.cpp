@@ -285,7 +285,7 @@ Dimming operationDimming(bool dim) {
 }
 
 InputVerdict check(std::int32_t first, std::int32_t last) {
-  return first > last ? InputVerdict::InvalidEndProgram : InputVerdict::Accepted;
+  return first > last ? InputVerdict::Inverted : InputVerdict::Accepted;
 }
 
 }  // namespace
@@ -317,6 +317,12 @@ InputVerdict setEraseLastSector(int value) {
   sg_DownloadContext.EraseLastSector = value;
   prior_value_end = value;
   return check(sg_DownloadContext.EraseFirstSector, sg_DownloadContext.EraseLastSector);
+}
+
+bool rangeInverted(std::int32_t operationMode) {
+  const DumperContext& c = sg_DownloadContext;
+  return operationMode == kModeErase ? c.EraseFirstSector > c.EraseLastSector
+                                     : c.DumpFirstSector > c.DumpLastSector;
 }
 
 void setComPort(int value) {

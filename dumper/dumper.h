@@ -17,7 +17,7 @@
 //
 // A GUI callback then reads, for example:
 //   dumper_start:  if (event == EVENT_COMMIT) dumper::runDump(switchOnPanel);
-//   select_start:  if (dumper::setDumpFirstSector(value) == InputVerdict::InvalidEndProgram) ...
+//   select_start:  if (dumper::setDumpFirstSector(value) == InputVerdict::Inverted) ...
 //   timeout_ok:    discard v_PanelTimeout; dumper::resetAndUnlock();
 #pragma once
 
@@ -30,6 +30,11 @@
 
 #include "dumper/dumper_context.h"
 #include "dwl/dwl_result.h"
+
+namespace dwl {
+class ProgressSink;
+struct JobResult;
+}  // namespace dwl
 
 namespace platform {
 class CancelToken;
@@ -172,6 +177,13 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
 struct SwitchOnPanel {
   std::function<void()> show;
   std::function<void()> discard;
+  // While the panel is shown, at every heartbeat: seconds the boot has waited so far.
+  std::function<void(double waited)> waiting;
+  // Every event of the job as well (the window's whole-job status); may be null.
+  dwl::ProgressSink* progress = nullptr;
+  // After the result window opened: the job's result (the GUI adds its cause or where the dump
+  // went).
+  std::function<void(const dwl::JobResult&)> shown;
 };
 
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn = {});
@@ -225,10 +237,15 @@ Dimming unlockDimming();
 
 enum class InputVerdict {
   Accepted,
-  // Show the modal box titled kErrorTitle with kInvalidValueText, then stop the user-interface
-  // loop: the program ends. The value stays stored.
-  InvalidEndProgram,
+  // Show the modal box titled kErrorTitle with kInvalidValueText. The value stays stored and
+  // the program goes on (the technician may be about to move the other end); Dump and Erase
+  // refuse to start while the range stays inverted (rangeInverted()).
+  Inverted,
 };
+
+// True while the range an operation would use has its first sector above its last: the dump
+// range for kModeDump, the erase range for kModeErase.
+bool rangeInverted(std::int32_t operationMode);
 
 InputVerdict setDumpFirstSector(int value);  // select_start (main control 7)
 InputVerdict setDumpLastSector(int value);   // select_end (main control 6)

@@ -29,6 +29,9 @@ class SwitchOnEvents final : public dwl::ProgressSink {
     sg_DownloadContext.FlashDevice = handset.device;
     discard();
   }
+  void heartbeat(double waited) override {
+    if (shown_ && panel_.waiting) panel_.waiting(waited);
+  }
   void jobFinished(const dwl::JobResult&) override { discard(); }
 
  private:
@@ -53,10 +56,51 @@ void begin(std::int32_t mode) {
   cancelToken().reset();
 }
 
-dwl::DownloadResult end(const dwl::JobResult& result) {
-  dwl::dwl52_10DisplayResult(result.result.Family, result.result.Code);
+dwl::DownloadResult end(const dwl::JobResult& result, const SwitchOnPanel& panel) {
+  if (result.result.Family == dwl::RESULT_CANCELLED)
+    // A cancel has no window of its own: the generic one says so, and its button unlocks.
+    dwl::display().openWindow(dwl::Window::GenericErr, result.message);
+  else
+    dwl::dwl52_10DisplayResult(result.result.Family, result.result.Code);
+  if (panel.shown) panel.shown(result);
   return result.result;
 }
+
+// The job's events to the switch-on panel and to the GUI's own sink.
+class FlowEvents final : public dwl::ProgressSink {
+ public:
+  explicit FlowEvents(const SwitchOnPanel& panel) : switchOn_(panel), extra_(panel.progress) {}
+  void jobStarted(const dwl::JobTotals& t) override {
+    each([&](auto* s) { s->jobStarted(t); });
+  }
+  void stageStarted(const dwl::StageInfo& i) override {
+    each([&](auto* s) { s->stageStarted(i); });
+  }
+  void bytesDone(const dwl::ByteProgress& b) override {
+    each([&](auto* s) { s->bytesDone(b); });
+  }
+  void sectorChanged(const dwl::SectorEvent& e) override {
+    each([&](auto* s) { s->sectorChanged(e); });
+  }
+  void identified(const dwl::HandsetIdentity& h) override {
+    each([&](auto* s) { s->identified(h); });
+  }
+  void heartbeat(double w) override {
+    each([&](auto* s) { s->heartbeat(w); });
+  }
+  void jobFinished(const dwl::JobResult& r) override {
+    each([&](auto* s) { s->jobFinished(r); });
+  }
+
+ private:
+  template <class F>
+  void each(F f) {
+    f(static_cast<dwl::ProgressSink*>(&switchOn_));
+    if (extra_) f(extra_);
+  }
+  SwitchOnEvents switchOn_;
+  dwl::ProgressSink* extra_;
+};
 
 }  // namespace
 
@@ -67,25 +111,25 @@ platform::CancelToken& cancelToken() {
 
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
-  SwitchOnEvents events(switchOn);
+  FlowEvents events(switchOn);
   ops::DumpInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.DumpFirstSector;
   input.lastSector = sg_DownloadContext.DumpLastSector;
   input.output = "dump.txt";
-  return end(ops::dump(input, ops::programContext(events, cancelToken())));
+  return end(ops::dump(input, ops::programContext(events, cancelToken())), switchOn);
 }
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   begin(kModeErase);
-  SwitchOnEvents events(switchOn);
+  FlowEvents events(switchOn);
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
-  return end(ops::erase(input, ops::programContext(events, cancelToken())));
+  return end(ops::erase(input, ops::programContext(events, cancelToken())), switchOn);
 }
 
 void resetAndUnlock() {

@@ -5,9 +5,12 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QKeyEvent>
 #include <QLCDNumber>
 #include <QLabel>
 #include <QLayout>
@@ -18,11 +21,14 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QScreen>
 #include <QSignalBlocker>
+#include <QSpacerItem>
 #include <QSpinBox>
 #include <QStyle>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <utility>
 
 namespace guikit {
@@ -56,6 +62,9 @@ bool g_quit = false;
 std::function<void(const std::string&, const std::string&)> g_popup;
 std::function<int(const std::string&, const std::string&, const std::string&, std::string*)>
     g_fileSelect;
+std::function<int(const std::string&, const std::string&)> g_confirm;
+std::string g_programName = "Kelvane";
+int g_mainPanel = -1;
 
 QString q(const std::string& s) {
   return QString::fromStdString(s);
@@ -69,16 +78,33 @@ std::string callbackOf(const QObject* o) {
   return o->property("callback").toString().toStdString();
 }
 
-// The close box of a panel goes to the panel's callback; panels without one ignore it, so a
-// result window can only be left through its button (which also unlocks the main panel).
+// The button Esc and the close box press on a panel without a close callback: the one marked
+// "escape", or its only button.
+QAbstractButton* escapeButton(QWidget* root) {
+  QList<QAbstractButton*> buttons = root->findChildren<QAbstractButton*>();
+  for (QAbstractButton* b : buttons)
+    if (b->property("escape").toBool()) return b;
+  return buttons.size() == 1 ? buttons.front() : nullptr;
+}
+
+// The close box (and Esc, on every window but the main one) goes to the panel's callback; a
+// panel without one presses its escape button, so a result window closes as its button would.
 class CloseFilter : public QObject {
  public:
   CloseFilter(int handle, PanelCallback cb, QObject* parent)
       : QObject(parent), handle_(handle), cb_(cb) {}
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Close) {
+    const bool escape = event->type() == QEvent::KeyPress &&
+                        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+                        handle_ != g_mainPanel;
+    if (event->type() == QEvent::Close || escape) {
       event->ignore();
-      if (cb_) cb_(handle_, EVENT_CLOSE, nullptr, 0, 0);
+      if (cb_) {
+        cb_(handle_, EVENT_CLOSE, nullptr, 0, 0);
+      } else if (auto* w = qobject_cast<QWidget*>(watched)) {
+        QAbstractButton* b = escapeButton(w);
+        if (b && b->isEnabled()) b->click();
+      }
       return true;
     }
     return QObject::eventFilter(watched, event);
@@ -88,6 +114,32 @@ class CloseFilter : public QObject {
   int handle_;
   PanelCallback cb_;
 };
+
+// The window a pop-up belongs to: the modal window in front, else the main window.
+QWidget* popupParent() {
+  if (QWidget* m = QApplication::activeModalWidget()) return m;
+  auto it = g_panels.find(g_mainPanel);
+  return it == g_panels.end() ? QApplication::activeWindow() : it->second.widget.data();
+}
+
+// A message box wide enough for the window manager to show its whole title.
+void widenForTitle(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int width = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160;
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+// "ERROR", "Help" and "DOWNLOAD" say little in a task bar: the title names the program and what
+// the box is.
+QString popupTitle(const std::string& title) {
+  std::string what = title;
+  if (title == "ERROR") what = "Error";
+  if (title == "Help") what = "About";
+  if (title == "DOWNLOAD") what = "Download";
+  return q(g_programName + " \u2014 " + what);
+}
 
 CtrlCallback findControlCallback(const std::string& name) {
   if (name.empty()) return nullptr;
@@ -102,6 +154,8 @@ CtrlCallback findControlCallback(const std::string& name) {
 void bindControls(int handle, QWidget* root) {
   QList<QWidget*> widgets = root->findChildren<QWidget*>();
   for (QWidget* w : widgets) {
+    // Tab goes from input to input: the read-only displays are skipped.
+    if (auto* e = qobject_cast<QLineEdit*>(w); e && e->isReadOnly()) e->setFocusPolicy(Qt::NoFocus);
     const CtrlCallback cb = findControlCallback(callbackOf(w));
     if (!cb) continue;
     const int ctrl = ctrlOf(w);
@@ -188,6 +242,25 @@ int LoadPanel(int parent, const std::string& file, int id) {
 int DisplayPanel(int panel) {
   QWidget* w = panelWidget(panel);
   if (!w) return -1;
+  QWidget* owner = panelWidget(g_mainPanel);
+  if (owner && w != owner && w->isWindow() && !w->isVisible()) {
+    // A window of the main window: modal, in front of it, centred on it.
+    if (w->parentWidget() != owner) w->setParent(owner, Qt::Dialog);
+    w->setWindowModality(Qt::ApplicationModal);
+    // Wide enough for the window manager to show the whole title.
+    w->setMinimumWidth(
+        std::max(w->minimumWidth(), w->fontMetrics().horizontalAdvance(w->windowTitle()) + 160));
+    w->adjustSize();
+    w->move(owner->frameGeometry().center() - QPoint(w->width() / 2, w->height() / 2));
+  }
+  if (w == owner || !owner) {
+    // Never taller than the screen it opens on (small laptop screens, scaled desktops).
+    if (QScreen* screen = w->screen()) {
+      const QRect room = screen->availableGeometry();
+      w->adjustSize();
+      if (w->height() > room.height() - 40) w->resize(w->width(), room.height() - 40);
+    }
+  }
   w->show();
   w->raise();
   w->activateWindow();
@@ -404,16 +477,75 @@ void MessagePopup(const std::string& title, const std::string& text) {
     g_popup(title, text);
     return;
   }
-  QMessageBox box(QMessageBox::NoIcon, q(title), q(text), QMessageBox::Ok,
-                  QApplication::activeWindow());
+  QMessageBox box(QMessageBox::NoIcon, popupTitle(title), q(text), QMessageBox::Ok, popupParent());
+  box.setEscapeButton(QMessageBox::Ok);
+  widenForTitle(box);
   box.exec();
+}
+
+int ConfirmPopup(const std::string& title, const std::string& text) {
+  if (g_confirm) return g_confirm(title, text);
+  QMessageBox box(QMessageBox::Question, q(g_programName + " \u2014 " + title), q(text),
+                  QMessageBox::Yes | QMessageBox::No, popupParent());
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  widenForTitle(box);
+  return box.exec() == QMessageBox::Yes ? 1 : 0;
+}
+
+void setConfirmHandler(std::function<int(const std::string&, const std::string&)> handler) {
+  g_confirm = std::move(handler);
+}
+
+void setProgramName(const std::string& name) {
+  g_programName = name;
+}
+const std::string& programName() {
+  return g_programName;
+}
+void setMainPanel(int panel) {
+  g_mainPanel = panel;
+}
+
+void SetPanelTitle(int panel, const std::string& what) {
+  if (QWidget* w = panelWidget(panel)) w->setWindowTitle(q(g_programName + " \u2014 " + what));
+}
+
+void SetPanelDetail(int panel, const std::string& detail) {
+  QWidget* w = panelWidget(panel);
+  if (!w) return;
+  auto* label = w->findChild<QLabel*>(QStringLiteral("detail"));
+  if (!label) {
+    auto* box = qobject_cast<QBoxLayout*>(w->layout());
+    if (!box) return;
+    label = new QLabel(w);
+    label->setObjectName(QStringLiteral("detail"));
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Under the fixed text, above the button row.
+    int at = box->count();
+    for (int i = 0; i < box->count(); ++i)
+      if (box->itemAt(i)->layout() || qobject_cast<QAbstractButton*>(box->itemAt(i)->widget()))
+        at = std::min(at, i);
+    box->insertWidget(at, label);
+  }
+  label->setText(q(detail));
+  label->setVisible(!detail.empty());
+}
+
+std::string GetPanelDetail(int panel) {
+  QWidget* w = panelWidget(panel);
+  auto* label = w ? w->findChild<QLabel*>(QStringLiteral("detail")) : nullptr;
+  return label ? label->text().toStdString() : std::string();
 }
 
 int FileSelectPopup(const std::string& defaultDirectory, const std::string& pattern,
                     const std::string& title, std::string* path) {
   if (g_fileSelect) return g_fileSelect(defaultDirectory, pattern, title, path);
-  QFileDialog dialog(QApplication::activeWindow(), q(title), q(defaultDirectory), q(pattern));
-  dialog.setFileMode(QFileDialog::AnyFile);
+  QFileDialog dialog(popupParent(), q(g_programName + " \u2014 " + title), q(defaultDirectory),
+                     q(pattern));
+  // Only a file that is there can be loaded; the name box starts empty.
+  dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Load"));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return 0;
   *path = dialog.selectedFiles().front().toStdString();
@@ -476,6 +608,7 @@ std::vector<int> loadedPanels(const std::string& file, int id) {
 }
 
 void discardAll() {
+  g_mainPanel = -1;
   while (!g_menuBars.empty()) DiscardMenuBar(g_menuBars.begin()->first);
   while (!g_panels.empty()) DiscardPanel(g_panels.begin()->first);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

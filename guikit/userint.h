@@ -74,6 +74,25 @@ void setFileSelectHandler(std::function<int(const std::string& dir, const std::s
                                             const std::string& title, std::string* path)>
                               handler);
 
+// A yes/no question: 1 when the user answered yes.
+int ConfirmPopup(const std::string& title, const std::string& text);
+void setConfirmHandler(
+    std::function<int(const std::string& title, const std::string& text)> handler);
+
+// The program's name, which every window title starts with ("Kelvane Downloader — Help").
+void setProgramName(const std::string& name);
+const std::string& programName();
+// The main window. Every other panel is displayed as a modal window of it, centred on it; Esc and
+// its close box press its escape button (the button with the "escape" property, or its only
+// button) unless the panel has a callback of its own for the close box.
+void setMainPanel(int panel);
+// "<program> — <what>" as the window title of a panel.
+void SetPanelTitle(int panel, const std::string& what);
+// A second line under a window's fixed text: why it opened (the device, the system's reason, the
+// file, the sector). Empty removes it.
+void SetPanelDetail(int panel, const std::string& detail);
+std::string GetPanelDetail(int panel);
+
 // The user-interface loop.
 int RunUserInterface();
 void QuitUserInterface(int code);

@@ -9,6 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   xvfb xdotool xauth fonts-dejavu-core
   g++-mingw-w64-x86-64 googletest wine64
+  openbox imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do

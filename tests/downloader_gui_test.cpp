@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QListWidget>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +33,7 @@
 #include "downloader/gui/sector_map.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
+#include "guikit/job_status.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
 #include "platform/clock.h"
@@ -216,6 +219,14 @@ TEST_F(DownloaderGui, PortAndSpeedSelectorsWriteTheRecord) {
   // Each port shows the device it stands for.
   EXPECT_NE(guikit::GetCtrlString(v_Panel, PANEL_PORT).find(platform::deviceForPort(2)),
             std::string::npos);
+  // The speeds are listed by rate, each still selecting its row of the table.
+  auto* speeds = qobject_cast<QComboBox*>(guikit::controlWidget(v_Panel, PANEL_SPEED));
+  ASSERT_EQ(speeds->count(), dwl::kSpeedRows);
+  const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
+  for (int i = 1; i < speeds->count(); ++i)
+    EXPECT_LE(profile.PCSpeedValue[speeds->itemData(i - 1).toInt()],
+              profile.PCSpeedValue[speeds->itemData(i).toInt()]);
+  EXPECT_EQ(speeds->currentText().toStdString(), std::to_string(profile.PCSpeedValue[7]) + " baud");
 }
 
 struct ErrorWindowCase {
@@ -249,6 +260,89 @@ TEST_P(ErrorWindows, ButtonClosesTheWindowResetsAndUnlocksByMode) {
   guikit::GetCtrlVal(v_Panel, PANEL_CPU, &v);
   EXPECT_EQ(v, 0);
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "BOOT FROM A PCF5087");
+}
+
+// A result window is a modal window of the main panel, and Esc or its close box do what its
+// button does.
+TEST_F(DownloaderGui, EscAndTheCloseBoxCloseAResultWindowAsItsButton) {
+  const struct {
+    const char* how;
+    std::function<void(QWidget*)> close;
+  } ways[] = {
+      {"Esc",
+       [](QWidget* w) {
+         QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+         QCoreApplication::sendEvent(w, &esc);
+       }},
+      {"close box", [](QWidget* w) { w->close(); }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    dwl::dwl52_5LockDuringDownload();
+    dwl::dwl52_10DisplayResult(9, 0);
+    const std::vector<int> open =
+        guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
+    ASSERT_EQ(open.size(), 1u);
+    QWidget* w = guikit::panelWidget(open[0]);
+    EXPECT_EQ(w->parentWidget(), guikit::panelWidget(v_Panel));
+    EXPECT_EQ(w->windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(w->windowTitle().toStdString(), "Kelvane Downloader \u2014 Download failed");
+    way.close(w);
+    EXPECT_FALSE(guikit::isPanelLoaded(open[0]));
+    EXPECT_TRUE(hasMenuBar()) << "closed as its button would: the panel is unlocked";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+}
+
+// The whole job's line: the stage, the share done, the time since Start, the time left once
+// bytes have moved, and how it ends.
+TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
+  double t = 100;
+  guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL, [&] { return t; });
+  const auto line = [&] { return guikit::GetCtrlString(v_Panel, PANEL_STATUS); };
+  status.stageStarted({dwl::Stage::Boot, 0, 0, "", 0});
+  t = 103;
+  status.heartbeat(3);
+  EXPECT_EQ(line(), "Waiting for the handset \u00b7 0.0 % of the job \u00b7 0:03 elapsed");
+  status.jobStarted({4'000'000, 10});
+  status.stageStarted({dwl::Stage::Image, 2, 4, "bin2 b.bin", 1'000'000});
+  status.bytesDone({0, 1'000'000, 1'000'000, 4'000'000});
+  t = 113;
+  status.bytesDone({1'000'000, 1'000'000, 2'000'000, 4'000'000});
+  // A million bytes in 10 s: two million more take 20 s.
+  EXPECT_EQ(line(),
+            "Image 2 of 4 (bin2 b.bin) \u00b7 50.0 % of the job (2.00 of 4.00 MB) "
+            "\u00b7 0:13 elapsed \u00b7 about 0:20 left");
+  int permille = 0;
+  guikit::GetCtrlVal(v_Panel, PANEL_OVERALL, &permille);
+  EXPECT_EQ(permille, 500);
+  dwl::JobResult done;
+  status.jobFinished(done);
+  EXPECT_EQ(line(), "Done \u00b7 100.0 % of the job (4.00 of 4.00 MB) \u00b7 0:13 elapsed");
+}
+
+// The legend counts every cell once, by its colour; the map asks for all its rows.
+TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
+  SectorMap map;
+  map.resize(200, 40);
+  const char* states[] = {"Downloaded", "Downloaded", "Wait...", "wait...", "Error", "N. A."};
+  for (std::uint32_t i = 0; i < 300; ++i) map.setSector(i, 0x2000, i * 0x2000, states[i % 6]);
+  EXPECT_EQ(map.summary().toStdString(),
+            "Sectors: 100 written, 100 in progress, 50 in error, 50 not reached (300)");
+  EXPECT_GE(map.minimumSizeHint().height(), map.heightForWidth(200));
+  EXPECT_GT(map.heightForWidth(200), map.heightForWidth(400)) << "a narrower map has more rows";
+}
+
+TEST_F(DownloaderGui, SectorMapOnTheMainPanelGetsEveryRow) {
+  QWidget* panel = guikit::panelWidget(v_Panel);
+  auto* map = dynamic_cast<SectorMap*>(guikit::controlWidget(v_Panel, PANEL_SECTORS));
+  for (std::uint32_t i = 0; i < 284; ++i) map->setSector(i, 0x2000, i * 0x2000, "N. A.");
+  // The layout is redone in steps, one level of widgets per pass, as the job's pumping does.
+  for (int pass = 0; pass < 5; ++pass) QCoreApplication::processEvents();
+  EXPECT_GE(map->height(), map->heightForWidth(map->width())) << "rows cut off";
+  panel->resize(panel->width() - 150, panel->height());
+  QCoreApplication::processEvents();
+  EXPECT_GE(map->height(), map->heightForWidth(map->width())) << "rows cut off when narrower";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -368,6 +462,13 @@ TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
       EXPECT_EQ(sg_DownloadContext.WaitState[c], w) << name;
       EXPECT_EQ(lastComment(), std::string(" ") + std::to_string(w) +
                                    " wait state on the chip select " + std::to_string(c) + " ");
+      // The menu marks the chosen count, and only it, for that chip select.
+      for (int other = 0; other < 5; ++other) {
+        const std::string n = "dwl51_1" + std::to_string(c + 1) + std::to_string(other) +
+                              "MMIMenuCS" + std::to_string(c) + "_" + std::to_string(other) +
+                              "WaitState";
+        EXPECT_EQ(testsupport::menuItem(v_MenuBarHandle, n)->isChecked(), other == w) << n;
+      }
     }
   }
   // The last item chosen for each chip select wins.
@@ -386,7 +487,10 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
   testsupport::menuItem(v_MenuBarHandle, "About_display")->trigger();
   ASSERT_EQ(ui.popups.size(), 1u);
   EXPECT_EQ(ui.popups[0].first, "Help");
-  EXPECT_EQ(ui.popups[0].second, "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+  // The box's own lines, then the version.
+  EXPECT_EQ(ui.popups[0].second,
+            "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M\n"
+            "Version " KELVANE_VERSION);
 
   testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
   const std::vector<int> open =
@@ -396,6 +500,9 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
             "There is no configuration file ");
 
   testsupport::menuItem(v_MenuBarHandle, "dwl51_101MMIMenuSave")->trigger();
+  // The log says where the settings went.
+  EXPECT_EQ(lastComment(), " Configuration saved in " +
+                               (std::filesystem::current_path() / "config.txt").string() + " ");
   const std::vector<std::uint8_t> saved = TempDir::read("config.txt");
   EXPECT_NE(std::string(saved.begin(), saved.end()).find("\r\nCOM : 4\r\n"), std::string::npos);
   // Saved before any CLA file was chosen: restoring it opens no window at all.
@@ -597,12 +704,19 @@ TEST_F(DownloaderEndToEnd, FailingBootEndsInTheBootWindow) {
   emulator::Faults wrongStart;
   wrongStart.wrong = {{emulator::Reply::StartReport, 0x55}};
   connect(wrongStart);
+  // What an earlier job identified is not shown as this handset's.
+  dwl::dwl52_2DisplayTypeCPU(0xBE);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(windowText(guikit::UTILITY_BOOT_ERR),
             "BOOT : Problem with program in external RAM : StackPointer not set");
+  // Under the fixed text, what went wrong.
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_BOOT_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_FALSE(guikit::GetPanelDetail(open[0]).empty());
   int on = -1;
   guikit::GetCtrlVal(v_Panel, PANEL_CPU, &on);
   EXPECT_EQ(on, 0) << "no processor shown after a failed boot";
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "Processor");
   EXPECT_FALSE(link->isOpen());
 }
 

@@ -68,9 +68,11 @@ class DumperGui : public ::testing::Test {
   }
   static bool hasMenuBar() { return guikit::menuBarWidget(v_MenuBarHandle) != nullptr; }
   void openErase() { testsupport::menuItem(v_MenuBarHandle, "erase_flash")->trigger(); }
-  bool endedWithInvalidValue() const {
-    return guikit::quitRequested() && ui.popups.size() == 1 && ui.popups[0].first == "ERROR" &&
-           ui.popups[0].second == "Invalid value";
+  bool toldInvalidValue(std::size_t times) const {
+    if (ui.popups.size() != times) return false;
+    for (const auto& p : ui.popups)
+      if (p.first != "ERROR" || p.second != "Invalid value") return false;
+    return true;
   }
 
   TempDir dir;
@@ -107,7 +109,7 @@ struct RangeCase {
   bool erasePanel;
   int control;  // typed last
   int first, last;
-  bool ends;
+  bool inverted;
 };
 
 void PrintTo(const RangeCase& c, std::ostream* os) {
@@ -116,7 +118,9 @@ void PrintTo(const RangeCase& c, std::ostream* os) {
 
 class RangeChecks : public DumperGui, public ::testing::WithParamInterface<RangeCase> {};
 
-TEST_P(RangeChecks, AnInvertedRangeEndsTheProgram) {
+// The program used to end after "Invalid value"; it now keeps running and its operation refuses
+// to start while the range stays inverted.
+TEST_P(RangeChecks, AnInvertedRangeIsToldKeepsTheProgramAndRefusesItsOperation) {
   const RangeCase& c = GetParam();
   int panel = mainPanel(), firstCtrl = kMainFirstSector, lastCtrl = kMainLastSector;
   if (c.erasePanel) {
@@ -129,8 +133,13 @@ TEST_P(RangeChecks, AnInvertedRangeEndsTheProgram) {
   testsupport::enter(panel, firstLast ? lastCtrl : firstCtrl, firstLast ? c.last : c.first);
   ASSERT_FALSE(guikit::quitRequested());
   testsupport::enter(panel, c.control, firstLast ? c.first : c.last);
-  EXPECT_EQ(endedWithInvalidValue(), c.ends);
-  EXPECT_EQ(guikit::quitRequested(), c.ends);
+  EXPECT_EQ(toldInvalidValue(1), c.inverted);
+  EXPECT_FALSE(guikit::quitRequested());
+  // The button of the operation: refused with the same box while inverted, otherwise it locks.
+  testsupport::click(panel, c.erasePanel ? kEraseGo : kMainStart);
+  EXPECT_EQ(toldInvalidValue(2), c.inverted);
+  EXPECT_EQ(dimmed(panel, c.erasePanel ? kEraseGo : kMainStart), c.inverted ? 0 : 1);
+  EXPECT_FALSE(guikit::quitRequested());
   if (c.erasePanel) {
     EXPECT_EQ(sg_DownloadContext.EraseFirstSector, c.first);
     EXPECT_EQ(sg_DownloadContext.EraseLastSector, c.last);
@@ -288,6 +297,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, ClosingPanels,
                          ::testing::Values(ClosingCase{kModeDump, DUMP_SUCCESS},
                                            ClosingCase{kModeErase, ERASE_SUCCESS}));
 
+TEST(DumperTexts, EraseQuestionAndDumpSavedNameTheRangeByFlashOffsets) {
+  EXPECT_EQ(eraseQuestion(0, 267), "Erase sectors 0 to 267 (0x000000..0xF6FFFF)?");
+  EXPECT_EQ(eraseQuestion(276, 283), "Erase sectors 276 to 283 (0xFF0000..0xFFFFFF)?");
+  EXPECT_EQ(dumpSavedText("/w/dump.txt", 8192, 0, 0),
+            "Saved in /w/dump.txt\n8192 bytes; this dump: sectors 0 to 0 (0x000000..0x001FFF)");
+}
+
 TEST_F(DumperGui, AboutBox) {
   testsupport::menuItem(v_MenuBarHandle, "about_display")->trigger();
   ASSERT_EQ(ui.popups.size(), 1u);
@@ -400,9 +416,13 @@ TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
   testsupport::enter(v_PanelErase, kEraseFirst, 130);
   testsupport::enter(v_PanelErase, kEraseLast, 140);
   testsupport::click(v_PanelErase, kEraseGo);
+  const std::vector<int> erased = guikit::loadedPanels(kDumperUir, ERASE_SUCCESS);
+  ASSERT_EQ(erased.size(), 1u);
+  // The erase panel as the erase left it, without the window in front of it.
+  guikit::panelWidget(erased[0])->hide();
   EXPECT_EQ(snapshot(v_PanelErase, "dumper-erase"), "");
-  for (int h : guikit::loadedPanels(kDumperUir, ERASE_SUCCESS))
-    EXPECT_EQ(snapshot(h, "dumper-erase-success"), "");
+  guikit::DisplayPanel(erased[0]);
+  EXPECT_EQ(snapshot(erased[0], "dumper-erase-success"), "");
 
   dwl::dwl52_10DisplayResult(6, 4);
   for (int h : guikit::loadedPanels(kDumperUir, TIMEOUT))

@@ -638,7 +638,7 @@ TEST(DumperRecord, StartsWithThePanelsDefaults) {
   EXPECT_EQ(c.Profile, &dwl::kDumperProfile);
 }
 
-TEST(DumperCallbacks, RangeInputsStoreThenEndTheProgramOnAnInvertedRange) {
+TEST(DumperCallbacks, RangeInputsStoreThenFlagAnInvertedRange) {
   using V = dumper::InputVerdict;
   struct Step {
     dumper::InputVerdict (*set)(int);
@@ -656,11 +656,11 @@ TEST(DumperCallbacks, RangeInputsStoreThenEndTheProgramOnAnInvertedRange) {
       {"dump, first above last",
        false,
        {{dumper::setDumpLastSector, 10, V::Accepted, 0, 10},
-        {dumper::setDumpFirstSector, 11, V::InvalidEndProgram, 11, 10}}},
+        {dumper::setDumpFirstSector, 11, V::Inverted, 11, 10}}},
       {"dump, last below first",
        false,
        {{dumper::setDumpFirstSector, 5, V::Accepted, 5, 283},
-        {dumper::setDumpLastSector, 4, V::InvalidEndProgram, 5, 4}}},
+        {dumper::setDumpLastSector, 4, V::Inverted, 5, 4}}},
       {"erase, range",
        true,
        {{dumper::setEraseFirstSector, 7, V::Accepted, 7, 283},
@@ -668,7 +668,7 @@ TEST(DumperCallbacks, RangeInputsStoreThenEndTheProgramOnAnInvertedRange) {
       {"erase, last below first",
        true,
        {{dumper::setEraseFirstSector, 9, V::Accepted, 9, 283},
-        {dumper::setEraseLastSector, 8, V::InvalidEndProgram, 9, 8}}},
+        {dumper::setEraseLastSector, 8, V::Inverted, 9, 8}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

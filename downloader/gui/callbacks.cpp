@@ -29,6 +29,7 @@ guikit::CallbackTable makeTable() {
   t.controls = {
       {"dwl51_50MMIStart", dwl51_50MMIStart},
       {"dwl51_51MMIQuit", dwl51_51MMIQuit},
+      {"cancel_job", cancel_job},
       {"dwl51_52MMILoadFile", loadButton},
       {"dwl51_52MMILoadFile_2", loadButton},
       {"dwl51_52MMILoadFile_ogm", loadButton},

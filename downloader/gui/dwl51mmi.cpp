@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "downloader/download_context.h"
@@ -17,6 +18,7 @@
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
 #include "guikit/forms.h"
+#include "guikit/job_status.h"
 #include "guikit/userint.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
@@ -35,18 +37,33 @@ void popupDownload(const char* text) {
   MessagePopup("DOWNLOAD", text);
 }
 
-// The window a result opens, and the way back to an unlocked panel: a result that opens no
-// window would leave the panel locked for good, so it is unlocked at once.
-void showResult(const dwl::DownloadResult& r) {
+// How long the boot waits for the handset's first byte (the port's time-out at the boot).
+constexpr double kBootWait = 5;
+
+}  // namespace
+
+void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
+  const dwl::DownloadResult& r = job.result;
+  setFailureTitle(failureTitle);
+  if (r.Family == dwl::RESULT_CANCELLED) {
+    // A cancel has no window of its own: the generic one says so, and its button unlocks.
+    dwl::display().openWindow(dwl::Window::GenericErr, job.message);
+    SetPanelTitle(lastResultWindow(),
+                  failureTitle == "Download failed" ? "Download cancelled" : "Cancelled");
+    return;
+  }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
+    // A result that opens no window would leave the panel locked for good.
     dwl::dwl52_4InitControls();
     dwl::dwl52_6UnlockAfterDownload();
     return;
   }
   dwl::dwl52_10DisplayResult(r.Family, r.Code);
+  // Under the fixed text, what failed and why.
+  if (r.Family != dwl::RESULT_SUCCESS) SetPanelDetail(lastResultWindow(), job.detail.text());
 }
 
-}  // namespace
+namespace {}  // namespace
 
 platform::CancelToken& cancelToken() {
   static platform::CancelToken token;
@@ -62,8 +79,12 @@ class StartEvents final : public dwl::ProgressSink {
   void stageStarted(const dwl::StageInfo& stage) override {
     if (stage.stage == dwl::Stage::Boot && !shown_) {
       v_PanelTurnOn = showSwitchOnPrompt();
+      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
       shown_ = true;
     }
+  }
+  void heartbeat(double waited) override {
+    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
   }
   void identified(const dwl::HandsetIdentity& handset) override {
     discard();
@@ -151,8 +172,13 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   }
 
   dwl::dwl52_4InitControls();
+  // The indicators keep no text of the handset before this one.
+  SetCtrlVal(v_Panel, PANEL_CPU, std::string("Processor"));
+  SetCtrlVal(v_Panel, PANEL_FLASH, std::string("Flash"));
+  SetCtrlVal(v_Panel, PANEL_OVERALL, 0);
   dwl::dwl52_5LockDuringDownload();
   g_running = true;
+  SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 0);
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS))) map->clear();
   ProcessSystemEvents();
   // The boot opens the port again: a port the service panel left open is closed first.
@@ -161,9 +187,13 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
   cancelToken().reset();
   StartEvents events;
-  const dwl::JobResult result = ops::write(input, ops::programContext(events, cancelToken()));
+  guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
+  guikit::SinkTee sinks({&events, &status});
+  const dwl::JobResult result =
+      ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
-  showResult(result.result);
+  SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
+  showJobResult(result, "Download failed");
   return 0;
 }
 
@@ -174,8 +204,8 @@ int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
   return 0;
 }
 
-int loadButton(int, int control, int event, void*, int, int) {
-  if (event != EVENT_COMMIT) return 0;
+namespace {
+int loadSlot(int control) {
   switch (control) {
     case PANEL_LOAD_BIN1:
       return dwl51_52MMILoadFile();
@@ -188,6 +218,17 @@ int loadButton(int, int control, int event, void*, int, int) {
     default:
       return 0;
   }
+}
+}  // namespace
+
+int loadButton(int, int control, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  setFailureTitle("Image not loaded");
+  loadSlot(control);
+  // The window of a failed load names the file and why.
+  if (!imageFileFailure().empty()) SetPanelDetail(lastResultWindow(), imageFileFailure());
+  setFailureTitle("Download failed");
+  return 0;
 }
 
 int dwl_SelectMode(int panel, int control, int event, void*, int, int) {
@@ -257,7 +298,19 @@ int dwl51_57MMISelectSimLock(int, int, int, void*, int, int) {
   return 0;
 }
 
+int cancel_job(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) cancelToken().cancel();
+  return 0;
+}
+
 int dwl51_61MMIInterfacePanelFunction(int, int event, void*, int, int) {
+  // During a download the close box offers to cancel it rather than doing nothing.
+  if (event == EVENT_CLOSE && downloadRunning()) {
+    if (ConfirmPopup("Cancel the download?",
+                     "A download is running. Cancel it? The handset is left unfinished."))
+      cancelToken().cancel();
+    return 0;
+  }
   // The close box ends the program like the Quit button, but never in the middle of an
   // operation (the panel is locked then).
   int dimmed = 0;
@@ -290,12 +343,23 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
 
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
   const dwl::ResultCode rc = dwl56_0RestoreConfig();
-  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+  if (rc != dwl::kOk) {
+    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    SetPanelDetail(lastResultWindow(), configFileFailure());
+  }
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {
   const dwl::ResultCode rc = dwl56_1SaveConfig();
-  if (rc != dwl::kOk) dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+  if (rc != dwl::kOk) {
+    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    SetPanelDetail(lastResultWindow(), configFileFailure());
+    return;
+  }
+  // The technician learns where the settings went.
+  std::error_code ec;
+  dwl::logComment("Configuration saved in " +
+                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
 }
 
 void dwl51_102MMIMenuQuit(int, int, void*, int) {
@@ -307,7 +371,8 @@ void dwl51_150MMIMenuService(int, int, void*, int) {
 }
 
 void About_display(int, int, void*, int) {
-  MessagePopup("Help", "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M");
+  MessagePopup("Help", "Kelvane Downloader\nPCF50874-5, AMD128M, Intel128M, Sharp128M\nVersion " +
+                           std::string(KELVANE_VERSION));
 }
 
 void dwl_Quit(int, int, void*, int) {
@@ -318,6 +383,7 @@ void dwl_Quit(int, int, void*, int) {
 
 void waitStateItem(int chipSelect, int count) {
   sg_DownloadContext.WaitState[chipSelect] = static_cast<std::uint8_t>(count);
+  markWaitStates();
   dwl::logComment(std::to_string(count) + " wait state on the chip select " +
                   std::to_string(chipSelect));
 }

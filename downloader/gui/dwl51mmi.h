@@ -3,6 +3,10 @@
 // menu callbacks act on every call.
 #pragma once
 
+#include <string>
+
+#include "dwl/dwl_job.h"
+
 namespace platform {
 class CancelToken;
 }
@@ -15,6 +19,13 @@ namespace downloader {
 bool downloadRunning();
 // The request to stop the running download; reset when Start begins one.
 platform::CancelToken& cancelToken();
+
+// The window of a job's result, with the failure's cause under its fixed text; a cancel opens the
+// generic window with the cancel's text. failureTitle names the failure windows.
+void showJobResult(const dwl::JobResult& job, const std::string& failureTitle);
+
+// The Cancel buttons of the main panel and the switch-on prompt.
+int cancel_job(int panel, int control, int event, void* data, int data1, int data2);
 
 // Start, Quit and the Load buttons.
 int dwl51_50MMIStart(int panel, int control, int event, void* data, int data1, int data2);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/mmi.h"
 #include "downloader/gui/panels.h"
 #include "dwl/dwl10fla.h"
@@ -9,7 +10,12 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
+#include "guikit/job_status.h"
 #include "guikit/userint.h"
+#include "platform/cancel.h"
+#include "platform/guarded_rs232.h"
+#include "platform/rs232.h"
 
 namespace downloader {
 
@@ -21,6 +27,39 @@ int mv_NbSectorsDisplayService = 0;
 namespace {
 
 DownloadContext g_serviceCopy;
+
+// How long the boot waits for the handset's first byte (the port's time-out at the boot).
+constexpr double kBootWait = 5;
+
+// The prompt's seconds left while the boot waits.
+class PromptCountdown final : public dwl::ProgressSink {
+ public:
+  void heartbeat(double waited) override {
+    SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
+  }
+};
+
+// The boot of a switch-on as a download boots: every wait on the line is cut into short slices
+// that repaint the windows and see the prompt's Cancel.
+dwl::DownloadResult bootPumpingEvents(DownloadContext& c) {
+  platform::Rs232& line = platform::rs232();
+  platform::GuardedRs232 guard(line, &cancelToken(), [](double w) { dwl::reportWaiting(w); });
+  PromptCountdown countdown;
+  dwl::JobState job;
+  job.display = &dwl::display();
+  job.progress = &countdown;
+  job.cancel = &cancelToken();
+  job.line = &guard;
+  cancelToken().reset();
+  platform::setRs232(&guard);
+  dwl::DownloadResult boot;
+  {
+    dwl::JobScope scope(job);
+    boot = dwl::dwl1_0boot(&c);
+  }
+  platform::setRs232(&line);
+  return boot;
+}
 int g_openPort = 0;
 std::uint32_t g_nextOffset = 0;
 
@@ -68,6 +107,7 @@ void dwl53_1DisplaySectorService(std::uint32_t index, std::uint32_t size, std::u
 void openServicePanel() {
   if (v_ServicePanel < 0 || !isPanelLoaded(v_ServicePanel)) {
     v_ServicePanel = LoadPanel(0, kMmi, SERVICE);
+    SetPanelTitle(v_ServicePanel, "Service panel");
     mv_NbSectorsDisplayService = 0;
     dwl53_0DisplayFlashKnown();
   }
@@ -97,8 +137,10 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   // A second switch-on may use another port: the first one's port is closed before.
   closeServicePort();
 
+  dwl::logComment("Service: switch the handset on");
   v_PanelTurnOn = showSwitchOnPrompt();
-  const dwl::DownloadResult boot = dwl::dwl1_0boot(&c);
+  SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
+  const dwl::DownloadResult boot = bootPumpingEvents(c);
   g_openPort = c.ComPort;
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);
@@ -106,10 +148,18 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   ClearListCtrl(v_ServicePanel, SERVICE_SECTORS);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, " ");
   mv_NbSectorsDisplayService = 0;
-  if (boot.Family != dwl::RESULT_SUCCESS) {
-    dwl::dwl52_10DisplayResult(boot.Family, boot.Code);
+  if (boot.Family == dwl::RESULT_CANCELLED) {
+    dwl::logComment("Service: switch-on cancelled");
     return 0;
   }
+  if (boot.Family != dwl::RESULT_SUCCESS) {
+    dwl::logComment("Service: the handset did not switch on");
+    setFailureTitle("Switch-on failed");
+    dwl::dwl52_10DisplayResult(boot.Family, boot.Code);
+    setFailureTitle("Download failed");
+    return 0;
+  }
+  dwl::logComment("Service: handset booted, " + dwl::cpuTypeText(c.CpuType));
   std::uint32_t count = 0;
   dwl::ResultCode rc = dwl::dwl10_1GetNumberOfSector(c.FlashManufacturer, c.FlashDevice, &count);
   if (rc != dwl::kOk) {
@@ -137,12 +187,17 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   char title[100];
   std::snprintf(title, sizeof title, " Flash %s %s", maker, device);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, title);
+  dwl::logComment(std::string("Service: switched on,") + title + ", running the bootstrap");
   return 0;
 }
 
 int dwl53_11SwitchOffMobile(int, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
-  (void)dwl::dwl11_7SwitchOffCommand(g_openPort ? g_openPort : sg_DownloadContext.ComPort);
+  const dwl::ResultCode rc =
+      dwl::dwl11_7SwitchOffCommand(g_openPort ? g_openPort : sg_DownloadContext.ComPort);
+  // Nothing opens a window for it, but the technician learns whether the handset went off.
+  dwl::logComment(rc == dwl::kOk ? "Service: handset switched off"
+                                 : "Service: the handset did not confirm the switch-off");
   return 0;
 }
 

@@ -46,6 +46,7 @@ inline constexpr int PANEL_SUM_OGM2 = 25;
 // Main panel: command buttons.
 inline constexpr int PANEL_START = 30;
 inline constexpr int PANEL_QUIT = 31;
+inline constexpr int PANEL_CANCEL = 32;  // stops the running download; usable only then
 
 // Main panel: what the running operation shows (never dimmed).
 inline constexpr int PANEL_CPU = 40;       // processor indicator
@@ -55,6 +56,12 @@ inline constexpr int PANEL_PERCENT = 43;   // the same percentage as a number
 inline constexpr int PANEL_TIME = 44;      // elapsed time
 inline constexpr int PANEL_COMMENT = 45;   // comment list
 inline constexpr int PANEL_SECTORS = 46;   // sector map
+inline constexpr int PANEL_STATUS = 47;    // the whole job: stage, share done, elapsed, left
+inline constexpr int PANEL_OVERALL = 48;   // the whole job's bar, per mille
+
+// Switch-on prompt: its text (seconds left) and its Cancel button.
+inline constexpr int TURNON_TEXT = 2;
+inline constexpr int TURNON_CANCEL = 3;
 
 // Service panel.
 inline constexpr int SERVICE_SWITCH_ON = 2;

@@ -1,9 +1,15 @@
 #include "downloader/gui/panels.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QMenuBar>
+#include <QSettings>
 #include <QWidget>
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "downloader/download_context.h"
 #include "downloader/dwl56conf.h"
@@ -45,6 +51,24 @@ char vl_Time[8] = {};
 namespace {
 
 PanelDisplay g_display;
+int g_lastResultWindow = -1;
+std::string g_failureTitle = "Download failed";
+
+// What each window is, for its title.
+std::string windowTitle(dwl::Window w) {
+  switch (w) {
+    case dwl::Window::Success:
+      return "Download successful";
+    case dwl::Window::Timeout:
+      return "Handset not answering";
+    case dwl::Window::FlashFileErr:
+      return "Flash description error";
+    case dwl::Window::ConfFileErr:
+      return "Configuration file error";
+    default:
+      return g_failureTitle;
+  }
+}
 
 constexpr int kSlotControls[4][4] = {
     {PANEL_LOAD_BIN1, PANEL_PATH_BIN1, PANEL_SIZE_BIN1, PANEL_SUM_BIN1},
@@ -78,8 +102,11 @@ void fillSpeedSelector() {
   auto* box = qobject_cast<QComboBox*>(controlWidget(v_Panel, PANEL_SPEED));
   if (!box) return;
   const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
-  for (int i = 0; i < dwl::kSpeedRows; ++i)
-    box->addItem(QStringLiteral("%1 baud").arg(profile.PCSpeedValue[i]), i);
+  // Listed by rate; each item keeps its row of the speed table as its value.
+  std::vector<std::pair<long, int>> rows;
+  for (int i = 0; i < dwl::kSpeedRows; ++i) rows.emplace_back(profile.PCSpeedValue[i], i);
+  std::stable_sort(rows.begin(), rows.end());
+  for (const auto& [baud, i] : rows) box->addItem(QStringLiteral("%1 baud").arg(baud), i);
   SetCtrlVal(v_Panel, PANEL_SPEED, sg_DownloadContext.Speed);
 }
 
@@ -114,6 +141,17 @@ int* handleOf(dwl::Window w, const char** file, int* id) {
 }
 
 }  // namespace
+
+void markWaitStates() {
+  QMenuBar* bar = menuBarWidget(v_MenuBarHandle);
+  if (!bar) return;
+  for (QAction* a : bar->findChildren<QAction*>()) {
+    const int item = a->property("ctrl").toInt() - MENUBAR_WAITSTATE;
+    if (item < 0 || item >= 40 || item % 10 > 4) continue;
+    a->setCheckable(true);
+    a->setChecked(sg_DownloadContext.WaitState[item / 10] == item % 10);
+  }
+}
 
 void dimSlotGroup(SlotGroup group, bool dim) {
   for (int ctrl : kSlotControls[group]) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, dim ? 1 : 0);
@@ -152,7 +190,17 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   *handle = LoadPanel(0, file, id);
   if (window != dwl::Window::Success && window != dwl::Window::Timeout)
     SetCtrlVal(*handle, UTILITY_MESSAGE, message);
+  SetPanelTitle(*handle, windowTitle(window));
+  g_lastResultWindow = *handle;
   DisplayPanel(*handle);
+}
+
+int lastResultWindow() {
+  return g_lastResultWindow;
+}
+
+void setFailureTitle(const std::string& what) {
+  g_failureTitle = what;
 }
 
 void PanelDisplay::popup(const std::string& title, const std::string& text) {
@@ -179,6 +227,7 @@ void PanelDisplay::lock() {
 
 void PanelDisplay::unlock() {
   v_MenuBarHandle = LoadMenuBar(v_Panel, kMmi, MENUBAR);
+  markWaitStates();
   for (int ctrl : kPanelInputs) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, 0);
   const int mode = sg_DownloadContext.Mode;
   if (mode == 0 || mode == 1) {
@@ -204,13 +253,24 @@ void PanelDisplay::slotSum(dwl::Slot slot, std::uint32_t sum) {
   SetCtrlVal(v_Panel, kSlotControls[static_cast<int>(slot)][3], std::to_string(sum));
 }
 
-int PanelDisplay::fileSelect(const std::string& directory, const std::string& pattern,
+int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,
                              const std::string& title, std::string* path) {
-  return FileSelectPopup(directory, pattern, title, path);
+  // The folder the technician last loaded from, across runs; the working folder the first time.
+  QSettings settings("Kelvane", "Kelvane Downloader");
+  std::error_code ec;
+  std::string folder = settings.value("lastImageFolder").toString().toStdString();
+  if (folder.empty() || !std::filesystem::is_directory(folder, ec))
+    folder = std::filesystem::current_path(ec).string();
+  const int picked = FileSelectPopup(folder, pattern, title, path);
+  if (picked == 1)
+    settings.setValue("lastImageFolder",
+                      QString::fromStdString(std::filesystem::path(*path).parent_path().string()));
+  return picked;
 }
 
 int showSwitchOnPrompt() {
   const int handle = LoadPanel(0, kMmi, TURNON);
+  SetPanelTitle(handle, "Switch on the handset");
   DisplayPanel(handle);
   if (QWidget* w = panelWidget(handle)) w->repaint();
   ProcessSystemEvents();
@@ -233,7 +293,9 @@ void startDownloaderPanels() {
                          SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
                        }});
 
+  setProgramName("Kelvane Downloader");
   v_Panel = LoadPanel(0, kMmi, PANEL);
+  setMainPanel(v_Panel);
   fillPortSelector();
   fillSpeedSelector();
   // The panel opens in the record's file mode (bin files only).
@@ -241,6 +303,7 @@ void startDownloaderPanels() {
   dimSlotGroup(GROUP_OGM2, sg_DownloadContext.Mode == 1);
   DisplayPanel(v_Panel);
   v_MenuBarHandle = LoadMenuBar(v_Panel, kMmi, MENUBAR);
+  markWaitStates();
 
   const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription();
   if (rc != dwl::kOk) dwl::dwl52_11DisplayFlashFileErr(rc);

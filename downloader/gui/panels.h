@@ -52,6 +52,14 @@ void startDownloaderPanels();
 // Discards every panel and uninstalls the display (tests).
 void stopDownloaderPanels();
 
+// The result window the last result opened (-1: none), and the title its failure windows take
+// ("Download failed", "Switch-on failed").
+int lastResultWindow();
+void setFailureTitle(const std::string& what);
+
+// Ticks, in the wait-state menu, the count each chip select has now.
+void markWaitStates();
+
 // Loads the switch-on prompt and draws it at once: the boot that follows holds the event loop.
 int showSwitchOnPrompt();
 

@@ -59,23 +59,20 @@ QSize SectorMap::sizeHint() const {
   return {400, heightForWidth(400)};
 }
 QSize SectorMap::minimumSizeHint() const {
-  return {100, kLegend + kPitch + 2};
+  // Every row, at the width the map has: the layout must not cut the last rows off.
+  return {100, heightForWidth(width() > 100 ? width() : 400)};
+}
+
+void SectorMap::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // A new width gives another number of rows: ask the layout again.
+  if (heightForWidth(width()) != height()) updateGeometry();
 }
 
 void SectorMap::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  int done = 0, failed = 0;
-  for (const auto& [index, c] : cells_) {
-    done += c.state == "Downloaded";
-    failed += c.state == "Error";
-  }
   p.setPen(palette().color(QPalette::WindowText));
-  const QString legend = cells_.empty()
-                             ? QStringLiteral("Sectors: none written yet")
-                             : QStringLiteral("Sectors: %1 written, %2 in error, %3 shown")
-                                   .arg(done)
-                                   .arg(failed)
-                                   .arg(cells_.size());
+  const QString legend = summary();
   p.drawText(QRect(1, 0, width() - 2, kLegend), Qt::AlignLeft | Qt::AlignVCenter, legend);
   const int cols = columns(width());
   int i = 0;
@@ -84,6 +81,24 @@ void SectorMap::paintEvent(QPaintEvent*) {
     p.fillRect(x, y, kCell, kCell, colourOf(c.state));
     ++i;
   }
+}
+
+QString SectorMap::summary() const {
+  if (cells_.empty()) return QStringLiteral("Sectors: none written yet");
+  // One count per colour, so the counts add up to the cells shown.
+  int done = 0, failed = 0, waiting = 0;
+  for (const auto& [index, c] : cells_) {
+    done += c.state == "Downloaded";
+    failed += c.state == "Error";
+    waiting += c.state.compare("Wait...", Qt::CaseInsensitive) == 0;
+  }
+  const int other = static_cast<int>(cells_.size()) - done - failed - waiting;
+  return QStringLiteral("Sectors: %1 written, %2 in progress, %3 in error, %4 not reached (%5)")
+      .arg(done)
+      .arg(waiting)
+      .arg(failed)
+      .arg(other)
+      .arg(cells_.size());
 }
 
 int SectorMap::cellAt(QPoint pos) const {

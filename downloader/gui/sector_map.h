@@ -17,6 +17,8 @@ class SectorMap : public QWidget {
   // The state shown for a sector, empty when the sector was never reported.
   QString state(std::uint32_t index) const;
   int count() const { return static_cast<int>(cells_.size()); }
+  // The legend: how many cells of each colour, adding up to the cells shown.
+  QString summary() const;
 
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
@@ -26,6 +28,7 @@ class SectorMap : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   bool event(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   struct Cell {

@@ -1,12 +1,22 @@
 #include "dumper/gui/dumper_panels.h"
 
 #include <QComboBox>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include <QMenuBar>
 #include <QWidget>
+#include "dwl/dwl_job.h"
+#include "platform/cancel.h"
 
 #include "dumper/dumper_context.h"
 #include "dwl/dwl_context.h"
 #include "guikit/forms.h"
+#include "guikit/job_status.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
@@ -33,23 +43,75 @@ namespace {
 
 PanelDisplay g_display;
 int g_errorWindow = -1;
+int g_lastWindow = -1;
+bool g_running = false;
 
-// An inverted range ends the program, as the technician was always told.
-void endProgramIf(InputVerdict verdict) {
-  if (verdict != InputVerdict::InvalidEndProgram) return;
+// How long the boot waits for the handset's first byte (the port's time-out at the boot).
+constexpr double kBootWait = 5;
+
+std::string operationWord() {
+  return sg_DownloadContext.OperationMode == kModeErase ? "Erase" : "Dump";
+}
+
+// An inverted range is told at once but keeps the program: the technician may be about to move
+// the other end. Dump and Erase refuse to start until it is put right.
+void warnIf(InputVerdict verdict) {
+  if (verdict == InputVerdict::Inverted) MessagePopup(kErrorTitle, kInvalidValueText);
+}
+
+bool refuseInverted(std::int32_t mode) {
+  if (!rangeInverted(mode)) return false;
   MessagePopup(kErrorTitle, kInvalidValueText);
-  QuitUserInterface(0);
+  return true;
 }
 
-SwitchOnPanel switchOnPanel() {
-  return {[] {
-            v_PanelTurnOn = LoadPanel(0, kDumperUir, TURNON);
-            DisplayPanel(v_PanelTurnOn);
-            if (QWidget* w = panelWidget(v_PanelTurnOn)) w->repaint();
-            ProcessSystemEvents();
-          },
-          [] { DiscardPanel(v_PanelTurnOn); }};
-}
+// Everything a dump or an erase shows besides the record's controls: the switch-on panel with
+// its seconds left, the whole job's status line, the Cancel button, the result's cause.
+struct Flow {
+  explicit Flow(int panel, int statusCtrl, int cancelCtrl)
+      : status(panel, statusCtrl, -1), panel_(panel), cancel_(cancelCtrl) {
+    SetCtrlAttribute(panel_, cancel_, ATTR_DIMMED, 0);
+    g_running = true;
+  }
+  ~Flow() { g_running = false; }
+  SwitchOnPanel hooks() {
+    SwitchOnPanel p;
+    p.show = [] {
+      v_PanelTurnOn = LoadPanel(0, kDumperUir, TURNON);
+      SetPanelTitle(v_PanelTurnOn, "Switch on the handset");
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(0, kBootWait));
+      DisplayPanel(v_PanelTurnOn);
+      if (QWidget* w = panelWidget(v_PanelTurnOn)) w->repaint();
+      ProcessSystemEvents();
+    };
+    p.discard = [] { DiscardPanel(v_PanelTurnOn); };
+    p.waiting = [](double waited) {
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(waited, kBootWait));
+    };
+    p.progress = &status;
+    p.shown = [this](const dwl::JobResult& r) {
+      SetCtrlAttribute(panel_, cancel_, ATTR_DIMMED, 1);
+      g_running = false;
+      if (r.result.Family == dwl::RESULT_CANCELLED) {
+        SetPanelTitle(g_lastWindow, operationWord() + " cancelled");
+      } else if (r.result.Family != dwl::RESULT_SUCCESS) {
+        SetPanelDetail(g_lastWindow, r.detail.text());
+      } else if (sg_DownloadContext.OperationMode == kModeDump) {
+        std::error_code ec;
+        const std::filesystem::path path = std::filesystem::absolute("dump.txt", ec);
+        const std::uintmax_t size = std::filesystem::file_size(path, ec);
+        SetPanelDetail(g_lastWindow, dumpSavedText(path.string(), ec ? 0 : size,
+                                                   sg_DownloadContext.DumpFirstSector,
+                                                   sg_DownloadContext.DumpLastSector));
+      }
+    };
+    return p;
+  }
+  guikit::JobStatus status;
+
+ private:
+  int panel_, cancel_;
+};
 
 void fillSelectors() {
   if (auto* port = qobject_cast<QComboBox*>(controlWidget(dumper, kMainPort))) {
@@ -62,8 +124,11 @@ void fillSelectors() {
   }
   if (auto* speed = qobject_cast<QComboBox*>(controlWidget(dumper, kMainSpeed))) {
     const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
-    for (int i = 0; i < dwl::kSpeedRows; ++i)
-      speed->addItem(QStringLiteral("%1 baud").arg(profile.PCSpeedValue[i]), i);
+    // Listed by rate; each item keeps its row of the speed table as its value.
+    std::vector<std::pair<long, int>> rows;
+    for (int i = 0; i < dwl::kSpeedRows; ++i) rows.emplace_back(profile.PCSpeedValue[i], i);
+    std::stable_sort(rows.begin(), rows.end());
+    for (const auto& [baud, i] : rows) speed->addItem(QStringLiteral("%1 baud").arg(baud), i);
     SetCtrlVal(dumper, kMainSpeed, sg_DownloadContext.Speed);
   }
 }
@@ -125,6 +190,13 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   }
   *handle = LoadPanel(0, file, id);
   if (file == kUtility) SetCtrlVal(*handle, UTILITY_MESSAGE, message);
+  g_lastWindow = *handle;
+  if (window == dwl::Window::Timeout)
+    SetPanelTitle(*handle, "Handset not answering");
+  else if (window == dwl::Window::Success)
+    SetPanelTitle(*handle, operationWord() + " successful");
+  else
+    SetPanelTitle(*handle, operationWord() + " failed");
   DisplayPanel(*handle);
 }
 
@@ -161,7 +233,9 @@ void startDumperPanels() {
   setCallbackTable(&dumperCallbacks());
   dwl::setDisplay(&g_display);
 
+  setProgramName("Kelvane Dumper");
   dumper = LoadPanel(0, kDumperUir, MAIN);
+  setMainPanel(dumper);
   fillSelectors();
   SetCtrlVal(dumper, kMainFirstSector, sg_DownloadContext.DumpFirstSector);
   SetCtrlVal(dumper, kMainLastSector, sg_DownloadContext.DumpLastSector);
@@ -178,7 +252,9 @@ void stopDumperPanels() {
 }
 
 int dumper_start(int, int, int event, void*, int, int) {
-  if (event == EVENT_COMMIT) runDump(switchOnPanel());
+  if (event != EVENT_COMMIT || refuseInverted(kModeDump)) return 0;
+  Flow flow(dumper, kMainStatus, kMainCancel);
+  runDump(flow.hooks());
   return 0;
 }
 
@@ -188,12 +264,12 @@ int dumper_exit(int, int, int event, void*, int, int) {
 }
 
 int select_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpFirstSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED) warnIf(setDumpFirstSector(intValue(panel, control)));
   return 0;
 }
 
 int select_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setDumpLastSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED) warnIf(setDumpLastSector(intValue(panel, control)));
   return 0;
 }
 
@@ -209,12 +285,14 @@ int dwl51_62MMISelectSpeed(int panel, int control, int event, void*, int, int) {
 
 void about_display(int, int, void*, int) {
   MessagePopup("Help",
-               "Kelvane Dumper 3.2\nAMD 128M \nFor help, contact your Kelvane service centre.");
+               "Kelvane Dumper 3.2\nAMD 128M \nFor help, contact your Kelvane service centre.\n"
+               "Version " KELVANE_VERSION);
 }
 
 void erase_flash(int, int, void*, int) {
   applyDimming(openErasePanel());
   v_PanelErase = LoadPanel(0, kDumperUir, ERASE);
+  SetPanelTitle(v_PanelErase, "Erase flash");
   // The panel opens on whole flash; its range boxes show the last typed range.
   SetCtrlVal(v_PanelErase, kEraseSelectionRing, kEraseWholeFlash);
   SetCtrlVal(v_PanelErase, kEraseFirst, prior_value_start);
@@ -230,17 +308,23 @@ int erase_select(int panel, int control, int event, void*, int, int) {
 }
 
 int erase_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseFirstSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED) warnIf(setEraseFirstSector(intValue(panel, control)));
   return 0;
 }
 
 int erase_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) endProgramIf(setEraseLastSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED) warnIf(setEraseLastSector(intValue(panel, control)));
   return 0;
 }
 
 int erase_go(int, int, int event, void*, int, int) {
-  if (event == EVENT_COMMIT) runErase(switchOnPanel());
+  if (event != EVENT_COMMIT || refuseInverted(kModeErase)) return 0;
+  // One click must not wipe the flash: the technician sees what is about to go.
+  const DumperContext& c = sg_DownloadContext;
+  if (!ConfirmPopup("Erase the flash?", eraseQuestion(c.EraseFirstSector, c.EraseLastSector)))
+    return 0;
+  Flow flow(v_PanelErase, kEraseStatus, kEraseCancel);
+  runErase(flow.hooks());
   return 0;
 }
 
@@ -283,7 +367,44 @@ int error_window_ok(int panel, int, int event, void*, int, int) {
   return 0;
 }
 
+int cancel_job(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) cancelToken().cancel();
+  return 0;
+}
+
+std::string eraseQuestion(int first, int last) {
+  char text[128];
+  std::snprintf(
+      text, sizeof text, "Erase sectors %d to %d (0x%06X..0x%06X)?", first, last,
+      static_cast<unsigned>(DumperSectorMap::offset(first)),
+      static_cast<unsigned>(DumperSectorMap::offset(last) + DumperSectorMap::size(last) - 1));
+  return text;
+}
+
+std::string dumpSavedText(const std::string& path, std::uintmax_t size, int first, int last) {
+  char range[96];
+  std::snprintf(
+      range, sizeof range, "sectors %d to %d (0x%06X..0x%06X)", first, last,
+      static_cast<unsigned>(DumperSectorMap::offset(first)),
+      static_cast<unsigned>(DumperSectorMap::offset(last) + DumperSectorMap::size(last) - 1));
+  return "Saved in " + path + "\n" + std::to_string(size) + " bytes; this dump: " + range;
+}
+
+namespace {
+// The close box during a job offers to cancel it instead of doing nothing.
+bool askCancelIfRunning(int event) {
+  if (event != EVENT_CLOSE || !g_running) return false;
+  if (ConfirmPopup(
+          "Cancel?",
+          "A " + std::string(sg_DownloadContext.OperationMode == kModeErase ? "erase" : "dump") +
+              " is running. Cancel it?"))
+    cancelToken().cancel();
+  return true;
+}
+}  // namespace
+
 int dumper_close(int, int event, void*, int, int) {
+  if (askCancelIfRunning(event)) return 0;
   // The close box ends the program when the panel is idle, never in the middle of a dump or
   // while the erase panel is open.
   int dimmed = 0;
@@ -293,6 +414,7 @@ int dumper_close(int, int event, void*, int, int) {
 }
 
 int erase_close(int panel, int event, void*, int, int) {
+  if (askCancelIfRunning(event)) return 0;
   int dimmed = 0;
   GetCtrlAttribute(panel, kEraseExit, ATTR_DIMMED, &dimmed);
   if (event == EVENT_CLOSE && !dimmed) erase_exit(panel, kEraseExit, EVENT_COMMIT, nullptr, 0, 0);
@@ -317,6 +439,7 @@ const guikit::CallbackTable& dumperCallbacks() {
         {"dump_successOK", dump_successOK},
         {"erase_success_ok", erase_success_ok},
         {"timeout_ok", timeout_ok},
+        {"cancel_job", cancel_job},
         // The error windows both programs share carry the downloader's names.
         {"dwl54_0GenericErrWindowsButton", error_window_ok},
         {"dwl54_1FlashFileErrButton", error_window_ok},

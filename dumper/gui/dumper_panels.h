@@ -2,6 +2,7 @@
 // display of the engine on them, and the callbacks the forms name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "dumper/dumper.h"
@@ -21,10 +22,13 @@ inline constexpr int TIMEOUT = 5;
 inline constexpr int DUMP_SUCCESS = 6;
 inline constexpr int MENUBAR = 1;
 
-// Main panel controls beyond those the engine names: the two command buttons.
-inline constexpr int kMainStart = 4, kMainExit = 5;
-// Erase panel command buttons.
-inline constexpr int kEraseGo = 2, kEraseExit = 3;
+// Main panel controls beyond those the engine names: the two command buttons, the whole job's
+// status line and the Cancel button (usable only while a dump runs).
+inline constexpr int kMainStart = 4, kMainExit = 5, kMainStatus = 19, kMainCancel = 20;
+// Erase panel command buttons, its Cancel button and status line.
+inline constexpr int kEraseGo = 2, kEraseExit = 3, kEraseCancel = 14, kEraseStatus = 15;
+// Switch-on panel: its text (seconds left) and Cancel button.
+inline constexpr int kTurnOnText = 2, kTurnOnCancel = 3;
 // The OK button of the closing panels.
 inline constexpr int kClosingOk = 2;
 
@@ -81,6 +85,12 @@ int timeout_ok(int panel, int control, int event, void* data, int data1, int dat
 int dumper_close(int panel, int event, void* data, int data1, int data2);
 int erase_close(int panel, int event, void* data, int data1, int data2);
 int error_window_ok(int panel, int control, int event, void* data, int data1, int data2);
+// The Cancel buttons of the main and erase panels and of the switch-on panel.
+int cancel_job(int panel, int control, int event, void* data, int data1, int data2);
+// The question before an erase: the sectors and their flash range.
+std::string eraseQuestion(int first, int last);
+// What the dump-successful panel adds: where the dump went, its size and the range dumped.
+std::string dumpSavedText(const std::string& path, std::uintmax_t size, int first, int last);
 
 const guikit::CallbackTable& dumperCallbacks();
 

@@ -6,11 +6,14 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QWidget>
 #include <cstdlib>
@@ -34,6 +37,8 @@ struct GuiRecorder {
   std::vector<std::pair<std::string, std::string>> popups;
   std::vector<std::string> fileDialogs;  // "title|pattern"
   std::string fileToChoose;              // empty: the dialog is cancelled
+  std::vector<std::string> questions;    // yes/no questions asked, their texts
+  int answer = 1;                        // the answer to every question
 
   void install() {
     guikit::resetQuitRequested();
@@ -46,10 +51,15 @@ struct GuiRecorder {
       *path = fileToChoose;
       return 1;
     });
+    guikit::setConfirmHandler([this](const std::string&, const std::string& text) {
+      questions.push_back(text);
+      return answer;
+    });
   }
   void uninstall() {
     guikit::setPopupHandler({});
     guikit::setFileSelectHandler({});
+    guikit::setConfirmHandler({});
     guikit::resetQuitRequested();
   }
 };
@@ -118,7 +128,16 @@ inline std::string snapshot(int panel, const std::string& name) {
   std::string clipped = clippedTexts(panel);
   QWidget* w = guikit::panelWidget(panel);
   if (!w) return "no panel";
-  const QPixmap picture = w->grab();
+  QPixmap picture = w->grab();
+  // Under a window manager, the window as the screen shows it, with its frame and title.
+  if (QGuiApplication::platformName() == "xcb" && w->isVisible()) {
+    w->raise();
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QRect frame = w->frameGeometry();
+    picture = w->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  }
   if (picture.isNull() || picture.width() < 50 || picture.height() < 30) return "empty picture";
   if (const char* dir = std::getenv("KELVANE_SCREENSHOTS")) {
     const QString file = QString::fromLocal8Bit(dir) + "/" + QString::fromStdString(name) + ".png";
