@@ -44,6 +44,8 @@ void usage(std::FILE* out) {
                "  --trace FILE              log every byte and every protocol violation\n"
                "  --expect-bootstrap FILE   report an uploaded bootstrap that differs from FILE\n"
                "  --switch-on-delay-ms N    time from the PC opening the device to switch-on\n"
+               "  --power-on-again-ms N     switch on the next handset N ms after the PC\n"
+               "                            switched one off (a line of handsets)\n"
                "  --help                    this text\n"
                "\n%s",
                emulator::faultSyntax().c_str());
@@ -118,6 +120,9 @@ int main(int argc, char** argv) {
       if (!value(v) || !parseInt(v, link.switchOnDelayMs)) {
         return usageError(arg + " needs N >= 0");
       }
+    } else if (arg == "--power-on-again-ms") {
+      // Stands in for a line of handsets: the next one is switched on N ms after the last one off.
+      if (!value(v) || !parseInt(v, link.powerOnAgainMs)) return usageError(arg + " needs N >= 0");
     } else if (arg == "--fault") {
       std::string why;
       if (!value(v)) return usageError(arg + " needs a FAULT");
