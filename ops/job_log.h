@@ -47,6 +47,13 @@ JobRecord recordOf(const char* job, const WriteInput& input, const JobResult& re
 JobRecord recordOf(const char* job, const LinkInput& link, const JobResult& result,
                    WallClock::time_point started, WallClock::time_point ended);
 
+// The dump, erase and info inputs: their link.
+template <class Input>
+JobRecord recordOf(const char* job, const Input& input, const JobResult& result,
+                   WallClock::time_point started, WallClock::time_point ended) {
+  return recordOf(job, input.link, result, started, ended);
+}
+
 // "2026-12-08T14:35:07.123Z".
 std::string isoUtc(WallClock::time_point at);
 // A job's result as the log and the progress stream both write it.

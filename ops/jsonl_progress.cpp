@@ -25,7 +25,9 @@ void JsonlProgress::emit(const char* event, nlohmann::json fields) {
 }
 
 void JsonlProgress::jobStarted(const dwl::JobTotals& totals) {
-  start_ = seconds_();
+  // Sent again once the flash is known (with its sector count): the job's time runs from the first.
+  if (!started_) start_ = seconds_();
+  started_ = true;
   emit("started", {{"bytes", totals.bytes}, {"sectors", totals.sectors}});
 }
 

@@ -31,6 +31,7 @@ class JsonlProgress final : public dwl::ProgressSink {
   std::function<void(const std::string&)> write_;
   std::function<double()> seconds_;
   double start_ = 0;
+  bool started_ = false;
 };
 
 }  // namespace ops
