@@ -139,14 +139,21 @@ namespace {
 // Turns a job's events into its slot's status. Cheap: the window reads the status when it paints.
 class SlotProgress final : public dwl::ProgressSink {
  public:
-  SlotProgress(std::mutex& mutex, SlotStatus& status) : mutex_(mutex), status_(status) {}
+  SlotProgress(std::mutex& mutex, SlotStatus& status, std::function<double()> seconds)
+      : mutex_(mutex), status_(status), seconds_(std::move(seconds)) {}
 
   void jobStarted(const dwl::JobTotals& t) override {
     std::lock_guard lock(mutex_);
     status_.total = t.bytes;
   }
   void stageStarted(const dwl::StageInfo& s) override {
+    const double now = seconds_();
     std::lock_guard lock(mutex_);
+    if (s.stage == dwl::Stage::Image && s.index == 1) transferStart_ = now;
+    if (transferStart_ >= 0 && s.stage != dwl::Stage::Image) {
+      status_.transferSeconds = now - transferStart_;
+      transferStart_ = -1;
+    }
     switch (s.stage) {
       case dwl::Stage::Boot:
         status_.stage = SlotStage::Waiting;
@@ -183,6 +190,8 @@ class SlotProgress final : public dwl::ProgressSink {
  private:
   std::mutex& mutex_;
   SlotStatus& status_;
+  std::function<double()> seconds_;
+  double transferStart_ = -1;
 };
 
 }  // namespace
@@ -268,7 +277,7 @@ SlotStatus Station::status(int index) const {
 
 void Station::run(Slot& slot) {
   const Line line = lines_(slot.port);
-  SlotProgress progress(slot.mutex, slot.status);
+  SlotProgress progress(slot.mutex, slot.status, line.clock ? line.clock : seconds);
   ops::Context context;
   context.serial = line.serial.get();
   context.progress = &progress;
@@ -299,7 +308,7 @@ void Station::run(Slot& slot) {
       slot.status.image = slot.status.images = 0;
       slot.status.done = slot.status.total = 0;
       slot.status.flash.clear();
-      slot.status.elapsed = 0;
+      slot.status.elapsed = slot.status.transferSeconds = 0;
       slot.jobStart = seconds();
     }
     const auto started = ops::WallClock::now();

@@ -72,6 +72,8 @@ struct SlotStatus {
   std::string flash;          // the handset's flash, once identified
   std::uint64_t done = 0, total = 0;
   double elapsed = 0;  // seconds of the current or last job
+  // Seconds from the first image's start to the last image's end (the boot left out); 0 before.
+  double transferSeconds = 0;
   std::string result;  // the last job's message and cause; empty for success
   int passes = 0, failures = 0;
 };

@@ -147,6 +147,8 @@ TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
     if (faults[i].empty()) {
       EXPECT_EQ(st.stage, station::SlotStage::Done) << i << ": " << st.result;
       EXPECT_EQ(st.passes, 1);
+      // Both images at 460800 baud, 10 bits a byte, on the handset's paced clock.
+      EXPECT_GE(st.transferSeconds, 101002 * 10 / 460800.0);
       EXPECT_EQ(handsets[i]->flash->read(0, 100000), pattern(100000, 1));
     } else {
       EXPECT_EQ(st.stage, station::SlotStage::Failed) << faults[i];
