@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   station::Station engine(loaded, &log, station::serialPorts());
-  for (const auto& e : emulators) engine.addSlot(e.device);
+  for (const auto& e : emulators) engine.addSlot(e->device);
 
   const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
   engine.startAll(false);

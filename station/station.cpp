@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <QThread>
 #include <algorithm>
 #include <filesystem>
 
@@ -131,7 +132,8 @@ struct Station::Slot {
   SlotStatus status;
   double jobStart = 0;
   platform::CancelToken cancel;
-  std::thread thread;
+  // A QThread rather than a std::thread: the Qt serial port wants one to watch its descriptor.
+  std::unique_ptr<QThread> thread;
 };
 
 namespace {
@@ -227,7 +229,7 @@ bool Station::start(int index, bool continuous) {
     std::lock_guard lock(slot.mutex);
     if (slot.status.running) return false;
   }
-  if (slot.thread.joinable()) slot.thread.join();
+  if (slot.thread) slot.thread->wait();
   if (const std::string why = stopReason(); !why.empty()) {
     std::lock_guard lock(slot.mutex);
     slot.status.stage = SlotStage::Failed;
@@ -240,7 +242,8 @@ bool Station::start(int index, bool continuous) {
     slot.status.running = true;
     slot.status.continuous = continuous;
   }
-  slot.thread = std::thread([this, &slot] { run(slot); });
+  slot.thread.reset(QThread::create([this, &slot] { run(slot); }));
+  slot.thread->start();
   return true;
 }
 
@@ -258,7 +261,7 @@ void Station::cancelAll() {
 
 void Station::wait(int index) {
   Slot& slot = *slots_.at(index);
-  if (slot.thread.joinable()) slot.thread.join();
+  if (slot.thread) slot.thread->wait();
 }
 
 void Station::waitAll() {
@@ -314,16 +317,17 @@ void Station::run(Slot& slot) {
     const auto started = ops::WallClock::now();
     const dwl::JobResult r = ops::write(input, context);
     const auto ended = ops::WallClock::now();
-    const bool cancelled = r.result.Family == dwl::RESULT_CANCELLED;
-    // In continuous mode a wake-up wait that ran out is no job: the next handset has not come.
+    // In continuous mode a wake-up wait that ran out is no job: the next handset has not come
+    // (and a cancel that came just as it ran out is a cancel of the wait).
     const bool noHandset = r.result == dwl::DownloadResult{dwl::RESULT_BOOT, 4} && !r.identified;
     if (continuous && noHandset && !slot.cancel.cancelled()) continue;
+    const bool cancelled = r.result.Family == dwl::RESULT_CANCELLED || (continuous && noHandset);
     {
       std::lock_guard lock(slot.mutex);
       slot.status.elapsed = seconds() - slot.jobStart;
     }
     if (cancelled && !r.identified) {
-      finish(SlotStage::Cancelled, r.message);
+      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
       break;
     }
     std::string why;

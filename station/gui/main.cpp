@@ -24,12 +24,12 @@ int main(int argc, char** argv) {
     const struct {
       const char* name;
       dwl::Slot slot;
-    } slots[] = {{"--bin1", dwl::Slot::Bin1},
+    } imageSlots[] = {{"--bin1", dwl::Slot::Bin1},
                  {"--bin2", dwl::Slot::Bin2},
                  {"--ogm1", dwl::Slot::Ogm1},
                  {"--ogm2", dwl::Slot::Ogm2}};
     bool done = false;
-    for (const auto& s : slots) {
+    for (const auto& s : imageSlots) {
       if (a == s.name) {
         const QString path = next();
         recipe.images.push_back({s.slot, path.toStdString()});
