@@ -1,6 +1,7 @@
 // kelvane-station: flashes many handsets at once, one slot per port, from one recipe.
 //   kelvane-station [--bin1 F] [--bin2 F] [--ogm1 F] [--ogm2 F] [--model N] [--speed N]
-//                   [--no-verify] [--log FILE] [PORT...]
+//                   [--no-verify] [--log FILE] [--start] [PORT...]
+// --start starts every slot in continuous mode at once (an unattended line).
 // Ports given on the command line replace the saved list; the list is saved on exit.
 #include <QApplication>
 #include <QMessageBox>
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
   std::string logPath = ops::JobLog::defaultPath();
   QStringList ports;
   QString text;
+  bool startNow = false;
   const QStringList args = QApplication::arguments();
   for (int i = 1; i < args.size(); ++i) {
     const QString a = args[i];
@@ -25,9 +27,9 @@ int main(int argc, char** argv) {
       const char* name;
       dwl::Slot slot;
     } imageSlots[] = {{"--bin1", dwl::Slot::Bin1},
-                 {"--bin2", dwl::Slot::Bin2},
-                 {"--ogm1", dwl::Slot::Ogm1},
-                 {"--ogm2", dwl::Slot::Ogm2}};
+                      {"--bin2", dwl::Slot::Bin2},
+                      {"--ogm1", dwl::Slot::Ogm1},
+                      {"--ogm2", dwl::Slot::Ogm2}};
     bool done = false;
     for (const auto& s : imageSlots) {
       if (a == s.name) {
@@ -44,6 +46,8 @@ int main(int argc, char** argv) {
       recipe.speed = next().toInt();
     else if (a == "--no-verify")
       recipe.verify = false;
+    else if (a == "--start")
+      startNow = true;
     else if (a == "--log")
       logPath = next().toStdString();
     else
@@ -73,6 +77,7 @@ int main(int argc, char** argv) {
   if (ports.isEmpty()) ports = settings.value("ports").toStringList();
   station::StationWindow window(loaded, text, &log, station::serialPorts(), ports);
   window.show();
+  if (startNow) window.engine().startAll(true);
   const int status = app.exec();
   settings.setValue("ports", window.ports());
   window.engine().cancelAll();

@@ -48,6 +48,10 @@ StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const Q
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionMode(QAbstractItemView::NoSelection);
   table_->horizontalHeader()->setSectionResizeMode(Result, QHeaderView::Stretch);
+  table_->setWordWrap(false);
+  const int widths[] = {120, 150, 160, 120, 70};
+  for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
+  table_->setColumnWidth(Count, 80);
   layout->addWidget(table_, 1);
 
   connect(apply, &QPushButton::clicked, this, [this] {
@@ -65,7 +69,7 @@ StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const Q
   connect(&timer_, &QTimer::timeout, this, [this] { refresh(); });
   buildSlots(ports);
   timer_.start(200);
-  resize(1100, 420);
+  resize(1240, 440);
 }
 
 QStringList StationWindow::ports() const {
@@ -118,7 +122,9 @@ void StationWindow::refresh() {
                              QString("%1 / %2").arg(s.passes).arg(s.failures)};
     for (int c = 0; c < Actions; ++c) {
       if (c == Progress) continue;
-      if (table_->item(i, c)->text() != texts[c]) table_->item(i, c)->setText(texts[c]);
+      if (table_->item(i, c)->text() == texts[c]) continue;
+      table_->item(i, c)->setText(texts[c]);
+      if (c == Result) table_->item(i, c)->setToolTip(texts[c]);
     }
     const QColor colour = s.stage == SlotStage::Failed ? QColor(255, 220, 220)
                           : s.stage == SlotStage::Done ? QColor(215, 245, 215)
