@@ -2,7 +2,8 @@
 // pseudo-terminal each), one 512 KiB image at speed 3, every slot started together. Prints each
 // slot's transfer efficiency (the line time the image needs at the link rate / the time its
 // transfer took, the boot left out) and the CPU share of this process (the station and its slot
-// threads; the emulators are other processes).
+// threads; the emulators are other processes). station_window_bench does the same with the
+// station's window open (offscreen unless a platform is chosen), repainting as it does for a user.
 //   station_bench [N (default 64)] [speed (default 3)]
 #include <signal.h>
 #include <sys/resource.h>
@@ -20,6 +21,13 @@
 #include <vector>
 
 #include "station/station.h"
+#ifdef KELVANE_BENCH_WINDOW
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "station/gui/station_window.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -70,7 +78,12 @@ struct Emulator {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef KELVANE_BENCH_WINDOW
+  if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+#else
   QCoreApplication app(argc, argv);
+#endif
   const int count = argc > 1 ? std::atoi(argv[1]) : 64;
   const int speed = argc > 2 ? std::atoi(argv[2]) : 3;
   const long baud = speed == 3 ? 460800 : speed == 2 ? 230400 : speed == 1 ? 115200 : 38400;
@@ -118,14 +131,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "station_bench: %s\n", why.c_str());
     return 1;
   }
+#ifdef KELVANE_BENCH_WINDOW
+  QStringList ports;
+  for (const auto& e : emulators) ports << QString::fromStdString(e->device);
+  station::StationWindow window(loaded, "bench", &log, station::serialPorts(), ports);
+  window.show();
+  station::Station& engine = window.engine();
+#else
   station::Station engine(loaded, &log, station::serialPorts());
   for (const auto& e : emulators) engine.addSlot(e->device);
+#endif
 
   const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
   engine.startAll(false);
-  // The progress handling a window would do: read every slot's status five times a second.
+  // The progress handling a window does: read every slot's status five times a second (the
+  // window's own timer when it is open).
   for (bool running = true; running;) {
+#ifdef KELVANE_BENCH_WINDOW
+    QEventLoop slice;
+    QTimer::singleShot(200, &slice, &QEventLoop::quit);
+    slice.exec();
+#else
     ::usleep(200000);
+#endif
     running = false;
     for (int i = 0; i < engine.slotCount(); ++i) running |= engine.status(i).running;
   }
@@ -133,6 +161,9 @@ int main(int argc, char** argv) {
   const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
 
   const double ideal = kImage * 10.0 / static_cast<double>(baud);
+#ifdef KELVANE_BENCH_WINDOW
+  std::printf("with the window open (%s)\n", qgetenv("QT_QPA_PLATFORM").constData());
+#endif
   std::printf("%d handsets, %zu KiB at speed %d (%ld baud), transfer ideal %.2f s\n\n", count,
               kImage / 1024, speed, baud, ideal);
   std::printf("slot  result  job s   transfer s  efficiency\n");
