@@ -85,7 +85,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   std::unique_ptr<ops::JsonlProgress> jsonl;
   if (o.progress == "jsonl")
     jsonl = std::make_unique<ops::JsonlProgress>(
-        [&out](const std::string& line) { out << line << std::flush; });
+        [&out](const std::string& line) { out << line << std::flush; }, port.name);
 
   // With --json or JSON Lines, standard output holds the JSON alone; everything for people goes
   // to stderr.

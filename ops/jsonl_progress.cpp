@@ -6,9 +6,9 @@
 
 namespace ops {
 
-JsonlProgress::JsonlProgress(std::function<void(const std::string&)> write,
+JsonlProgress::JsonlProgress(std::function<void(const std::string&)> write, std::string port,
                              std::function<double()> seconds)
-    : write_(std::move(write)), seconds_(std::move(seconds)) {
+    : write_(std::move(write)), port_(std::move(port)), seconds_(std::move(seconds)) {
   if (!seconds_) {
     seconds_ = [] {
       using namespace std::chrono;
@@ -20,6 +20,7 @@ JsonlProgress::JsonlProgress(std::function<void(const std::string&)> write,
 
 void JsonlProgress::emit(const char* event, nlohmann::json fields) {
   nlohmann::json line = {{"event", event}, {"t", seconds_() - start_}};
+  if (!port_.empty()) line["port"] = port_;
   line.update(fields);
   write_(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }

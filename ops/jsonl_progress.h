@@ -13,8 +13,9 @@ namespace ops {
 
 class JsonlProgress final : public dwl::ProgressSink {
  public:
-  // write gets each line with its newline; seconds: a monotonic clock, by default the steady one.
-  explicit JsonlProgress(std::function<void(const std::string&)> write,
+  // write gets each line with its newline; port, when not empty, is named in every line (several
+  // jobs' lines can then share one stream); seconds: a monotonic clock, by default the steady one.
+  explicit JsonlProgress(std::function<void(const std::string&)> write, std::string port = {},
                          std::function<double()> seconds = nullptr);
 
   void jobStarted(const dwl::JobTotals& totals) override;
@@ -29,6 +30,7 @@ class JsonlProgress final : public dwl::ProgressSink {
   void emit(const char* event, nlohmann::json fields);
 
   std::function<void(const std::string&)> write_;
+  std::string port_;
   std::function<double()> seconds_;
   double start_ = 0;
   bool started_ = false;

@@ -104,7 +104,8 @@ TEST(JobLog, ALogThatCannotBeWrittenFailsAndStaysFailed) {
 TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {
   std::string out;
   double now = 10;
-  ops::JsonlProgress sink([&](const std::string& line) { out += line; }, [&] { return now; });
+  ops::JsonlProgress sink([&](const std::string& line) { out += line; }, "COM4",
+                          [&] { return now; });
   sink.jobStarted({2048, 2});
   now = 10.5;
   sink.jobStarted({2048, 5});
@@ -123,6 +124,7 @@ TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {
   lines.erase(lines.begin() + 1);
   EXPECT_EQ(lines[0]["event"], "started");
   EXPECT_EQ(lines[0]["bytes"], 2048);
+  for (const auto& line : lines) EXPECT_EQ(line["port"], "COM4");
   EXPECT_EQ(lines[1]["stage"], "image");
   EXPECT_DOUBLE_EQ(lines[1]["t"].get<double>(), 0.5);
   EXPECT_EQ(lines[2]["job_done"], 512);
