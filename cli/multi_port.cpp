@@ -82,14 +82,17 @@ struct Child {
 };
 
 // Writes the complete lines of a stream, each prefixed with the port.
-void flushLines(std::string& pending, const std::string& port, std::ostream& to, bool all) {
+// JSON Lines of progress go as they are: each line names its port.
+void flushLines(std::string& pending, const std::string& port, std::ostream& to, bool all,
+                bool prefix = true) {
+  const std::string head = prefix ? "[" + port + "] " : "";
   std::size_t nl;
   while ((nl = pending.find('\n')) != std::string::npos) {
-    to << "[" << port << "] " << pending.substr(0, nl) << '\n';
+    to << head << pending.substr(0, nl) << '\n';
     pending.erase(0, nl + 1);
   }
   if (all && !pending.empty()) {
-    to << "[" << port << "] " << pending << '\n';
+    to << head << pending << '\n';
     pending.clear();
   }
   to.flush();
@@ -139,7 +142,9 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
   }
 
   // Human lines of the children go where ours would: standard output, unless it holds the JSON.
-  std::ostream& human = options.json ? err : out;
+  const bool jsonl = options.progress == "jsonl";
+  std::ostream& human = options.json || jsonl ? err : out;
+  std::ostream& childOut = jsonl ? out : human;
   while (true) {
     std::vector<pollfd> polls;
     std::vector<std::pair<Child*, int>> owners;
@@ -159,14 +164,17 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
       if (n <= 0) {
         ::close(child->fds[k]);
         child->fds[k] = -1;
-        if (k < 2) flushLines(child->pending[k], child->port, k == 0 ? human : err, true);
+        if (k < 2)
+          flushLines(child->pending[k], child->port, k == 0 ? childOut : err, true,
+                     k != 0 || !jsonl);
         continue;
       }
       if (k == 2) {
         child->json.append(buf, static_cast<std::size_t>(n));
       } else {
         child->pending[k].append(buf, static_cast<std::size_t>(n));
-        flushLines(child->pending[k], child->port, k == 0 ? human : err, false);
+        flushLines(child->pending[k], child->port, k == 0 ? childOut : err, false,
+                   k != 0 || !jsonl);
       }
     }
   }
