@@ -201,6 +201,7 @@ JobLog::~JobLog() {
 
 bool JobLog::open(const std::string& path, std::string* why) {
   std::lock_guard lock(mutex_);
+  if (fd_ >= 0) ::close(fd_);
   path_ = path;
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
