@@ -37,6 +37,7 @@ StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const Q
   layout->addLayout(bar);
 
   stopped_ = new QLabel;
+  stopped_->setObjectName("stopReason");
   stopped_->setStyleSheet("color: #b00000; font-weight: bold");
   stopped_->hide();
   layout->addWidget(stopped_);
