@@ -1,7 +1,5 @@
 #include "cli/app.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -15,31 +13,48 @@
 #include "cli/trace_rs232.h"
 #include "ops/jsonl_progress.h"
 #include "ops/operations.h"
+#include "platform/append_file.h"
 
 namespace cli {
 
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
            const Environment& env) {
+  // Known before parsing, so that a command line that does not parse still answers in JSON.
+  bool json = false;
+  for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
+  std::string portName = "COM4";
+  // Every exit that runs no job: the reason on standard error, and the JSON when asked for.
+  auto refuse = [&](int family, const std::string& text) {
+    Outcome outcome;
+    outcome.port = portName;
+    outcome.result = {family, 0};
+    outcome.message = text;
+    err << "kelvane: " << text << '\n';
+    if (json) out << jsonText(toJson(outcome)) << '\n';
+    out.flush();
+    err.flush();
+    return exitStatusOf(outcome.result);
+  };
+
   ParseOutcome parsed = parseArguments(argc, argv);
+  if (parsed.exitStatus && *parsed.exitStatus == 0) {
+    out << parsed.text;
+    return 0;
+  }
   if (parsed.exitStatus) {
-    (*parsed.exitStatus == 0 ? out : err) << parsed.text;
-    return *parsed.exitStatus;
+    if (!json) {
+      err << parsed.text;
+      return *parsed.exitStatus;
+    }
+    std::string text = parsed.text;
+    if (text.rfind("kelvane: ", 0) == 0) text.erase(0, 9);
+    text = text.substr(0, text.find('\n'));
+    return refuse(kFamilyUsage, text);
   }
   const Options& o = parsed.options;
+  if (!o.ports.empty()) portName = o.ports.front();
 
   if (o.ports.size() > 1 && o.command != Command::Ports) {
     const std::vector<std::string> args(argv, argv + argc);
@@ -47,32 +62,28 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   }
   if (!o.directory.empty()) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(o.directory, ec)) {
-      err << "kelvane: cannot work in " << o.directory << ": "
-          << (ec ? ec.message() : std::string("not a directory")) << '\n';
-      return kExitUsage;
-    }
+    if (!std::filesystem::is_directory(o.directory, ec))
+      return refuse(kFamilyLocalFile, "cannot work in " + o.directory + ": " +
+                                          (ec ? ec.message() : std::string("not a directory")));
   }
   if (o.command == Command::Ports) return runPorts(o, out);
 
   ops::PortRef port;
   std::string why;
-  if (!ops::resolvePort(o.ports.empty() ? "COM4" : o.ports.front(), &port, &why)) {
-    err << "kelvane: " << why << '\n';
-    return kExitUsage;
-  }
+  if (!ops::resolvePort(portName, &port, &why)) return refuse(kFamilyUsage, why);
 
   platform::Rs232* serial = env.serial;
   std::ofstream traceFile;
   std::unique_ptr<TraceRs232> trace;
-  if (!o.trace.empty()) {
-    const std::string tracePath = inDirectory(o, o.trace);
+  const std::string tracePath = o.trace.empty() ? std::string() : inDirectory(o, o.trace);
+  if (!tracePath.empty()) {
+    // The trace replaces a file of its own; it never follows a link to truncate another one.
+    if (std::string bad; !platform::replaceableFile(tracePath, &bad))
+      return refuse(kFamilyLocalFile, "the trace " + tracePath + " " + bad);
     traceFile.open(tracePath, std::ios::out | std::ios::trunc);
-    if (!traceFile) {
-      err << "kelvane: cannot write the trace " << tracePath << ": " << std::strerror(errno)
-          << '\n';
-      return kExitUsage;
-    }
+    if (!traceFile)
+      return refuse(kFamilyLocalFile,
+                    "cannot write the trace " + tracePath + ": " + std::strerror(errno));
     trace = std::make_unique<TraceRs232>(*serial, traceFile);
     serial = trace.get();
   }
@@ -116,10 +127,18 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     display.endStage();
   }
   outcome.port = port.name;
+  // A trace that lost bytes (a full disk) is no trace: the command fails rather than hide it.
+  if (traceFile.is_open()) {
+    traceFile.flush();
+    if (!traceFile && outcome.result.Family == dwl::RESULT_SUCCESS) {
+      outcome.result = {kFamilyLocalFile, 0};
+      outcome.message = "the trace " + tracePath + " could not be written whole";
+    }
+  }
 
-  const std::string json = jsonText(toJson(outcome));
-  if (o.json) out << json << '\n';
-  if (o.jsonFd >= 0) writeAll(o.jsonFd, json + "\n");
+  const std::string text = jsonText(toJson(outcome));
+  if (o.json) out << text << '\n';
+  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << text << '\n';
   err << errorText(outcome);
   if (log.failed()) err << "kelvane: " << log.error() << '\n';
   out.flush();

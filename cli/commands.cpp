@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <QSerialPortInfo>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,8 @@
 
 #include "downloader/dwl3spm87.h"
 #include "dwl/dwl10fla.h"
+#include "platform/data_files.h"
+#include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace cli {
@@ -23,7 +26,7 @@ ops::LinkInput linkOf(const Run& run, const dwl::FlashDescriptionTable* flash) {
   link.productType = o.productType;
   link.waitStates = o.waitStates;
   link.pmu = o.pmu;
-  link.bootstrapPath = inDirectory(o, "dwl87.spm");
+  link.bootstrapPath = dataFile(o, "dwl87.spm");
   link.flash = flash;
   return link;
 }
@@ -67,14 +70,22 @@ Outcome outcomeOf(const dwl::JobResult& r) {
 // flash.txt of the working directory, which the write, verify and info need before anything is
 // sent. false with the outcome filled when it cannot be had.
 bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome& outcome) {
-  const std::string path = inDirectory(run.options, "flash.txt");
+  const std::string path = dataFile(run.options, "flash.txt");
   const dwl::ResultCode rc = dwl::loadFlashDescription(path, table);
   if (rc == dwl::kOk) return true;
   outcome.result = {dwl::RESULT_FLASH_FILE, rc};
   outcome.message = ops::resultText(outcome.result);
-  outcome.detail = rc == 2 && !dwl::flashFileFailure().empty()
-                       ? dwl::flashFileFailure()
-                       : path + ": see the line the message names";
+  if (rc == 2 && !dwl::flashFileFailure().empty()) {
+    outcome.detail = dwl::flashFileFailure();
+  } else {
+    // The commonest cause of a refused description: a file saved with LF line endings.
+    std::vector<std::uint8_t> bytes;
+    platform::readInputFile(path, dwl::kMaxFlashFileSize, &bytes);
+    const bool lf = std::find(bytes.begin(), bytes.end(), '\n') != bytes.end() &&
+                    std::find(bytes.begin(), bytes.end(), '\r') == bytes.end();
+    outcome.detail = path + (lf ? ": its lines end with LF alone; they must end with CR LF"
+                                : ": see the parameter the message names");
+  }
   return false;
 }
 
@@ -83,6 +94,10 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
 std::string inDirectory(const Options& options, const std::string& path) {
   if (options.directory.empty() || path.empty() || path.front() == '/') return path;
   return (std::filesystem::path(options.directory) / path).string();
+}
+
+std::string dataFile(const Options& options, const std::string& name) {
+  return options.directory.empty() ? platform::dataFilePath(name) : inDirectory(options, name);
 }
 
 Outcome runInfo(const Run& run) {
@@ -129,6 +144,13 @@ Outcome runWrite(const Run& run) {
     }
     input.images.push_back(std::move(loaded));
   }
+  // Images that cannot be written as given are the command line's mistake: refused before the
+  // handset is even booted.
+  if (const std::string why = ops::checkWrite(input); !why.empty()) {
+    outcome.result = {kFamilyUsage, 0};
+    outcome.message = "kelvane: " + why;
+    return outcome;
+  }
 
   outcome = outcomeOf(logged(run, "write", input, ops::write));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
@@ -168,10 +190,14 @@ Outcome runDump(const Run& run) {
 
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
+  // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
+  auto table = std::make_unique<dwl::FlashDescriptionTable>();
+  const bool described = dwl::loadFlashDescription(dataFile(o, "flash.txt"), *table) == dwl::kOk;
   ops::EraseInput input;
-  input.link = linkOf(run, nullptr);
+  input.link = linkOf(run, described ? table.get() : nullptr);
   input.firstSector = o.first;
   input.lastSector = o.last;
+  input.wholeOtherFlash = o.all;
   const Outcome outcome = outcomeOf(logged(run, "erase", input, ops::erase));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
     run.out << "Erased sectors " << o.first << ".." << o.last << '\n';

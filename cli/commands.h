@@ -29,6 +29,9 @@ struct Run {
 
 // A file named on the command line, taken relative to -C DIR when it is relative.
 std::string inDirectory(const Options& options, const std::string& path);
+// flash.txt or dwl87.spm: in the -C folder when one is given, else in the working directory or
+// the program's data folders.
+std::string dataFile(const Options& options, const std::string& name);
 
 Outcome runInfo(const Run& run);
 Outcome runWrite(const Run& run);

@@ -1,12 +1,13 @@
 #include "cli/multi_port.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <array>
 #include <cctype>
-#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cli/outcome.h"
@@ -27,14 +28,14 @@ std::string perPortName(const std::string& file, const std::string& port) {
 
 std::vector<std::string> childArguments(const std::vector<std::string>& args,
                                         const Options& options, const std::string& port,
-                                        int jsonFd) {
+                                        const std::string& jsonFile) {
   std::vector<std::string> out;
   if (args.empty()) return out;
   out.push_back(args[0]);
   out.push_back("--port");
   out.push_back(port);
-  out.push_back("--json-fd");
-  out.push_back(std::to_string(jsonFd));
+  out.push_back("--json-file");
+  out.push_back(jsonFile);
   bool outputGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -74,10 +75,9 @@ namespace {
 
 struct Child {
   std::string port;
-  pid_t pid = -1;
-  int fds[3] = {-1, -1, -1};  // stdout, stderr, JSON
-  std::string pending[2];
-  std::string json;
+  std::unique_ptr<QProcess> process;
+  std::string pending[2];  // stdout, stderr
+  std::string jsonFile;
   int status = 0;
 };
 
@@ -102,94 +102,78 @@ void flushLines(std::string& pending, const std::string& port, std::ostream& to,
 
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
                     const std::string& self, std::ostream& out, std::ostream& err) {
-  constexpr int kJsonFd = 3;
-  std::vector<Child> children(options.ports.size());
-  for (std::size_t c = 0; c < children.size(); ++c) {
-    Child& child = children[c];
-    child.port = options.ports[c];
-    int pipes[3][2];
-    for (auto& p : pipes)
-      if (::pipe2(p, O_CLOEXEC) != 0) {
-        err << "kelvane: cannot start the run for " << child.port << '\n';
-        return 1;
-      }
-    const std::vector<std::string> argv = childArguments(args, options, child.port, kJsonFd);
-    std::vector<char*> cargv;
-    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    out.flush();
-    err.flush();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      // dup2 clears close-on-exec on the copies, so only these three reach the child.
-      ::dup2(pipes[0][1], 1);
-      ::dup2(pipes[1][1], 2);
-      ::dup2(pipes[2][1], kJsonFd);
-      ::execv(self.c_str(), cargv.data());
-      const char text[] = "kelvane: cannot run this program again for the port\n";
-      (void)!::write(2, text, sizeof text - 1);
-      ::_exit(127);
-    }
-    for (int k = 0; k < 3; ++k) {
-      ::close(pipes[k][1]);
-      child.fds[k] = pipes[k][0];
-    }
-    child.pid = pid;
-    if (pid < 0) {
-      for (int& fd : child.fds) ::close(fd), fd = -1;
-      child.status = 1;
-    }
+  // The children write their JSON results here; removed with everything in it at the end.
+  QTemporaryDir resultFolder;
+  if (!resultFolder.isValid()) {
+    err << "kelvane: cannot make a folder for the results: "
+        << resultFolder.errorString().toStdString() << '\n';
+    return 1;
   }
-
   // Human lines of the children go where ours would: standard output, unless it holds the JSON.
   const bool jsonl = options.progress == "jsonl";
   std::ostream& human = options.json || jsonl ? err : out;
   std::ostream& childOut = jsonl ? out : human;
-  while (true) {
-    std::vector<pollfd> polls;
-    std::vector<std::pair<Child*, int>> owners;
-    for (Child& child : children)
-      for (int k = 0; k < 3; ++k)
-        if (child.fds[k] >= 0) {
-          polls.push_back({child.fds[k], POLLIN, 0});
-          owners.emplace_back(&child, k);
-        }
-    if (polls.empty()) break;
-    if (::poll(polls.data(), polls.size(), -1) < 0) continue;
-    for (std::size_t i = 0; i < polls.size(); ++i) {
-      if (!(polls[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      auto [child, k] = owners[i];
-      char buf[4096];
-      const ssize_t n = ::read(polls[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        ::close(child->fds[k]);
-        child->fds[k] = -1;
-        if (k < 2)
-          flushLines(child->pending[k], child->port, k == 0 ? childOut : err, true,
-                     k != 0 || !jsonl);
-        continue;
-      }
-      if (k == 2) {
-        child->json.append(buf, static_cast<std::size_t>(n));
-      } else {
-        child->pending[k].append(buf, static_cast<std::size_t>(n));
-        flushLines(child->pending[k], child->port, k == 0 ? childOut : err, false,
-                   k != 0 || !jsonl);
-      }
-    }
+  out.flush();
+  err.flush();
+
+  std::vector<Child> children(options.ports.size());
+  QEventLoop loop;
+  std::size_t running = 0;
+  auto ended = [&] {
+    if (--running == 0) loop.quit();
+  };
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    Child& child = children[c];
+    child.port = options.ports[c];
+    child.jsonFile = resultFolder.filePath(QStringLiteral("port-%1.json").arg(c)).toStdString();
+    const std::vector<std::string> argv = childArguments(args, options, child.port, child.jsonFile);
+    QStringList arguments;
+    for (std::size_t i = 1; i < argv.size(); ++i) arguments << QString::fromStdString(argv[i]);
+
+    child.process = std::make_unique<QProcess>();
+    QProcess* process = child.process.get();
+    process->setProgram(QString::fromStdString(self));
+    process->setArguments(arguments);
+    process->setInputChannelMode(QProcess::ForwardedInputChannel);
+    auto take = [&child, process, &childOut, &err, jsonl](int k) {
+      const QByteArray data =
+          k == 0 ? process->readAllStandardOutput() : process->readAllStandardError();
+      child.pending[k].append(data.constData(), static_cast<std::size_t>(data.size()));
+      flushLines(child.pending[k], child.port, k == 0 ? childOut : err, false, k != 0 || !jsonl);
+    };
+    QObject::connect(process, &QProcess::readyReadStandardOutput, [take] { take(0); });
+    QObject::connect(process, &QProcess::readyReadStandardError, [take] { take(1); });
+    QObject::connect(
+        process, &QProcess::finished,
+        [&child, &childOut, &err, take, ended, jsonl](int code, QProcess::ExitStatus how) {
+          take(0);
+          take(1);
+          flushLines(child.pending[0], child.port, childOut, true, !jsonl);
+          flushLines(child.pending[1], child.port, err, true);
+          // A crash reports the signal number as its code.
+          child.status = how == QProcess::NormalExit ? code : 128 + code;
+          ended();
+        });
+    QObject::connect(process, &QProcess::errorOccurred,
+                     [&child, &err, process, ended](QProcess::ProcessError error) {
+                       if (error != QProcess::FailedToStart) return;
+                       err << "[" << child.port << "] kelvane: cannot run this program again for "
+                           << "the port: " << process->errorString().toStdString() << '\n';
+                       child.status = 127;
+                       ended();
+                     });
+    ++running;
+    process->start();
   }
+  if (running > 0) loop.exec();
 
   nlohmann::json results = nlohmann::json::array();
   int exitStatus = 0;
   std::vector<std::array<std::string, 3>> rows;
   for (Child& child : children) {
-    if (child.pid > 0) {
-      int status = 0;
-      while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    nlohmann::json result = nlohmann::json::parse(child.json, nullptr, false);
+    std::ifstream in(child.jsonFile);
+    const std::string json{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    nlohmann::json result = nlohmann::json::parse(json, nullptr, false);
     if (result.is_discarded() || !result.is_object())
       result = {{"port", child.port},
                 {"family", -1},

@@ -15,13 +15,15 @@ namespace cli {
 std::string perPortName(const std::string& file, const std::string& port);
 
 // The arguments of the child for one port: the parent's, every --port replaced by this one,
-// --json dropped (the child reports on descriptor jsonFd), and per-port trace and dump files.
+// --json dropped (the child writes its JSON result to jsonFile), and per-port trace and dump
+// files.
 std::vector<std::string> childArguments(const std::vector<std::string>& args,
                                         const Options& options, const std::string& port,
-                                        int jsonFd);
+                                        const std::string& jsonFile);
 
 // Runs every port of options at once with the program self; returns 0 only when all succeeded,
-// otherwise the exit status of the first port (in the order given) that failed.
+// otherwise the exit status of the first port (in the order given) that failed. Runs an event
+// loop: needs the application object.
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
                     const std::string& self, std::ostream& out, std::ostream& err);
 

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <charconv>
 #include <sstream>
+#include <string_view>
 
 namespace cli {
 
@@ -22,19 +24,17 @@ int fileModeFor(const Options& options) {
 
 int comNumberOf(const std::string& port) {
   if (port.find('/') != std::string::npos) return 0;
-  std::size_t i = 0;
-  if (port.size() > 3 && std::toupper(static_cast<unsigned char>(port[0])) == 'C' &&
+  std::string_view digits = port;
+  if (digits.size() > 3 && std::toupper(static_cast<unsigned char>(port[0])) == 'C' &&
       std::toupper(static_cast<unsigned char>(port[1])) == 'O' &&
       std::toupper(static_cast<unsigned char>(port[2])) == 'M')
-    i = 3;
-  if (i == port.size()) return -1;
+    digits.remove_prefix(3);
+  // Digits only: from_chars alone would take a leading minus sign.
+  if (digits.empty() || !std::isdigit(static_cast<unsigned char>(digits[0]))) return -1;
   int n = 0;
-  for (; i < port.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(port[i]))) return -1;
-    n = n * 10 + (port[i] - '0');
-    if (n > 255) return -1;
-  }
-  return n >= 1 ? n : -1;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return -1;
+  return n >= 1 && n <= 255 ? n : -1;
 }
 
 namespace {
@@ -69,6 +69,14 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
                "kelvane"};
   app.require_subcommand(1, 1);
   app.fallthrough();
+  app.set_version_flag("--version", "kelvane " KELVANE_VERSION);
+  app.footer(
+      "Files: flash.txt and dwl87.spm are read from the working directory, else from the user's\n"
+      "configuration folder (kelvane/), else from the installed data folder (share/kelvane/).\n"
+      "Ports: COMn is the device named by the environment variable KELVANE_COMn when it is set,\n"
+      "otherwise the system's n-th serial port.\n"
+      "Exit status: 0 success; the result family 1..13 of a failure; 20 when the read-back\n"
+      "differs; 64 for a usage error.\n");
   app.add_option("-C", o.directory,
                  "work in DIR: flash.txt, dwl87.spm, images, dump and trace files are taken "
                  "relative to it")
@@ -83,7 +91,8 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   app.add_option("--speed", o.speed, "speed index 0..8 (default 3; 2 for dump and erase)")
       ->check(CLI::Range(0, 8));
   app.add_flag("--pmu", o.pmu, "send the power-management command after the speed change");
-  app.add_option("--product-type", o.productType, "product type (default 2)");
+  app.add_option("--product-type", o.productType, "product type 1 or 2 (default 2)")
+      ->check(CLI::Range(1, 2));
   app.add_option("--wait-states", waitStates, "chip-select wait states 0..4 (default 0,0,0,0)")
       ->type_name("A,B,C,D")
       ->check([](const std::string& text) { return checkWaitStates(text, nullptr); });
@@ -94,7 +103,7 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
                  "jsonl: every progress event as a JSON line on standard output")
       ->check(CLI::IsMember({"jsonl"}));
   app.add_option("--log", o.log, "append one JSON line per job to FILE")->type_name("FILE");
-  app.add_option("--json-fd", o.jsonFd)->group("");
+  app.add_option("--json-file", o.jsonFile)->group("");
 
   app.add_subcommand("info", "boot, identify processor and flash, switch the handset off")
       ->callback([&] { o.command = Command::Info; });
@@ -145,6 +154,16 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    std::ostringstream out;
+    // The program's help shows every command with its options; a command's help, its own.
+    if (app.get_subcommands().empty())
+      out << app.help("", CLI::AppFormatMode::All);
+    else
+      app.exit(e, out, out);
+    result.exitStatus = 0;
+    result.text = out.str();
+    return result;
+  } catch (const CLI::CallForVersion& e) {
     std::ostringstream out;
     app.exit(e, out, out);
     result.exitStatus = 0;

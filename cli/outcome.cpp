@@ -11,8 +11,10 @@ std::string outcomeMessage(const dwl::DownloadResult& r) {
 int exitStatusOf(const dwl::DownloadResult& r) {
   if (r.Family == dwl::RESULT_SUCCESS) return 0;
   if (r.Family == dwl::RESULT_VERIFY) return dwl::RESULT_VERIFY;
+  if (r.Family == kFamilyUsage) return kFamilyUsage;
   // 4 and 7 are not families: no layer reports them.
-  if (r.Family >= 1 && r.Family <= 14 && r.Family != 4 && r.Family != 7) return r.Family;
+  if (r.Family >= 1 && r.Family <= kFamilyLocalFile && r.Family != 4 && r.Family != 7)
+    return r.Family;
   return 1;
 }
 

@@ -11,6 +11,12 @@
 
 namespace cli {
 
+// Families of our own for the command line, beyond the result families: a command line that
+// cannot be run as written (also the exit status), and a local file or folder of the command line
+// itself that cannot be used (the -C folder, the trace).
+inline constexpr std::int32_t kFamilyUsage = 64;
+inline constexpr std::int32_t kFamilyLocalFile = 15;
+
 struct FlashInfo {
   bool identified = false;
   std::uint8_t manufacturer = 0;

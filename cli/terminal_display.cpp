@@ -170,8 +170,9 @@ std::string TerminalDisplay::describe(std::uint64_t done) const {
                      humanBytes(static_cast<double>(done)) + "/" +
                      humanBytes(static_cast<double>(total_));
   if (rate > 0) {
-    text += " " + humanBytes(rate) + "/s";
-    text += " " + humanDuration(static_cast<double>(total_ - done) / rate) + " left";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + temporary.
+    text += ' ' + humanBytes(rate) + "/s";
+    text += ' ' + humanDuration(static_cast<double>(total_ - done) / rate) + " left";
   }
   return text;
 }

@@ -149,10 +149,19 @@ std::string describePlan(const DumpPlan& plan) {
   return text;
 }
 
+SectorGeometry mapGeometry() {
+  return {[](int s) { return DumperSectorMap::offset(s); },
+          [](int s) { return DumperSectorMap::size(s); }, kLastSector + 1};
+}
+
 dwl::DownloadResult flash_erase(DumperContext ctx) {
+  return eraseSectors(ctx, mapGeometry());
+}
+
+dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry) {
   const int first = ctx.EraseFirstSector;
   const int last = ctx.EraseLastSector;
-  if (!validRange(first, last)) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  if (first < 0 || first > last || last >= geometry.count) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
 
   dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
@@ -161,7 +170,7 @@ dwl::DownloadResult flash_erase(DumperContext ctx) {
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
 
   std::uint64_t bytes = 0;
-  for (int sector = first; sector <= last; ++sector) bytes += DumperSectorMap::size(sector);
+  for (int sector = first; sector <= last; ++sector) bytes += geometry.size(sector);
   dwl::reportStage({dwl::Stage::Erase, 0, 0,
                     "sectors " + std::to_string(first) + ".." + std::to_string(last), bytes});
 
@@ -171,16 +180,22 @@ dwl::DownloadResult flash_erase(DumperContext ctx) {
   // The cause of the first failure, kept while the walk goes on.
   std::string firstReason;
   dwl::SectorEvent firstSector;
-  std::uint32_t address = DumperSectorMap::address(first);
+  std::uint32_t address = dwl::FlashBase + geometry.offset(first);
   for (int sector = first; sector <= last; ++sector) {
     if (dwl::cancelled()) return dwl::kCancelledResult;
-    const std::uint32_t size = DumperSectorMap::size(sector);
+    const std::uint32_t size = geometry.size(sector);
     const std::uint32_t number = static_cast<std::uint32_t>(sector);
     dwl::noteSector(number, address, size);
     const std::int32_t before = firstFailure;
     rc = dwl::dwl11_4EraseFlash(kEraseCodeSectors, address, size, 1, port);
     show.processEvents();
     if (dwl::cancelled()) return dwl::kCancelledResult;
+    // No answer at all to the command: the handset is gone, and walking on would cost two more
+    // time-outs per sector for nothing.
+    if (rc != dwl::kOk && dwl::lastReadSilent()) {
+      dwl::reportSector(number, address, size, dwl::SectorState::Failed);
+      return {dwl::RESULT_DOWNLOAD_TIMEOUT, 0};
+    }
     if (rc != dwl::kOk) {
       show.popup(kErrorTitle, kErasingErrorText);
       keepFirst(&firstFailure, kEraseRefused);

@@ -147,9 +147,20 @@ dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx);
 // on; a DownloadType other than 0 dumps nothing and gives {RESULT_DOWNLOAD_ERROR, 0}.
 dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx);
 // GPIO, speed and power management, then one erase command per sector of the record's erase
-// range, then switch-off. Every failed check shows its box and the walk goes on; the
-// result is then {RESULT_COMMAND, code of the first failure} and the handset is left on.
+// range, then switch-off. A sector whose command gets no answer at all (the handset is gone) ends
+// the walk with {RESULT_DOWNLOAD_TIMEOUT, 0}. Every failed check shows its box and the walk goes
+// on; the result is then {RESULT_COMMAND, code of the first failure} and the handset is left on.
 dwl::DownloadResult flash_erase(DumperContext ctx);
+// Where the sectors of a flash lie: offset and size of a sector number, and how many there are.
+struct SectorGeometry {
+  std::function<std::uint32_t(int)> offset;
+  std::function<std::uint32_t(int)> size;
+  int count = 0;
+};
+// The fixed map's geometry.
+SectorGeometry mapGeometry();
+// flash_erase on any geometry (a flash described in flash.txt).
+dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry);
 
 // ---------------------------------------------------------------------------------------------
 // The whole flows of the Start and Erase buttons: operation mode, reset and lock of the panel in

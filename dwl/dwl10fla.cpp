@@ -7,6 +7,7 @@
 
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl_job.h"
+#include "platform/data_files.h"
 #include "platform/input_file.h"
 
 namespace dwl {
@@ -308,7 +309,7 @@ const std::string& flashFileFailure() {
 }
 
 ResultCode dwl10_100InitFlashDescription() {
-  return loadFlashDescription("flash.txt", vg_FlashDescritpion);
+  return loadFlashDescription(platform::dataFilePath("flash.txt"), vg_FlashDescritpion);
 }
 
 const FlashDescriptionTable& flashTable() {

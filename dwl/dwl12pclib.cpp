@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dwl/dwl_job.h"
+#include "platform/data_files.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
 
@@ -63,7 +64,9 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
     return 3;
   }
   const JobState* job = currentJob();
-  const std::string path = job ? job->bootstrapPath : std::string("dwl87.spm");
+  // The job's own bootstrap, else the program's (the working directory, then its data folders).
+  const std::string path =
+      job && !job->bootstrapPath.empty() ? job->bootstrapPath : platform::dataFilePath("dwl87.spm");
   const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
   platform::InputFile file;
   platform::InputStatus status = file.open(path, room, &g_spmFileFailure);
@@ -72,6 +75,12 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
   if (status != platform::InputStatus::Ok) {
     noteFile(path, g_spmFileFailure);
     return status == platform::InputStatus::TooLarge ? 4 : 3;
+  }
+  if (file.size() == 0) {
+    // An empty bootstrap would boot a handset into nothing.
+    g_spmFileFailure = path + ": the bootstrap is empty";
+    noteFile(path, g_spmFileFailure);
+    return 3;
   }
   *length += static_cast<std::uint32_t>(file.size());
   return kOk;

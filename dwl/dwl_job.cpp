@@ -75,6 +75,10 @@ bool cancelled() {
   return t_job && t_job->cancel && t_job->cancel->cancelled();
 }
 
+bool lastReadSilent() {
+  return t_job && t_job->line && t_job->line->lastReadTimedOut();
+}
+
 void noteReason(const std::string& reason) {
   if (t_job) t_job->reason = reason;
 }

@@ -114,7 +114,7 @@ struct JobState {
   const FlashDescriptionTable* flash = nullptr;   // null: the program's table
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
   const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
-  std::string bootstrapPath = "dwl87.spm";
+  std::string bootstrapPath;                      // empty: the program's dwl87.spm
 
   // Filled as the job goes.
   JobTotals totals;
@@ -152,6 +152,8 @@ JobState* currentJob();
 
 // True once the job has been asked to stop.
 bool cancelled();
+// True when the job's latest read ended in silence (false outside a job).
+bool lastReadSilent();
 // The result of a job that stopped because it was asked to.
 inline constexpr DownloadResult kCancelledResult{RESULT_CANCELLED, 0};
 

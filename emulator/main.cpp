@@ -2,15 +2,17 @@
 // boot after boot until SIGTERM or SIGINT.
 #include <signal.h>
 
-#include <cerrno>
+#include <CLI/CLI.hpp>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulator/faults.h"
@@ -27,109 +29,88 @@ void onSignal(int) {
   if (g_server) g_server->stop();
 }
 
-void usage(std::FILE* out) {
-  std::fprintf(out,
-               "Usage: handset-emulator [options]\n"
-               "A software handset (boot ROM, bootstrap, NOR flash) on a pseudo-terminal. The\n"
-               "first line of output is the device to open; it serves until SIGTERM or SIGINT.\n"
-               "\n"
-               "Options:\n"
-               "  --flash-description FILE  flash descriptions (default flash.txt)\n"
-               "  --flash-id 0xMM:0xDD      description and codes to report (default the first)\n"
-               "  --flash-image FILE        flash contents, loaded at start, saved on switch-off\n"
-               "                            and on exit\n"
-               "  --pace                    send and take bytes at the line rate\n"
-               "  --latency-ms N            adapter turnaround before every reply\n"
-               "  --fault FAULT             inject a fault (repeatable; see below)\n"
-               "  --trace FILE              log every byte and every protocol violation\n"
-               "  --expect-bootstrap FILE   report an uploaded bootstrap that differs from FILE\n"
-               "  --switch-on-delay-ms N    time from the PC opening the device to switch-on\n"
-               "  --power-on-again-ms N     switch on the next handset N ms after the PC\n"
-               "                            switched one off (a line of handsets)\n"
-               "  --help                    this text\n"
-               "\n%s",
-               emulator::faultSyntax().c_str());
-}
-
-bool parseInt(const std::string& text, int& out) {
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || v < 0 || v > 3600000) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-bool parseFlashId(const std::string& text, std::uint16_t& out) {
+// "0xMM:0xDD", each part decimal or 0x-prefixed hex, 0..255.
+std::string parseFlashId(const std::string& text, std::uint16_t* out) {
+  const std::string bad = "needs 0xMM:0xDD, not '" + text + "'";
   const auto colon = text.find(':');
-  if (colon == std::string::npos) return false;
-  unsigned long v[2];
-  const std::string parts[2] = {text.substr(0, colon), text.substr(colon + 1)};
+  if (colon == std::string::npos) return bad;
+  std::uint8_t v[2];
+  const std::string_view parts[2] = {std::string_view(text).substr(0, colon),
+                                     std::string_view(text).substr(colon + 1)};
   for (int i = 0; i < 2; ++i) {
-    char* end = nullptr;
-    errno = 0;
-    v[i] = std::strtoul(parts[i].c_str(), &end, 0);
-    if (parts[i].empty() || *end != '\0' || errno != 0 || v[i] > 0xFF) return false;
+    std::string_view part = parts[i];
+    int base = 10;
+    if (part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
+      part.remove_prefix(2);
+      base = 16;
+    }
+    const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), v[i], base);
+    if (part.empty() || ec != std::errc() || end != part.data() + part.size()) return bad;
   }
-  out = emulator::flashCodes(static_cast<std::uint8_t>(v[0]), static_cast<std::uint8_t>(v[1]));
-  return true;
-}
-
-int usageError(const std::string& why) {
-  std::fprintf(stderr, "handset-emulator: %s (see --help)\n", why.c_str());
-  return 2;
+  if (out) *out = emulator::flashCodes(v[0], v[1]);
+  return {};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string descriptionPath = "flash.txt";
-  std::string imagePath, tracePath, expectPath;
+  std::string imagePath, tracePath, expectPath, flashIdText;
+  std::vector<std::string> faults;
   std::optional<std::uint16_t> flashId;
   emulator::LinkOptions link;
   emulator::HandsetConfig config;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--help" || arg == "-h") {
-      usage(stdout);
-      return 0;
-    } else if (arg == "--pace") {
-      link.pace = true;
-    } else if (arg == "--flash-description") {
-      if (!value(descriptionPath)) return usageError(arg + " needs a file");
-    } else if (arg == "--flash-image") {
-      if (!value(imagePath)) return usageError(arg + " needs a file");
-    } else if (arg == "--trace") {
-      if (!value(tracePath)) return usageError(arg + " needs a file");
-    } else if (arg == "--expect-bootstrap") {
-      if (!value(expectPath)) return usageError(arg + " needs a file");
-    } else if (arg == "--flash-id") {
-      std::uint16_t codes = 0;
-      if (!value(v) || !parseFlashId(v, codes)) return usageError(arg + " needs 0xMM:0xDD");
-      flashId = codes;
-    } else if (arg == "--latency-ms") {
-      if (!value(v) || !parseInt(v, link.latencyMs)) return usageError(arg + " needs N >= 0");
-    } else if (arg == "--switch-on-delay-ms") {
-      if (!value(v) || !parseInt(v, link.switchOnDelayMs)) {
-        return usageError(arg + " needs N >= 0");
-      }
-    } else if (arg == "--power-on-again-ms") {
-      // Stands in for a line of handsets: the next one is switched on N ms after the last one off.
-      if (!value(v) || !parseInt(v, link.powerOnAgainMs)) return usageError(arg + " needs N >= 0");
-    } else if (arg == "--fault") {
+  CLI::App app{
+      "A software handset (boot ROM, bootstrap, NOR flash) on a pseudo-terminal. The first line\n"
+      "of output is the device to open; it serves until SIGTERM or SIGINT.",
+      "handset-emulator"};
+  app.set_version_flag("--version", "handset-emulator " KELVANE_VERSION);
+  app.add_option("--flash-description", descriptionPath, "flash descriptions (default flash.txt)")
+      ->type_name("FILE");
+  app.add_option("--flash-id", flashIdText,
+                 "description and codes to report (default the first description)")
+      ->type_name("0xMM:0xDD")
+      ->check([](const std::string& text) { return parseFlashId(text, nullptr); });
+  app.add_option("--flash-image", imagePath,
+                 "flash contents, loaded at start, saved on switch-off and on exit")
+      ->type_name("FILE");
+  app.add_flag("--pace", link.pace, "send and take bytes at the line rate");
+  app.add_option("--latency-ms", link.latencyMs, "adapter turnaround before every reply")
+      ->type_name("N")
+      ->check(CLI::Range(0, 3600000));
+  app.add_option("--fault", faults, "inject a fault (repeatable; see below)")->type_name("FAULT");
+  app.add_option("--trace", tracePath, "log every byte and every protocol violation")
+      ->type_name("FILE");
+  app.add_option("--expect-bootstrap", expectPath, "report an uploaded bootstrap that differs")
+      ->type_name("FILE");
+  app.add_option("--switch-on-delay-ms", link.switchOnDelayMs,
+                 "time from the PC opening the device to switch-on")
+      ->type_name("N")
+      ->check(CLI::Range(0, 3600000));
+  // Stands in for a line of handsets: the next one is switched on N ms after the last one off.
+  app.add_option("--power-on-again-ms", link.powerOnAgainMs,
+                 "switch on the next handset N ms after the PC switched one off")
+      ->type_name("N")
+      ->check(CLI::Range(0, 3600000));
+  app.footer(emulator::faultSyntax());
+  try {
+    app.parse(argc, argv);
+    for (const std::string& fault : faults) {
       std::string why;
-      if (!value(v)) return usageError(arg + " needs a FAULT");
-      if (!emulator::parseFault(v, config.faults, &why)) return usageError(why);
-    } else {
-      return usageError("unknown option " + arg);
+      if (!emulator::parseFault(fault, config.faults, &why)) throw CLI::ValidationError(why);
     }
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0) {
+      std::fprintf(stderr, "handset-emulator: %s (see --help)\n", e.what());
+      return 2;
+    }
+    return app.exit(e);
+  }
+  if (!flashIdText.empty()) {
+    std::uint16_t codes = 0;
+    parseFlashId(flashIdText, &codes);
+    flashId = codes;
   }
 
   auto description = std::make_unique<dwl::FlashDescription>();

@@ -10,7 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${2:-$root/build-fuzz}")"
 
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 
 # target name -> seed folder and dictionary

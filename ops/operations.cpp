@@ -1,5 +1,6 @@
 #include "ops/operations.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -288,6 +289,48 @@ std::uint32_t sectorsOf(const WriteRecord& rec) {
   return total;
 }
 
+// The sectors the erase walks: the fixed map on the flash it describes, else the identified
+// flash's own description. Never more than the handset reported.
+dwl::DownloadResult eraseGeometry(const EraseInput& in, dumper::DumperContext& ctx,
+                                  dumper::SectorGeometry* geometry) {
+  const bool mapFlash = ctx.FlashManufacturer == 0x01 && ctx.FlashDevice == 0x7E;
+  if (mapFlash) {
+    *geometry = dumper::mapGeometry();
+    return {dwl::RESULT_SUCCESS, 0};
+  }
+  std::uint8_t index = 0;
+  const std::uint8_t maker = ctx.FlashManufacturer, device = ctx.FlashDevice;
+  char name[64];
+  std::snprintf(name, sizeof name, "flash 0x%02X:0x%02X", maker, device);
+  if (dwl::dwl10_500GetFlashIndex(maker, device, &index) != dwl::kOk) {
+    dwl::noteReason(std::string("the sector numbers are those of flash 0x01:0x7E; this handset "
+                                "has ") +
+                    name + ", which flash.txt does not describe");
+    return {dwl::RESULT_FLASH_FILE, 15};
+  }
+  const dwl::FlashDescription& f = dwl::flashTable().Flash[index];
+  const int count = static_cast<int>(std::min<std::uint32_t>(f.NbSectors, dwl::kMaxSectors));
+  if (in.wholeOtherFlash) {
+    ctx.EraseFirstSector = 0;
+    ctx.EraseLastSector = count - 1;
+  }
+  if (ctx.EraseLastSector >= count) {
+    dwl::noteReason(std::string(name) + " has sectors 0.." + std::to_string(count - 1));
+    return {dwl::RESULT_FLASH_FILE, 19};
+  }
+  std::vector<std::uint32_t> offsets(static_cast<std::size_t>(count) + 1, 0);
+  for (int s = 0; s < count; ++s)
+    offsets[static_cast<std::size_t>(s) + 1] =
+        offsets[static_cast<std::size_t>(s)] + f.Sectors[s].Size;
+  *geometry = {[offsets](int s) { return offsets[static_cast<std::size_t>(s)]; },
+               [offsets](int s) {
+                 return offsets[static_cast<std::size_t>(s) + 1] -
+                        offsets[static_cast<std::size_t>(s)];
+               },
+               count};
+  return {dwl::RESULT_SUCCESS, 0};
+}
+
 }  // namespace
 
 bool resolvePort(const std::string& typed, PortRef* port, std::string* why) {
@@ -371,8 +414,70 @@ bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescript
   return true;
 }
 
+std::string checkWrite(const WriteInput& in) {
+  struct Span {
+    const Image* image;
+    std::uint64_t from, to;  // handset addresses, to exclusive
+  };
+  std::vector<Span> spans;
+  for (const Image& image : in.images) {
+    const std::string name = std::string(downloader::slotName(image.slot)) + " image " + image.path;
+    if (image.bytes.empty()) return "the " + name + " is empty";
+    std::uint32_t address = 0;
+    if (!downloader::slotAddress(image.slot, in.model, &address))
+      return "model " + std::to_string(in.model) + " has no place for an Ogm1 image";
+    spans.push_back({&image, address, address + std::uint64_t{image.bytes.size()}});
+  }
+  for (std::size_t i = 0; i < spans.size(); ++i)
+    for (std::size_t j = i + 1; j < spans.size(); ++j) {
+      const std::uint64_t from = std::max(spans[i].from, spans[j].from);
+      const std::uint64_t to = std::min(spans[i].to, spans[j].to);
+      if (from >= to) continue;
+      char range[64];
+      std::snprintf(range, sizeof range, "0x%08llX..0x%08llX",
+                    static_cast<unsigned long long>(from), static_cast<unsigned long long>(to - 1));
+      return "the " + std::string(downloader::slotName(spans[i].image->slot)) + " image " +
+             spans[i].image->path + " and the " + downloader::slotName(spans[j].image->slot) +
+             " image " + spans[j].image->path + " overlap at " + range;
+    }
+  return {};
+}
+
+namespace {
+
+// An image that does not fit the identified flash from its address, or empty when all fit. A
+// flash without a description is left to the sequence, which reports it as always.
+std::string checkFit(const WriteInput& in, const dwl::SharedContext& ctx,
+                     dwl::DownloadResult* result) {
+  std::uint32_t count = 0;
+  if (dwl::dwl10_1GetNumberOfSector(ctx.FlashManufacturer, ctx.FlashDevice, &count) != dwl::kOk)
+    return {};
+  for (const Image& image : in.images) {
+    std::uint32_t address = 0;
+    if (!downloader::slotAddress(image.slot, in.model, &address)) continue;
+    std::uint32_t list[dwl::kSectorListWords] = {};
+    const std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
+    const dwl::ResultCode rc = dwl::dwl10_3GetSectorList(ctx.FlashManufacturer, ctx.FlashDevice,
+                                                         address - dwl::FlashBase, length, list);
+    if (rc == dwl::kOk) continue;
+    *result = {dwl::RESULT_FLASH_FILE, rc};
+    std::uint32_t size = 0;
+    dwl::dwl10_5GetFlashSize(ctx.FlashManufacturer, ctx.FlashDevice, &size);
+    char text[160];
+    std::snprintf(text, sizeof text, "%u bytes from 0x%08X do not fit the %u-byte flash", length,
+                  address, size);
+    dwl::noteFile(std::string(downloader::slotName(image.slot)) + " image " + image.path, text);
+    return text;
+  }
+  return {};
+}
+
+}  // namespace
+
 JobResult write(const WriteInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
+  if (const std::string why = checkWrite(in); !why.empty())
+    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0}, {"", why});
   Job job(in.link, context);
   WriteRecord rec;
   job.fill(rec.ctx, dwl::kDownloaderProfile);
@@ -382,6 +487,12 @@ JobResult write(const WriteInput& in, const Context& context) {
   rec.ctx.StartTime = rec.ctx.EndTime = static_cast<std::time_t>(platform::now());
 
   dwl::DownloadResult r = job.boot(rec.ctx);
+  // Every image must fit before the first is written: a write refused half-way leaves the handset
+  // with half a firmware.
+  if (r.Family == dwl::RESULT_SUCCESS && !checkFit(in, rec.ctx, &r).empty()) {
+    job.result().bytesWritten = 0;
+    return job.finish(r);
+  }
   if (r.Family == dwl::RESULT_SUCCESS) {
     job.started({in.verify ? 2 * bytes : bytes, sectorsOf(rec)});
     downloader::VerifyHook hook;
@@ -489,10 +600,17 @@ JobResult erase(const EraseInput& in, const Context& context) {
   ctx.EraseLastSector = in.lastSector;
   ctx.OperationMode = dumper::kModeErase;
   std::uint64_t bytes = 0;
-  for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
-  job.started({bytes, static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});
+  if (!in.wholeOtherFlash && dumper::validRange(in.firstSector, in.lastSector))
+    for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
+  job.started({bytes, in.wholeOtherFlash
+                          ? 0u
+                          : static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});
   dwl::DownloadResult r = job.boot(ctx);
-  if (r.Family == dwl::RESULT_SUCCESS) r = dumper::flash_erase(ctx);
+  if (r.Family == dwl::RESULT_SUCCESS) {
+    dumper::SectorGeometry geometry;
+    r = eraseGeometry(in, ctx, &geometry);
+    if (r.Family == dwl::RESULT_SUCCESS) r = dumper::eraseSectors(ctx, geometry);
+  }
   return job.finish(r);
 }
 

@@ -47,7 +47,8 @@ struct LinkInput {
   int productType = 2;
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   bool pmu = false;
-  std::string bootstrapPath = "dwl87.spm";
+  // Empty: dwl87.spm of the working directory, else of the program's data folders.
+  std::string bootstrapPath;
   // The flash descriptions (flash.txt) the geometry and the flash's name come from. Required for
   // write, verify and info; dump and erase work on the dumper's fixed map without them.
   const dwl::FlashDescriptionTable* flash = nullptr;
@@ -88,7 +89,11 @@ struct DumpInput {
 
 struct EraseInput {
   LinkInput link;
-  int firstSector = 0, lastSector = 0;  // map sectors; the whole flash is 0..267
+  // Sectors of the dumper's fixed map (the flash 0x01:0x7E; the whole flash is 0..267). On any
+  // other flash, sectors of its description in link.flash; without one the erase is refused.
+  int firstSector = 0, lastSector = 0;
+  // On a described flash other than 0x01:0x7E, every sector of it (the range is then ignored).
+  bool wholeOtherFlash = false;
 };
 
 struct InfoInput {
@@ -99,6 +104,10 @@ struct InfoInput {
 LinkInput linkFromRecord(const dwl::SharedContext& record);
 // A job of a program that runs one at a time on its installed port and display (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
+
+// What makes a write impossible before the handset is even booted: an empty image, an Ogm1 image
+// on a model without its place, two images that overlap. Empty when the input is sound.
+std::string checkWrite(const WriteInput& input);
 
 JobResult write(const WriteInput& input, const Context& context);
 // Boots and reads the images back, writing nothing.

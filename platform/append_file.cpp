@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #ifdef _WIN32
 #include <io.h>
@@ -28,6 +29,20 @@ constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_BINARY;
 constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 #endif
 }  // namespace
+
+bool replaceableFile(const std::string& path, std::string* why) {
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(path, ec);
+  if (std::filesystem::is_symlink(status)) {
+    if (why) *why = "is a link: not followed";
+    return false;
+  }
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    if (why) *why = "is not a regular file";
+    return false;
+  }
+  return true;
+}
 
 AppendFile::~AppendFile() {
   close();

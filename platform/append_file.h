@@ -9,6 +9,10 @@
 
 namespace platform {
 
+// True when path may be replaced by a new file: missing, or a regular file that is not a link.
+// Otherwise false with the reason ("is a link: not followed", "is not a regular file").
+bool replaceableFile(const std::string& path, std::string* why);
+
 class AppendFile {
  public:
   AppendFile() = default;

@@ -10,6 +10,7 @@
 #include <QSerialPort>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace platform {
 
@@ -91,7 +92,10 @@ int QtRs232::OpenComConfig(int port, const std::string& deviceName, long baud, i
     openErrors_[port] = "port number " + std::to_string(port) + " is outside 1..255";
     return kErrNoSuchPort;
   }
-  const std::string device = deviceForName(deviceName);
+  std::string device = deviceForName(deviceName);
+  // One device under two names (a link in /dev/serial/by-id) must share one lock.
+  std::error_code ec;
+  if (const auto real = std::filesystem::canonical(device, ec); !ec) device = real.string();
   if (device.empty()) {
     openErrors_[port] = "no device for " + deviceName;
     return kErrNoSuchPort;
@@ -111,7 +115,11 @@ int QtRs232::OpenComConfig(int port, const std::string& deviceName, long baud, i
     const auto err = p->serial.error();
     std::string why = device + ": " + p->serial.errorString().toStdString();
     int code = kErrCannotOpen;
-    if (err == QSerialPort::PermissionError) {
+    if (err == QSerialPort::PermissionError && ::access(device.c_str(), R_OK | W_OK) == 0) {
+      // We may use the device, so someone else holds it.
+      why = device + ": the port is in use by another program";
+      code = kErrPermission;
+    } else if (err == QSerialPort::PermissionError) {
       why += " (add the user to the dialout group, then log in again)";
       code = kErrPermission;
     } else if (err == QSerialPort::DeviceNotFoundError) {

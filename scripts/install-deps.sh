@@ -3,11 +3,12 @@
 # Used by the README and by CI, so a fresh machine and CI never drift apart.
 set -euo pipefail
 packages=(
-  cmake g++ make ninja-build pkg-config clang libclang-rt-14-dev
+  cmake g++ make ninja-build pkg-config clang libclang-rt-14-dev clang-format dpkg-dev file
   qt6-base-dev qt6-serialport-dev
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xdotool xauth fonts-dejavu-core
+  g++-mingw-w64-x86-64 googletest wine64
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -241,9 +241,9 @@ TEST_F(CliPty, TraceOfABootHoldsTheBootstrapUpload) {
   while (std::getline(trace, text)) {
     std::istringstream fields(text);
     double t;
-    std::string dir, hex;
-    fields >> t >> dir;
-    if (dir != "TX") continue;
+    std::string direction, hex;
+    fields >> t >> direction;
+    if (direction != "TX") continue;
     while (fields >> hex) sent.push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
   }
   // 0x44, chip selects of product type 2, the 0x70 block, then the bootstrap as one data block.

@@ -135,11 +135,22 @@ TEST(CliOptions, UsageErrorsExitWith64AndSayWhy) {
   }
 }
 
-TEST(CliOptions, HelpExitsWithZero) {
-  const ParseOutcome p = parse({"--help"});
-  ASSERT_TRUE(p.exitStatus.has_value());
-  EXPECT_EQ(*p.exitStatus, 0);
-  EXPECT_NE(p.text.find("--wait-states"), std::string::npos);
+TEST(CliOptions, HelpAndVersionExitWithZero) {
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      // The program's help is complete: every command with its options, files, exit statuses.
+      {{"--help"},
+       {"--wait-states", "--bin1", "--verify", "--output", "--all", "ports", "KELVANE_COMn",
+        "share/kelvane", "Exit status"}},
+      {{"dump", "--help"}, {"--first", "--output"}},
+      {{"--version"}, {"kelvane " KELVANE_VERSION}},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const ParseOutcome p = parse(args);
+    ASSERT_TRUE(p.exitStatus.has_value());
+    EXPECT_EQ(*p.exitStatus, 0);
+    for (const std::string& text : says) EXPECT_NE(p.text.find(text), std::string::npos) << text;
+  }
 }
 
 TEST(CliOptions, PortNames) {
@@ -246,13 +257,13 @@ TEST(CliSeveralPorts, ChildArgumentsKeepOnePort) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   const Options o = cli::parseArguments(static_cast<int>(argv.size()), argv.data()).options;
-  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", 3),
-            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-fd", "3",
+  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", "r.json"),
+            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-file", "r.json",
                                       "--trace", "t-dev_pts_2.log", "dump", "--first", "0",
                                       "--last", "1", "--output", "dump-dev_pts_2.txt"}));
   const std::vector<std::string> write = {"kelvane", "--port", "1",      "--port",
                                           "2",       "write",  "--bin1", "a.bin"};
-  EXPECT_EQ(cli::childArguments(write, o, "2", 3)[2], "2");
+  EXPECT_EQ(cli::childArguments(write, o, "2", "r.json")[2], "2");
 }
 
 // ---- progress -----------------------------------------------------------------------------
@@ -492,13 +503,13 @@ TEST_F(CliRun, TraceHoldsTheExactBootBytes) {
   while (std::getline(trace, lineText)) {
     std::istringstream fields(lineText);
     double t;
-    std::string dir;
-    fields >> t >> dir;
-    if (dir != "TX" && dir != "RX") continue;
+    std::string direction;
+    fields >> t >> direction;
+    if (direction != "TX" && direction != "RX") continue;
     std::string hex;
     while (fields >> hex) {
       if (hex == "time-out") break;
-      (dir == "TX" ? sent : received)
+      (direction == "TX" ? sent : received)
           .push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
     }
   }
@@ -511,7 +522,7 @@ TEST_F(CliRun, TraceHoldsTheExactBootBytes) {
 
 TEST_F(CliRun, WorkingDirectoryOption) {
   std::filesystem::create_directory("elsewhere");
-  EXPECT_EQ(run({"-C", "missing-dir", "info"}), kExitUsage);
+  EXPECT_EQ(run({"-C", "missing-dir", "info"}), cli::kFamilyLocalFile);
   EXPECT_NE(err.str().find("cannot work in missing-dir"), std::string::npos);
   // flash.txt is looked for in the directory given.
   err.str("");
@@ -638,18 +649,61 @@ TEST_F(CliRun, DumpAppendsToTheChosenFile) {
   EXPECT_EQ(nlohmann::json::parse(out.str())["bytes_written"], 8192);
 }
 
+// The handset reports the Intel flash of flash.txt (128 sectors of 128 KiB): its own sectors are
+// erased, not those of the fixed map.
 TEST_F(CliRun, EraseWithAFailedSectorFails) {
   scriptBoot();
   line.reply({0xC0, 0xC3, 0x00, 0xCA});
   // Sector 7 erased, sector 8 reports a failed clear.
   line.reply({0xC0, 0xC5, 0xF6, 0xC0, 0xC5, 0xF3});
   EXPECT_EQ(run({"--speed", "0", "erase", "--first", "7", "--last", "8"}), 8);
-  EXPECT_NE(err.str().find("sector 8 at 0x02010000: failed\n"), std::string::npos) << err.str();
+  // Sector 7: 128 KiB at 0x020E0000.
+  const std::vector<std::uint8_t> sector7 = {0xE4, 0x01, 0x00, 0x02, 0x00,
+                                             0x00, 0x02, 0x0E, 0x00, 0x00};
+  EXPECT_NE(
+      std::search(line.written().begin(), line.written().end(), sector7.begin(), sector7.end()),
+      line.written().end());
+  EXPECT_NE(err.str().find("sector 8 at 0x02100000: failed\n"), std::string::npos) << err.str();
   EXPECT_NE(err.str().find("COMMAND : Erase processing failed \n"
-                           "port COM4 (/dev/ttyS3), sector 8 at 0x02010000: the handset answered "
+                           "port COM4 (/dev/ttyS3), sector 8 at 0x02100000: the handset answered "
                            "0xF3 where 0xF6 was expected (erase outcome)\n"),
             std::string::npos)
       << err.str();
+}
+
+}  // namespace
+
+namespace {
+
+// Every way the command line can end prints one JSON object with --json, and no text in any
+// encoding can break it.
+TEST_F(CliRun, EveryExitAnswersInJson) {
+  std::filesystem::create_symlink("victim.txt", "link.trace");
+  testsupport::TempDir::write("victim.txt", std::string("keep me"));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    int exit;
+    int family;
+  };
+  const Case cases[] = {
+      {"speed out of range", {"--json", "--speed", "9", "info"}, 64, 64},
+      {"product type out of range", {"--json", "--product-type", "3", "info"}, 64, 64},
+      {"missing folder", {"--json", "-C", "nowhere", "info"}, 15, 15},
+      {"trace through a link", {"--json", "--trace", "link.trace", "info"}, 15, 15},
+      {"port name not UTF-8", {"--json", "--port", "/dev/tty\xff", "info"}, 6, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    out.str("");
+    err.str("");
+    EXPECT_EQ(run(c.args), c.exit) << err.str();
+    const nlohmann::json j = nlohmann::json::parse(out.str(), nullptr, false);
+    ASSERT_TRUE(j.is_object()) << out.str();
+    EXPECT_EQ(j["family"], c.family);
+    EXPECT_FALSE(j["message"].get<std::string>().empty());
+  }
+  EXPECT_EQ(testsupport::TempDir::read("victim.txt").size(), 7u) << "the link's target is kept";
 }
 
 }  // namespace

@@ -328,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Please load a ogm file before start", false},
                       StartCase{"Mode2Ogm1", 2, false, false, true, "", true},
                       StartCase{"Mode3DoesNothing", 3, false, false, false, "", false}),
-    [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<StartCase>& row) { return row.param.name; });
 
 TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
   TempDir::write("dwl87.spm", std::vector<std::uint8_t>(16, 0x11));
@@ -366,8 +366,8 @@ TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
       ASSERT_NE(item, nullptr) << name;
       item->trigger();
       EXPECT_EQ(sg_DownloadContext.WaitState[c], w) << name;
-      EXPECT_EQ(lastComment(), " " + std::to_string(w) + " wait state on the chip select " +
-                                   std::to_string(c) + " ");
+      EXPECT_EQ(lastComment(), std::string(" ") + std::to_string(w) +
+                                   " wait state on the chip select " + std::to_string(c) + " ");
     }
   }
   // The last item chosen for each chip select wins.
@@ -410,9 +410,9 @@ TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
                  "CLA File : a.bin\r\nCOM : 3\r\nPMU : 0\r\nProduct Type : 2\r\n"
                  "Download Type : 0\r\n");
   testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
-  int port = 0;
-  guikit::GetCtrlVal(v_Panel, PANEL_PORT, &port);
-  EXPECT_EQ(port, 3);
+  int shown = 0;
+  guikit::GetCtrlVal(v_Panel, PANEL_PORT, &shown);
+  EXPECT_EQ(shown, 3);
   EXPECT_EQ(dimmed(PANEL_DOWNLOAD_CONF), 0);
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_BIN1), "a.bin");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_BIN1), "3");
@@ -741,6 +741,24 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
     for (int h : guikit::loadedPanels(guikit::kUtility, e.panel))
       EXPECT_EQ(snapshot(h, e.name), "") << e.name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DownloaderGui, AnOgm1ImageOnModel3IsRefusedBeforeTheHandsetIsAskedFor) {
+  TempDir::write("a.bin", std::vector<std::uint8_t>(100, 0x11));
+  TempDir::write("a.ogm", std::vector<std::uint8_t>(100, 0x22));
+  ASSERT_EQ(loadImageFile(dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(loadImageFile(dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
+  sg_DownloadContext.Mode = 0;
+  sg_DownloadContext.Model = 3;
+  pressStart();
+  ASSERT_EQ(ui.popups.size(), 1u);
+  EXPECT_EQ(ui.popups[0].second, "model 3 has no place for an Ogm1 image");
+  EXPECT_TRUE(port.events().empty()) << "no boot";
+  EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty()) << "no switch-on prompt";
 }
 
 }  // namespace

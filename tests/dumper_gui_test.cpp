@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"EraseFirstAboveLast", true, kEraseFirst, 50, 40, true},
                       RangeCase{"EraseLastBelowFirst", true, kEraseLast, 7, 6, true},
                       RangeCase{"EraseOneSector", true, kEraseLast, 8, 8, false}),
-    [](const ::testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<RangeCase>& row) { return row.param.name; });
 
 TEST_F(DumperGui, ErasePanelDimsTheWholeMainPanelAndKeepsTheRange) {
   openErase();

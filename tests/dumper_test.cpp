@@ -3,7 +3,9 @@
 #include "dumper/dumper.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <csignal>
 #include <deque>
@@ -133,7 +135,7 @@ std::vector<EraseCommand> eraseCommands(const std::vector<std::uint8_t>& w, std:
 const std::vector<std::uint8_t> kSpeedReplies = {0xC0, 0xC3, 0x00, 0xCA};
 const std::vector<std::uint8_t> kSpeedBytes = {0xE0, 0x80, 0xFF, 0xFD, 0x02, 0x7C, 0xE9};
 // The boot ROM, the bootstrap's reports and an AMD flash.
-const std::vector<std::uint8_t> kBootReplies = {0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x01, 0x22};
+const std::vector<std::uint8_t> kBootReplies = {0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x01, 0x7E};
 
 class DumperTest : public ::testing::Test {
  protected:
@@ -302,6 +304,8 @@ TEST_F(DumperTest, DeviceAsDumpFileIsRefusedBeforeAnyRead) {
   EXPECT_TRUE(rec.calls.empty());  // no offset shown for a block that was not saved
 }
 
+// Windows has no file size limit to play a full disk with.
+#ifndef _WIN32
 // A file size limit makes the kernel accept part of a block and refuse the rest.
 class FileSizeLimit {
  public:
@@ -341,6 +345,7 @@ TEST_F(DumperTest, BlockWrittenOnlyInPartIsCutBackAndStopsTheDump) {
   EXPECT_EQ(rec.progressValues, (std::vector<int>{33}));
   EXPECT_EQ(readAddresses(written()).size(), 2u);
 }
+#endif
 
 TEST_F(DumperTest, RangeOffTheMapOrInvertedIsRefusedWithoutTouchingTheLine) {
   for (auto [first, last] : {std::pair{5, 4}, std::pair{-1, 3}, std::pair{0, 284}}) {

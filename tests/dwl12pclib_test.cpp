@@ -24,7 +24,7 @@ struct SpmCase {
 
 TEST(LoadSpmFile, SizesAndProductTypes) {
   const SpmCase cases[] = {
-      {"empty file", 0, 2, 1, 0},
+      {"empty file", 0, 2, 3, 0},  // nothing to boot: refused, by name
       {"largest bootstrap", 8191, 2, 1, 8191},
       {"one byte too long", 8192, 2, 4, 0},  // refused from its size, unread
       {"product type 1", 1000, 1, 1, 1000},

@@ -1,6 +1,7 @@
 // The operation layer against emulated handsets in process: the events of each job, cancel at each
 // stage, the cause of each failure, and two jobs at once on two handsets.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -34,10 +35,10 @@ Bytes pattern(std::size_t n, std::uint32_t seed) {
 
 // One emulated handset (the 284-sector AMD flash of the samples), paced, on its own virtual clock.
 struct Handset {
-  explicit Handset(const std::vector<std::string>& faults = {}, int switchOnDelayMs = 0) {
+  explicit Handset(const std::vector<std::string>& faults = {}, int switchOnDelayMs = 0,
+                   std::uint16_t codes = emulator::flashCodes(0x01, 0x7E)) {
     std::string why;
-    EXPECT_TRUE(emulator::loadFlashDescription(kSamples + "flash.txt",
-                                               emulator::flashCodes(0x01, 0x7E), description, &why))
+    EXPECT_TRUE(emulator::loadFlashDescription(kSamples + "flash.txt", codes, description, &why))
         << why;
     flash = std::make_unique<emulator::NorFlash>(description);
     emulator::HandsetConfig config;
@@ -429,6 +430,131 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   r = ops::info(info, cx);
   EXPECT_EQ(r.message, "LIB_PC : Default error number _ 0xfffffffb");
   EXPECT_EQ(r.detail.object, "port COM4 (emulated)");
+}
+
+TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    std::string name;
+    std::function<void(ops::WriteInput&)> change;
+    dwl::DownloadResult result;
+    std::string detail;
+    bool boots;
+  };
+  const Case cases[] = {
+      {"empty image",
+       [](ops::WriteInput& in) { in.images[1].bytes.clear(); },
+       {dwl::RESULT_DOWNLOAD_ERROR, 0},
+       "the ogm2 image b.ogm is empty",
+       false},
+      {"Ogm1 on model 3",
+       [](ops::WriteInput& in) {
+         in.model = 3;
+         in.images[1].slot = dwl::Slot::Ogm1;
+       },
+       {dwl::RESULT_DOWNLOAD_ERROR, 0},
+       "model 3 has no place for an Ogm1 image",
+       false},
+      {"overlapping images",
+       [](ops::WriteInput& in) {
+         in.images[0].bytes = pattern(9 << 20, 3);
+         in.images[1] = {dwl::Slot::Bin2, "c.bin", pattern(1000, 4)};
+       },
+       {dwl::RESULT_DOWNLOAD_ERROR, 0},
+       "the bin1 image a.bin and the bin2 image c.bin overlap at 0x02800000..0x028003E7",
+       false},
+      {"image past the end of the flash",
+       [](ops::WriteInput& in) {
+         in.images[1] = {dwl::Slot::Bin2, "c.bin", pattern(9 << 20, 4)};
+       },
+       {dwl::RESULT_FLASH_FILE, 20},
+       "bin2 image c.bin: 9437184 bytes from 0x02800000 do not fit the 16777216-byte flash",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handset h;
+    Recorder rec(&h);
+    ops::WriteInput in = writeInput(false);
+    c.change(in);
+    const dwl::JobResult r = ops::write(in, context(h, rec));
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_EQ(!h.link->written().empty(), c.boots);
+    // Nothing was written: no sector write command went out.
+    EXPECT_EQ(std::count(h.link->written().end() -
+                             std::min<std::ptrdiff_t>(
+                                 50, static_cast<std::ptrdiff_t>(h.link->written().size())),
+                         h.link->written().end(), 0xEA),
+              0);
+    EXPECT_EQ(r.bytesWritten, 0u);
+  }
+}
+
+TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
+  // The Intel flash of the samples: eight 8 KiB sectors, then 64 KiB ones.
+  const std::uint16_t intel = emulator::flashCodes(0x89, 0x18);
+  ops::EraseInput in;
+  in.link = link(2);
+  in.firstSector = 8;
+  in.lastSector = 9;
+  {
+    Handset h({}, 0, intel);
+    h.flash->program(0x10000, pattern(0x20000, 5).data(), 0x20000);
+    Recorder rec(&h);
+    in.link.flash = nullptr;  // no description: the fixed map's sectors are not this flash's
+    const dwl::JobResult r = ops::erase(in, context(h, rec));
+    EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_FLASH_FILE, 15}));
+    EXPECT_NE(r.detail.reason.find("flash 0x89:0x18"), std::string::npos) << r.detail.text();
+    EXPECT_EQ(h.flash->read(0x10000, 0x20000), pattern(0x20000, 5));
+  }
+  {
+    Handset h({}, 0, intel);
+    h.flash->program(0x10000, pattern(0x30000, 5).data(), 0x30000);
+    Recorder rec(&h);
+    in.link.flash = &table;
+    const dwl::JobResult r = ops::erase(in, context(h, rec));
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    EXPECT_EQ(r.sectors, (std::vector<std::uint32_t>{8, 9}));
+    EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
+    const Bytes programmed = pattern(0x30000, 5);
+    EXPECT_EQ(h.flash->read(0x30000, 0x10000),
+              Bytes(programmed.begin() + 0x20000, programmed.end()))
+        << "sector 10 is not erased";
+  }
+}
+
+TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
+  {
+    Handset h;
+    Recorder rec(&h);
+    ops::DumpInput in;
+    in.link = link(2);
+    in.firstSector = 0;
+    in.lastSector = 7;
+    in.output = "gone.bin";
+    // The file disappears after the first block.
+    struct Remover final : dwl::ProgressSink {
+      void bytesDone(const dwl::ByteProgress&) override { std::filesystem::remove("gone.bin"); }
+    } remover;
+    ops::Context cx = context(h, rec);
+    cx.progress = &remover;
+    const dwl::JobResult r = ops::dump(in, cx);
+    EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
+    EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while the dump ran");
+    EXPECT_EQ(r.bytesWritten, 0x2000u);
+  }
+  {
+    Handset h;
+    Recorder rec(&h);
+    ASSERT_EQ(::mkfifo("fifo.bin", 0600), 0);
+    ops::DumpInput in;
+    in.link = link(2);
+    in.firstSector = in.lastSector = 0;
+    in.output = "fifo.bin";
+    const dwl::JobResult r = ops::dump(in, context(h, rec));
+    EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
+    EXPECT_EQ(r.detail.text(), "fifo.bin: not a regular file");
+  }
 }
 
 TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {

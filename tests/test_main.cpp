@@ -1,7 +1,12 @@
-// Test entry: Qt Serial Port wants an application object even when used blocking.
+// Test entry: Qt Serial Port wants an application object even when used blocking. The tests of
+// a build without Qt need none.
 #include <gtest/gtest.h>
 
-#ifdef KELVANE_GUI_TESTS
+#if defined(KELVANE_NO_QT)
+struct App {
+  App(int&, char**) {}
+};
+#elif defined(KELVANE_GUI_TESTS)
 #include <QApplication>
 using App = QApplication;
 #else

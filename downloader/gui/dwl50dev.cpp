@@ -5,11 +5,17 @@
 #include "downloader/gui/dwl53ser.h"
 #include "downloader/gui/panels.h"
 #include "guikit/userint.h"
+#include "platform/qt_program.h"
 #include "platform/qt_rs232.h"
 #include "platform/rs232.h"
 
 int main(int argc, char** argv) {
+  const platform::ProgramInfo info{
+      "kelvane-downloader", KELVANE_VERSION,
+      "Writes firmware images into the flash of a GSM handset over a serial line."};
+  if (const auto status = platform::answerInfoOptions(argc, argv, info)) return *status;
   QApplication app(argc, argv);
+  if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::QtRs232 port;
   platform::setRs232(&port);
 

@@ -142,6 +142,13 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
     default:
       return 0;
   }
+  // Images that cannot be written as loaded (empty, overlapping, an Ogm1 image on a model without
+  // its place) are refused before the handset is asked for.
+  const ops::WriteInput input = writeInput(c);
+  if (const std::string why = ops::checkWrite(input); !why.empty()) {
+    popupDownload(why.c_str());
+    return 0;
+  }
 
   dwl::dwl52_4InitControls();
   dwl::dwl52_5LockDuringDownload();
@@ -154,8 +161,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
   cancelToken().reset();
   StartEvents events;
-  const dwl::JobResult result =
-      ops::write(writeInput(c), ops::programContext(events, cancelToken()));
+  const dwl::JobResult result = ops::write(input, ops::programContext(events, cancelToken()));
   g_running = false;
   showResult(result.result);
   return 0;

@@ -3,11 +3,17 @@
 
 #include "dumper/gui/dumper_panels.h"
 #include "guikit/userint.h"
+#include "platform/qt_program.h"
 #include "platform/qt_rs232.h"
 #include "platform/rs232.h"
 
 int main(int argc, char** argv) {
+  const platform::ProgramInfo info{
+      "dumper", KELVANE_VERSION,
+      "Reads GSM handset flash sectors into dump.txt, or erases them, over a serial line."};
+  if (const auto status = platform::answerInfoOptions(argc, argv, info)) return *status;
   QApplication app(argc, argv);
+  if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::QtRs232 port;
   platform::setRs232(&port);
 

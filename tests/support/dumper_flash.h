@@ -16,7 +16,7 @@ inline dwl::FlashDescription dumperFlash() {
   std::strcpy(d.ManufacturerName, "AMD");
   std::strcpy(d.DeviceName, "AM29DL128");
   d.ManufacturerId = 0x01;
-  d.DeviceId = 0x22;
+  d.DeviceId = 0x7E;
   d.NbBanks = 2;
   d.NbSectors = dumper::kLastSector + 1;
   d.FlashSize = kDumperFlashSize;

@@ -1,10 +1,9 @@
 // A fresh working directory for a test; the previous one is restored afterwards.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,8 +12,11 @@ namespace testsupport {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvane-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
+    // A name nobody holds yet: create_directory fails on one that exists.
+    std::random_device random;
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("kelvane-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
   }

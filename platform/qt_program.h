@@ -1,0 +1,25 @@
+// The start of the two windowed programs: their command line (--help, --version, the working
+// folder) and the places they look for flash.txt and dwl87.spm.
+#pragma once
+
+#include <optional>
+
+class QCoreApplication;
+
+namespace platform {
+
+struct ProgramInfo {
+  const char* name;
+  const char* version;
+  const char* description;
+};
+
+// Before the application object, so that --help and --version work without a display: prints
+// them and returns 0.
+std::optional<int> answerInfoOptions(int argc, char** argv, const ProgramInfo& info);
+
+// After it: parses the rest (an unknown option stops the program with status 1), enters the
+// working folder asked for and registers the data folders.
+std::optional<int> startWindowedProgram(QCoreApplication& app, const ProgramInfo& info);
+
+}  // namespace platform
