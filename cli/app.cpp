@@ -11,6 +11,7 @@
 #include "cli/outcome.h"
 #include "cli/terminal_display.h"
 #include "cli/trace_rs232.h"
+#include "ops/jsonl_progress.h"
 #include "ops/operations.h"
 #include "platform/append_file.h"
 
@@ -87,13 +88,26 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     serial = trace.get();
   }
 
-  // With --json, standard output holds the JSON alone; everything for people goes to stderr.
-  std::ostream& human = o.json ? err : out;
-  const bool terminal = o.json ? env.stderrTerminal : env.stdoutTerminal;
+  ops::JobLog log;
+  if (!o.log.empty() && !log.open(inDirectory(o, o.log), &why)) {
+    err << "kelvane: " << why << '\n';
+    return kExitUsage;
+  }
+  std::unique_ptr<ops::JsonlProgress> jsonl;
+  if (o.progress == "jsonl")
+    jsonl = std::make_unique<ops::JsonlProgress>(
+        [&out](const std::string& line) { out << line << std::flush; }, port.name);
+
+  // With --json or JSON Lines, standard output holds the JSON alone; everything for people goes
+  // to stderr.
+  const bool machine = o.json || jsonl;
+  std::ostream& human = machine ? err : out;
+  const bool terminal = machine ? env.stderrTerminal : env.stdoutTerminal;
   TerminalDisplay display(human, err, terminal, o.quiet);
   Outcome outcome;
   {
-    const Run run{o, port, *serial, display, human, env.cancel};
+    const Run run{o,     port,       *serial,     display,
+                  human, env.cancel, jsonl.get(), o.log.empty() ? nullptr : &log};
     switch (o.command) {
       case Command::Info:
         outcome = runInfo(run);
@@ -126,9 +140,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   if (o.json) out << text << '\n';
   if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << text << '\n';
   err << errorText(outcome);
+  if (log.failed()) err << "kelvane: " << log.error() << '\n';
   out.flush();
   err.flush();
-  return exitStatusOf(outcome.result);
+  const int status = exitStatusOf(outcome.result);
+  return status == 0 && log.failed() ? 1 : status;
 }
 
 }  // namespace cli

@@ -34,9 +34,18 @@ ops::LinkInput linkOf(const Run& run, const dwl::FlashDescriptionTable* flash) {
 ops::Context contextOf(const Run& run) {
   ops::Context context;
   context.serial = &run.serial;
-  context.progress = &run.display;
+  context.progress = run.progress ? run.progress : &run.display;
   context.cancel = run.cancel;
   return context;
+}
+
+// Runs one job, with its line in the job log when one is kept.
+template <class Input, class Job>
+dwl::JobResult logged(const Run& run, const char* name, const Input& input, Job job) {
+  const auto started = ops::WallClock::now();
+  const dwl::JobResult r = job(input, contextOf(run));
+  if (run.log) run.log->append(ops::recordOf(name, input, r, started, ops::WallClock::now()));
+  return r;
 }
 
 // The outcome a job's result makes.
@@ -97,7 +106,7 @@ Outcome runInfo(const Run& run) {
   if (!loadDescriptions(run, *table, outcome)) return outcome;
   ops::InfoInput input;
   input.link = linkOf(run, table.get());
-  const dwl::JobResult r = ops::info(input, contextOf(run));
+  const dwl::JobResult r = logged(run, "info", input, ops::info);
   outcome = outcomeOf(r);
   if (r.result.Family == dwl::RESULT_SUCCESS && !run.options.json) run.out << "Switched off\n";
   return outcome;
@@ -143,7 +152,7 @@ Outcome runWrite(const Run& run) {
     return outcome;
   }
 
-  outcome = outcomeOf(ops::write(input, contextOf(run)));
+  outcome = outcomeOf(logged(run, "write", input, ops::write));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
     char text[160];
     std::snprintf(text, sizeof text, "Written %llu bytes in %.1f s%s, handset switched off\n",
@@ -166,7 +175,7 @@ Outcome runDump(const Run& run) {
     input.lastSector = o.last;
   }
   input.output = inDirectory(o, o.output);
-  const Outcome outcome = outcomeOf(ops::dump(input, contextOf(run)));
+  const Outcome outcome = outcomeOf(logged(run, "dump", input, ops::dump));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
     char range[64];
     if (o.byteRange)
@@ -189,7 +198,7 @@ Outcome runErase(const Run& run) {
   input.firstSector = o.first;
   input.lastSector = o.last;
   input.wholeOtherFlash = o.all;
-  const Outcome outcome = outcomeOf(ops::erase(input, contextOf(run)));
+  const Outcome outcome = outcomeOf(logged(run, "erase", input, ops::erase));
   if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
     run.out << "Erased sectors " << o.first << ".." << o.last << '\n';
   return outcome;

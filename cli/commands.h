@@ -8,6 +8,7 @@
 #include "cli/options.h"
 #include "cli/outcome.h"
 #include "cli/terminal_display.h"
+#include "ops/job_log.h"
 #include "ops/operations.h"
 
 namespace cli {
@@ -22,6 +23,8 @@ struct Run {
   // Where the description of info and the closing summary go.
   std::ostream& out;
   const platform::CancelToken* cancel = nullptr;
+  dwl::ProgressSink* progress = nullptr;  // instead of the display's, when set
+  ops::JobLog* log = nullptr;             // gets a line per job, when set
 };
 
 // A file named on the command line, taken relative to -C DIR when it is relative.

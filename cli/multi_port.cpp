@@ -82,14 +82,17 @@ struct Child {
 };
 
 // Writes the complete lines of a stream, each prefixed with the port.
-void flushLines(std::string& pending, const std::string& port, std::ostream& to, bool all) {
+// JSON Lines of progress go as they are: each line names its port.
+void flushLines(std::string& pending, const std::string& port, std::ostream& to, bool all,
+                bool prefix = true) {
+  const std::string head = prefix ? "[" + port + "] " : "";
   std::size_t nl;
   while ((nl = pending.find('\n')) != std::string::npos) {
-    to << "[" << port << "] " << pending.substr(0, nl) << '\n';
+    to << head << pending.substr(0, nl) << '\n';
     pending.erase(0, nl + 1);
   }
   if (all && !pending.empty()) {
-    to << "[" << port << "] " << pending << '\n';
+    to << head << pending << '\n';
     pending.clear();
   }
   to.flush();
@@ -107,7 +110,9 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
     return 1;
   }
   // Human lines of the children go where ours would: standard output, unless it holds the JSON.
-  std::ostream& human = options.json ? err : out;
+  const bool jsonl = options.progress == "jsonl";
+  std::ostream& human = options.json || jsonl ? err : out;
+  std::ostream& childOut = jsonl ? out : human;
   out.flush();
   err.flush();
 
@@ -130,24 +135,25 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
     process->setProgram(QString::fromStdString(self));
     process->setArguments(arguments);
     process->setInputChannelMode(QProcess::ForwardedInputChannel);
-    auto take = [&child, process, &human, &err](int k) {
+    auto take = [&child, process, &childOut, &err, jsonl](int k) {
       const QByteArray data =
           k == 0 ? process->readAllStandardOutput() : process->readAllStandardError();
       child.pending[k].append(data.constData(), static_cast<std::size_t>(data.size()));
-      flushLines(child.pending[k], child.port, k == 0 ? human : err, false);
+      flushLines(child.pending[k], child.port, k == 0 ? childOut : err, false, k != 0 || !jsonl);
     };
     QObject::connect(process, &QProcess::readyReadStandardOutput, [take] { take(0); });
     QObject::connect(process, &QProcess::readyReadStandardError, [take] { take(1); });
-    QObject::connect(process, &QProcess::finished,
-                     [&child, &human, &err, take, ended](int code, QProcess::ExitStatus how) {
-                       take(0);
-                       take(1);
-                       flushLines(child.pending[0], child.port, human, true);
-                       flushLines(child.pending[1], child.port, err, true);
-                       // A crash reports the signal number as its code.
-                       child.status = how == QProcess::NormalExit ? code : 128 + code;
-                       ended();
-                     });
+    QObject::connect(
+        process, &QProcess::finished,
+        [&child, &childOut, &err, take, ended, jsonl](int code, QProcess::ExitStatus how) {
+          take(0);
+          take(1);
+          flushLines(child.pending[0], child.port, childOut, true, !jsonl);
+          flushLines(child.pending[1], child.port, err, true);
+          // A crash reports the signal number as its code.
+          child.status = how == QProcess::NormalExit ? code : 128 + code;
+          ended();
+        });
     QObject::connect(process, &QProcess::errorOccurred,
                      [&child, &err, process, ended](QProcess::ProcessError error) {
                        if (error != QProcess::FailedToStart) return;

@@ -99,6 +99,10 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   app.add_option("--trace", o.trace, "log every byte sent and received to FILE")->type_name("FILE");
   app.add_flag("--json", o.json, "print the result as JSON on standard output");
   app.add_flag("-q,--quiet", o.quiet, "no progress output");
+  app.add_option("--progress", o.progress,
+                 "jsonl: every progress event as a JSON line on standard output")
+      ->check(CLI::IsMember({"jsonl"}));
+  app.add_option("--log", o.log, "append one JSON line per job to FILE")->type_name("FILE");
   app.add_option("--json-file", o.jsonFile)->group("");
 
   app.add_subcommand("info", "boot, identify processor and flash, switch the handset off")

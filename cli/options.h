@@ -24,6 +24,8 @@ struct Options {
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   std::string trace;
   bool json = false;
+  std::string progress;  // "jsonl": every progress event as a JSON line on standard output
+  std::string log;       // the job log to append to
   bool quiet = false;
   // Hidden: the file a child of a several-port run writes its JSON result to.
   std::string jsonFile;

@@ -33,6 +33,12 @@ void EmulatorRs232::powerIfDue() {
   }
 }
 
+void EmulatorRs232::scheduleNextHandset() {
+  if (options_.powerOnAgainMs < 0 || powerOnAt_ || !core_.switchedOff()) return;
+  nextHandsetAt_ = now_ + options_.powerOnAgainMs / 1000.0;
+  powerOnAt_ = nextHandsetAt_;
+}
+
 void EmulatorRs232::record(bool fromPc, const std::uint8_t* data, std::size_t count) {
   if (count == 0) return;
   (fromPc ? written_ : read_).insert((fromPc ? written_ : read_).end(), data, data + count);
@@ -49,7 +55,7 @@ int EmulatorRs232::OpenComConfig(int, const std::string&, long baud, int parity,
   if (!open_) {
     // A new session: the technician switches the handset on after the delay.
     core_.powerOff();
-    powerOnAt_ = now_ + options_.switchOnDelayMs / 1000.0;
+    powerOnAt_ = std::max(now_ + options_.switchOnDelayMs / 1000.0, nextHandsetAt_);
   }
   open_ = true;
   baud_ = baud;
@@ -109,6 +115,7 @@ int EmulatorRs232::ComWrt(int, const std::uint8_t* data, int count) {
     mismatch(core_.line(), "to the handset");
   } else {
     core_.receive(data, static_cast<std::size_t>(count));
+    scheduleNextHandset();
   }
   replyDue_ = true;
   return count;

@@ -21,6 +21,9 @@ struct LinkOptions {
   int latencyMs = 0;
   // Counts the line time of every byte on the virtual clock.
   bool pace = false;
+  // A line of handsets: the next one is switched on this long after the PC switched the last one
+  // off, on the open port or at its next opening, whichever is later. Negative: never.
+  int powerOnAgainMs = -1;
 };
 
 class EmulatorRs232 final : public platform::Rs232 {
@@ -65,6 +68,7 @@ class EmulatorRs232 final : public platform::Rs232 {
   bool usable() const { return open_ && !core_.disconnected(); }
   bool matches(const LineSettings& line) const;
   void powerIfDue();
+  void scheduleNextHandset();
   bool waitInput(double deadline);
   // A byte from the handset, or -1 when it was lost to a line mismatch.
   int takeOne();
@@ -76,6 +80,7 @@ class EmulatorRs232 final : public platform::Rs232 {
   LinkOptions options_;
   double now_ = 0;
   std::optional<double> powerOnAt_;
+  double nextHandsetAt_ = 0;
   double nextAnnounce_ = 0;
   bool replyDue_ = false;
   bool mismatchNoted_ = false;

@@ -59,6 +59,8 @@ class HandsetCore {
 
   State state() const { return state_; }
   bool disconnected() const { return state_ == State::Gone; }
+  // Off by the PC's switch-off command (not merely not yet powered).
+  bool switchedOff() const { return switchedOff_; }
   LineSettings line() const { return line_; }
 
   // While in the boot ROM: queues the announcement (noise first, once per boot, then 0xBE).

@@ -88,6 +88,11 @@ int main(int argc, char** argv) {
                  "time from the PC opening the device to switch-on")
       ->type_name("N")
       ->check(CLI::Range(0, 3600000));
+  // Stands in for a line of handsets: the next one is switched on N ms after the last one off.
+  app.add_option("--power-on-again-ms", link.powerOnAgainMs,
+                 "switch on the next handset N ms after the PC switched one off")
+      ->type_name("N")
+      ->check(CLI::Range(0, 3600000));
   app.footer(emulator::faultSyntax());
   try {
     app.parse(argc, argv);

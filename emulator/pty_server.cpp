@@ -109,12 +109,14 @@ void PtyServer::serve() {
   std::vector<std::uint8_t> tx;
   std::vector<std::uint8_t> buf(65536);
 
+  // When the next handset of a line is switched on (see LinkOptions::powerOnAgainMs).
+  double nextHandsetAt = 0;
   int opens = 0;
   auto startSession = [&](double now) {
     session = true;
     ++sessions_;
     core_.powerOff();
-    powerOnAt = now + options_.switchOnDelayMs / 1000.0;
+    powerOnAt = std::max(now + options_.switchOnDelayMs / 1000.0, nextHandsetAt);
     rxFree = txNext = now;
   };
   bool rxMismatchNoted = false;
@@ -218,6 +220,10 @@ void PtyServer::serve() {
       core_.receive(arrivals.front().bytes);
       arrivals.pop_front();
       if (idle && core_.pending() > 0) replyAt = now + options_.latencyMs / 1000.0;
+    }
+    if (options_.powerOnAgainMs >= 0 && core_.switchedOff() && powerOnAt == kNever) {
+      nextHandsetAt = now + options_.powerOnAgainMs / 1000.0;
+      powerOnAt = nextHandsetAt;
     }
     if (core_.disconnected()) {
       // The device goes away: the PC's next access to it fails.

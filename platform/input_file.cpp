@@ -25,8 +25,12 @@ InputStatus fail(InputStatus status, const std::string& path, const std::string&
 }
 
 #ifdef _WIN32
+// The same words as on the other systems for the commonest case.
 std::string systemText() {
-  return std::system_category().message(static_cast<int>(::GetLastError()));
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    return "No such file or directory";
+  return std::system_category().message(static_cast<int>(error));
 }
 #else
 std::string systemText() {
@@ -51,6 +55,11 @@ InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std
   close();
   path_ = path;
   size_ = 0;
+  // A folder cannot be opened as a file there at all; say what it is rather than "access denied".
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    return fail(InputStatus::NotRegularFile, path, "not a regular file", why);
   const HANDLE h = ::CreateFileW(std::filesystem::path(path).c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -3,7 +3,9 @@
 // that does not hold what it acknowledged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -12,6 +14,7 @@
 #include "emulator/faults.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
+#include "ops/job_log.h"
 #include "platform/clock.h"
 #include "support/temp_dir.h"
 
@@ -211,6 +214,33 @@ TEST_F(CliEmulator, EraseClearsTheRangeOnly) {
   EXPECT_EQ(bench.flash().read(0x2000, 0xE000), std::vector<std::uint8_t>(0xE000, 0xFF));
   EXPECT_EQ(bench.flash().read(0x10000, 100000 - 0x10000),
             std::vector<std::uint8_t>(image.begin() + 0x10000, image.end()));
+}
+
+TEST_F(CliEmulator, ProgressAsJsonLinesAndOneLogLinePerJob) {
+  Bench bench({});
+  ASSERT_EQ(bench.run({"--progress", "jsonl", "--log", "jobs.jsonl", "write", "--bin1", "a.bin"}),
+            0)
+      << bench.err.str();
+  std::istringstream lines(bench.out.str());
+  std::vector<nlohmann::json> events;
+  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(events.front()["event"], "started");
+  EXPECT_EQ(events.back()["event"], "finished");
+  EXPECT_TRUE(events.back()["result"]["success"].get<bool>());
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                          [](const nlohmann::json& e) { return e["stage"] == "image"; }));
+
+  std::ifstream log("jobs.jsonl");
+  std::string line;
+  ASSERT_TRUE(std::getline(log, line));
+  EXPECT_EQ(nlohmann::json::parse(line)["images"][0]["sha256"], ops::sha256Hex(image));
+  EXPECT_FALSE(std::getline(log, line));
+
+  // A log that cannot be written fails a job that otherwise succeeded, and says why.
+  Bench full({});
+  EXPECT_EQ(full.run({"-q", "--log", "/dev/full", "write", "--bin1", "a.bin"}), 1);
+  EXPECT_NE(full.err.str().find("cannot write the job log"), std::string::npos) << full.err.str();
 }
 
 }  // namespace

@@ -196,6 +196,32 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
   EXPECT_TRUE(core.bootstrap().empty()) << "the second boot starts from a clean boot ROM";
 }
 
+TEST(PtyServer, TheNextHandsetComesOnAGivenTimeAfterASwitchOff) {
+  emulator::NorFlash flash(amd128());
+  emulator::HandsetCore core(flash, {});
+  emulator::LinkOptions options;
+  options.powerOnAgainMs = 600;
+  emulator::PtyServer server(core, options);
+  std::string why;
+  ASSERT_TRUE(server.open(&why)) << why;
+  std::thread serving([&] { server.serve(); });
+  {
+    PcPort pc(server.slavePath());
+    ASSERT_TRUE(pc.ok());
+    EXPECT_EQ(pc.boot(fileBytes(kSamples + "dwl87.spm"), kBootReply.size()), kBootReply);
+    pc.write({0xE8});
+    EXPECT_EQ(pc.read(1), Bytes{0xC0});
+    const auto off = std::chrono::steady_clock::now();
+    EXPECT_EQ(pc.read(1, 400), Bytes{});  // no handset yet
+    // The next one, on the port that stayed open.
+    EXPECT_EQ(pc.read(1, 2000), Bytes{0xBE});
+    EXPECT_GE(std::chrono::steady_clock::now() - off, std::chrono::milliseconds(550));
+  }
+  server.stop();
+  serving.join();
+  EXPECT_EQ(server.boots(), 2);
+}
+
 TEST(PtyServer, DisconnectHangsUpTheDevice) {
   emulator::NorFlash flash(amd128());
   emulator::HandsetConfig config;

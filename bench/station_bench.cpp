@@ -1,0 +1,195 @@
+// The station's engine driving many handsets at once: N handset-emulator processes (paced, one
+// pseudo-terminal each), one 512 KiB image at speed 3, every slot started together. Prints each
+// slot's transfer efficiency (the line time the image needs at the link rate / the time its
+// transfer took, the boot left out) and the CPU share of this process (the station and its slot
+// threads; the emulators are other processes). station_window_bench does the same with the
+// station's window open (offscreen unless a platform is chosen), repainting as it does for a user.
+//   station_bench [N (default 64)] [speed (default 3)]
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "station/station.h"
+#ifdef KELVANE_BENCH_WINDOW
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "station/gui/station_window.h"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double wallSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A handset-emulator process serving one pseudo-terminal.
+struct Emulator {
+  pid_t pid = -1;
+  std::string device;
+  Emulator(const std::string& program, const std::vector<std::string>& args) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') device += c;
+    ::close(out[0]);
+  }
+  ~Emulator() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef KELVANE_BENCH_WINDOW
+  if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+#else
+  QCoreApplication app(argc, argv);
+#endif
+  const int count = argc > 1 ? std::atoi(argv[1]) : 64;
+  const int speed = argc > 2 ? std::atoi(argv[2]) : 3;
+  const long baud = speed == 3 ? 460800 : speed == 2 ? 230400 : speed == 1 ? 115200 : 38400;
+  const fs::path self = fs::canonical("/proc/self/exe");
+  const std::string emulatorPath =
+      (self.parent_path().parent_path() / "emulator" / "handset-emulator").string();
+  const fs::path samples = fs::path(__FILE__).parent_path().parent_path() / "samples";
+
+  const fs::path dir = fs::temp_directory_path() / ("station-bench-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::current_path(dir);
+  fs::copy_file(samples / "flash.txt", "flash.txt", fs::copy_options::overwrite_existing);
+  fs::copy_file(samples / "dwl87.spm", "dwl87.spm", fs::copy_options::overwrite_existing);
+  constexpr std::size_t kImage = 512 * 1024;
+  {
+    std::vector<char> bytes(kImage);
+    std::uint32_t x = 7;
+    for (char& b : bytes) b = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    std::ofstream("image.bin", std::ios::binary).write(bytes.data(), kImage);
+  }
+
+  std::vector<std::unique_ptr<Emulator>> emulators;
+  for (int i = 0; i < count; ++i) {
+    emulators.push_back(std::make_unique<Emulator>(
+        emulatorPath, std::vector<std::string>{"--pace", "--flash-description", "flash.txt"}));
+    if (emulators.back()->device.empty()) {
+      std::fprintf(stderr, "station_bench: cannot start %s\n", emulatorPath.c_str());
+      return 1;
+    }
+  }
+
+  station::Recipe recipe;
+  recipe.images = {{dwl::Slot::Bin1, "image.bin"}};
+  recipe.speed = speed;
+  recipe.verify = false;
+  std::vector<std::string> problems;
+  const auto loaded = station::loadRecipe(recipe, &problems);
+  if (!loaded) {
+    std::fprintf(stderr, "station_bench: %s\n", problems.front().c_str());
+    return 1;
+  }
+  ops::JobLog log;
+  std::string why;
+  if (!log.open("jobs.jsonl", &why)) {
+    std::fprintf(stderr, "station_bench: %s\n", why.c_str());
+    return 1;
+  }
+#ifdef KELVANE_BENCH_WINDOW
+  QStringList ports;
+  for (const auto& e : emulators) ports << QString::fromStdString(e->device);
+  station::StationWindow window(loaded, "bench", &log, station::serialPorts(), ports);
+  window.show();
+  station::Station& engine = window.engine();
+#else
+  station::Station engine(loaded, &log, station::serialPorts());
+  for (const auto& e : emulators) engine.addSlot(e->device);
+#endif
+
+  const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
+  engine.startAll(false);
+  // The progress handling a window does: read every slot's status five times a second (the
+  // window's own timer when it is open).
+  for (bool running = true; running;) {
+#ifdef KELVANE_BENCH_WINDOW
+    QEventLoop slice;
+    QTimer::singleShot(200, &slice, &QEventLoop::quit);
+    slice.exec();
+#else
+    ::usleep(200000);
+#endif
+    running = false;
+    for (int i = 0; i < engine.slotCount(); ++i) running |= engine.status(i).running;
+  }
+  engine.waitAll();
+  const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
+
+  const double ideal = kImage * 10.0 / static_cast<double>(baud);
+#ifdef KELVANE_BENCH_WINDOW
+  std::printf("with the window open (%s)\n", qgetenv("QT_QPA_PLATFORM").constData());
+#endif
+  std::printf("%d handsets, %zu KiB at speed %d (%ld baud), transfer ideal %.2f s\n\n", count,
+              kImage / 1024, speed, baud, ideal);
+  std::printf("slot  result  job s   transfer s  efficiency\n");
+  double minEff = 1e9, maxEff = 0, minJob = 1e9, maxJob = 0;
+  int failed = 0;
+  for (int i = 0; i < engine.slotCount(); ++i) {
+    const station::SlotStatus s = engine.status(i);
+    const bool ok = s.stage == station::SlotStage::Done;
+    const double eff = s.transferSeconds > 0 ? ideal / s.transferSeconds : 0;
+    std::printf("%4d  %-6s  %6.2f  %10.2f  %10.3f%s%s\n", i + 1, ok ? "ok" : "FAILED", s.elapsed,
+                s.transferSeconds, eff, ok ? "" : "  ", ok ? "" : s.result.c_str());
+    if (!ok) {
+      ++failed;
+      continue;
+    }
+    minEff = std::min(minEff, eff);
+    maxEff = std::max(maxEff, eff);
+    minJob = std::min(minJob, s.elapsed);
+    maxJob = std::max(maxJob, s.elapsed);
+  }
+  std::printf(
+      "\nsummary: %d of %d ok; whole job %.2f..%.2f s; transfer efficiency %.3f..%.3f; "
+      "wall %.2f s; PC side CPU %.2f s = %.1f %% of one core\n",
+      count - failed, count, minJob, maxJob, minEff, maxEff, wall, cpu, 100.0 * cpu / wall);
+  emulators.clear();
+  fs::current_path("/");
+  fs::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Screenshots of kelvane-station under Xvfb and openbox: 8 slots on 8 paced emulated handsets (one
+# of them giving bad checksums), a 512 KiB image at speed 3 without verify, continuous mode with the next handset
+# 3 s after each switch-off.  Usage: docs/station_screenshots.sh [build-dir]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+work="$(mktemp -d)"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+cp "$root/samples/flash.txt" "$root/samples/dwl87.spm" .
+head -c 524288 /dev/urandom > firmware.bin
+ports=()
+for i in 1 2 3 4 5 6 7 8; do
+  fault=()
+  [ "$i" = 6 ] && fault=(--fault sector-checksum:4)
+  "$build/emulator/handset-emulator" --pace --power-on-again-ms 3000 --switch-on-delay-ms $((i * 150)) \
+    "${fault[@]}" > "emu$i.txt" 2>/dev/null &
+  pids+=($!)
+done
+sleep 0.5
+for i in 1 2 3 4 5 6 7 8; do ports+=("$(head -1 "emu$i.txt")"); done
+
+export DISPLAY=:97 XDG_CONFIG_HOME="$work/config"
+Xvfb :97 -screen 0 1280x520x24 >/dev/null 2>&1 & pids+=($!)
+sleep 1
+openbox >/dev/null 2>&1 & pids+=($!)
+sleep 1
+"$build/station/kelvane-station" --bin1 firmware.bin --no-verify --log "$work/jobs.jsonl" --start "${ports[@]}" &
+pids+=($!)
+sleep 7
+import -window root "$root/docs/station-8-slots-mid-job.png"
+sleep 14
+import -window root "$root/docs/station-8-slots-continuous.png"
+wc -l < "$work/jobs.jsonl"

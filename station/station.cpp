@@ -1,0 +1,361 @@
+#include "station/station.h"
+
+#include <QThread>
+#include <algorithm>
+#include <filesystem>
+
+#include "downloader/dwl3spm87.h"
+#include "downloader/dwl51loader.h"
+#include "platform/clock.h"
+#include "platform/qt_rs232.h"
+
+namespace station {
+
+namespace {
+
+std::string hexAddress(std::uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+bool isOgm(dwl::Slot slot) {
+  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
+}
+
+}  // namespace
+
+std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
+                                               std::vector<std::string>* problems) {
+  auto loaded = std::make_shared<LoadedRecipe>();
+  loaded->flash = std::make_unique<dwl::FlashDescriptionTable>();
+  std::vector<std::string> found;
+  if (dwl::loadFlashDescription(recipe.flashPath, *loaded->flash) != dwl::kOk)
+    found.push_back("cannot read the flash descriptions " + recipe.flashPath);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(recipe.bootstrapPath, ec))
+    found.push_back("no bootstrap file " + recipe.bootstrapPath);
+  if (recipe.images.empty()) found.push_back("the recipe has no image");
+
+  ops::WriteInput& in = loaded->input;
+  in.link.speed = recipe.speed;
+  in.link.productType = recipe.productType;
+  in.link.waitStates = recipe.waitStates;
+  in.link.pmu = recipe.pmu;
+  in.link.bootstrapPath = recipe.bootstrapPath;
+  in.link.flash = loaded->flash.get();
+  in.model = recipe.model;
+  in.verify = recipe.verify;
+
+  struct Range {
+    std::string name;
+    std::uint64_t begin, end;
+  };
+  std::vector<Range> ranges;
+  const std::uint64_t flashEnd = dwl::FlashBase + downloader::largestImage(*loaded->flash);
+  bool bins = false, ogms = false;
+  for (const RecipeImage& image : recipe.images) {
+    const std::string name = std::string(downloader::slotName(image.slot)) + " image " + image.path;
+    if (std::any_of(in.images.begin(), in.images.end(),
+                    [&](const ops::Image& i) { return i.slot == image.slot; })) {
+      found.push_back("two images for " + std::string(downloader::slotName(image.slot)));
+      continue;
+    }
+    ops::Image bytes;
+    dwl::ResultCode code = dwl::kOk;
+    std::string why;
+    if (!ops::loadImage(image.slot, image.path, loaded->flash.get(), &bytes, &code, &why)) {
+      found.push_back("the " + std::string(downloader::slotName(image.slot)) + " image " + why);
+      continue;
+    }
+    std::uint32_t address = 0;
+    if (!downloader::slotAddress(image.slot, recipe.model, &address)) {
+      found.push_back("model " + std::to_string(recipe.model) + " has no place for the " + name);
+      continue;
+    }
+    // An odd ogm image goes with a spare byte.
+    const std::uint64_t size =
+        bytes.bytes.size() + (isOgm(image.slot) ? bytes.bytes.size() % 2 : 0);
+    const Range range{name, address, address + size};
+    if (range.end > flashEnd)
+      found.push_back("the " + name + " (" + hexAddress(range.begin) + " to " +
+                      hexAddress(range.end) + ") goes past the end of the flash at " +
+                      hexAddress(flashEnd));
+    for (const Range& other : ranges) {
+      if (range.begin < other.end && other.begin < range.end)
+        found.push_back("the " + name + " overlaps the " + other.name + " from " +
+                        hexAddress(std::max(range.begin, other.begin)));
+    }
+    ranges.push_back(range);
+    (isOgm(image.slot) ? ogms : bins) = true;
+    in.images.push_back(std::move(bytes));
+  }
+  in.mode = bins && ogms ? 0 : ogms ? 2 : 1;
+  if (problems) *problems = found;
+  if (!found.empty()) return nullptr;
+  return loaded;
+}
+
+const char* stageText(SlotStage stage) {
+  switch (stage) {
+    case SlotStage::Idle:
+      return "idle";
+    case SlotStage::Waiting:
+      return "waiting for a handset";
+    case SlotStage::Booting:
+      return "booting";
+    case SlotStage::Speed:
+      return "changing speed";
+    case SlotStage::Image:
+      return "image";
+    case SlotStage::Verifying:
+      return "verifying";
+    case SlotStage::SwitchingOff:
+      return "switching off";
+    case SlotStage::Done:
+      return "done";
+    case SlotStage::Failed:
+      return "failed";
+    case SlotStage::Cancelled:
+      return "cancelled";
+  }
+  return "";
+}
+
+LineFactory serialPorts() {
+  return [](const ops::PortRef&) { return Line{std::make_shared<platform::QtRs232>(), {}}; };
+}
+
+struct Station::Slot {
+  ops::PortRef port;
+  mutable std::mutex mutex;
+  SlotStatus status;
+  double jobStart = 0;
+  platform::CancelToken cancel;
+  // A QThread rather than a std::thread: the Qt serial port wants one to watch its descriptor.
+  std::unique_ptr<QThread> thread;
+};
+
+namespace {
+
+// Turns a job's events into its slot's status. Cheap: the window reads the status when it paints.
+class SlotProgress final : public dwl::ProgressSink {
+ public:
+  SlotProgress(std::mutex& mutex, SlotStatus& status, std::function<double()> seconds)
+      : mutex_(mutex), status_(status), seconds_(std::move(seconds)) {}
+
+  void jobStarted(const dwl::JobTotals& t) override {
+    std::lock_guard lock(mutex_);
+    status_.total = t.bytes;
+  }
+  void stageStarted(const dwl::StageInfo& s) override {
+    const double now = seconds_();
+    std::lock_guard lock(mutex_);
+    if (s.stage == dwl::Stage::Image && s.index == 1) transferStart_ = now;
+    if (transferStart_ >= 0 && s.stage != dwl::Stage::Image) {
+      status_.transferSeconds = now - transferStart_;
+      transferStart_ = -1;
+    }
+    switch (s.stage) {
+      case dwl::Stage::Boot:
+        status_.stage = SlotStage::Waiting;
+        break;
+      case dwl::Stage::Speed:
+        status_.stage = SlotStage::Speed;
+        break;
+      case dwl::Stage::Verify:
+        status_.stage = SlotStage::Verifying;
+        break;
+      case dwl::Stage::SwitchOff:
+        status_.stage = SlotStage::SwitchingOff;
+        break;
+      default:
+        status_.stage = SlotStage::Image;
+        break;
+    }
+    status_.image = s.index;
+    status_.images = s.count;
+  }
+  void bytesDone(const dwl::ByteProgress& b) override {
+    std::lock_guard lock(mutex_);
+    status_.done = b.jobDone;
+    status_.total = b.jobTotal;
+  }
+  void identified(const dwl::HandsetIdentity& h) override {
+    char codes[16];
+    std::snprintf(codes, sizeof codes, "%02X:%02X", h.manufacturer, h.device);
+    std::lock_guard lock(mutex_);
+    status_.flash = h.flashName.empty() ? codes : h.flashName;
+    if (status_.stage == SlotStage::Waiting) status_.stage = SlotStage::Booting;
+  }
+
+ private:
+  std::mutex& mutex_;
+  SlotStatus& status_;
+  std::function<double()> seconds_;
+  double transferStart_ = -1;
+};
+
+}  // namespace
+
+Station::Station(std::shared_ptr<const LoadedRecipe> recipe, ops::JobLog* log, LineFactory lines)
+    : seconds(&platform::now), recipe_(std::move(recipe)), log_(log), lines_(std::move(lines)) {}
+
+Station::~Station() {
+  cancelAll();
+  waitAll();
+}
+
+int Station::addSlot(const std::string& port, std::string* why) {
+  auto slot = std::make_unique<Slot>();
+  std::string reason;
+  if (!ops::resolvePort(port, &slot->port, &reason)) {
+    if (why) *why = reason;
+    return -1;
+  }
+  slot->status.port = slot->port.name;
+  slot->status.device = slot->port.device;
+  slots_.push_back(std::move(slot));
+  return slotCount() - 1;
+}
+
+std::string Station::stopReason() const {
+  return log_ && log_->failed() ? log_->error() : std::string();
+}
+
+bool Station::start(int index, bool continuous) {
+  Slot& slot = *slots_.at(index);
+  {
+    std::lock_guard lock(slot.mutex);
+    if (slot.status.running) return false;
+  }
+  if (slot.thread) slot.thread->wait();
+  if (const std::string why = stopReason(); !why.empty()) {
+    std::lock_guard lock(slot.mutex);
+    slot.status.stage = SlotStage::Failed;
+    slot.status.result = why;
+    return false;
+  }
+  slot.cancel.reset();
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.status.running = true;
+    slot.status.continuous = continuous;
+  }
+  slot.thread.reset(QThread::create([this, &slot] { run(slot); }));
+  slot.thread->start();
+  return true;
+}
+
+void Station::startAll(bool continuous) {
+  for (int i = 0; i < slotCount(); ++i) start(i, continuous);
+}
+
+void Station::cancel(int index) {
+  slots_.at(index)->cancel.cancel();
+}
+
+void Station::cancelAll() {
+  for (auto& slot : slots_) slot->cancel.cancel();
+}
+
+void Station::wait(int index) {
+  Slot& slot = *slots_.at(index);
+  if (slot.thread) slot.thread->wait();
+}
+
+void Station::waitAll() {
+  for (int i = 0; i < slotCount(); ++i) wait(i);
+}
+
+SlotStatus Station::status(int index) const {
+  const Slot& slot = *slots_.at(index);
+  std::lock_guard lock(slot.mutex);
+  SlotStatus s = slot.status;
+  const bool inJob = s.running && s.stage != SlotStage::Done && s.stage != SlotStage::Failed &&
+                     s.stage != SlotStage::Cancelled;
+  if (inJob) s.elapsed = seconds() - slot.jobStart;
+  return s;
+}
+
+void Station::run(Slot& slot) {
+  const Line line = lines_(slot.port);
+  SlotProgress progress(slot.mutex, slot.status, line.clock ? line.clock : seconds);
+  ops::Context context;
+  context.serial = line.serial.get();
+  context.progress = &progress;
+  context.cancel = &slot.cancel;
+  context.clock = line.clock;
+  ops::WriteInput input = recipe_->input;
+  input.link.port = slot.port;
+
+  auto finish = [&](SlotStage stage, const std::string& result) {
+    std::lock_guard lock(slot.mutex);
+    slot.status.stage = stage;
+    slot.status.result = result;
+  };
+
+  bool continuous = false;
+  {
+    std::lock_guard lock(slot.mutex);
+    continuous = slot.status.continuous;
+  }
+  while (true) {
+    if (const std::string why = stopReason(); !why.empty()) {
+      finish(SlotStage::Failed, why);
+      break;
+    }
+    {
+      std::lock_guard lock(slot.mutex);
+      slot.status.stage = SlotStage::Waiting;
+      slot.status.image = slot.status.images = 0;
+      slot.status.done = slot.status.total = 0;
+      slot.status.flash.clear();
+      slot.status.elapsed = slot.status.transferSeconds = 0;
+      slot.jobStart = seconds();
+    }
+    const auto started = ops::WallClock::now();
+    const dwl::JobResult r = ops::write(input, context);
+    const auto ended = ops::WallClock::now();
+    // In continuous mode a wake-up wait that ran out is no job: the next handset has not come
+    // (and a cancel that came just as it ran out is a cancel of the wait).
+    const bool noHandset = r.result == dwl::DownloadResult{dwl::RESULT_BOOT, 4} && !r.identified;
+    if (continuous && noHandset && !slot.cancel.cancelled()) continue;
+    const bool cancelled = r.result.Family == dwl::RESULT_CANCELLED || (continuous && noHandset);
+    {
+      std::lock_guard lock(slot.mutex);
+      slot.status.elapsed = seconds() - slot.jobStart;
+    }
+    if (cancelled && !r.identified) {
+      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      break;
+    }
+    std::string why;
+    if (log_ && !log_->append(ops::recordOf("write", input, r, started, ended), &why)) {
+      std::lock_guard lock(slot.mutex);
+      ++(r.result.Family == dwl::RESULT_SUCCESS ? slot.status.passes : slot.status.failures);
+      slot.status.stage = SlotStage::Failed;
+      slot.status.result = why;
+      break;
+    }
+    {
+      std::lock_guard lock(slot.mutex);
+      if (cancelled) {
+        slot.status.stage = SlotStage::Cancelled;
+      } else if (r.result.Family == dwl::RESULT_SUCCESS) {
+        slot.status.stage = SlotStage::Done;
+        ++slot.status.passes;
+      } else {
+        slot.status.stage = SlotStage::Failed;
+        ++slot.status.failures;
+      }
+      slot.status.result = r.message;
+      if (!r.detail.text().empty()) slot.status.result += " (" + r.detail.text() + ")";
+    }
+    if (!continuous || cancelled) break;
+  }
+  std::lock_guard lock(slot.mutex);
+  slot.status.running = false;
+}
+
+}  // namespace station

@@ -1,0 +1,128 @@
+// The production station's engine: one recipe, one slot per port, each slot a thread running the
+// operation layer's jobs, in continuous mode one handset after another. No Qt Widgets: the window
+// polls the slots' status.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dwl/dwl10fla.h"
+#include "ops/job_log.h"
+#include "ops/operations.h"
+#include "platform/cancel.h"
+
+namespace station {
+
+struct RecipeImage {
+  dwl::Slot slot = dwl::Slot::Bin1;
+  std::string path;
+};
+
+struct Recipe {
+  std::vector<RecipeImage> images;
+  int model = 0;
+  int speed = 3;
+  int productType = 2;
+  std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
+  bool pmu = false;
+  bool verify = true;
+  std::string flashPath = "flash.txt";
+  std::string bootstrapPath = "dwl87.spm";
+};
+
+// A recipe whose files were read and checked: what every slot's job is made from.
+struct LoadedRecipe {
+  std::unique_ptr<dwl::FlashDescriptionTable> flash;
+  ops::WriteInput input;  // without a port
+};
+
+// Reads the recipe's files and checks that the images exist, fit in the flash and do not overlap.
+// Null, with one line per problem, when the recipe cannot be run.
+std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
+                                               std::vector<std::string>* problems);
+
+enum class SlotStage {
+  Idle,
+  Waiting,  // for a handset: the boot's wake-up wait
+  Booting,
+  Speed,
+  Image,
+  Verifying,
+  SwitchingOff,
+  Done,
+  Failed,
+  Cancelled,
+};
+// "idle", "waiting for a handset", "booting", ...
+const char* stageText(SlotStage stage);
+
+struct SlotStatus {
+  std::string port, device;
+  bool running = false;
+  bool continuous = false;
+  SlotStage stage = SlotStage::Idle;
+  int image = 0, images = 0;  // image k of n
+  std::string flash;          // the handset's flash, once identified
+  std::uint64_t done = 0, total = 0;
+  double elapsed = 0;  // seconds of the current or last job
+  // Seconds from the first image's start to the last image's end (the boot left out); 0 before.
+  double transferSeconds = 0;
+  std::string result;  // the last job's message and cause; empty for success
+  int passes = 0, failures = 0;
+};
+
+// What a slot's jobs talk through: the port, and the clock its waits run on (empty: the
+// program's). Made on the slot's thread, as a port object may belong to the thread that made it.
+struct Line {
+  std::shared_ptr<platform::Rs232> serial;
+  std::function<double()> clock;
+};
+using LineFactory = std::function<Line(const ops::PortRef&)>;
+// Qt serial ports.
+LineFactory serialPorts();
+
+class Station {
+ public:
+  // log may be null (no log kept).
+  Station(std::shared_ptr<const LoadedRecipe> recipe, ops::JobLog* log, LineFactory lines);
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // A slot for a port ("COM4", "4", a device path); -1 with the reason for a bad name.
+  int addSlot(const std::string& port, std::string* why = nullptr);
+  int slotCount() const { return static_cast<int>(slots_.size()); }
+
+  // Starts a slot that is not running; false when it is, or when the log has failed.
+  bool start(int slot, bool continuous);
+  void startAll(bool continuous);
+  void cancel(int slot);
+  void cancelAll();
+  // Waits until the slot's thread has ended.
+  void wait(int slot);
+  void waitAll();
+
+  SlotStatus status(int slot) const;
+  // Why no job may start: the log's failure; empty while jobs may start.
+  std::string stopReason() const;
+
+  // Monotonic seconds for elapsed times; the steady clock unless a test sets it before starting.
+  std::function<double()> seconds;
+
+ private:
+  struct Slot;
+  void run(Slot& slot);
+
+  std::shared_ptr<const LoadedRecipe> recipe_;
+  ops::JobLog* log_;
+  LineFactory lines_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+};
+
+}  // namespace station

@@ -1,0 +1,103 @@
+// The station's window over its engine: Start all fills each slot's row from the job, a faulty
+// handset's row names the cause, and a log that cannot be written is said above the grid.
+#include <gtest/gtest.h>
+
+// Before Qt, whose emit macro the handset's headers would meet.
+#include "emulator/emulator_rs232.h"
+#include "emulator/faults.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QThread>
+#include <filesystem>
+#include <fstream>
+
+#include "station/gui/station_window.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
+
+struct Handset {
+  explicit Handset(const std::string& fault) {
+    std::string why;
+    EXPECT_TRUE(emulator::loadFlashDescription(
+        kSamples + "flash.txt", emulator::flashCodes(0x01, 0x7E), description, &why));
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    if (!fault.empty()) {
+      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << why;
+    }
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    link = std::make_unique<emulator::EmulatorRs232>(*core);
+  }
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+};
+
+QPushButton* button(QWidget& window, const QString& text) {
+  for (QPushButton* b : window.findChildren<QPushButton*>())
+    if (b->text() == text) return b;
+  return nullptr;
+}
+
+TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
+  testsupport::TempDir dir;
+  std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
+  std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+  std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'x');
+  station::Recipe recipe;
+  recipe.images = {{dwl::Slot::Bin1, "a.bin"}};
+  std::vector<std::string> problems;
+  const auto loaded = station::loadRecipe(recipe, &problems);
+  ASSERT_TRUE(loaded);
+
+  for (const bool logFails : {false, true}) {
+    std::vector<std::unique_ptr<Handset>> handsets;
+    handsets.push_back(std::make_unique<Handset>(""));
+    handsets.push_back(std::make_unique<Handset>("sector-checksum:1"));
+    ops::JobLog log;
+    ASSERT_TRUE(log.open(logFails ? "/dev/full" : "jobs.jsonl", nullptr));
+    station::StationWindow window(
+        loaded, "test", &log,
+        [&](const ops::PortRef& port) {
+          Handset& h = *handsets.at(static_cast<std::size_t>(port.number - 1));
+          return station::Line{
+              std::shared_ptr<platform::Rs232>(h.link.get(), [](platform::Rs232*) {}),
+              [&h] { return h.link->seconds(); }};
+        },
+        {"COM1", "COM2"});
+    window.findChild<QCheckBox*>()->setChecked(false);
+    button(window, "Start all")->click();
+    window.engine().waitAll();
+    // The grid reads the slots on its timer.
+    for (int i = 0; i < 6; ++i) {
+      QThread::msleep(50);
+      QApplication::processEvents();
+    }
+    auto* table = window.findChild<QTableWidget*>();
+    ASSERT_EQ(table->rowCount(), 2);
+    auto* const stopped = window.findChild<QLabel*>("stopReason");
+    if (logFails) {
+      EXPECT_TRUE(stopped->isVisibleTo(&window));
+      EXPECT_TRUE(stopped->text().contains("No space")) << stopped->text().toStdString();
+      continue;
+    }
+    EXPECT_FALSE(stopped->isVisibleTo(&window));
+    EXPECT_EQ(table->item(0, 2)->text(), "done");
+    EXPECT_EQ(table->item(0, 1)->text(), "AMD AM29PDL128G");
+    EXPECT_EQ(table->item(0, 6)->text(), "1 / 0");
+    EXPECT_EQ(table->item(1, 2)->text(), "failed");
+    EXPECT_TRUE(table->item(1, 5)->text().contains("sector 1 at 0x02002000"))
+        << table->item(1, 5)->text().toStdString();
+    EXPECT_EQ(table->item(1, 6)->text(), "0 / 1");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// The station's engine against emulated handsets in process: the recipe check, one faulty handset
+// among good ones, cancel of one slot, continuous mode, and the job log of every job.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "emulator/emulator_rs232.h"
+#include "emulator/faults.h"
+#include "emulator/handset_core.h"
+#include "emulator/nor_flash.h"
+#include "platform/forwarding_rs232.h"
+#include "station/station.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n, std::uint32_t seed) {
+  Bytes out(n);
+  for (auto& b : out) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(seed >> 24);
+  }
+  return out;
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// One emulated handset on its own virtual clock, paced.
+struct Handset {
+  explicit Handset(const std::string& fault = {}, int powerOnAgainMs = -1) {
+    std::string why;
+    EXPECT_TRUE(emulator::loadFlashDescription(
+        kSamples + "flash.txt", emulator::flashCodes(0x01, 0x7E), description, &why));
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    if (!fault.empty()) {
+      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << why;
+    }
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    emulator::LinkOptions options;
+    options.pace = true;
+    options.powerOnAgainMs = powerOnAgainMs;
+    link = std::make_unique<emulator::EmulatorRs232>(*core, options);
+  }
+  dwl::FlashDescription description;
+  std::unique_ptr<emulator::NorFlash> flash;
+  std::unique_ptr<emulator::HandsetCore> core;
+  std::unique_ptr<emulator::EmulatorRs232> link;
+};
+
+// Each slot's line is the handset of the same index (ports "1", "2", ...).
+station::LineFactory handsetsOf(std::vector<std::unique_ptr<Handset>>& handsets) {
+  return [&handsets](const ops::PortRef& port) {
+    Handset& h = *handsets.at(static_cast<std::size_t>(port.number - 1));
+    return station::Line{std::shared_ptr<platform::Rs232>(h.link.get(), [](platform::Rs232*) {}),
+                         [&h] { return h.link->seconds(); }};
+  };
+}
+
+std::vector<nlohmann::json> logLines(const std::string& path) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+class Station : public ::testing::Test {
+ public:
+  void SetUp() override {
+    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
+    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    writeFile("a.bin", pattern(100000, 1));
+    writeFile("b.ogm", pattern(1001, 2));
+    recipe.images = {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Ogm2, "b.ogm"}};
+    recipe.verify = true;
+  }
+  std::shared_ptr<const station::LoadedRecipe> load() {
+    std::vector<std::string> problems;
+    auto loaded = station::loadRecipe(recipe, &problems);
+    EXPECT_TRUE(loaded) << (problems.empty() ? "" : problems.front());
+    return loaded;
+  }
+  // A station with one slot per handset.
+  std::unique_ptr<station::Station> make(std::vector<std::unique_ptr<Handset>>& handsets,
+                                         ops::JobLog* log) {
+    auto s = std::make_unique<station::Station>(load(), log, handsetsOf(handsets));
+    for (std::size_t i = 0; i < handsets.size(); ++i)
+      EXPECT_EQ(s->addSlot(std::to_string(i + 1)), static_cast<int>(i));
+    return s;
+  }
+
+  testsupport::TempDir dir;
+  station::Recipe recipe;
+};
+
+TEST_F(Station, TheRecipeIsCheckedBeforeItRuns) {
+  writeFile("big.bin", Bytes(0x900000));  // 9 MiB from bin1's place reaches past bin2's
+  writeFile("huge.bin", Bytes(0x900000));
+  const struct {
+    const char* name;
+    std::vector<station::RecipeImage> images;
+    std::string problem;  // empty: runs
+  } cases[] = {
+      {"good", {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Ogm2, "b.ogm"}}, ""},
+      {"missing file", {{dwl::Slot::Bin1, "none.bin"}}, "none.bin"},
+      {"no image", {}, "no image"},
+      {"overlap", {{dwl::Slot::Bin1, "big.bin"}, {dwl::Slot::Bin2, "a.bin"}}, "overlaps"},
+      {"past the end", {{dwl::Slot::Bin2, "huge.bin"}}, "past the end of the flash at 0x03000000"},
+      {"same slot twice", {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Bin1, "a.bin"}}, "two images"},
+  };
+  for (const auto& c : cases) {
+    recipe.images = c.images;
+    std::vector<std::string> problems;
+    const auto loaded = station::loadRecipe(recipe, &problems);
+    if (c.problem.empty()) {
+      EXPECT_TRUE(loaded && problems.empty()) << c.name;
+      continue;
+    }
+    EXPECT_FALSE(loaded) << c.name;
+    ASSERT_EQ(problems.size(), 1u) << c.name;
+    EXPECT_NE(problems[0].find(c.problem), std::string::npos) << c.name << ": " << problems[0];
+  }
+}
+
+TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
+  const std::string faults[] = {
+      "", "silence:sector-write#3", "", "disconnect:20000", "sector-checksum:2", ""};
+  std::vector<std::unique_ptr<Handset>> handsets;
+  for (const std::string& f : faults) handsets.push_back(std::make_unique<Handset>(f));
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  auto s = make(handsets, &log);
+  s->startAll(false);
+  s->waitAll();
+
+  for (std::size_t i = 0; i < handsets.size(); ++i) {
+    const station::SlotStatus st = s->status(static_cast<int>(i));
+    EXPECT_FALSE(st.running);
+    if (faults[i].empty()) {
+      EXPECT_EQ(st.stage, station::SlotStage::Done) << i << ": " << st.result;
+      EXPECT_EQ(st.passes, 1);
+      // Both images at 460800 baud, 10 bits a byte, on the handset's paced clock.
+      EXPECT_GE(st.transferSeconds, 101002 * 10 / 460800.0);
+      EXPECT_EQ(handsets[i]->flash->read(0, 100000), pattern(100000, 1));
+    } else {
+      EXPECT_EQ(st.stage, station::SlotStage::Failed) << faults[i];
+      EXPECT_EQ(st.failures, 1) << faults[i];
+      EXPECT_FALSE(st.result.empty()) << faults[i];
+    }
+  }
+  const auto lines = logLines("jobs.jsonl");
+  ASSERT_EQ(lines.size(), handsets.size());
+  for (const auto& line : lines) {
+    const std::size_t i = std::stoul(line["port"].get<std::string>()) - 1;
+    EXPECT_EQ(line["result"]["success"].get<bool>(), faults[i].empty()) << faults[i];
+    EXPECT_EQ(line["result"]["verified"].get<bool>(), faults[i].empty()) << faults[i];
+    ASSERT_EQ(line["images"].size(), 2u);
+    EXPECT_EQ(line["images"][0]["sha256"], ops::sha256Hex(pattern(100000, 1)));
+    EXPECT_EQ(line["images"][1]["sha256"], ops::sha256Hex(pattern(1001, 2)));
+  }
+}
+
+// Cancels its slot when the PC closes the port after the n-th switch-off.
+class CancelAfter final : public platform::ForwardingRs232 {
+ public:
+  CancelAfter(Handset& h, int n, std::function<void()> cancel)
+      : ForwardingRs232(*h.link), handset_(h), left_(n), cancel_(std::move(cancel)) {}
+  int CloseCom(int port) override {
+    if (handset_.core->switchedOff() && --left_ == 0) cancel_();
+    return ForwardingRs232::CloseCom(port);
+  }
+
+ private:
+  Handset& handset_;
+  int left_;
+  std::function<void()> cancel_;
+};
+
+TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
+  // The next handset comes 20 s after the last one is switched off: longer than a wake-up wait.
+  Handset handset("", 20000);
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  station::Station* self = nullptr;
+  station::Station s(load(), &log, [&](const ops::PortRef&) {
+    return station::Line{std::make_shared<CancelAfter>(handset, 3, [&] { self->cancel(0); }),
+                         [&] { return handset.link->seconds(); }};
+  });
+  self = &s;
+  s.addSlot("COM1");
+  s.start(0, true);
+  s.wait(0);
+  const station::SlotStatus st = s.status(0);
+  EXPECT_EQ(st.passes, 3);
+  EXPECT_EQ(st.failures, 0);  // the waits for the next handset are no failures
+  EXPECT_EQ(st.stage, station::SlotStage::Cancelled);
+  EXPECT_GE(handset.link->seconds(), 40.0);
+  const auto lines = logLines("jobs.jsonl");
+  ASSERT_EQ(lines.size(), 3u);
+  for (const auto& line : lines) EXPECT_TRUE(line["result"]["success"].get<bool>());
+}
+
+TEST_F(Station, CancelOfOneSlotLeavesTheOthers) {
+  std::vector<std::unique_ptr<Handset>> handsets;
+  handsets.push_back(std::make_unique<Handset>("silence:announce"));  // never answers
+  handsets.push_back(std::make_unique<Handset>());
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  auto s = make(handsets, &log);
+  s->start(0, true);
+  s->start(1, false);
+  s->wait(1);
+  EXPECT_TRUE(s->status(0).running);
+  s->cancel(0);
+  s->wait(0);
+  EXPECT_EQ(s->status(0).stage, station::SlotStage::Cancelled);
+  EXPECT_EQ(s->status(0).failures, 0);
+  EXPECT_EQ(s->status(1).stage, station::SlotStage::Done);
+  EXPECT_EQ(logLines("jobs.jsonl").size(), 1u);  // a wait that saw no handset is no job
+}
+
+TEST_F(Station, ALogThatCannotBeWrittenStopsNewJobs) {
+  std::vector<std::unique_ptr<Handset>> handsets;
+  handsets.push_back(std::make_unique<Handset>());
+  handsets.push_back(std::make_unique<Handset>());
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("/dev/full", nullptr));
+  auto s = make(handsets, &log);
+  s->start(0, true);
+  s->wait(0);
+  EXPECT_EQ(s->status(0).stage, station::SlotStage::Failed);
+  EXPECT_NE(s->status(0).result.find("job log"), std::string::npos) << s->status(0).result;
+  EXPECT_FALSE(s->stopReason().empty());
+  EXPECT_FALSE(s->start(1, false));
+  EXPECT_NE(s->status(1).result.find("No space"), std::string::npos) << s->status(1).result;
+  EXPECT_TRUE(handsets[1]->link->written().empty());
+}
+
+}  // namespace
