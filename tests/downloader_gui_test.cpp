@@ -8,11 +8,13 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
@@ -873,6 +875,14 @@ TEST_F(DownloaderGui, AnOgm1ImageOnModel3IsRefusedBeforeTheHandsetIsAskedFor) {
   EXPECT_EQ(ui.popups[0].second, "model 3 has no place for an Ogm1 image");
   EXPECT_TRUE(port.events().empty()) << "no boot";
   EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty()) << "no switch-on prompt";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DownloaderGui, TabOrderFollowsThePanelTopToBottom) {
+  testsupport::expectTabOrderTopDown(guikit::panelWidget(v_Panel));
 }
 
 }  // namespace

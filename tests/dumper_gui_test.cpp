@@ -95,6 +95,10 @@ TEST_F(DumperGui, ControlsStartAtTheRecordsValues) {
   EXPECT_EQ(sg_DownloadContext.ComPort, 1);
 }
 
+TEST_F(DumperGui, TabOrderFollowsThePanelTopToBottom) {
+  testsupport::expectTabOrderTopDown(guikit::panelWidget(mainPanel()));
+}
+
 TEST_F(DumperGui, EveryCallbackNamedInTheFormsIsBound) {
   openErase();
   for (int id : {TURNON, ERASE_SUCCESS, TIMEOUT, DUMP_SUCCESS})

@@ -2,6 +2,10 @@
 // a check that no text of a panel is cut off.
 #pragma once
 
+#include <algorithm>
+
+#include <QApplication>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QComboBox>
@@ -144,6 +148,35 @@ inline std::string snapshot(int panel, const std::string& name) {
     if (!picture.save(file, "PNG")) return "cannot save " + file.toStdString();
   }
   return clipped;
+}
+
+// Tab walks a panel's inputs from the top down (left to right within a row), and never stops on
+// a field that only shows something.
+inline void expectTabOrderTopDown(QWidget* root) {
+  ASSERT_NE(root, nullptr);
+  root->show();
+  QApplication::processEvents();
+  std::vector<QWidget*> chain;
+  QWidget* w = root;
+  for (int i = 0; i < 200; ++i) {
+    w = w->nextInFocusChain();
+    if (w == root) break;
+    if (!(w->focusPolicy() & Qt::TabFocus) || !w->isVisibleTo(root) || w->window() != root)
+      continue;
+    if (std::find(chain.begin(), chain.end(), w) != chain.end()) break;
+    chain.push_back(w);
+  }
+  ASSERT_GT(chain.size(), 3u);
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    const QPoint a = chain[i - 1]->mapTo(root, QPoint(0, 0));
+    const QPoint b = chain[i]->mapTo(root, QPoint(0, 0));
+    // A later stop is lower, or on the same row (within half a line) and further right.
+    const bool sameRow = std::abs(a.y() - b.y()) < 12;
+    EXPECT_TRUE(b.y() > a.y() || (sameRow && b.x() >= a.x()))
+        << chain[i - 1]->objectName().toStdString() << " (" << a.x() << "," << a.y() << ") then "
+        << chain[i]->objectName().toStdString() << " (" << b.x() << "," << b.y() << ")";
+    if (auto* e = qobject_cast<QLineEdit*>(chain[i])) EXPECT_FALSE(e->isReadOnly());
+  }
 }
 
 }  // namespace testsupport
