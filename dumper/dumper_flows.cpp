@@ -67,40 +67,6 @@ dwl::DownloadResult end(const dwl::JobResult& result, const SwitchOnPanel& panel
 }
 
 // The job's events to the switch-on panel and to the GUI's own sink.
-class FlowEvents final : public dwl::ProgressSink {
- public:
-  explicit FlowEvents(const SwitchOnPanel& panel) : switchOn_(panel), extra_(panel.progress) {}
-  void jobStarted(const dwl::JobTotals& t) override {
-    each([&](auto* s) { s->jobStarted(t); });
-  }
-  void stageStarted(const dwl::StageInfo& i) override {
-    each([&](auto* s) { s->stageStarted(i); });
-  }
-  void bytesDone(const dwl::ByteProgress& b) override {
-    each([&](auto* s) { s->bytesDone(b); });
-  }
-  void sectorChanged(const dwl::SectorEvent& e) override {
-    each([&](auto* s) { s->sectorChanged(e); });
-  }
-  void identified(const dwl::HandsetIdentity& h) override {
-    each([&](auto* s) { s->identified(h); });
-  }
-  void heartbeat(double w) override {
-    each([&](auto* s) { s->heartbeat(w); });
-  }
-  void jobFinished(const dwl::JobResult& r) override {
-    each([&](auto* s) { s->jobFinished(r); });
-  }
-
- private:
-  template <class F>
-  void each(F f) {
-    f(static_cast<dwl::ProgressSink*>(&switchOn_));
-    if (extra_) f(extra_);
-  }
-  SwitchOnEvents switchOn_;
-  dwl::ProgressSink* extra_;
-};
 
 }  // namespace
 
@@ -111,7 +77,8 @@ platform::CancelToken& cancelToken() {
 
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
-  FlowEvents events(switchOn);
+  SwitchOnEvents switchOnEvents(switchOn);
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
   ops::DumpInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.link.flash = &dwl::vg_FlashDescritpion;
@@ -123,7 +90,8 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   begin(kModeErase);
-  FlowEvents events(switchOn);
+  SwitchOnEvents switchOnEvents(switchOn);
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.link.flash = &dwl::vg_FlashDescritpion;

@@ -106,6 +106,41 @@ class ProgressSink {
   virtual void jobFinished(const JobResult& result) { (void)result; }
 };
 
+// Passes every event to each of its sinks, in order.
+class ProgressTee final : public ProgressSink {
+ public:
+  explicit ProgressTee(std::vector<ProgressSink*> sinks) : sinks_(std::move(sinks)) {}
+  void jobStarted(const JobTotals& t) override {
+    each([&](auto* s) { s->jobStarted(t); });
+  }
+  void stageStarted(const StageInfo& i) override {
+    each([&](auto* s) { s->stageStarted(i); });
+  }
+  void bytesDone(const ByteProgress& b) override {
+    each([&](auto* s) { s->bytesDone(b); });
+  }
+  void sectorChanged(const SectorEvent& e) override {
+    each([&](auto* s) { s->sectorChanged(e); });
+  }
+  void identified(const HandsetIdentity& h) override {
+    each([&](auto* s) { s->identified(h); });
+  }
+  void heartbeat(double waited) override {
+    each([&](auto* s) { s->heartbeat(waited); });
+  }
+  void jobFinished(const JobResult& r) override {
+    each([&](auto* s) { s->jobFinished(r); });
+  }
+
+ private:
+  template <class F>
+  void each(F f) {
+    for (ProgressSink* s : sinks_)
+      if (s) f(s);
+  }
+  std::vector<ProgressSink*> sinks_;
+};
+
 // ---- the job bound to a thread --------------------------------------------------------------
 
 struct JobState {

@@ -12,38 +12,7 @@
 namespace guikit {
 
 // Passes every event to each of its sinks, in order.
-class SinkTee final : public dwl::ProgressSink {
- public:
-  explicit SinkTee(std::vector<dwl::ProgressSink*> sinks) : sinks_(std::move(sinks)) {}
-  void jobStarted(const dwl::JobTotals& t) override {
-    each([&](auto* s) { s->jobStarted(t); });
-  }
-  void stageStarted(const dwl::StageInfo& i) override {
-    each([&](auto* s) { s->stageStarted(i); });
-  }
-  void bytesDone(const dwl::ByteProgress& b) override {
-    each([&](auto* s) { s->bytesDone(b); });
-  }
-  void sectorChanged(const dwl::SectorEvent& e) override {
-    each([&](auto* s) { s->sectorChanged(e); });
-  }
-  void identified(const dwl::HandsetIdentity& h) override {
-    each([&](auto* s) { s->identified(h); });
-  }
-  void heartbeat(double waited) override {
-    each([&](auto* s) { s->heartbeat(waited); });
-  }
-  void jobFinished(const dwl::JobResult& r) override {
-    each([&](auto* s) { s->jobFinished(r); });
-  }
-
- private:
-  template <class F>
-  void each(F f) {
-    for (dwl::ProgressSink* s : sinks_) f(s);
-  }
-  std::vector<dwl::ProgressSink*> sinks_;
-};
+using SinkTee = dwl::ProgressTee;
 
 // The switch-on prompt's text while the boot waits for the handset: how long it still waits.
 std::string switchOnText(double waited, double wait);
