@@ -124,13 +124,8 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
   std::filesystem::create_directory("folder.bin");
   const Case cases[] = {
       {"missing file", "missing.bin", false, 3, "LIB_PC : File not found"},
-#ifdef _WIN32
-      // Windows does not open a folder at all.
-      {"folder", "folder.bin", false, 3, "LIB_PC : File not found"},
-#else
       {"size unavailable", "folder.bin", false, 2,
        "LIB_PC : The calculation of the file size create an error"},
-#endif
       {"no memory", "new.bin", true, 6, "LIB_PC : Default error number _ 0x       6"},
       {"path too long for the field", std::string(300, 'x'), false, 3, "LIB_PC : File not found"},
   };
