@@ -229,7 +229,7 @@ TEST_F(CliEmulator, ProgressAsJsonLinesAndOneLogLinePerJob) {
   EXPECT_EQ(events.back()["event"], "finished");
   EXPECT_TRUE(events.back()["result"]["success"].get<bool>());
   EXPECT_TRUE(std::any_of(events.begin(), events.end(),
-                          [](const nlohmann::json& e) { return e["stage"] == "image"; }));
+                          [](const nlohmann::json& e) { return e.value("stage", "") == "image"; }));
 
   std::ifstream log("jobs.jsonl");
   std::string line;
