@@ -189,8 +189,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   StartEvents events;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
   guikit::SinkTee sinks({&events, &status});
-  const dwl::JobResult result =
-      ops::write(input, ops::programContext(sinks, cancelToken()));
+  const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
   showJobResult(result, "Download failed");
