@@ -213,6 +213,30 @@ struct WriteRecord {
   std::vector<std::vector<std::uint8_t>> padded;
 };
 
+// One image slot of the downloader's record.
+struct SlotFields {
+  char* path;
+  std::uint8_t** data;
+  std::uint32_t* length;
+  std::uint8_t* loaded;
+};
+
+SlotFields slotOf(downloader::DownloadContext& c, dwl::Slot slot) {
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      return {c.Bin1Path, &c.Bin1Data, &c.Bin1Length, &c.Bin1Loaded};
+    case dwl::Slot::Bin2:
+      return {c.Bin2Path, &c.Bin2Data, &c.Bin2Length, &c.Bin2Loaded};
+    case dwl::Slot::Ogm1:
+      return {c.Ogm1Path, &c.Ogm1Data, &c.Ogm1Length, &c.Ogm1Loaded};
+    case dwl::Slot::Ogm2:
+      break;
+  }
+  return {c.Ogm2Path, &c.Ogm2Data, &c.Ogm2Length, &c.Ogm2Loaded};
+}
+
+constexpr dwl::Slot kSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2};
+
 void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
   downloader::DownloadContext& c = rec.ctx;
   c.Model = in.model;
@@ -228,33 +252,11 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
       data = rec.padded.back().data();
       ++length;
     }
-    char* path = nullptr;
-    std::uint8_t** slotData = nullptr;
-    std::uint32_t* slotLength = nullptr;
-    std::uint8_t* loaded = nullptr;
-    switch (image.slot) {
-      case dwl::Slot::Bin1:
-        path = c.Bin1Path, slotData = &c.Bin1Data, slotLength = &c.Bin1Length,
-        loaded = &c.Bin1Loaded;
-        break;
-      case dwl::Slot::Bin2:
-        path = c.Bin2Path, slotData = &c.Bin2Data, slotLength = &c.Bin2Length,
-        loaded = &c.Bin2Loaded;
-        break;
-      case dwl::Slot::Ogm1:
-        path = c.Ogm1Path, slotData = &c.Ogm1Data, slotLength = &c.Ogm1Length,
-        loaded = &c.Ogm1Loaded;
-        break;
-      case dwl::Slot::Ogm2:
-        path = c.Ogm2Path, slotData = &c.Ogm2Data, slotLength = &c.Ogm2Length,
-        loaded = &c.Ogm2Loaded;
-        break;
-    }
-    if (!path) continue;
-    std::snprintf(path, downloader::kPathSize, "%s", image.path.c_str());
-    *slotData = const_cast<std::uint8_t*>(data);  // read only: the sequences never write it
-    *slotLength = length;
-    *loaded = 1;
+    const SlotFields f = slotOf(c, image.slot);
+    std::snprintf(f.path, downloader::kPathSize, "%s", image.path.c_str());
+    *f.data = const_cast<std::uint8_t*>(data);  // read only: the sequences never write it
+    *f.length = length;
+    *f.loaded = 1;
   }
 }
 
@@ -267,23 +269,16 @@ std::uint64_t imageBytes(const WriteInput& in) {
 }
 
 // Sectors the images take on the identified flash (0 when the geometry cannot say).
-std::uint32_t sectorsOf(const WriteRecord& rec) {
-  const downloader::DownloadContext& c = rec.ctx;
+std::uint32_t sectorsOf(WriteRecord& rec) {
+  downloader::DownloadContext& c = rec.ctx;
   std::uint32_t total = 0;
-  const struct {
-    dwl::Slot slot;
-    std::uint32_t length;
-    bool loaded;
-  } slots[] = {{dwl::Slot::Bin1, c.Bin1Length, c.Bin1Loaded == 1},
-               {dwl::Slot::Bin2, c.Bin2Length, c.Bin2Loaded == 1},
-               {dwl::Slot::Ogm1, c.Ogm1Length, c.Ogm1Loaded == 1},
-               {dwl::Slot::Ogm2, c.Ogm2Length, c.Ogm2Loaded == 1}};
-  for (const auto& s : slots) {
+  for (const dwl::Slot slot : kSlots) {
+    const SlotFields f = slotOf(c, slot);
     std::uint32_t address = 0;
-    if (!s.loaded || !downloader::slotAddress(s.slot, c.Model, &address)) continue;
+    if (*f.loaded != 1 || !downloader::slotAddress(slot, c.Model, &address)) continue;
     std::uint32_t list[dwl::kSectorListWords] = {};
     if (dwl::dwl10_3GetSectorList(c.FlashManufacturer, c.FlashDevice, address - dwl::FlashBase,
-                                  s.length, list) == dwl::kOk)
+                                  *f.length, list) == dwl::kOk)
       total += list[0];
   }
   return total;
@@ -525,24 +520,16 @@ JobResult verify(const WriteInput& in, const Context& context) {
   }
   if (r.Family == dwl::RESULT_SUCCESS) {
     std::vector<downloader::WrittenImage> images;
-    const downloader::DownloadContext& c = rec.ctx;
-    const struct {
-      dwl::Slot slot;
-      const std::uint8_t* data;
-      std::uint32_t length;
-      bool loaded;
-    } slots[] = {{dwl::Slot::Bin1, c.Bin1Data, c.Bin1Length, c.Bin1Loaded == 1},
-                 {dwl::Slot::Bin2, c.Bin2Data, c.Bin2Length, c.Bin2Loaded == 1},
-                 {dwl::Slot::Ogm1, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded == 1},
-                 {dwl::Slot::Ogm2, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded == 1}};
-    for (const auto& s : slots) {
+    downloader::DownloadContext& c = rec.ctx;
+    for (const dwl::Slot slot : kSlots) {
+      const SlotFields f = slotOf(c, slot);
       std::uint32_t address = 0;
-      if (!s.loaded) continue;
-      if (!downloader::slotAddress(s.slot, c.Model, &address)) {
+      if (*f.loaded != 1) continue;
+      if (!downloader::slotAddress(slot, c.Model, &address)) {
         r = {dwl::RESULT_FLASH_FILE, 18};
         break;
       }
-      images.push_back({s.slot, address, s.data, s.length});
+      images.push_back({slot, address, *f.data, *f.length});
     }
     if (r.Family == dwl::RESULT_SUCCESS) r = readBack(c.ComPort, images, in.images, job.result());
     if (r.Family == dwl::RESULT_SUCCESS) {
