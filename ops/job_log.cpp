@@ -1,9 +1,5 @@
 #include "ops/job_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -195,20 +191,16 @@ nlohmann::json toJson(const JobRecord& r) {
           {"version", KELVANE_VERSION}};
 }
 
-JobLog::~JobLog() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool JobLog::open(const std::string& path, std::string* why) {
   std::lock_guard lock(mutex_);
-  if (fd_ >= 0) ::close(fd_);
   path_ = path;
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
-    error_ = "cannot open the job log " + path + ": " + std::strerror(errno);
+  // A device is taken (a log to /dev/null); a FIFO or a folder is refused rather than waited on.
+  std::string reason;
+  if (!file_.open(path, &reason, true)) {
+    error_ = "cannot open the job log " + path + ": " + reason;
     if (why) *why = error_;
     return false;
   }
@@ -226,20 +218,13 @@ bool JobLog::append(const JobRecord& record, std::string* why) {
     return false;
   };
   if (!error_.empty()) return fail(error_);
-  if (fd_ < 0) return fail("the job log is not open");
-  ssize_t n;
-  do {
-    n = ::write(fd_, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return fail("cannot write the job log " + path_ + ": " + std::strerror(errno));
-  if (static_cast<std::size_t>(n) != line.size()) {
-    // A torn line would corrupt the record; cut it off and stop.
-    const off_t end = ::lseek(fd_, 0, SEEK_END);
-    if (end >= n) (void)!::ftruncate(fd_, end - n);
-    return fail("cannot write the job log " + path_ + ": the disk took only part of a line");
-  }
-  if (::fsync(fd_) != 0)
-    return fail("cannot flush the job log " + path_ + " to disk: " + std::strerror(errno));
+  if (!file_.isOpen()) return fail("the job log is not open");
+  // A torn line would corrupt the record: the append lands whole or is cut off again.
+  std::string reason;
+  if (!file_.append(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(), &reason))
+    return fail("cannot write the job log " + path_ + ": " + reason);
+  if (!file_.sync(&reason))
+    return fail("cannot flush the job log " + path_ + " to disk: " + reason);
   return true;
 }
 

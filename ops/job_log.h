@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ops/operations.h"
+#include "platform/append_file.h"
 
 namespace ops {
 
@@ -63,7 +64,6 @@ nlohmann::json toJson(const JobRecord& record);
 class JobLog {
  public:
   JobLog() = default;
-  ~JobLog();
   JobLog(const JobLog&) = delete;
   JobLog& operator=(const JobLog&) = delete;
 
@@ -81,7 +81,7 @@ class JobLog {
 
  private:
   mutable std::mutex mutex_;
-  int fd_ = -1;
+  platform::AppendFile file_;
   std::string path_;
   std::string error_;
 };

@@ -12,11 +12,13 @@
 #define KELVANE_WRITE ::_write
 #define KELVANE_CLOSE ::_close
 #define KELVANE_TRUNCATE(fd, size) ::_chsize_s(fd, static_cast<__int64>(size))
+#define KELVANE_SYNC ::_commit
 #else
 #include <unistd.h>
 #define KELVANE_WRITE ::write
 #define KELVANE_CLOSE ::close
 #define KELVANE_TRUNCATE(fd, size) ::ftruncate(fd, static_cast<off_t>(size))
+#define KELVANE_SYNC ::fsync
 #endif
 
 namespace platform {
@@ -53,11 +55,14 @@ void AppendFile::close() {
   fd_ = -1;
 }
 
-bool AppendFile::open(const std::string& path, std::string* why) {
+bool AppendFile::open(const std::string& path, std::string* why, bool devices) {
   close();
+  const auto accepted = [devices](const struct stat& st) {
+    return S_ISREG(st.st_mode) || (devices && S_ISCHR(st.st_mode));
+  };
   // Look before opening: a FIFO with a reader, or a terminal, would otherwise take the data.
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (::stat(path.c_str(), &st) == 0 && !accepted(st)) {
     if (why) *why = "not a regular file";
     return false;
   }
@@ -66,7 +71,7 @@ bool AppendFile::open(const std::string& path, std::string* why) {
     if (why) *why = errno == ENXIO ? "not a regular file" : std::strerror(errno);
     return false;
   }
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !accepted(st)) {
     KELVANE_CLOSE(fd);
     if (why) *why = "not a regular file";
     return false;
@@ -93,7 +98,7 @@ bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string
   struct stat named {};
   if (::stat(path_.c_str(), &named) != 0 || static_cast<std::uint64_t>(named.st_ino) != inode_ ||
       static_cast<std::uint64_t>(named.st_dev) != device_) {
-    if (why) *why = "the file was removed or replaced while the dump ran";
+    if (why) *why = "the file was removed or replaced while it was written";
     return false;
   }
 #endif
@@ -113,6 +118,12 @@ bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string
     return false;
   }
   return true;
+}
+
+bool AppendFile::sync(std::string* why) {
+  if (fd_ >= 0 && KELVANE_SYNC(fd_) == 0) return true;
+  if (why) *why = fd_ < 0 ? "not open" : std::strerror(errno);
+  return false;
 }
 
 }  // namespace platform

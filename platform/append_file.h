@@ -21,10 +21,13 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
 
   // Opens path for appending, creating it when missing. Refuses anything but a regular file (a
-  // FIFO, a device, a directory) without blocking on it. false, with the reason, on failure.
-  bool open(const std::string& path, std::string* why);
+  // FIFO, a directory, and a device unless devices is set) without blocking on it. false, with the
+  // reason, on failure.
+  bool open(const std::string& path, std::string* why, bool devices = false);
   // Appends count bytes; on failure the file is cut back to its size before the call.
   bool append(const std::uint8_t* data, std::size_t count, std::string* why);
+  // Flushes what was appended to the disk.
+  bool sync(std::string* why);
   bool isOpen() const { return fd_ >= 0; }
   void close();
 

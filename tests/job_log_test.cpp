@@ -99,6 +99,12 @@ TEST(JobLog, ALogThatCannotBeWrittenFailsAndStaysFailed) {
   EXPECT_FALSE(missing.open("/proc/no/such/jobs.jsonl", &why));
   EXPECT_FALSE(missing.append(ops::recordOf("info", ops::LinkInput{}, {}, {}, {})));
   EXPECT_TRUE(missing.failed());
+  // A FIFO with no reader is refused at once rather than holding the station's first job.
+  testsupport::TempDir dir;
+  ASSERT_EQ(testsupport::makeFifo("jobs.fifo"), 0);
+  ops::JobLog fifo;
+  EXPECT_FALSE(fifo.open("jobs.fifo", &why));
+  EXPECT_EQ(why, "cannot open the job log jobs.fifo: not a regular file");
 }
 
 TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {

@@ -540,7 +540,7 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     cx.progress = &remover;
     const dwl::JobResult r = ops::dump(in, cx);
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while the dump ran");
+    EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while it was written");
     EXPECT_EQ(r.bytesWritten, 0x2000u);
   }
 #endif
