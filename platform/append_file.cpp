@@ -78,6 +78,7 @@ bool AppendFile::open(const std::string& path, std::string* why, bool devices) {
   }
   fd_ = fd;
   path_ = path;
+  regular_ = S_ISREG(st.st_mode);
   device_ = static_cast<std::uint64_t>(st.st_dev);
   inode_ = static_cast<std::uint64_t>(st.st_ino);
   return true;
@@ -121,7 +122,8 @@ bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string
 }
 
 bool AppendFile::sync(std::string* why) {
-  if (fd_ >= 0 && KELVANE_SYNC(fd_) == 0) return true;
+  // A device has no disk behind it to flush to (fsync on /dev/null fails).
+  if (fd_ >= 0 && (!regular_ || KELVANE_SYNC(fd_) == 0)) return true;
   if (why) *why = fd_ < 0 ? "not open" : std::strerror(errno);
   return false;
 }

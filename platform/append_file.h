@@ -26,7 +26,7 @@ class AppendFile {
   bool open(const std::string& path, std::string* why, bool devices = false);
   // Appends count bytes; on failure the file is cut back to its size before the call.
   bool append(const std::uint8_t* data, std::size_t count, std::string* why);
-  // Flushes what was appended to the disk.
+  // Flushes what was appended to the disk; nothing to do for a device.
   bool sync(std::string* why);
   bool isOpen() const { return fd_ >= 0; }
   void close();
@@ -35,6 +35,7 @@ class AppendFile {
   int fd_ = -1;
   std::string path_;
   std::uint64_t device_ = 0, inode_ = 0;
+  bool regular_ = true;
 };
 
 }  // namespace platform

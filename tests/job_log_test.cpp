@@ -99,6 +99,10 @@ TEST(JobLog, ALogThatCannotBeWrittenFailsAndStaysFailed) {
   EXPECT_FALSE(missing.open("/proc/no/such/jobs.jsonl", &why));
   EXPECT_FALSE(missing.append(ops::recordOf("info", ops::LinkInput{}, {}, {}, {})));
   EXPECT_TRUE(missing.failed());
+  // A device takes the lines without a disk to flush them to.
+  ops::JobLog null;
+  ASSERT_TRUE(null.open("/dev/null", &why)) << why;
+  EXPECT_TRUE(null.append(ops::recordOf("info", ops::LinkInput{}, {}, {}, {}), &why)) << why;
   // A FIFO with no reader is refused at once rather than holding the station's first job.
   testsupport::TempDir dir;
   ASSERT_EQ(testsupport::makeFifo("jobs.fifo"), 0);
