@@ -31,6 +31,13 @@ ops::LinkInput linkOf(const Run& run, const dwl::FlashDescriptionTable* flash) {
   return link;
 }
 
+// flash.txt's descriptions when it can be read; null otherwise (jobs that do not need them).
+std::unique_ptr<dwl::FlashDescriptionTable> optionalFlash(const Options& o) {
+  auto table = std::make_unique<dwl::FlashDescriptionTable>();
+  if (dwl::loadFlashDescription(dataFile(o, "flash.txt"), *table) != dwl::kOk) table.reset();
+  return table;
+}
+
 ops::Context contextOf(const Run& run) {
   ops::Context context;
   context.serial = &run.serial;
@@ -166,7 +173,9 @@ Outcome runWrite(const Run& run) {
 Outcome runDump(const Run& run) {
   const Options& o = run.options;
   ops::DumpInput input;
-  input.link = linkOf(run, nullptr);
+  // The fixed map gives the dump's sectors; flash.txt, when there is one, names the flash.
+  const auto table = optionalFlash(o);
+  input.link = linkOf(run, table.get());
   if (o.byteRange) {
     input.offset = o.offset;
     input.length = o.length;
@@ -191,10 +200,9 @@ Outcome runDump(const Run& run) {
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
   // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
-  auto table = std::make_unique<dwl::FlashDescriptionTable>();
-  const bool described = dwl::loadFlashDescription(dataFile(o, "flash.txt"), *table) == dwl::kOk;
+  const auto table = optionalFlash(o);
   ops::EraseInput input;
-  input.link = linkOf(run, described ? table.get() : nullptr);
+  input.link = linkOf(run, table.get());
   input.firstSector = o.first;
   input.lastSector = o.last;
   input.wholeOtherFlash = o.all;
