@@ -16,20 +16,14 @@
 #include "emulator/nor_flash.h"
 #include "ops/job_log.h"
 #include "platform/clock.h"
+#include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
 
-std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed) {
-  std::vector<std::uint8_t> out(n);
-  for (auto& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
+using testsupport::pattern;
 
 // One emulated handset (the 284-sector AMD part of the samples) on an in-process line whose
 // time-outs move a virtual clock, which the engines' clock follows.

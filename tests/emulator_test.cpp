@@ -15,6 +15,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "platform/rs232.h"
+#include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,14 +62,7 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-Bytes pattern(std::size_t n, std::uint32_t seed) {
-  Bytes out(n);
-  for (auto& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
+using testsupport::pattern;
 
 std::uint32_t sum(const Bytes& b) {
   std::uint32_t s = 0;

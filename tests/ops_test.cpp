@@ -9,51 +9,18 @@
 #include <thread>
 
 #include "dwl/dwl10fla.h"
-#include "emulator/emulator_rs232.h"
-#include "emulator/faults.h"
-#include "emulator/handset_core.h"
-#include "emulator/nor_flash.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
 #include "platform/scripted_rs232.h"
+#include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes pattern(std::size_t n, std::uint32_t seed) {
-  Bytes out(n);
-  for (auto& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
-
-// One emulated handset (the 284-sector AMD flash of the samples), paced, on its own virtual clock.
-struct Handset {
-  explicit Handset(const std::vector<std::string>& faults = {}, int switchOnDelayMs = 0,
-                   std::uint16_t codes = emulator::flashCodes(0x01, 0x7E)) {
-    std::string why;
-    EXPECT_TRUE(emulator::loadFlashDescription(kSamples + "flash.txt", codes, description, &why))
-        << why;
-    flash = std::make_unique<emulator::NorFlash>(description);
-    emulator::HandsetConfig config;
-    for (const std::string& fault : faults)
-      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << fault << ": " << why;
-    core = std::make_unique<emulator::HandsetCore>(*flash, config);
-    emulator::LinkOptions options;
-    options.pace = true;
-    options.switchOnDelayMs = switchOnDelayMs;
-    link = std::make_unique<emulator::EmulatorRs232>(*core, options);
-  }
-  dwl::FlashDescription description;
-  std::unique_ptr<emulator::NorFlash> flash;
-  std::unique_ptr<emulator::HandsetCore> core;
-  std::unique_ptr<emulator::EmulatorRs232> link;
-};
+using Handset = testsupport::EmulatedHandset;
+using testsupport::pattern;
 
 // Every event as a line, with what the checks need; optionally cancels the job at one event.
 class Recorder final : public dwl::ProgressSink {
@@ -247,7 +214,7 @@ TEST_F(Ops, WriteCountsTheImageBytesAndSectorsTheHandsetConfirmed) {
 }
 
 TEST_F(Ops, HeartbeatsComeWhileTheHandsetIsAwaited) {
-  Handset h({}, 3000);
+  Handset h({}, {.switchOnDelayMs = 3000, .pace = true});
   Recorder rec(&h);
   ops::InfoInput in;
   in.link = link();
@@ -279,7 +246,7 @@ TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove("cancel.bin");
-    Handset h({}, c.switchOnDelayMs);
+    Handset h({}, {.switchOnDelayMs = c.switchOnDelayMs, .pace = true});
     Recorder rec(&h);
     rec.cancelAt(c.at, c.nth);
     dwl::JobResult r;
@@ -497,7 +464,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
   in.firstSector = 8;
   in.lastSector = 9;
   {
-    Handset h({}, 0, intel);
+    Handset h({}, {.pace = true}, intel);
     h.flash->program(0x10000, pattern(0x20000, 5).data(), 0x20000);
     Recorder rec(&h);
     in.link.flash = nullptr;  // no description: the fixed map's sectors are not this flash's
@@ -507,7 +474,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), pattern(0x20000, 5));
   }
   {
-    Handset h({}, 0, intel);
+    Handset h({}, {.pace = true}, intel);
     h.flash->program(0x10000, pattern(0x30000, 5).data(), 0x30000);
     Recorder rec(&h);
     in.link.flash = &table;

@@ -5,12 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "emulator/emulator_rs232.h"
-#include "emulator/faults.h"
-#include "emulator/handset_core.h"
-#include "emulator/nor_flash.h"
 #include "platform/forwarding_rs232.h"
 #include "station/station.h"
+#include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -18,43 +15,14 @@ namespace {
 const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes pattern(std::size_t n, std::uint32_t seed) {
-  Bytes out(n);
-  for (auto& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
+using testsupport::pattern;
+using Handset = testsupport::EmulatedHandset;
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
 }
-
-// One emulated handset on its own virtual clock, paced.
-struct Handset {
-  explicit Handset(const std::string& fault = {}, int powerOnAgainMs = -1) {
-    std::string why;
-    EXPECT_TRUE(emulator::loadFlashDescription(
-        kSamples + "flash.txt", emulator::flashCodes(0x01, 0x7E), description, &why));
-    flash = std::make_unique<emulator::NorFlash>(description);
-    emulator::HandsetConfig config;
-    if (!fault.empty()) {
-      EXPECT_TRUE(emulator::parseFault(fault, config.faults, &why)) << why;
-    }
-    core = std::make_unique<emulator::HandsetCore>(*flash, config);
-    emulator::LinkOptions options;
-    options.pace = true;
-    options.powerOnAgainMs = powerOnAgainMs;
-    link = std::make_unique<emulator::EmulatorRs232>(*core, options);
-  }
-  dwl::FlashDescription description;
-  std::unique_ptr<emulator::NorFlash> flash;
-  std::unique_ptr<emulator::HandsetCore> core;
-  std::unique_ptr<emulator::EmulatorRs232> link;
-};
 
 // Each slot's line is the handset of the same index (ports "1", "2", ...).
 station::LineFactory handsetsOf(std::vector<std::unique_ptr<Handset>>& handsets) {
@@ -134,7 +102,7 @@ TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
   const std::string faults[] = {
       "", "silence:sector-write#3", "", "disconnect:20000", "sector-checksum:2", ""};
   std::vector<std::unique_ptr<Handset>> handsets;
-  for (const std::string& f : faults) handsets.push_back(std::make_unique<Handset>(f));
+  for (const std::string& f : faults) handsets.push_back(std::make_unique<Handset>(std::vector{f}));
   ops::JobLog log;
   ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
   auto s = make(handsets, &log);
@@ -186,7 +154,7 @@ class CancelAfter final : public platform::ForwardingRs232 {
 
 TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   // The next handset comes 20 s after the last one is switched off: longer than a wake-up wait.
-  Handset handset("", 20000);
+  Handset handset({}, {.pace = true, .powerOnAgainMs = 20000});
   ops::JobLog log;
   ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
   station::Station* self = nullptr;
@@ -210,7 +178,8 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
 
 TEST_F(Station, CancelOfOneSlotLeavesTheOthers) {
   std::vector<std::unique_ptr<Handset>> handsets;
-  handsets.push_back(std::make_unique<Handset>("silence:announce"));  // never answers
+  handsets.push_back(
+      std::make_unique<Handset>(std::vector<std::string>{"silence:announce"}));  // never answers
   handsets.push_back(std::make_unique<Handset>());
   ops::JobLog log;
   ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
