@@ -6,6 +6,7 @@
 // continuous mode at once (an unattended line). Ports given here replace the saved list; the
 // list is saved on exit.
 #include <QApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
 #include <cstdio>
@@ -61,7 +62,10 @@ int main(int argc, char** argv) {
       if (!imagesGiven) recipe.images.clear();
       imagesGiven = done = true;
       std::erase_if(recipe.images, [&](const station::RecipeImage& r) { return r.slot == s.slot; });
-      recipe.images.push_back({s.slot, next().toStdString()});
+      // Absolute, as the saved recipe must name the same file from any working folder.
+      const QString path = next();
+      recipe.images.push_back(
+          {s.slot, (path.isEmpty() ? path : QFileInfo(path).absoluteFilePath()).toStdString()});
     }
     if (done) continue;
     if (a == "--model") {

@@ -188,12 +188,12 @@ void StationWindow::buildRecipePanel(const Recipe& recipe) {
   last->addWidget(check);
   grid->addLayout(last, 4, 0, 1, 6);
   showRecipe(recipe);
-  for (const RecipeImage& image : recipe.images) {
-    if (image.path.empty()) continue;
-    lastFolder_ = QFileInfo(QString::fromStdString(image.path)).absolutePath();
-    break;
-  }
-  if (lastFolder_.isEmpty()) lastFolder_ = QDir::currentPath();
+  // Any edit makes the last check's verdict stale until the next check.
+  for (QLineEdit* path : paths_) connect(path, &QLineEdit::textEdited, this, [this] { edited(); });
+  for (QComboBox* box : {model_, speed_, productType_})
+    connect(box, &QComboBox::activated, this, [this] { edited(); });
+  for (QSpinBox* w : waitStates_) connect(w, &QSpinBox::valueChanged, this, [this] { edited(); });
+  for (QCheckBox* c : {pmu_, verify_}) connect(c, &QCheckBox::clicked, this, [this] { edited(); });
 }
 
 void StationWindow::showRecipe(const Recipe& recipe) {
@@ -226,15 +226,32 @@ Recipe StationWindow::recipe() const {
   return r;
 }
 
+void StationWindow::edited() {
+  problemsLabel_->hide();
+  summary_->setText("Recipe edited: Check recipe or a start checks it.");
+  summary_->show();
+}
+
 void StationWindow::browse(int slot) {
   QLineEdit* path = paths_[static_cast<std::size_t>(slot)];
-  const QString current = path->text().trimmed();
-  const QString folder = current.isEmpty() ? lastFolder_ : QFileInfo(current).absolutePath();
+  // The folder of this slot's file, else the one a file was last chosen from (kept in the
+  // settings), else that of another slot's file; the working folder at last.
+  auto folderOf = [](const QLineEdit* field) {
+    const QString file = field->text().trimmed();
+    return file.isEmpty() ? QString() : QFileInfo(file).absolutePath();
+  };
+  QString folder = folderOf(path);
+  if (folder.isEmpty()) folder = lastFolder_;
+  if (folder.isEmpty() && settings_) folder = settings_->value("recipe/browseFolder").toString();
+  for (const QLineEdit* other : paths_)
+    if (folder.isEmpty()) folder = folderOf(other);
   const QString chosen = QFileDialog::getOpenFileName(
       this, slotLabel(static_cast<dwl::Slot>(slot)) + " image", folder);
   if (chosen.isEmpty()) return;
   path->setText(chosen);
   lastFolder_ = QFileInfo(chosen).absolutePath();
+  if (settings_) settings_->setValue("recipe/browseFolder", lastFolder_);
+  edited();
 }
 
 std::shared_ptr<const LoadedRecipe> StationWindow::check(const QString& refused) {

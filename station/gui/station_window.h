@@ -40,6 +40,8 @@ class StationWindow final : public QWidget {
   void buildRecipePanel(const Recipe& recipe);
   void showRecipe(const Recipe& recipe);
   void browse(int slot);
+  // Says that the panel no longer shows what the last check saw.
+  void edited();
   // Loads the panel's recipe and shows its problems or its summary. Null when it cannot run.
   std::shared_ptr<const LoadedRecipe> check(const QString& refused = {});
   // Checks the recipe before a start. When every slot is stopped, a recipe other than the one in
@@ -57,7 +59,7 @@ class StationWindow final : public QWidget {
   std::unique_ptr<Station> station_;
   QStringList slotPorts_;  // the ports of station_'s slots
   QStringList problems_;
-  QString lastFolder_;
+  QString lastFolder_;  // of the last file chosen with Browse...
 
   QGroupBox* recipeBox_;
   std::array<QLineEdit*, 4> paths_{};  // by dwl::Slot
