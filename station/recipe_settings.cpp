@@ -7,8 +7,6 @@ namespace station {
 
 namespace {
 
-constexpr dwl::Slot kSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2};
-
 QString key(const char* name) {
   return QStringLiteral("recipe/") + QLatin1String(name);
 }
@@ -23,7 +21,7 @@ int savedInt(const QSettings& settings, const char* name, int first, int last, i
 }  // namespace
 
 void saveRecipe(QSettings& settings, const Recipe& recipe) {
-  for (const dwl::Slot slot : kSlots) {
+  for (const dwl::Slot slot : kImageSlots) {
     QString path;
     for (const RecipeImage& image : recipe.images)
       if (image.slot == slot) path = QString::fromStdString(image.path);
@@ -41,7 +39,7 @@ void saveRecipe(QSettings& settings, const Recipe& recipe) {
 
 Recipe restoreRecipe(const QSettings& settings) {
   Recipe recipe;
-  for (const dwl::Slot slot : kSlots) {
+  for (const dwl::Slot slot : kImageSlots) {
     const QString path = settings.value(key(downloader::slotName(slot))).toString();
     if (!path.isEmpty()) recipe.images.push_back({slot, path.toStdString()});
   }

@@ -29,6 +29,8 @@ struct RecipeImage {
 // image goes, see downloader::ogm1Address) and the wait states of the downloader's menu.
 inline constexpr int kLastModel = 3;
 inline constexpr int kLastWaitState = 4;
+inline constexpr dwl::Slot kImageSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1,
+                                            dwl::Slot::Ogm2};
 
 struct Recipe {
   std::vector<RecipeImage> images;

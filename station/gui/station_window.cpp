@@ -22,8 +22,6 @@ namespace station {
 namespace {
 enum Column { Port, Flash, StageCol, Progress, Elapsed, Result, Count, Actions, Columns };
 
-constexpr dwl::Slot kSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2};
-
 // "Bin1" for the label of the slot the CLI calls --bin1.
 QString slotLabel(dwl::Slot slot) {
   QString name = downloader::slotName(slot);
@@ -118,7 +116,7 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
 void StationWindow::buildRecipePanel(const Recipe& recipe) {
   recipeBox_ = new QGroupBox("Recipe");
   auto* grid = new QGridLayout(recipeBox_);
-  for (const dwl::Slot slot : kSlots) {
+  for (const dwl::Slot slot : kImageSlots) {
     const int row = static_cast<int>(slot);
     grid->addWidget(new QLabel(slotLabel(slot)), row, 0);
     auto* path = new QLineEdit;
@@ -212,7 +210,7 @@ void StationWindow::showRecipe(const Recipe& recipe) {
 Recipe StationWindow::recipe() const {
   Recipe r = inForce_;
   r.images.clear();
-  for (const dwl::Slot slot : kSlots) {
+  for (const dwl::Slot slot : kImageSlots) {
     const QString path = paths_[static_cast<std::size_t>(slot)]->text().trimmed();
     if (!path.isEmpty()) r.images.push_back({slot, path.toStdString()});
   }
