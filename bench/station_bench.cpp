@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
 #ifdef KELVANE_BENCH_WINDOW
   QStringList ports;
   for (const auto& e : emulators) ports << QString::fromStdString(e->device);
-  station::StationWindow window(loaded, "bench", &log, station::serialPorts(), ports);
+  station::StationWindow window(recipe, &log, station::serialPorts(), ports);
   window.show();
   station::Station& engine = window.engine();
 #else

@@ -6,6 +6,7 @@
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
+#include "dwl/dwl_context.h"
 #include "platform/clock.h"
 #include "platform/qt_rs232.h"
 
@@ -94,6 +95,21 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
   if (problems) *problems = found;
   if (!found.empty()) return nullptr;
   return loaded;
+}
+
+std::string recipeSummary(const LoadedRecipe& recipe) {
+  const ops::WriteInput& in = recipe.input;
+  std::string text;
+  for (const ops::Image& image : in.images)
+    text += std::string(downloader::slotName(image.slot)) + " " +
+            std::filesystem::path(image.path).filename().string() + " (" +
+            std::to_string(image.bytes.size()) + " bytes), ";
+  const int speed = in.link.speed;
+  text += "model " + std::to_string(in.model) + ", speed " + std::to_string(speed);
+  if (speed >= 0 && speed < dwl::kSpeedRows)
+    text += " (" + std::to_string(dwl::kDownloaderProfile.PCSpeedValue[speed]) + " baud)";
+  text += in.verify ? ", verify" : ", no verify";
+  return text;
 }
 
 const char* stageText(SlotStage stage) {
@@ -225,6 +241,7 @@ std::string Station::stopReason() const {
 
 bool Station::start(int index, bool continuous) {
   Slot& slot = *slots_.at(index);
+  if (!recipe_) return false;
   {
     std::lock_guard lock(slot.mutex);
     if (slot.status.running) return false;

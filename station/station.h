@@ -22,7 +22,15 @@ namespace station {
 struct RecipeImage {
   dwl::Slot slot = dwl::Slot::Bin1;
   std::string path;
+  bool operator==(const RecipeImage&) const = default;
 };
+
+// What the station offers beyond the speed table: the models of the CLI's --model (where the Ogm1
+// image goes, see downloader::ogm1Address) and the wait states of the downloader's menu.
+inline constexpr int kLastModel = 3;
+inline constexpr int kLastWaitState = 4;
+inline constexpr dwl::Slot kImageSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1,
+                                            dwl::Slot::Ogm2};
 
 struct Recipe {
   std::vector<RecipeImage> images;
@@ -34,6 +42,7 @@ struct Recipe {
   bool verify = true;
   std::string flashPath = "flash.txt";
   std::string bootstrapPath = "dwl87.spm";
+  bool operator==(const Recipe&) const = default;
 };
 
 // A recipe whose files were read and checked: what every slot's job is made from.
@@ -46,6 +55,8 @@ struct LoadedRecipe {
 // Null, with one line per problem, when the recipe cannot be run.
 std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
                                                std::vector<std::string>* problems);
+// One line for the operator: each image with its size, the model, the speed and its rate, verify.
+std::string recipeSummary(const LoadedRecipe& recipe);
 
 enum class SlotStage {
   Idle,
@@ -99,7 +110,8 @@ class Station {
   int addSlot(const std::string& port, std::string* why = nullptr);
   int slotCount() const { return static_cast<int>(slots_.size()); }
 
-  // Starts a slot that is not running; false when it is, or when the log has failed.
+  // Starts a slot that is not running; false when it is, when the log has failed, or when the
+  // station has no recipe (the one it was given could not be loaded).
   bool start(int slot, bool continuous);
   void startAll(bool continuous);
   void cancel(int slot);

@@ -1,5 +1,6 @@
 // The station's window over its engine: Start all fills each slot's row from the job, a faulty
-// handset's row names the cause, and a log that cannot be written is said above the grid.
+// handset's row names the cause, a log that cannot be written is said above the grid, and the
+// recipe edited in the window is checked before any slot starts.
 #include <gtest/gtest.h>
 
 // Before Qt, whose emit macro the handset's headers would meet.
@@ -47,6 +48,21 @@ QPushButton* button(QWidget& window, const QString& text) {
   return nullptr;
 }
 
+// Lets the grid read the slots on its timer.
+void letTheGridRefresh() {
+  for (int i = 0; i < 6; ++i) {
+    QThread::msleep(50);
+    QApplication::processEvents();
+  }
+}
+
+station::LineFactory lineTo(Handset& h) {
+  return [&h](const ops::PortRef&) {
+    return station::Line{std::shared_ptr<platform::Rs232>(h.link.get(), [](platform::Rs232*) {}),
+                         [&h] { return h.link->seconds(); }};
+  };
+}
+
 TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
   testsupport::TempDir dir;
   std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
@@ -65,7 +81,7 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
     ops::JobLog log;
     ASSERT_TRUE(log.open(logFails ? "/dev/full" : "jobs.jsonl", nullptr));
     station::StationWindow window(
-        loaded, "test", &log,
+        recipe, &log,
         [&](const ops::PortRef& port) {
           Handset& h = *handsets.at(static_cast<std::size_t>(port.number - 1));
           return station::Line{
@@ -73,14 +89,10 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
               [&h] { return h.link->seconds(); }};
         },
         {"COM1", "COM2"});
-    window.findChild<QCheckBox*>()->setChecked(false);
+    window.findChild<QCheckBox*>("continuous")->setChecked(false);
     button(window, "Start all")->click();
     window.engine().waitAll();
-    // The grid reads the slots on its timer.
-    for (int i = 0; i < 6; ++i) {
-      QThread::msleep(50);
-      QApplication::processEvents();
-    }
+    letTheGridRefresh();
     auto* table = window.findChild<QTableWidget*>();
     ASSERT_EQ(table->rowCount(), 2);
     auto* const stopped = window.findChild<QLabel*>("stopReason");
@@ -98,6 +110,58 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
         << table->item(1, 5)->text().toStdString();
     EXPECT_EQ(table->item(1, 6)->text(), "0 / 1");
   }
+}
+
+TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
+  testsupport::TempDir dir;
+  std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
+  std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+  const std::string image(30000, 'k');
+  std::ofstream("a.bin", std::ios::binary) << image;
+  Handset handset("");
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  station::StationWindow window(station::Recipe{}, &log, lineTo(handset), {"COM1"});
+  auto* const problems = window.findChild<QLabel*>("recipeProblems");
+  auto* const bin1 = window.findChild<QLineEdit*>("bin1");
+  auto* const continuous = window.findChild<QCheckBox*>("continuous");
+  ASSERT_TRUE(problems && bin1);
+  // A recipe without an image opens the window with the problem shown.
+  EXPECT_TRUE(problems->isVisibleTo(&window));
+  EXPECT_TRUE(problems->text().contains("no image")) << problems->text().toStdString();
+
+  bin1->setText("missing.bin");
+  button(window, "Start all")->click();
+  EXPECT_FALSE(window.engine().status(0).running);
+  EXPECT_TRUE(problems->isVisibleTo(&window));
+  EXPECT_TRUE(problems->text().startsWith("Nothing started")) << problems->text().toStdString();
+  EXPECT_TRUE(problems->text().contains("missing.bin")) << problems->text().toStdString();
+
+  bin1->setText("a.bin");
+  window.findChild<QCheckBox*>("verify")->setChecked(true);
+  continuous->setChecked(false);
+  button(window, "Start all")->click();
+  window.engine().waitAll();
+  EXPECT_FALSE(problems->isVisibleTo(&window));
+  const QString summary = window.findChild<QLabel*>("recipeSummary")->text();
+  EXPECT_TRUE(summary.contains("bin1 a.bin (30000 bytes)") && summary.contains(", verify"))
+      << summary.toStdString();
+  const station::SlotStatus s = window.engine().status(0);
+  EXPECT_EQ(s.stage, station::SlotStage::Done) << s.result;
+  EXPECT_EQ(s.passes, 1);
+  const auto written = handset.flash->read(0, image.size());
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin()));
+
+  // While a slot runs the recipe cannot change under it.
+  auto* const panel = window.findChild<QGroupBox*>();
+  continuous->setChecked(true);
+  button(window, "Start all")->click();
+  letTheGridRefresh();
+  EXPECT_FALSE(panel->isEnabled());
+  window.engine().cancelAll();
+  window.engine().waitAll();
+  letTheGridRefresh();
+  EXPECT_TRUE(panel->isEnabled());
 }
 
 }  // namespace

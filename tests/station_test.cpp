@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/forwarding_rs232.h"
+#include "station/recipe_settings.h"
 #include "station/station.h"
 #include "support/emulated_handset.h"
 #include "support/temp_dir.h"
@@ -96,6 +97,32 @@ TEST_F(Station, TheRecipeIsCheckedBeforeItRuns) {
     ASSERT_EQ(problems.size(), 1u) << c.name;
     EXPECT_NE(problems[0].find(c.problem), std::string::npos) << c.name << ": " << problems[0];
   }
+}
+
+TEST_F(Station, TheRecipeComesBackFromTheSettings) {
+  recipe.model = 2;
+  recipe.speed = 7;
+  recipe.productType = 1;
+  recipe.waitStates = {1, 2, 3, 4};
+  recipe.pmu = true;
+  recipe.verify = false;
+  QSettings settings("station.ini", QSettings::IniFormat);
+  station::saveRecipe(settings, recipe);
+  settings.sync();
+  EXPECT_TRUE(station::restoreRecipe(QSettings("station.ini", QSettings::IniFormat)) == recipe);
+
+  // A hand-edited file: what the window could not show keeps the default.
+  settings.setValue("recipe/speed", 9);
+  settings.setValue("recipe/model", "two");
+  settings.setValue("recipe/waitStates", QVariantList{1, 5, 0, 0});
+  settings.setValue("recipe/bin2", "");
+  const station::Recipe restored = station::restoreRecipe(settings);
+  const station::Recipe fresh;
+  EXPECT_EQ(restored.speed, fresh.speed);
+  EXPECT_EQ(restored.model, fresh.model);
+  EXPECT_EQ(restored.waitStates, fresh.waitStates);
+  EXPECT_EQ(restored.productType, 1);
+  EXPECT_EQ(restored.images, recipe.images);
 }
 
 TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {

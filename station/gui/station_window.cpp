@@ -1,24 +1,61 @@
 #include "station/gui/station_window.h"
 
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
+
+#include "downloader/dwl3spm87.h"
+#include "dwl/dwl_context.h"
+#include "station/recipe_settings.h"
 
 namespace station {
 
 namespace {
 enum Column { Port, Flash, StageCol, Progress, Elapsed, Result, Count, Actions, Columns };
+
+// "Bin1" for the label of the slot the CLI calls --bin1.
+QString slotLabel(dwl::Slot slot) {
+  QString name = downloader::slotName(slot);
+  name[0] = name[0].toUpper();
+  return name;
 }
 
-StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const QString& recipeText,
-                             ops::JobLog* log, LineFactory lines, const QStringList& ports)
-    : recipe_(std::move(recipe)), log_(log), lines_(std::move(lines)) {
+// The same images, byte for byte: a file rewritten under the same name is a new recipe.
+bool sameImages(const LoadedRecipe& a, const LoadedRecipe& b) {
+  return std::equal(a.input.images.begin(), a.input.images.end(), b.input.images.begin(),
+                    b.input.images.end(), [](const ops::Image& x, const ops::Image& y) {
+                      return x.slot == y.slot && x.bytes == y.bytes;
+                    });
+}
+
+}  // namespace
+
+StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory lines,
+                             const QStringList& ports, QSettings* settings)
+    : inForce_(recipe), log_(log), lines_(std::move(lines)), settings_(settings) {
   setWindowTitle("Kelvane station");
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel("Recipe: " + recipeText));
+  buildRecipePanel(recipe);
+  layout->addWidget(recipeBox_);
+  summary_ = new QLabel;
+  summary_->setObjectName("recipeSummary");
+  summary_->setWordWrap(true);
+  layout->addWidget(summary_);
+  problemsLabel_ = new QLabel;
+  problemsLabel_->setObjectName("recipeProblems");
+  problemsLabel_->setStyleSheet("color: #b00000");
+  problemsLabel_->setWordWrap(true);
+  problemsLabel_->hide();
+  layout->addWidget(problemsLabel_);
 
   auto* bar = new QHBoxLayout;
   bar->addWidget(new QLabel("Ports:"));
@@ -28,6 +65,7 @@ StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const Q
   auto* apply = new QPushButton("Set ports");
   bar->addWidget(apply);
   continuous_ = new QCheckBox("Continuous");
+  continuous_->setObjectName("continuous");
   continuous_->setChecked(true);
   bar->addWidget(continuous_);
   auto* startAll = new QPushButton("Start all");
@@ -56,21 +94,210 @@ StationWindow::StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const Q
   layout->addWidget(table_, 1);
 
   connect(apply, &QPushButton::clicked, this, [this] {
-    for (int i = 0; i < station_->slotCount(); ++i) {
-      if (station_->status(i).running) {
-        QMessageBox::information(this, "Kelvane station", "Stop every slot first.");
-        return;
-      }
+    if (anyRunning()) {
+      QMessageBox::information(this, "Kelvane station", "Stop every slot first.");
+      return;
     }
     buildSlots(this->ports());
   });
-  connect(startAll, &QPushButton::clicked, this,
-          [this] { station_->startAll(continuous_->isChecked()); });
+  connect(startAll, &QPushButton::clicked, this, [this] { this->startAll(); });
   connect(stopAll, &QPushButton::clicked, this, [this] { station_->cancelAll(); });
   connect(&timer_, &QTimer::timeout, this, [this] { refresh(); });
+
+  // The panel's reading of the recipe is the one in force: the fields it does not edit (the
+  // flash descriptions, the bootstrap) come from the recipe given.
+  inForce_ = this->recipe();
+  loaded_ = check();
   buildSlots(ports);
   timer_.start(200);
-  resize(1240, 440);
+  resize(1240, 640);
+}
+
+void StationWindow::buildRecipePanel(const Recipe& recipe) {
+  recipeBox_ = new QGroupBox("Recipe");
+  auto* grid = new QGridLayout(recipeBox_);
+  for (const dwl::Slot slot : kImageSlots) {
+    const int row = static_cast<int>(slot);
+    grid->addWidget(new QLabel(slotLabel(slot)), row, 0);
+    auto* path = new QLineEdit;
+    path->setObjectName(downloader::slotName(slot));
+    path->setPlaceholderText("no image");
+    paths_[row] = path;
+    grid->addWidget(path, row, 1);
+    auto* browse = new QPushButton("Browse...");
+    connect(browse, &QPushButton::clicked, this, [this, row] { this->browse(row); });
+    grid->addWidget(browse, row, 2);
+  }
+  grid->setColumnStretch(1, 1);
+  grid->setColumnMinimumWidth(3, 16);
+
+  model_ = new QComboBox;
+  model_->setObjectName("model");
+  for (int m = 0; m <= kLastModel; ++m) {
+    std::uint32_t address = 0;
+    const QString where =
+        downloader::ogm1Address(m, &address)
+            ? "Ogm1 at 0x" + QString::number(address, 16).toUpper().rightJustified(8, '0')
+            : QString("no Ogm1 image");
+    model_->addItem(QString("Model %1 (%2)").arg(m).arg(where), m);
+  }
+  speed_ = new QComboBox;
+  speed_->setObjectName("speed");
+  // Listed by rate, as the downloader lists them; each item keeps its row of the speed table.
+  std::vector<std::pair<long, int>> rows;
+  for (int i = 0; i < dwl::kSpeedRows; ++i)
+    rows.emplace_back(dwl::kDownloaderProfile.PCSpeedValue[i], i);
+  std::stable_sort(rows.begin(), rows.end());
+  for (const auto& [baud, i] : rows)
+    speed_->addItem(QString("%1 baud (speed %2)").arg(baud).arg(i), i);
+  productType_ = new QComboBox;
+  productType_->setObjectName("productType");
+  for (int t = 1; t <= 2; ++t) productType_->addItem(QString::number(t), t);
+  auto* waits = new QHBoxLayout;
+  for (std::size_t i = 0; i < waitStates_.size(); ++i) {
+    auto* w = new QSpinBox;
+    w->setRange(0, kLastWaitState);
+    w->setToolTip(QString("Wait states of chip select %1").arg(i));
+    waitStates_[i] = w;
+    waits->addWidget(w);
+  }
+  waits->addStretch(1);
+  const std::pair<const char*, QWidget*> settings[] = {
+      {"Model", model_}, {"Link speed", speed_}, {"Product type", productType_}};
+  for (int r = 0; r < 3; ++r) {
+    grid->addWidget(new QLabel(settings[r].first), r, 4);
+    grid->addWidget(settings[r].second, r, 5);
+  }
+  grid->addWidget(new QLabel("Wait states"), 3, 4);
+  grid->addLayout(waits, 3, 5);
+
+  auto* last = new QHBoxLayout;
+  pmu_ = new QCheckBox("PMU");
+  pmu_->setToolTip("Send the power-management command after the speed change");
+  pmu_->setObjectName("pmu");
+  verify_ = new QCheckBox("Verify");
+  verify_->setObjectName("verify");
+  verify_->setToolTip("Read every image back and compare it");
+  auto* check = new QPushButton("Check recipe");
+  connect(check, &QPushButton::clicked, this, [this] { this->check(); });
+  last->addWidget(pmu_);
+  last->addWidget(verify_);
+  last->addStretch(1);
+  last->addWidget(check);
+  grid->addLayout(last, 4, 0, 1, 6);
+  showRecipe(recipe);
+  // Any edit makes the last check's verdict stale until the next check.
+  for (QLineEdit* path : paths_) connect(path, &QLineEdit::textEdited, this, [this] { edited(); });
+  for (QComboBox* box : {model_, speed_, productType_})
+    connect(box, &QComboBox::activated, this, [this] { edited(); });
+  for (QSpinBox* w : waitStates_) connect(w, &QSpinBox::valueChanged, this, [this] { edited(); });
+  for (QCheckBox* c : {pmu_, verify_}) connect(c, &QCheckBox::clicked, this, [this] { edited(); });
+}
+
+void StationWindow::showRecipe(const Recipe& recipe) {
+  for (QLineEdit* path : paths_) path->clear();
+  for (const RecipeImage& image : recipe.images)
+    paths_[static_cast<std::size_t>(image.slot)]->setText(QString::fromStdString(image.path));
+  const std::pair<QComboBox*, int> choices[] = {
+      {model_, recipe.model}, {speed_, recipe.speed}, {productType_, recipe.productType}};
+  for (const auto& [box, value] : choices) box->setCurrentIndex(std::max(0, box->findData(value)));
+  for (std::size_t i = 0; i < waitStates_.size(); ++i)
+    waitStates_[i]->setValue(recipe.waitStates[i]);
+  pmu_->setChecked(recipe.pmu);
+  verify_->setChecked(recipe.verify);
+}
+
+Recipe StationWindow::recipe() const {
+  Recipe r = inForce_;
+  r.images.clear();
+  for (const dwl::Slot slot : kImageSlots) {
+    const QString path = paths_[static_cast<std::size_t>(slot)]->text().trimmed();
+    if (!path.isEmpty()) r.images.push_back({slot, path.toStdString()});
+  }
+  r.model = model_->currentData().toInt();
+  r.speed = speed_->currentData().toInt();
+  r.productType = productType_->currentData().toInt();
+  for (std::size_t i = 0; i < waitStates_.size(); ++i)
+    r.waitStates[i] = static_cast<std::uint8_t>(waitStates_[i]->value());
+  r.pmu = pmu_->isChecked();
+  r.verify = verify_->isChecked();
+  return r;
+}
+
+void StationWindow::edited() {
+  problemsLabel_->hide();
+  summary_->setText("Recipe edited: Check recipe or a start checks it.");
+  summary_->show();
+}
+
+void StationWindow::browse(int slot) {
+  QLineEdit* path = paths_[static_cast<std::size_t>(slot)];
+  // The folder of this slot's file, else the one a file was last chosen from (kept in the
+  // settings), else that of another slot's file; the working folder at last.
+  auto folderOf = [](const QLineEdit* field) {
+    const QString file = field->text().trimmed();
+    return file.isEmpty() ? QString() : QFileInfo(file).absolutePath();
+  };
+  QString folder = folderOf(path);
+  if (folder.isEmpty()) folder = lastFolder_;
+  if (folder.isEmpty() && settings_) folder = settings_->value("recipe/browseFolder").toString();
+  for (const QLineEdit* other : paths_)
+    if (folder.isEmpty()) folder = folderOf(other);
+  const QString chosen = QFileDialog::getOpenFileName(
+      this, slotLabel(static_cast<dwl::Slot>(slot)) + " image", folder);
+  if (chosen.isEmpty()) return;
+  path->setText(chosen);
+  lastFolder_ = QFileInfo(chosen).absolutePath();
+  if (settings_) settings_->setValue("recipe/browseFolder", lastFolder_);
+  edited();
+}
+
+std::shared_ptr<const LoadedRecipe> StationWindow::check(const QString& refused) {
+  const Recipe r = recipe();
+  std::vector<std::string> found;
+  auto loaded = loadRecipe(r, &found);
+  problems_.clear();
+  for (const std::string& p : found) problems_ << QString::fromStdString(p);
+  if (!loaded) {
+    const QString head =
+        refused.isEmpty() ? "The recipe cannot run:" : refused + ": the recipe cannot run:";
+    problemsLabel_->setText(head + "\n" + problems_.join('\n'));
+    problemsLabel_->show();
+    summary_->hide();
+    return nullptr;
+  }
+  problemsLabel_->hide();
+  QString text = "Recipe: " + QString::fromStdString(recipeSummary(*loaded));
+  if (log_) text += "; log " + QString::fromStdString(log_->path());
+  summary_->setText(text);
+  summary_->show();
+  if (settings_) saveRecipe(*settings_, r);
+  return loaded;
+}
+
+bool StationWindow::prepareStart() {
+  auto loaded = check("Nothing started");
+  if (!loaded) return false;
+  if (anyRunning()) return true;  // the panel was locked: the recipe in force is the panel's
+  const Recipe r = recipe();
+  if (!loaded_ || !(r == inForce_) || !sameImages(*loaded, *loaded_)) {
+    inForce_ = r;
+    loaded_ = std::move(loaded);
+    buildSlots(slotPorts_);
+  }
+  return true;
+}
+
+bool StationWindow::startAll() {
+  if (!prepareStart()) return false;
+  station_->startAll(continuous_->isChecked());
+  return true;
+}
+
+bool StationWindow::anyRunning() const {
+  for (int i = 0; i < station_->slotCount(); ++i)
+    if (station_->status(i).running) return true;
+  return false;
 }
 
 QStringList StationWindow::ports() const {
@@ -78,7 +305,8 @@ QStringList StationWindow::ports() const {
 }
 
 void StationWindow::buildSlots(const QStringList& ports) {
-  station_ = std::make_unique<Station>(recipe_, log_, lines_);
+  station_ = std::make_unique<Station>(loaded_, log_, lines_);
+  slotPorts_ = ports;
   table_->setRowCount(0);
   for (const QString& port : ports) {
     std::string why;
@@ -97,8 +325,10 @@ void StationWindow::buildSlots(const QStringList& ports) {
     row->addWidget(start);
     row->addWidget(cancel);
     table_->setCellWidget(slot, Actions, buttons);
-    connect(start, &QPushButton::clicked, this,
-            [this, slot] { station_->start(slot, continuous_->isChecked()); });
+    // A slot index is the same in a station rebuilt over the same ports.
+    connect(start, &QPushButton::clicked, this, [this, slot] {
+      if (prepareStart()) station_->start(slot, continuous_->isChecked());
+    });
     connect(cancel, &QPushButton::clicked, this, [this, slot] { station_->cancel(slot); });
   }
   table_->resizeColumnToContents(Actions);
@@ -106,8 +336,10 @@ void StationWindow::buildSlots(const QStringList& ports) {
 }
 
 void StationWindow::refresh() {
+  bool running = false;
   for (int i = 0; i < station_->slotCount(); ++i) {
     const SlotStatus s = station_->status(i);
+    running = running || s.running;
     QString port = QString::fromStdString(s.port);
     if (s.device != s.port) port += " (" + QString::fromStdString(s.device) + ")";
     QString stage = stageText(s.stage);
@@ -135,6 +367,8 @@ void StationWindow::refresh() {
     const int value = s.total ? static_cast<int>(1000.0 * s.done / s.total) : 0;
     if (bar->value() != value) bar->setValue(value);
   }
+  // The slots hold the recipe they were started with: it changes only while all are stopped.
+  recipeBox_->setEnabled(!running);
   const QString why = QString::fromStdString(station_->stopReason());
   stopped_->setText("No new jobs: " + why);
   stopped_->setVisible(!why.isEmpty());

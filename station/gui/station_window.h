@@ -1,13 +1,18 @@
-// kelvane-station's window: a grid of slots over the station's engine. It reads the slots'
-// status on a timer; the jobs never touch a widget.
+// kelvane-station's window: the recipe panel over a grid of slots over the station's engine. It
+// reads the slots' status on a timer; the jobs never touch a widget.
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSettings>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <memory>
 
 #include "station/station.h"
@@ -16,21 +21,57 @@ namespace station {
 
 class StationWindow final : public QWidget {
  public:
-  // recipeText: one line that says what the recipe writes. ports: the saved list.
-  StationWindow(std::shared_ptr<const LoadedRecipe> recipe, const QString& recipeText,
-                ops::JobLog* log, LineFactory lines, const QStringList& ports);
+  // recipe: shown in the panel and checked at once (its problems are shown, nothing exits).
+  // ports: the saved list. settings, when given, receives every recipe that passes a check.
+  StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory lines, const QStringList& ports,
+                QSettings* settings = nullptr);
 
   Station& engine() { return *station_; }
   QStringList ports() const;
+  // The recipe as the panel shows it.
+  Recipe recipe() const;
+  // What the last check found wrong, one problem a line; empty after a good check.
+  QStringList recipeProblems() const { return problems_; }
+  // As the Start all button: checks the panel's recipe, then starts every slot; false, with the
+  // problems shown, when the recipe cannot run (nothing starts).
+  bool startAll();
 
  private:
+  void buildRecipePanel(const Recipe& recipe);
+  void showRecipe(const Recipe& recipe);
+  void browse(int slot);
+  // Says that the panel no longer shows what the last check saw.
+  void edited();
+  // Loads the panel's recipe and shows its problems or its summary. Null when it cannot run.
+  std::shared_ptr<const LoadedRecipe> check(const QString& refused = {});
+  // Checks the recipe before a start. When every slot is stopped, a recipe other than the one in
+  // force replaces it (a new station over the same ports). False when nothing may start.
+  bool prepareStart();
+  bool anyRunning() const;
   void buildSlots(const QStringList& ports);
   void refresh();
 
-  std::shared_ptr<const LoadedRecipe> recipe_;
+  Recipe inForce_;
+  std::shared_ptr<const LoadedRecipe> loaded_;
   ops::JobLog* log_;
   LineFactory lines_;
+  QSettings* settings_;
   std::unique_ptr<Station> station_;
+  QStringList slotPorts_;  // the ports of station_'s slots
+  QStringList problems_;
+  QString lastFolder_;  // of the last file chosen with Browse...
+
+  QGroupBox* recipeBox_;
+  std::array<QLineEdit*, 4> paths_{};  // by dwl::Slot
+  QComboBox* model_;
+  QComboBox* speed_;
+  QComboBox* productType_;
+  std::array<QSpinBox*, 4> waitStates_{};
+  QCheckBox* pmu_;
+  QCheckBox* verify_;
+  QLabel* summary_;
+  QLabel* problemsLabel_;
+
   QLineEdit* portsEdit_;
   QCheckBox* continuous_;
   QLabel* stopped_;
