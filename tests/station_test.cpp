@@ -2,13 +2,15 @@
 // among good ones, cancel of one slot, continuous mode, and the job log of every job.
 #include <gtest/gtest.h>
 
+// Before Qt, whose emit macro the handset's headers would meet.
+#include "support/emulated_handset.h"
+
 #include <filesystem>
 #include <fstream>
 
 #include "platform/forwarding_rs232.h"
 #include "station/recipe_settings.h"
 #include "station/station.h"
-#include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
