@@ -212,6 +212,13 @@ class SlotProgress final : public dwl::ProgressSink {
   double transferStart_ = -1;
 };
 
+// Waits the given seconds in slices; false as soon as the slot is cancelled.
+bool pause(const platform::CancelToken& cancel, double seconds) {
+  const double end = platform::now() + seconds;
+  while (!cancel.cancelled() && platform::now() < end) QThread::msleep(20);
+  return !cancel.cancelled();
+}
+
 }  // namespace
 
 Station::Station(std::shared_ptr<const LoadedRecipe> recipe, ops::JobLog* log, LineFactory lines)
@@ -317,6 +324,9 @@ void Station::run(Slot& slot) {
     std::lock_guard lock(slot.mutex);
     continuous = slot.status.continuous;
   }
+  // The result of the last job that never reached a handset (a port that will not open): the
+  // same again is the same adapter still missing, neither a new job nor a new failure.
+  std::string lastUnreached;
   while (true) {
     if (const std::string why = stopReason(); !why.empty()) {
       finish(SlotStage::Failed, why);
@@ -347,6 +357,19 @@ void Station::run(Slot& slot) {
       finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
       break;
     }
+    std::string text = r.message;
+    if (!r.detail.text().empty()) text += " (" + r.detail.text() + ")";
+    const bool unreached = !r.identified && r.result.Family != dwl::RESULT_SUCCESS && !cancelled;
+    const bool repeated = continuous && unreached && text == lastUnreached;
+    lastUnreached = unreached ? text : std::string();
+    if (repeated) {
+      finish(SlotStage::Failed, text);
+      if (!pause(slot.cancel, retryPause)) {
+        finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+        break;
+      }
+      continue;
+    }
     std::string why;
     if (log_ && !log_->append(ops::recordOf("write", input, r, started, ended), &why)) {
       std::lock_guard lock(slot.mutex);
@@ -366,10 +389,14 @@ void Station::run(Slot& slot) {
         slot.status.stage = SlotStage::Failed;
         ++slot.status.failures;
       }
-      slot.status.result = r.message;
-      if (!r.detail.text().empty()) slot.status.result += " (" + r.detail.text() + ")";
+      slot.status.result = text;
     }
     if (!continuous || cancelled) break;
+    // Tried again after a pause rather than as fast as the port refuses.
+    if (unreached && !pause(slot.cancel, retryPause)) {
+      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      break;
+    }
   }
   std::lock_guard lock(slot.mutex);
   slot.status.running = false;

@@ -126,6 +126,10 @@ class Station {
 
   // Monotonic seconds for elapsed times; the steady clock unless a test sets it before starting.
   std::function<double()> seconds;
+  // In continuous mode, the wait before the next try after a job that never reached a handset
+  // (an adapter unplugged): the port is tried again, not hammered, and the same failure again is
+  // neither logged nor counted.
+  double retryPause = 2.0;
 
  private:
   struct Slot;

@@ -5,10 +5,13 @@
 // Before Qt, whose emit macro the handset's headers would meet.
 #include "support/emulated_handset.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/forwarding_rs232.h"
+#include "platform/scripted_rs232.h"
 #include "station/recipe_settings.h"
 #include "station/station.h"
 #include "support/temp_dir.h"
@@ -203,6 +206,29 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   const auto lines = logLines("jobs.jsonl");
   ASSERT_EQ(lines.size(), 3u);
   for (const auto& line : lines) EXPECT_TRUE(line["result"]["success"].get<bool>());
+}
+
+TEST_F(Station, AnAdapterThatWillNotOpenIsRetriedNotHammered) {
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  auto port = std::make_shared<platform::ScriptedRs232>();
+  port->failOpenWith(platform::kErrCannotOpen);
+  station::Station s(load(), &log, [&](const ops::PortRef&) { return station::Line{port, {}}; });
+  s.retryPause = 0.05;
+  s.addSlot("COM1");
+  s.start(0, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  s.cancel(0);
+  s.wait(0);
+  const station::SlotStatus st = s.status(0);
+  // One failure and one line for the missing adapter, however often it was tried meanwhile.
+  EXPECT_EQ(st.failures, 1);
+  EXPECT_EQ(logLines("jobs.jsonl").size(), 1u);
+  const auto opens = std::count_if(port->events().begin(), port->events().end(),
+                                   [](const std::string& e) { return e.rfind("open", 0) == 0; });
+  EXPECT_GE(opens, 2);  // tried again
+  EXPECT_LE(opens, 40);
+  EXPECT_EQ(st.stage, station::SlotStage::Cancelled);
 }
 
 TEST_F(Station, CancelOfOneSlotLeavesTheOthers) {
