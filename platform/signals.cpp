@@ -1,7 +1,9 @@
 #include "platform/signals.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -13,20 +15,25 @@ namespace {
 
 CancelToken* g_token = nullptr;
 std::atomic<int> g_signal{0};
+// Built before the handler is installed: the handler may only write it.
+char g_notice[128] = {};
+std::size_t g_noticeLength = 0;
 
 extern "C" void onSignal(int signal) {
   g_signal.store(signal);
   if (g_token) g_token->cancel();
 #ifndef _WIN32
-  const char text[] = "kelvane: stopping, the port will be closed\n";
-  (void)!::write(2, text, sizeof text - 1);
+  (void)!::write(2, g_notice, g_noticeLength);
 #endif
 }
 
 }  // namespace
 
-void cancelOnSignals(CancelToken& token) {
+void cancelOnSignals(CancelToken& token, const char* notice) {
   g_token = &token;
+  g_noticeLength = std::min(std::strlen(notice), sizeof g_notice - 2);
+  std::memcpy(g_notice, notice, g_noticeLength);
+  g_notice[g_noticeLength++] = '\n';
 #ifdef _WIN32
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);

@@ -6,9 +6,11 @@
 
 namespace platform {
 
-// From now on SIGINT and SIGTERM cancel through token (a second one acts as usual: the program
-// ends at once), and SIGPIPE is ignored (writes to a closed pipe fail instead).
-void cancelOnSignals(CancelToken& token);
+// From now on SIGINT and SIGTERM cancel through token and write notice on standard error (a
+// second one acts as usual: the program ends at once), and SIGPIPE is ignored (writes to a closed
+// pipe fail instead).
+void cancelOnSignals(CancelToken& token,
+                     const char* notice = "kelvane: stopping, the port will be closed");
 // The signal that cancelled the job, 0 when none came.
 int cancellingSignal();
 // The exit status of a program stopped by that signal: 128 + its number.

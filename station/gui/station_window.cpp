@@ -1,5 +1,6 @@
 #include "station/gui/station_window.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -292,6 +293,25 @@ bool StationWindow::startAll() {
   if (!prepareStart()) return false;
   station_->startAll(continuous_->isChecked());
   return true;
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+  int running = 0;
+  for (int i = 0; i < station_->slotCount(); ++i) running += station_->status(i).running ? 1 : 0;
+  if (running > 0 && !quitting_) {
+    const auto answer = QMessageBox::question(
+        this, "Kelvane station",
+        QString("%1 slot(s) are running. Stop them and quit?\n\nA handset stopped half-way "
+                "must be written again.")
+            .arg(running),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+  }
+  station_->cancelAll();
+  event->accept();
 }
 
 bool StationWindow::anyRunning() const {

@@ -35,6 +35,13 @@ class StationWindow final : public QWidget {
   // As the Start all button: checks the panel's recipe, then starts every slot; false, with the
   // problems shown, when the recipe cannot run (nothing starts).
   bool startAll();
+  // Set when the program is asked to end (a signal): the close box then stops the slots without
+  // asking.
+  void setQuitting() { quitting_ = true; }
+
+ protected:
+  // While slots run, the close box asks before it stops them.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void buildRecipePanel(const Recipe& recipe);
@@ -60,6 +67,7 @@ class StationWindow final : public QWidget {
   QStringList slotPorts_;  // the ports of station_'s slots
   QStringList problems_;
   QString lastFolder_;  // of the last file chosen with Browse...
+  bool quitting_ = false;
 
   QGroupBox* recipeBox_;
   std::array<QLineEdit*, 4> paths_{};  // by dwl::Slot
