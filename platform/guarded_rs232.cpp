@@ -38,6 +38,11 @@ int GuardedRs232::ComWrt(int port, const std::uint8_t* data, int count) {
   return inner().ComWrt(port, data, count);
 }
 
+int GuardedRs232::CloseCom(int port) {
+  if (cancelled()) inner().FlushOutQ(port);
+  return inner().CloseCom(port);
+}
+
 bool GuardedRs232::waitFor(int port, double deadline, double started) {
   // Each slice is meant to take its time; counting them ends the wait even where the clock does
   // not move (a test's frozen clock, a port that answers every wait at once).

@@ -34,6 +34,9 @@ class GuardedRs232 final : public ForwardingRs232 {
   int ComRd(int port, std::uint8_t* data, int count) override;
   bool WaitInput(int port, int ms) override;
   bool WaitOutputDrained(int port, int ms) override;
+  // After a cancel, what is still queued for the handset is dropped first: a close would
+  // otherwise wait until the driver had sent it all (seconds of sectors on a slow line).
+  int CloseCom(int port) override;
 
  private:
   bool cancelled() const { return cancel_ && cancel_->cancelled(); }

@@ -3,11 +3,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 
 #include "platform/data_files.h"
 #include "platform/qt_data_folders.h"
+#include "platform/signals.h"
 
 namespace platform {
 
@@ -75,6 +77,24 @@ std::optional<int> startWindowedProgram(QCoreApplication& app, const ProgramInfo
     if (locateDataFile(file).empty())
       std::fprintf(stderr, "%s: %s\n", info.name, missingDataFileText(file).c_str());
   return std::nullopt;
+}
+
+void endOnSignals(QCoreApplication& app, const char* notice, std::function<void()> stop) {
+  static CancelToken signalled;
+  cancelOnSignals(signalled, notice);
+  // The handler may only set the token; the loop looks at it.
+  auto* watch = new QTimer(&app);
+  QObject::connect(watch, &QTimer::timeout, watch, [watch, stop = std::move(stop)] {
+    if (!signalled.cancelled()) return;
+    watch->stop();
+    stop();
+  });
+  watch->start(100);
+}
+
+int endStatus(int normal) {
+  const int signal = cancellingSignal();
+  return signal != 0 ? exitStatusForSignal(signal) : normal;
 }
 
 }  // namespace platform

@@ -11,6 +11,8 @@
 #include "dwl/dwl10fla.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
+#include "platform/forwarding_rs232.h"
+#include "platform/guarded_rs232.h"
 #include "platform/scripted_rs232.h"
 #include "support/emulated_handset.h"
 #include "support/temp_dir.h"
@@ -541,6 +543,31 @@ TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {
   EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
   EXPECT_EQ(b.flash->read(0, 100000), pattern(100000, 99));
   EXPECT_EQ(ra.last.jobDone, rb.last.jobDone);
+}
+
+// After a cancel, what is queued for the handset is dropped before the close: a driver would
+// otherwise send it all first, seconds of sectors on a slow line.
+TEST(GuardedLine, ACancelDropsTheQueuedOutputBeforeTheClose) {
+  struct Line final : platform::ForwardingRs232 {
+    using ForwardingRs232::ForwardingRs232;
+    std::vector<std::string> calls;
+    int FlushOutQ(int port) override {
+      calls.push_back("flush");
+      return inner().FlushOutQ(port);
+    }
+    int CloseCom(int port) override {
+      calls.push_back("close");
+      return inner().CloseCom(port);
+    }
+  };
+  platform::ScriptedRs232 scripted;
+  Line line(scripted);
+  platform::CancelToken token;
+  platform::GuardedRs232 guarded(line, &token, {});
+  guarded.CloseCom(1);
+  token.cancel();
+  guarded.CloseCom(1);
+  EXPECT_EQ(line.calls, (std::vector<std::string>{"close", "flush", "close"}));
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 #include <QApplication>
 
 #include "downloader/download_context.h"
+#include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/dwl53ser.h"
 #include "downloader/gui/panels.h"
 #include "guikit/userint.h"
+#include "platform/cancel.h"
 #include "platform/qt_program.h"
 #include "platform/qt_rs232.h"
 #include "platform/rs232.h"
@@ -20,6 +22,10 @@ int main(int argc, char** argv) {
   platform::setRs232(&port);
 
   downloader::startDownloaderPanels();
+  platform::endOnSignals(app, "kelvane-downloader: stopping, the port will be closed", [] {
+    downloader::cancelToken().cancel();
+    guikit::QuitUserInterface(0);
+  });
   guikit::RunUserInterface();
 
   // The handset may still sit in its bootstrap after the service panel: release the line.
@@ -27,5 +33,5 @@ int main(int argc, char** argv) {
   downloader::stopDownloaderPanels();
   downloader::releaseImages(downloader::sg_DownloadContext);
   platform::setRs232(nullptr);
-  return 0;
+  return platform::endStatus(0);
 }

@@ -1,8 +1,10 @@
 // dumper: reads handset flash into dump.txt and erases flash sectors.
 #include <QApplication>
 
+#include "dumper/dumper.h"
 #include "dumper/gui/dumper_panels.h"
 #include "guikit/userint.h"
+#include "platform/cancel.h"
 #include "platform/qt_program.h"
 #include "platform/qt_rs232.h"
 #include "platform/rs232.h"
@@ -18,9 +20,13 @@ int main(int argc, char** argv) {
   platform::setRs232(&port);
 
   dumper::startDumperPanels();
+  platform::endOnSignals(app, "dumper: stopping, the port will be closed", [] {
+    dumper::cancelToken().cancel();
+    guikit::QuitUserInterface(0);
+  });
   guikit::RunUserInterface();
 
   dumper::stopDumperPanels();
   platform::setRs232(nullptr);
-  return 0;
+  return platform::endStatus(0);
 }

@@ -9,11 +9,10 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
-#include <QTimer>
 #include <cstdio>
 
 #include "dwl/dwl_context.h"
-#include "platform/signals.h"
+#include "platform/qt_program.h"
 #include "station/gui/station_window.h"
 #include "station/recipe_settings.h"
 
@@ -100,22 +99,15 @@ int main(int argc, char** argv) {
   if (startNow && !window.startAll()) say("--start: nothing started, the recipe cannot run");
   // SIGTERM (a shutdown) or Ctrl-C in the terminal: every slot is cancelled between blocks, its
   // job logged, and the settings saved, instead of the program dying half-way through writes.
-  platform::CancelToken quit;
-  platform::cancelOnSignals(quit, "kelvane-station: stopping every slot, the ports will be closed");
-  QTimer signalWatch;
-  QObject::connect(&signalWatch, &QTimer::timeout, [&] {
-    if (!quit.cancelled()) return;
-    signalWatch.stop();
-    window.setQuitting();
-    window.close();
-  });
-  signalWatch.start(100);
-  int status = app.exec();
+  platform::endOnSignals(app, "kelvane-station: stopping every slot, the ports will be closed",
+                         [&] {
+                           window.setQuitting();
+                           window.close();
+                         });
+  const int status = app.exec();
   settings.setValue("ports", window.ports());
   station::saveRecipe(settings, window.recipe());
   window.engine().cancelAll();
   window.engine().waitAll();
-  if (const int signal = platform::cancellingSignal(); signal != 0)
-    status = platform::exitStatusForSignal(signal);
-  return status;
+  return platform::endStatus(status);
 }
