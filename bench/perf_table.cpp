@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/emulator_process.h"
 #include "downloader/download_context.h"
 #include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
@@ -130,46 +131,6 @@ std::vector<std::uint8_t> fileBytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A handset-emulator process serving one pseudo-terminal.
-class Emulator {
- public:
-  Emulator(const std::string& program, const std::vector<std::string>& args) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') device_ += c;
-    ::close(out[0]);
-  }
-  ~Emulator() { stop(); }
-  Emulator(const Emulator&) = delete;
-  Emulator& operator=(const Emulator&) = delete;
-
-  const std::string& device() const { return device_; }
-  // Ends the emulator; it saves its flash on the way out.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string device_;
-};
-
 struct RowResult {
   bool ok = false;
   long baud = 0;
@@ -234,7 +195,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
                                    "flash.bin"};
   if (paced) args.push_back("--pace");
   args.insert(args.end(), {"--latency-ms", std::to_string(latency)});
-  Emulator emu(emulatorPath, args);
+  bench::Emulator emu(emulatorPath, args);
   if (emu.device().empty()) {
     row.note = "the emulator did not start";
     return row;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/emulator_process.h"
 #include "station/station.h"
 #ifdef KELVANE_BENCH_WINDOW
 #include <QApplication>
@@ -44,36 +45,6 @@ double wallSeconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
-
-// A handset-emulator process serving one pseudo-terminal.
-struct Emulator {
-  pid_t pid = -1;
-  std::string device;
-  Emulator(const std::string& program, const std::vector<std::string>& args) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') device += c;
-    ::close(out[0]);
-  }
-  ~Emulator() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-  }
-};
 
 }  // namespace
 
@@ -105,11 +76,11 @@ int main(int argc, char** argv) {
     std::ofstream("image.bin", std::ios::binary).write(bytes.data(), kImage);
   }
 
-  std::vector<std::unique_ptr<Emulator>> emulators;
+  std::vector<std::unique_ptr<bench::Emulator>> emulators;
   for (int i = 0; i < count; ++i) {
-    emulators.push_back(std::make_unique<Emulator>(
+    emulators.push_back(std::make_unique<bench::Emulator>(
         emulatorPath, std::vector<std::string>{"--pace", "--flash-description", "flash.txt"}));
-    if (emulators.back()->device.empty()) {
+    if (emulators.back()->device().empty()) {
       std::fprintf(stderr, "station_bench: cannot start %s\n", emulatorPath.c_str());
       return 1;
     }
@@ -133,13 +104,13 @@ int main(int argc, char** argv) {
   }
 #ifdef KELVANE_BENCH_WINDOW
   QStringList ports;
-  for (const auto& e : emulators) ports << QString::fromStdString(e->device);
+  for (const auto& e : emulators) ports << QString::fromStdString(e->device());
   station::StationWindow window(recipe, &log, station::serialPorts(), ports);
   window.show();
   station::Station& engine = window.engine();
 #else
   station::Station engine(loaded, &log, station::serialPorts());
-  for (const auto& e : emulators) engine.addSlot(e->device);
+  for (const auto& e : emulators) engine.addSlot(e->device());
 #endif
 
   const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
