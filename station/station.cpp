@@ -236,6 +236,20 @@ int Station::addSlot(const std::string& port, std::string* why) {
     if (why) *why = reason;
     return -1;
   }
+  // Two slots on one device (or on two names of it, a link in /dev/serial/by-id) would fight
+  // over its handset.
+  const auto sameDevice = [](const std::string& a, const std::string& b) {
+    std::error_code ea, eb;
+    const auto ca = std::filesystem::weakly_canonical(a, ea);
+    const auto cb = std::filesystem::weakly_canonical(b, eb);
+    return a == b || (!ea && !eb && ca == cb);
+  };
+  for (const auto& other : slots_) {
+    if (sameDevice(other->port.device, slot->port.device)) {
+      if (why) *why = slot->port.device + " is already the port of slot " + other->port.name;
+      return -1;
+    }
+  }
   slot->status.port = slot->port.name;
   slot->status.device = slot->port.device;
   slots_.push_back(std::move(slot));

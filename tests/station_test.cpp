@@ -208,6 +208,20 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   for (const auto& line : lines) EXPECT_TRUE(line["result"]["success"].get<bool>());
 }
 
+TEST_F(Station, EachDeviceGetsOneSlot) {
+  station::Station s(load(), nullptr, {});
+  std::filesystem::create_symlink("/dev/null", "null-link");
+  std::string why;
+  EXPECT_EQ(s.addSlot("/dev/null"), 0);
+  EXPECT_EQ(s.addSlot("COM0", &why), -1);
+  EXPECT_EQ(why, "port number 0 is outside 1..255");
+  for (const char* again : {"/dev/null", "null-link"}) {
+    EXPECT_EQ(s.addSlot(again, &why), -1) << again;
+    EXPECT_EQ(why, std::string(again) + " is already the port of slot /dev/null");
+  }
+  EXPECT_EQ(s.addSlot("/dev/zero"), 1);
+}
+
 TEST_F(Station, AnAdapterThatWillNotOpenIsRetriedNotHammered) {
   ops::JobLog log;
   ASSERT_TRUE(log.open("jobs.jsonl", nullptr));

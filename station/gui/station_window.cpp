@@ -75,6 +75,13 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   bar->addWidget(stopAll);
   layout->addLayout(bar);
 
+  portProblems_ = new QLabel;
+  portProblems_->setObjectName("portProblems");
+  portProblems_->setStyleSheet("color: #b00000");
+  portProblems_->setWordWrap(true);
+  portProblems_->hide();
+  layout->addWidget(portProblems_);
+
   stopped_ = new QLabel;
   stopped_->setObjectName("stopReason");
   stopped_->setStyleSheet("color: #b00000; font-weight: bold");
@@ -328,10 +335,14 @@ void StationWindow::buildSlots(const QStringList& ports) {
   station_ = std::make_unique<Station>(loaded_, log_, lines_);
   slotPorts_ = ports;
   table_->setRowCount(0);
+  QStringList refused;
   for (const QString& port : ports) {
     std::string why;
     const int slot = station_->addSlot(port.toStdString(), &why);
-    if (slot < 0) continue;
+    if (slot < 0) {
+      refused << port + ": " + QString::fromStdString(why);
+      continue;
+    }
     table_->insertRow(slot);
     for (int c = 0; c < Columns; ++c) table_->setItem(slot, c, new QTableWidgetItem);
     auto* bar = new QProgressBar;
@@ -352,6 +363,8 @@ void StationWindow::buildSlots(const QStringList& ports) {
     connect(cancel, &QPushButton::clicked, this, [this, slot] { station_->cancel(slot); });
   }
   table_->resizeColumnToContents(Actions);
+  portProblems_->setText("No slot for " + refused.join("; "));
+  portProblems_->setVisible(!refused.isEmpty());
   refresh();
 }
 

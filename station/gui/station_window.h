@@ -82,6 +82,7 @@ class StationWindow final : public QWidget {
 
   QLineEdit* portsEdit_;
   QCheckBox* continuous_;
+  QLabel* portProblems_;  // the ports that got no slot, and why
   QLabel* stopped_;
   QTableWidget* table_;
   QTimer timer_;
