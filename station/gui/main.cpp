@@ -1,10 +1,5 @@
-// kelvane-station: flashes many handsets at once, one slot per port, from one recipe.
-//   kelvane-station [--bin1 F] [--bin2 F] [--ogm1 F] [--ogm2 F] [--model N] [--speed N]
-//                   [--verify | --no-verify] [--log FILE] [--start] [PORT...]
-// The recipe is edited in the window and saved on exit; options given here replace the saved
-// values (any image option replaces all four image slots). --start starts every slot in
-// continuous mode at once (an unattended line). Ports given here replace the saved list; the
-// list is saved on exit.
+// kelvane-station: flashes many handsets at once, one slot per port, from one recipe. The recipe
+// is edited in the window and saved on exit; options given here replace the saved values.
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -18,6 +13,25 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "Usage: kelvane-station [OPTIONS] [PORT...]\n"
+    "Flashes many handsets at once, one slot per port (COM number or device), from one recipe.\n"
+    "The recipe is edited in the window and saved on exit; these options replace the saved\n"
+    "values (naming any image replaces all four image slots) and are saved in turn.\n\n"
+    "  --bin1 F, --bin2 F, --ogm1 F, --ogm2 F   the images\n"
+    "  --model N            0..3\n"
+    "  --speed N            link speed row 0..%d\n"
+    "  --product-type N     1..2\n"
+    "  --wait-states A,B,C,D  four wait states 0..%d\n"
+    "  --pmu | --no-pmu\n"
+    "  --verify | --no-verify\n"
+    "  --log FILE           the job log (default $XDG_DATA_HOME/kelvane/jobs.jsonl)\n"
+    "  --start              start every slot in continuous mode at once (an unattended line)\n"
+    "  -h, --help           this text\n"
+    "  --version            the program's version\n\n"
+    "Ports given here replace the saved list; the list is saved on exit. SIGTERM and Ctrl-C stop\n"
+    "every slot, log its job and end the program (143, 130).\n";
+
 void say(const QString& text) {
   std::fprintf(stderr, "kelvane-station: %s\n", text.toLocal8Bit().constData());
 }
@@ -25,6 +39,18 @@ void say(const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the application object, so they work without a display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      std::printf(kUsage, dwl::kSpeedRows - 1, station::kLastWaitState);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("kelvane-station %s\n", KELVANE_VERSION);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setOrganizationName("kelvane");
   QApplication::setApplicationName("kelvane-station");
@@ -73,12 +99,34 @@ int main(int argc, char** argv) {
       if (!number(0, station::kLastModel, &recipe.model)) return 2;
     } else if (a == "--speed") {
       if (!number(0, dwl::kSpeedRows - 1, &recipe.speed)) return 2;
+    } else if (a == "--product-type") {
+      if (!number(1, 2, &recipe.productType)) return 2;
+    } else if (a == "--wait-states") {
+      const QString text = next();
+      const QStringList parts = text.split(',');
+      bool ok = parts.size() == static_cast<qsizetype>(recipe.waitStates.size());
+      for (qsizetype k = 0; ok && k < parts.size(); ++k) {
+        const int w = parts[k].toInt(&ok);
+        ok = ok && w >= 0 && w <= station::kLastWaitState;
+        if (ok) recipe.waitStates[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(w);
+      }
+      if (!ok) {
+        say(QString("--wait-states takes four numbers 0..%1 separated by commas, not '%2'")
+                .arg(station::kLastWaitState)
+                .arg(text));
+        return 2;
+      }
+    } else if (a == "--pmu" || a == "--no-pmu") {
+      recipe.pmu = a == "--pmu";
     } else if (a == "--verify" || a == "--no-verify") {
       recipe.verify = a == "--verify";
     } else if (a == "--start") {
       startNow = true;
     } else if (a == "--log") {
       logPath = next().toStdString();
+    } else if (a.startsWith("-")) {
+      say("unknown option " + a + " (kelvane-station --help lists them)");
+      return 2;
     } else {
       ports << a;
     }
