@@ -51,10 +51,7 @@ void InputFile::close() {
   handle_ = nullptr;
 }
 
-InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std::string* why) {
-  close();
-  path_ = path;
-  size_ = 0;
+InputStatus InputFile::openFile(const std::string& path, std::string* why) {
   // A folder cannot be opened as a file there at all; say what it is rather than "access denied".
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
@@ -77,32 +74,14 @@ InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std
     return fail(InputStatus::ReadError, path, reason, why);
   }
   size_ = static_cast<std::uint64_t>(size.QuadPart);
-  if (size_ > maxBytes) {
-    close();
-    return fail(InputStatus::TooLarge, path, "larger than " + std::to_string(maxBytes) + " bytes",
-                why);
-  }
   return InputStatus::Ok;
 }
 
-InputStatus InputFile::readAll(std::uint8_t* dest, std::string* why) {
-  std::uint64_t done = 0;
-  while (done < size_) {
-    const std::uint64_t left = size_ - done;
-    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    DWORD got = 0;
-    if (!::ReadFile(static_cast<HANDLE>(handle_), dest + done, chunk, &got, nullptr)) {
-      const std::string reason = systemText();
-      close();
-      return fail(InputStatus::ReadError, path_, reason, why);
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  close();
-  if (done != size_)
-    return fail(InputStatus::ReadError, path_, "shorter than its size (changed while read)", why);
-  return InputStatus::Ok;
+std::int64_t InputFile::readSome(std::uint8_t* dest, std::uint64_t count) {
+  const DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+  DWORD got = 0;
+  if (!::ReadFile(static_cast<HANDLE>(handle_), dest, chunk, &got, nullptr)) return -1;
+  return got;
 }
 
 #else
@@ -112,10 +91,7 @@ void InputFile::close() {
   fd_ = -1;
 }
 
-InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std::string* why) {
-  close();
-  path_ = path;
-  size_ = 0;
+InputStatus InputFile::openFile(const std::string& path, std::string* why) {
   // O_NONBLOCK: opening a FIFO with no writer must not wait for one; O_NOCTTY: a terminal named
   // by mistake must not become ours.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -132,6 +108,24 @@ InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std
     return fail(InputStatus::NotRegularFile, path, "not a regular file", why);
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
+  return InputStatus::Ok;
+}
+
+std::int64_t InputFile::readSome(std::uint8_t* dest, std::uint64_t count) {
+  ssize_t n;
+  do {
+    n = ::read(fd_, dest, static_cast<std::size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+#endif
+
+InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std::string* why) {
+  close();
+  path_ = path;
+  size_ = 0;
+  if (const InputStatus status = openFile(path, why); status != InputStatus::Ok) return status;
   if (size_ > maxBytes) {
     close();
     return fail(InputStatus::TooLarge, path, "larger than " + std::to_string(maxBytes) + " bytes",
@@ -143,8 +137,7 @@ InputStatus InputFile::open(const std::string& path, std::uint64_t maxBytes, std
 InputStatus InputFile::readAll(std::uint8_t* dest, std::string* why) {
   std::uint64_t done = 0;
   while (done < size_) {
-    const ssize_t n = ::read(fd_, dest + done, static_cast<std::size_t>(size_ - done));
-    if (n < 0 && errno == EINTR) continue;
+    const std::int64_t n = readSome(dest + done, size_ - done);
     if (n < 0) {
       const std::string reason = systemText();
       close();
@@ -158,8 +151,6 @@ InputStatus InputFile::readAll(std::uint8_t* dest, std::string* why) {
     return fail(InputStatus::ReadError, path_, "shorter than its size (changed while read)", why);
   return InputStatus::Ok;
 }
-
-#endif
 
 InputStatus readInputFile(const std::string& path, std::uint64_t maxBytes,
                           std::vector<std::uint8_t>* bytes, std::string* why) {

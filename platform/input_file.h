@@ -34,6 +34,11 @@ class InputFile {
   void close();
 
  private:
+  // The system's halves: open a regular file and measure it; read at most count bytes (-1 on
+  // error, with the system's error left for the reason).
+  InputStatus openFile(const std::string& path, std::string* why);
+  std::int64_t readSome(std::uint8_t* dest, std::uint64_t count);
+
   std::string path_;
   std::uint64_t size_ = 0;
 #ifdef _WIN32
