@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/emulator_process.h"
+#include "bench/bench_support.h"
 #include "downloader/download_context.h"
 #include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
@@ -99,13 +99,6 @@ class CountingRs232 final : public platform::ForwardingRs232 {
   std::chrono::steady_clock::time_point lastRead_;
   bool readSinceWrite_ = false;
 };
-
-double processCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 double peakMiB() {
   rusage u{};
@@ -224,7 +217,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     row.baud = dwl::profileOf(*ctx).PCSpeedValue[speed];
     const std::uint64_t before = port.sent + port.received;
     port.turnaround = 0;
-    const double cpu0 = processCpuSeconds();
+    const double cpu0 = bench::processCpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     dwl::DownloadResult r;
     if (write) {
@@ -236,7 +229,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
       row.bytes = dumper::blockCount(0, lastSector) * std::uint64_t{kBlock};
     }
     row.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    row.cpu = processCpuSeconds() - cpu0;
+    row.cpu = bench::processCpuSeconds() - cpu0;
     row.turnaround = port.turnaround;
     // Ten bits a byte: no parity at the working speed.
     row.ideal = static_cast<double>(port.sent + port.received - before) * 10.0 /

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/emulator_process.h"
+#include "bench/bench_support.h"
+#include "platform/clock.h"
 #include "station/station.h"
 #ifdef KELVANE_BENCH_WINDOW
 #include <QApplication>
@@ -31,22 +32,6 @@
 #endif
 
 namespace fs = std::filesystem;
-
-namespace {
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double wallSeconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
 #ifdef KELVANE_BENCH_WINDOW
@@ -113,7 +98,7 @@ int main(int argc, char** argv) {
   for (const auto& e : emulators) engine.addSlot(e->device());
 #endif
 
-  const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
+  const double cpu0 = bench::processCpuSeconds(), wall0 = platform::now();
   engine.startAll(false);
   // The progress handling a window does: read every slot's status five times a second (the
   // window's own timer when it is open).
@@ -129,7 +114,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < engine.slotCount(); ++i) running |= engine.status(i).running;
   }
   engine.waitAll();
-  const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
+  const double cpu = bench::processCpuSeconds() - cpu0, wall = platform::now() - wall0;
 
   const double ideal = kImage * 10.0 / static_cast<double>(baud);
 #ifdef KELVANE_BENCH_WINDOW

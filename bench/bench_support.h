@@ -1,7 +1,9 @@
-// A handset-emulator program serving one pseudo-terminal, for the benchmarks (POSIX only).
+// What the benchmarks share (POSIX only): a handset-emulator program serving one
+// pseudo-terminal, and the CPU time of this process.
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,14 @@
 #include <vector>
 
 namespace bench {
+
+// User and system seconds this process has used.
+inline double processCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 // Starts the program with args and reads the device it prints first; empty when it failed.
 class Emulator {
