@@ -13,8 +13,6 @@
 
 namespace guikit {
 
-namespace {}  // namespace
-
 void registerUtilityPanels() {
   registerPanel(kUtility, UTILITY_BOOT_ERR, buildForm<Ui::UtilityBootErr>);
   registerPanel(kUtility, UTILITY_COMMAND_ERR, buildForm<Ui::UtilityCommandErr>);
