@@ -7,6 +7,7 @@
 #include "support/emulated_handset.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "station/gui/station_window.h"
 #include "support/temp_dir.h"
@@ -33,12 +35,17 @@ QPushButton* button(QWidget& window, const QString& text) {
   return nullptr;
 }
 
-// Lets the grid read the slots on its timer.
-void letTheGridRefresh() {
-  for (int i = 0; i < 6; ++i) {
-    QThread::msleep(50);
+// Lets the grid read the slots on its timer until it shows what the test waits for (at most
+// 20 s, however loaded the machine).
+bool gridShows(const std::function<bool()>& state) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!state()) {
+    if (waited.elapsed() > 20000) return false;
+    QThread::msleep(10);
     QApplication::processEvents();
   }
+  return true;
 }
 
 station::LineFactory lineTo(Handset& h) {
@@ -77,10 +84,16 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
     window.findChild<QCheckBox*>("continuous")->setChecked(false);
     button(window, "Start all")->click();
     window.engine().waitAll();
-    letTheGridRefresh();
     auto* table = window.findChild<QTableWidget*>();
     ASSERT_EQ(table->rowCount(), 2);
     auto* const stopped = window.findChild<QLabel*>("stopReason");
+    // Both rows have their counts, or a log that failed its notice, once the grid refreshed.
+    const auto counted = [&](int row) {
+      const QString counts = table->item(row, 6)->text();
+      return !counts.isEmpty() && counts != "0 / 0";
+    };
+    EXPECT_TRUE(gridShows(
+        [&] { return logFails ? stopped->isVisibleTo(&window) : counted(0) && counted(1); }));
     if (logFails) {
       EXPECT_TRUE(stopped->isVisibleTo(&window));
       EXPECT_TRUE(stopped->text().contains("No space")) << stopped->text().toStdString();
@@ -141,8 +154,7 @@ TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
   auto* const panel = window.findChild<QGroupBox*>();
   continuous->setChecked(true);
   button(window, "Start all")->click();
-  letTheGridRefresh();
-  EXPECT_FALSE(panel->isEnabled());
+  EXPECT_TRUE(gridShows([&] { return !panel->isEnabled(); }));
   // The close box asks first while a slot runs, and No leaves it running; asked to end by a
   // signal, the window stops the slots without asking.
   QTimer::singleShot(100, [] {
@@ -154,8 +166,7 @@ TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
   window.setQuitting();
   EXPECT_TRUE(window.close());
   window.engine().waitAll();
-  letTheGridRefresh();
-  EXPECT_TRUE(panel->isEnabled());
+  EXPECT_TRUE(gridShows([&] { return panel->isEnabled(); }));
 }
 
 }  // namespace

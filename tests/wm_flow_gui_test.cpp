@@ -156,28 +156,31 @@ TEST_F(DownloaderFlow, PromptIsPaintedCountsDownAndItsCancelEndsTheBootWithinASe
   EmulatedHandset handset({"--switch-on-delay-ms", "4000"});
   ASSERT_FALSE(handset.device().empty());
   open(1000);
-  // The prompt on the X server a second into the wait and two seconds into it: painted, and
-  // painted again as its seconds went down.
-  std::map<std::string, QImage> seen;
+  // The prompt as the X server holds it, painted, at two of its seconds: the job pumps events
+  // while it waits. A loaded machine maps and paints late, so each second is grabbed until it
+  // shows paint; the wait (4 s) leaves several seconds to find two.
+  std::vector<std::pair<std::string, QImage>> painted;
   QElapsedTimer sinceCancel;
   WhileRunning watch([&] {
     const int prompt = downloader::v_PanelTurnOn;
     if (!isDisplayed(prompt)) return false;
     const std::string text = guikit::GetCtrlString(prompt, downloader::TURNON_TEXT);
-    for (const char* left : {"4 s left", "3 s left"})
-      if (text.find(left) != std::string::npos && !seen.count(left))
-        seen[left] = screenImage(guikit::panelWidget(prompt));
-    if (seen.size() < 2) return false;
+    if (text.find(" s left") == std::string::npos) return false;
+    if (!painted.empty() && painted.back().first == text) return false;
+    QImage image = screenImage(guikit::panelWidget(prompt));
+    if (colours(image) <= 2) return false;
+    painted.emplace_back(text, std::move(image));
+    if (painted.size() < 2) return false;
     EXPECT_EQ(testsupport::snapshot(prompt, "downloader-switch-on-countdown"), "");
     sinceCancel.start();
     testsupport::click(prompt, downloader::TURNON_CANCEL);
     return true;
   });
   testsupport::click(downloader::v_Panel, downloader::PANEL_START);
-  ASSERT_TRUE(sinceCancel.isValid()) << "the prompt never counted down";
+  ASSERT_EQ(painted.size(), 2u) << "the prompt was not painted at two of its seconds";
+  ASSERT_TRUE(sinceCancel.isValid());
   EXPECT_LT(sinceCancel.elapsed(), 1000);
-  EXPECT_GT(colours(seen["4 s left"]), 2) << "the prompt was not painted during the wait";
-  EXPECT_NE(seen["4 s left"], seen["3 s left"]) << "the prompt was not repainted as time went";
+  EXPECT_NE(painted[0].second, painted[1].second) << "the prompt was not repainted as time went";
   EXPECT_EQ(windowText(guikit::UTILITY_GENERIC_ERR), "Cancelled by the user");
 }
 
