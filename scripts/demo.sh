@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+# Only what the demo runs; scripts/test.sh builds the rest in the same folder.
+bash scripts/configure.sh build
+cmake --build build -j "$(nproc)" --target kelvane handset-emulator demo_images
 
 kelvane=$PWD/build/cli/kelvane
 emulator=$PWD/build/emulator/handset-emulator

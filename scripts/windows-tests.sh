@@ -4,7 +4,7 @@
 # Usage: scripts/windows-tests.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 build="${1:-build-windows}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_ENGINE_ONLY=ON -DKELVANE_WERROR=ON \

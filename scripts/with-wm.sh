@@ -10,7 +10,7 @@ if [ "${1:-}" = "--size" ]; then
   shift 2
 fi
 for tool in Xvfb openbox; do
-  command -v "$tool" >/dev/null || { echo "with-wm.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 77; }
+  command -v "$tool" >/dev/null || { echo "with-wm.sh: $tool is missing (scripts/install-deps.sh --tests)" >&2; exit 77; }
 done
 
 display=""
