@@ -10,7 +10,7 @@
 //                           Window::Success is the dump-successful panel (6) when
 //                           sg_DownloadContext.OperationMode is kModeDump and the erase-successful
 //                           panel (4) when it is kModeErase; Window::Timeout is panel 5; every
-//                           other window is an error window of Utility.uir
+//                           other window is one of the shared error windows
 //   lock() / unlock()       the panel in use, chosen by sg_DownloadContext.OperationMode:
 //                           apply lockDimming() / unlockDimming() (below)
 //   processEvents()         pump pending user-interface events
@@ -192,7 +192,7 @@ platform::CancelToken& cancelToken();
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn = {});
 
 // The OK of every window that closes an operation (dump successful, erase successful, time-out,
-// and the error windows of Utility.uir), after the GUI has discarded that window: reset the
+// and the shared error windows), after the GUI has discarded that window: reset the
 // progress of the panel in use and unlock it, by OperationMode. The erase panel stays open.
 void resetAndUnlock();
 
@@ -209,11 +209,11 @@ void UnlockAfterErasing();
 
 enum class Panel { Main, Erase };
 
-// Control identifiers of the main panel (dumper.uir panel 2).
+// Control identifiers of the main panel (the dumper's panel 2).
 inline constexpr int kMainProgressA = 2, kMainProgressB = 3;
 inline constexpr int kMainLastSector = 6, kMainFirstSector = 7, kMainOffset = 8;
 inline constexpr int kMainSpeed = 9, kMainPort = 10;
-// Control identifiers of the erase panel (dumper.uir panel 3).
+// Control identifiers of the erase panel (the dumper's panel 3).
 inline constexpr int kEraseSelectionRing = 4, kEraseOffset = 5, kEraseSector = 6;
 inline constexpr int kEraseLast = 7, kEraseFirst = 8, kEraseRangeLabel = 13;
 

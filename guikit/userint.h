@@ -51,7 +51,7 @@ int DiscardPanel(int panel);
 int LoadMenuBar(int panel, const std::string& file, int id);
 int DiscardMenuBar(int menuBar);
 
-// Control values. Set operations never fire callbacks, as with the original library.
+// Control values. Set operations never fire callbacks: only the user's actions do.
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, const std::string& text);
 int GetCtrlVal(int panel, int control, int* value);

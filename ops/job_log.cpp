@@ -7,10 +7,6 @@
 
 #include "downloader/dwl3spm87.h"
 
-#ifndef KELVANE_VERSION
-#define KELVANE_VERSION "unknown"
-#endif
-
 namespace ops {
 
 namespace {

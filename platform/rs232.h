@@ -11,7 +11,7 @@ namespace platform {
 // ComRdByte's answer when no byte arrived within the port time-out.
 inline constexpr int kReadTimeout = -99;
 
-// Open error numbers, negative as the run-time library gives them.
+// Open error numbers, negative, as every caller of the port expects them.
 inline constexpr int kErrNoSuchPort = -2;   // port number outside 1..255
 inline constexpr int kErrNotOpen = -3;      // operation on a port that is not open
 inline constexpr int kErrPermission = -5;   // no access to the device
@@ -44,7 +44,7 @@ class Rs232 {
   // Bytes not yet on the wire (our buffer and the driver's queue).
   virtual int GetOutQLen(int port) = 0;
 
-  // Not in the original run-time: blocks up to ms milliseconds until input is waiting, so that
+  // Ours, beside the operations above: blocks up to ms milliseconds until input is waiting, so that
   // polling loops do not spin a core. Returns true when input is waiting.
   virtual bool WaitInput(int port, int ms) = 0;
   // Blocks up to ms milliseconds while the output queue drains. Returns true when it is empty.

@@ -63,8 +63,6 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   if (r.Family != dwl::RESULT_SUCCESS) SetPanelDetail(lastResultWindow(), job.detail.text());
 }
 
-namespace {}  // namespace
-
 platform::CancelToken& cancelToken() {
   static platform::CancelToken token;
   return token;
