@@ -125,8 +125,9 @@ LinkInput linkFromRecord(const dwl::SharedContext& record);
 // A job of a program that runs one at a time on its installed port and display (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
-// What makes a write impossible before the handset is even booted: an empty image, an Ogm1 image
-// on a model without its place, two images that overlap. Empty when the input is sound.
+// What makes a write impossible before the handset is even booted, among the images it writes:
+// an empty image (a download that writes nothing must not report success), an Ogm1 image on a
+// model without its place, two images that overlap. Empty when the input is sound.
 std::string checkWrite(const WriteInput& input);
 
 JobResult write(const WriteInput& input, const Context& context);
