@@ -528,6 +528,9 @@ JobResult write(const WriteInput& in, const Context& context) {
       };
     r = rec.ctx.Mode == 2 ? downloader::dwl3_0Generic5087_ogm(rec.ctx, hook)
                           : downloader::dwl3_0Generic5087(rec.ctx, hook);
+    if (in.downloadType != 0 && r.Family == dwl::RESULT_DOWNLOAD_ERROR)
+      dwl::noteReason("download type " + std::to_string(in.downloadType) +
+                      " writes nothing; only type 0 writes the images");
   }
   job.result().bytesWritten = job.state().imageBytes;
   return job.finish(r);

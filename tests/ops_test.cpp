@@ -532,6 +532,10 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     cx.display = &shown;
     const dwl::JobResult r = ops::write(in, cx);
     EXPECT_EQ(r.result, c.result) << r.detail.text();
+    if (in.downloadType != 0) {
+      EXPECT_EQ(r.detail.reason, "download type " + std::to_string(in.downloadType) +
+                                     " writes nothing; only type 0 writes the images");
+    }
     EXPECT_EQ(rec.totals.bytes, c.total);
     for (std::uint32_t at : c.written) {
       const Bytes& bytes = at == 0 ? in.images[0].bytes : in.images[1].bytes;
