@@ -542,6 +542,7 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
       EXPECT_EQ(h.flash->read(at, static_cast<std::uint32_t>(bytes.size())), bytes) << at;
     }
     const bool wrote = !c.written.empty();
+    ASSERT_FALSE(h.link->written().empty()) << "the handset was booted";
     EXPECT_EQ(h.link->written().back() == 0xE8, wrote) << "switched off only after a download";
     ASSERT_FALSE(shown.comments.empty());
     EXPECT_NE(shown.comments.back().find("The End"), std::string::npos) << shown.comments.back();
@@ -622,6 +623,7 @@ TEST_F(Ops, EraseListsTheSectorsWhoseCheckFailed) {
     in.rules = c.rules;
     const dwl::JobResult r = ops::erase(in, context(h, rec));
     EXPECT_EQ(r.result, c.result);
+    ASSERT_FALSE(h.link->written().empty());
     EXPECT_EQ(h.link->written().back() == 0xE8, c.switchedOff);
     ASSERT_EQ(r.failedSectors.size(), 1u);
     EXPECT_EQ(r.failedSectors[0].number, 7u);
