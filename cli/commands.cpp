@@ -69,6 +69,7 @@ Outcome outcomeOf(const dwl::JobResult& r) {
   }
   outcome.bytesWritten = r.bytesWritten;
   outcome.sectors = r.sectors;
+  outcome.failedSectors = r.failedSectors;
   outcome.verified = r.verified;
   outcome.seconds = r.seconds;
   return outcome;

@@ -23,6 +23,9 @@ nlohmann::json toJson(const Outcome& o) {
   if (o.flash.identified)
     flash = {
         {"manufacturer", o.flash.manufacturer}, {"device", o.flash.device}, {"name", o.flash.name}};
+  nlohmann::json failed = nlohmann::json::array();
+  for (const dwl::FailedSector& f : o.failedSectors)
+    failed.push_back({{"number", f.number}, {"address", f.address}, {"message", f.message}});
   return {{"port", o.port},
           {"family", o.result.Family},
           {"code", o.result.Code},
@@ -31,6 +34,7 @@ nlohmann::json toJson(const Outcome& o) {
           {"flash", flash},
           {"bytes_written", o.bytesWritten},
           {"sectors", o.sectors},
+          {"failed_sectors", failed},
           {"seconds", o.seconds},
           {"verified", o.verified}};
 }

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dwl/dwl_job.h"
 #include "dwl/dwl_result.h"
 
 namespace cli {
@@ -37,6 +38,8 @@ struct Outcome {
   std::uint64_t bytesWritten = 0;
   // Sectors written (write) or erased (erase).
   std::vector<std::uint32_t> sectors;
+  // Erase: the sectors the walk went past although a check failed.
+  std::vector<dwl::FailedSector> failedSectors;
   double seconds = 0;
   bool verified = false;
 };

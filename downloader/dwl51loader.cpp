@@ -69,13 +69,20 @@ thread_local std::string g_imageFileFailure;
 
 // Reads the whole file into a new buffer of length + 1 bytes; 1 or a PC library code.
 dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::uint8_t** out) {
+  if (path.empty()) {
+    g_imageFileFailure = "no image file named (the path is empty)";
+    return kLibPcNotFound;
+  }
   platform::InputFile file;
   switch (file.open(path, largestImage(dwl::vg_FlashDescritpion), &g_imageFileFailure)) {
     case platform::InputStatus::Ok:
       break;
     case platform::InputStatus::CannotOpen:
       return kLibPcNotFound;
-    default:  // not a file, too large to be an image, or its size unreadable
+    case platform::InputStatus::TooLarge:
+      g_imageFileFailure = imageTooLargeText(path, file.size(), dwl::vg_FlashDescritpion);
+      return kLibPcSize;
+    default:  // not a file, or its size unreadable
       return kLibPcSize;
   }
   // The stored length of an odd ogm image is one more, which must still fit its type.
@@ -145,6 +152,22 @@ std::uint64_t largestImage(const dwl::FlashDescriptionTable& table) {
   const int n = table.NbFlash < dwl::kMaxFlash ? table.NbFlash : dwl::kMaxFlash;
   for (int i = 0; i < n; ++i) largest = std::max<std::uint64_t>(largest, table.Flash[i].FlashSize);
   return largest ? largest : kMaxImageSize;
+}
+
+std::string imageTooLargeText(const std::string& path, std::uint64_t size,
+                              const dwl::FlashDescriptionTable& table) {
+  const dwl::FlashDescription* largest = nullptr;
+  const int n = table.NbFlash < dwl::kMaxFlash ? table.NbFlash : dwl::kMaxFlash;
+  for (int i = 0; i < n; ++i)
+    if (!largest || table.Flash[i].FlashSize > largest->FlashSize) largest = &table.Flash[i];
+  std::string text = path + ": " + std::to_string(size) + " bytes, larger than ";
+  if (!largest || largest->FlashSize == 0)
+    return text + "any image (" + std::to_string(kMaxImageSize) + " bytes)";
+  const std::string name =
+      std::string(largest->ManufacturerName, strnlen(largest->ManufacturerName, dwl::kNameSize)) +
+      " " + std::string(largest->DeviceName, strnlen(largest->DeviceName, dwl::kNameSize));
+  return text + "the largest flash in flash.txt, " + name + " (" +
+         std::to_string(largest->FlashSize) + " bytes)";
 }
 
 const std::string& imageFileFailure() {

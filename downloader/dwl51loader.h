@@ -49,6 +49,10 @@ const std::string& imageFileFailure();
 // An image is refused from its size, before it is read, when it is larger than the largest flash
 // described in flash.txt, or than this when none is.
 inline constexpr std::uint64_t kMaxImageSize = 32 * 1024 * 1024;
+// The cause line of an image refused for its size: the file, its size and the largest flash
+// described (by name and size), or the limit when none is.
+std::string imageTooLargeText(const std::string& path, std::uint64_t size,
+                              const dwl::FlashDescriptionTable& table);
 
 // The 32-bit sum of the bytes, each taken unsigned.
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length);

@@ -129,13 +129,11 @@ dwl::ResultCode dwl56_0RestoreConfig() {
     if (!s.key("CLA File : ") || !s.value(&path)) return kConfNoClaFile;
     // Cutting the path would load another file than the one saved.
     if (path.size() >= sizeof ctx.Bin1Path) return kConfTooLong;
-    // An empty path (saved before any CLA file was chosen) names no file: nothing to load and
-    // nothing to complain about; the slot keeps what it holds.
-    if (!path.empty()) {
-      std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
-      std::memcpy(ctx.Bin1Path, path.data(), path.size());
-      dwl51_0InitLoadFile();
-    }
+    // An empty path (saved before any CLA file was chosen) is loaded like any other: the load
+    // fails as that of a missing file does, and says so.
+    std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
+    std::memcpy(ctx.Bin1Path, path.data(), path.size());
+    dwl51_0InitLoadFile();
 
     dwl::ResultCode r = numericEntry(s, "COM : ", kConfComKey, kConfComValue, 4, &ctx.ComPort);
     if (r != dwl::kOk) return r;

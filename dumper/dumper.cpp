@@ -158,7 +158,8 @@ dwl::DownloadResult flash_erase(DumperContext ctx) {
   return eraseSectors(ctx, mapGeometry());
 }
 
-dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry) {
+dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry,
+                                 bool failedSectorFails) {
   const int first = ctx.EraseFirstSector;
   const int last = ctx.EraseLastSector;
   if (first < 0 || first > last || last >= geometry.count) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
@@ -175,6 +176,7 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
                     "sectors " + std::to_string(first) + ".." + std::to_string(last), bytes});
 
   dwl::Display& show = dwl::display();
+  dwl::JobState* const job = dwl::currentJob();
   const int port = ctx.ComPort;
   std::int32_t firstFailure = 0;
   // The cause of the first failure, kept while the walk goes on.
@@ -186,50 +188,53 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
     const std::uint32_t size = geometry.size(sector);
     const std::uint32_t number = static_cast<std::uint32_t>(sector);
     dwl::noteSector(number, address, size);
+    if (job) job->reason.clear();  // a check that fails notes its own
     const std::int32_t before = firstFailure;
+    std::string failures;  // this sector's failed checks, as the list of failed sectors says them
+    const auto failed = [&](const char* box, std::int32_t code) {
+      show.popup(kErrorTitle, box);
+      keepFirst(&firstFailure, code);
+      if (!failures.empty()) failures += "; ";
+      failures += box;
+      if (job && !job->reason.empty()) failures += ": " + job->reason;
+    };
     rc = dwl::dwl11_4EraseFlash(kEraseCodeSectors, address, size, 1, port);
     show.processEvents();
     if (dwl::cancelled()) return dwl::kCancelledResult;
     // No answer at all to the command: the handset is gone, and walking on would cost two more
-    // time-outs per sector for nothing.
+    // time-outs per sector for nothing (hours for the whole flash), so the walk stops here.
     if (rc != dwl::kOk && dwl::lastReadSilent()) {
       dwl::reportSector(number, address, size, dwl::SectorState::Failed);
       return {dwl::RESULT_DOWNLOAD_TIMEOUT, 0};
     }
-    if (rc != dwl::kOk) {
-      show.popup(kErrorTitle, kErasingErrorText);
-      keepFirst(&firstFailure, kEraseRefused);
-    }
+    if (rc != dwl::kOk) failed(kErasingErrorText, kEraseRefused);
     if (!dwl::expectByte(readByte(port), kEraseAck, "erase acknowledge")) {
       if (dwl::cancelled()) return dwl::kCancelledResult;
-      show.popup(kErrorTitle, kAckErrorText);
-      keepFirst(&firstFailure, kEraseNoAck);
+      failed(kAckErrorText, kEraseNoAck);
     }
     const std::uint8_t outcome = readByte(port);
     if (outcome != kEraseDone) {
       dwl::expectByte(outcome, kEraseDone, "erase outcome");
       if (dwl::cancelled()) return dwl::kCancelledResult;
-      show.popup(kErrorTitle, kClearErrorText);
-      keepFirst(&firstFailure, dwl::eraseOutcomeCode(outcome));
+      failed(kClearErrorText, dwl::eraseOutcomeCode(outcome));
     }
     show.eraseProgress(address - dwl::FlashBase, number);
-    if (firstFailure == before) {
+    if (failures.empty()) {
       dwl::reportSector(number, address, size, dwl::SectorState::Erased);
       dwl::reportBytes(size);
     } else {
       dwl::reportSector(number, address, size, dwl::SectorState::Failed);
-      if (before == 0 && dwl::currentJob()) {
-        firstReason = dwl::currentJob()->reason;
-        firstSector = dwl::currentJob()->sector;
+      if (job) job->failedSectors.push_back({number, address, failures});
+      if (before == 0 && job) {
+        firstReason = job->reason;
+        firstSector = job->sector;
       }
     }
     address += size;
   }
 
-  // A sector that was not erased must not end with the erase-successful panel, and the handset
-  // stays on so the user can erase again.
-  if (firstFailure != 0) {
-    if (dwl::JobState* job = dwl::currentJob(); job && !firstReason.empty()) {
+  if (firstFailure != 0 && failedSectorFails) {
+    if (job && !firstReason.empty()) {
       job->reason = firstReason;
       job->sector = firstSector;
       job->inSector = true;

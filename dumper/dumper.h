@@ -105,8 +105,8 @@ constexpr std::uint32_t blockCount(int first, int last) {
 // whole blocks written before, never part of one.
 inline constexpr std::int32_t kDumpFileError = 6;
 
-// Codes of the first failed check of an erase walk (family dwl::RESULT_COMMAND), so an erase in
-// which a sector failed never ends with the erase-successful panel.
+// Codes of the first failed check of an erase walk (family dwl::RESULT_COMMAND), for the front
+// ends whose erase fails when a sector did (eraseSectors).
 inline constexpr std::int32_t kEraseRefused = 11;  // the erase command was not accepted
 inline constexpr std::int32_t kEraseNoAck = 12;    // no 0xC5 after the command
 // An outcome byte other than 0xF6 gives dwl::eraseOutcomeCode's code.
@@ -152,9 +152,9 @@ dwl::DownloadResult dwl3_1DownloadSoftware(DumperContext ctx);
 // on; a DownloadType other than 0 dumps nothing and gives {RESULT_DOWNLOAD_ERROR, 0}.
 dwl::DownloadResult dwl3_0Generic5087(DumperContext ctx);
 // GPIO, speed and power management, then one erase command per sector of the record's erase
-// range, then switch-off. A sector whose command gets no answer at all (the handset is gone) ends
-// the walk with {RESULT_DOWNLOAD_TIMEOUT, 0}. Every failed check shows its box and the walk goes
-// on; the result is then {RESULT_COMMAND, code of the first failure} and the handset is left on.
+// range, then switch-off. Every failed check shows its box and the walk goes on; the failures do
+// not change the result, so the erase ends switched off with {0, 0}. A sector whose command gets
+// no answer at all (the handset is gone) ends the walk with {RESULT_DOWNLOAD_TIMEOUT, 0}.
 dwl::DownloadResult flash_erase(DumperContext ctx);
 // Where the sectors of a flash lie: offset and size of a sector number, and how many there are.
 struct SectorGeometry {
@@ -164,8 +164,12 @@ struct SectorGeometry {
 };
 // The fixed map's geometry.
 SectorGeometry mapGeometry();
-// flash_erase on any geometry (a flash described in flash.txt).
-dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry);
+// flash_erase on any geometry (a flash described in flash.txt). The sectors whose check failed go
+// to the job's failedSectors. failedSectorFails: such a sector makes the result
+// {RESULT_COMMAND, code of the first failure} and the handset is left on (the command line's
+// rule, for scripts that must not take a partly erased flash for an erased one).
+dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry& geometry,
+                                 bool failedSectorFails = false);
 
 // ---------------------------------------------------------------------------------------------
 // The whole flows of the Start and Erase buttons: operation mode, reset and lock of the panel in

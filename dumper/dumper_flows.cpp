@@ -2,7 +2,6 @@
 // the panels give the job's input, the job's events drive the switch-on panel, and the result
 // opens its window.
 #include "dumper/dumper.h"
-#include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
 #include "ops/operations.h"
 #include "platform/cancel.h"
@@ -80,8 +79,8 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   SwitchOnEvents switchOnEvents(switchOn);
   dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
   ops::DumpInput input;
+  // The dumper reads no flash.txt: its dump and erase work on the fixed map.
   input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.DumpFirstSector;
   input.lastSector = sg_DownloadContext.DumpLastSector;
   input.output = "dump.txt";
@@ -94,9 +93,9 @@ dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.link.flash = &dwl::vg_FlashDescritpion;
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
+  input.rules = ops::EraseRules::Dumper;
   return end(ops::erase(input, ops::programContext(events, cancelToken())), switchOn);
 }
 

@@ -77,6 +77,13 @@ struct FailureDetail {
   std::string text() const;
 };
 
+// A sector an erase walk went past although one of its checks failed.
+struct FailedSector {
+  std::uint32_t number = 0;
+  std::uint32_t address = 0;  // handset address
+  std::string message;        // each failed check's box text, with the handset's answer
+};
+
 struct JobResult {
   DownloadResult result;
   // The fixed text of the result's window; for the results without one, a sentence of ours.
@@ -88,6 +95,8 @@ struct JobResult {
   std::uint64_t bytesWritten = 0;
   // Sectors written (write) or erased (erase), in order.
   std::vector<std::uint32_t> sectors;
+  // Erase: the sectors whose check failed, in order.
+  std::vector<FailedSector> failedSectors;
   bool verified = false;
   double seconds = 0;
 };
@@ -168,6 +177,7 @@ struct JobState {
   std::uint32_t imageLengths[4] = {};
   std::uint64_t imageBytes = 0;  // image bytes confirmed, summed over the images
   std::vector<std::uint32_t> sectorsDone;
+  std::vector<FailedSector> failedSectors;
 };
 
 // Binds a job to the calling thread for the lifetime of the object.

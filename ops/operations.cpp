@@ -14,6 +14,7 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "platform/append_file.h"
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/guarded_rs232.h"
@@ -109,6 +110,7 @@ class Job {
     result_.result = r;
     result_.message = resultText(r);
     result_.sectors = state_.sectorsDone;
+    result_.failedSectors = state_.failedSectors;
     if (r.Family != dwl::RESULT_SUCCESS) result_.detail = cause(r);
     result_.seconds = platform::now() - start_;
     if (state_.progress) state_.progress->jobFinished(result_);
@@ -264,18 +266,21 @@ std::uint64_t imageBytes(const WriteInput& in) {
   std::uint64_t total = 0;
   // An odd ogm image goes with its spare byte.
   for (const Image& image : in.images)
-    total += image.bytes.size() + (isOgm(image.slot) && (image.bytes.size() & 1u) ? 1 : 0);
+    if (writesSlot(in, image.slot))
+      total += image.bytes.size() + (isOgm(image.slot) && (image.bytes.size() & 1u) ? 1 : 0);
   return total;
 }
 
-// Sectors the images take on the identified flash (0 when the geometry cannot say).
-std::uint32_t sectorsOf(WriteRecord& rec) {
+// Sectors the written images take on the identified flash (0 when the geometry cannot say).
+std::uint32_t sectorsOf(const WriteInput& in, WriteRecord& rec) {
   downloader::DownloadContext& c = rec.ctx;
   std::uint32_t total = 0;
   for (const dwl::Slot slot : kSlots) {
     const SlotFields f = slotOf(c, slot);
     std::uint32_t address = 0;
-    if (*f.loaded != 1 || !downloader::slotAddress(slot, c.Model, &address)) continue;
+    if (*f.loaded != 1 || !writesSlot(in, slot) ||
+        !downloader::slotAddress(slot, c.Model, &address))
+      continue;
     std::uint32_t list[dwl::kSectorListWords] = {};
     if (dwl::dwl10_3GetSectorList(c.FlashManufacturer, c.FlashDevice, address - dwl::FlashBase,
                                   *f.length, list) == dwl::kOk)
@@ -288,7 +293,10 @@ std::uint32_t sectorsOf(WriteRecord& rec) {
 // flash's own description. Never more than the handset reported.
 dwl::DownloadResult eraseGeometry(const EraseInput& in, dumper::DumperContext& ctx,
                                   dumper::SectorGeometry* geometry) {
-  const bool mapFlash = ctx.FlashManufacturer == 0x01 && ctx.FlashDevice == 0x7E;
+  // The dumper knows one flash, whatever the handset reports; the boot has already refused the
+  // makers it does not know.
+  const bool mapFlash =
+      in.rules == EraseRules::Dumper || (ctx.FlashManufacturer == 0x01 && ctx.FlashDevice == 0x7E);
   if (mapFlash) {
     *geometry = dumper::mapGeometry();
     return {dwl::RESULT_SUCCESS, 0};
@@ -392,9 +400,11 @@ std::string resultText(const dwl::DownloadResult& r) {
 bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
                Image* image, dwl::ResultCode* code, std::string* why) {
   static const dwl::FlashDescriptionTable kNone;
+  const dwl::FlashDescriptionTable& table = flash ? *flash : kNone;
   platform::InputFile file;
-  platform::InputStatus status =
-      file.open(path, downloader::largestImage(flash ? *flash : kNone), why);
+  platform::InputStatus status = file.open(path, downloader::largestImage(table), why);
+  if (status == platform::InputStatus::TooLarge && why)
+    *why = downloader::imageTooLargeText(path, file.size(), table);
   if (status == platform::InputStatus::Ok) {
     image->bytes.resize(file.size());
     status = file.readAll(image->bytes.data(), why);
@@ -409,6 +419,22 @@ bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescript
   return true;
 }
 
+bool writesSlot(const WriteInput& in, dwl::Slot slot) {
+  if (in.downloadType != 0) return false;
+  switch (in.mode) {
+    case 0:
+      return true;
+    case 1:
+      return !isOgm(slot);
+    case 2:
+      return isOgm(slot);
+    default:
+      return false;
+  }
+}
+
+// Only the images the write sends are checked: a stale image in a slot the file mode leaves alone
+// must not stop a download that would never touch it.
 std::string checkWrite(const WriteInput& in) {
   struct Span {
     const Image* image;
@@ -416,6 +442,7 @@ std::string checkWrite(const WriteInput& in) {
   };
   std::vector<Span> spans;
   for (const Image& image : in.images) {
+    if (!writesSlot(in, image.slot)) continue;
     const std::string name = std::string(downloader::slotName(image.slot)) + " image " + image.path;
     if (image.bytes.empty()) return "the " + name + " is empty";
     std::uint32_t address = 0;
@@ -449,7 +476,8 @@ std::string checkFit(const WriteInput& in, const dwl::SharedContext& ctx,
     return {};
   for (const Image& image : in.images) {
     std::uint32_t address = 0;
-    if (!downloader::slotAddress(image.slot, in.model, &address)) continue;
+    if (!writesSlot(in, image.slot) || !downloader::slotAddress(image.slot, in.model, &address))
+      continue;
     std::uint32_t list[dwl::kSectorListWords] = {};
     const std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
     const dwl::ResultCode rc = dwl::dwl10_3GetSectorList(ctx.FlashManufacturer, ctx.FlashDevice,
@@ -476,6 +504,7 @@ JobResult write(const WriteInput& in, const Context& context) {
   Job job(in.link, context);
   WriteRecord rec;
   job.fill(rec.ctx, dwl::kDownloaderProfile);
+  rec.ctx.DownloadType = in.downloadType;
   fillImages(in, rec, job.state());
   const std::uint64_t bytes = imageBytes(in);
   job.started({in.verify ? 2 * bytes : bytes, 0});
@@ -489,7 +518,7 @@ JobResult write(const WriteInput& in, const Context& context) {
     return job.finish(r);
   }
   if (r.Family == dwl::RESULT_SUCCESS) {
-    job.started({in.verify ? 2 * bytes : bytes, sectorsOf(rec)});
+    job.started({in.verify ? 2 * bytes : bytes, sectorsOf(in, rec)});
     downloader::VerifyHook hook;
     JobResult& result = job.result();
     if (in.verify)
@@ -499,6 +528,9 @@ JobResult write(const WriteInput& in, const Context& context) {
       };
     r = rec.ctx.Mode == 2 ? downloader::dwl3_0Generic5087_ogm(rec.ctx, hook)
                           : downloader::dwl3_0Generic5087(rec.ctx, hook);
+    if (in.downloadType != 0 && r.Family == dwl::RESULT_DOWNLOAD_ERROR)
+      dwl::noteReason("download type " + std::to_string(in.downloadType) +
+                      " writes nothing; only type 0 writes the images");
   }
   job.result().bytesWritten = job.state().imageBytes;
   return job.finish(r);
@@ -560,6 +592,9 @@ JobResult dump(const DumpInput& in, const Context& context) {
       return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
                      {dumper::describePlan(plan), "not a range of the 16 MiB flash"});
   }
+  // An output that cannot take the dump is found before the handset is asked to switch on.
+  if (std::string why; !platform::appendable(in.output, &why))
+    return refused(context, {dwl::RESULT_LIB_PC, dumper::kDumpFileError}, {in.output, why});
   Job job(in.link, context);
   dumper::DumperContext ctx;
   job.fill(ctx, dwl::kDumperProfile);
@@ -587,16 +622,16 @@ JobResult erase(const EraseInput& in, const Context& context) {
   ctx.EraseLastSector = in.lastSector;
   ctx.OperationMode = dumper::kModeErase;
   std::uint64_t bytes = 0;
-  if (!in.wholeOtherFlash && dumper::validRange(in.firstSector, in.lastSector))
+  const bool whole = in.wholeOtherFlash && in.rules == EraseRules::CommandLine;
+  if (!whole && dumper::validRange(in.firstSector, in.lastSector))
     for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
-  job.started({bytes, in.wholeOtherFlash
-                          ? 0u
-                          : static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});
+  job.started({bytes, whole ? 0u : static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});
   dwl::DownloadResult r = job.boot(ctx);
   if (r.Family == dwl::RESULT_SUCCESS) {
     dumper::SectorGeometry geometry;
     r = eraseGeometry(in, ctx, &geometry);
-    if (r.Family == dwl::RESULT_SUCCESS) r = dumper::eraseSectors(ctx, geometry);
+    if (r.Family == dwl::RESULT_SUCCESS)
+      r = dumper::eraseSectors(ctx, geometry, in.rules == EraseRules::CommandLine);
   }
   return job.finish(r);
 }

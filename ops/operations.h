@@ -77,7 +77,14 @@ struct WriteInput {
   int mode = 1;
   std::vector<Image> images;  // at most one per slot
   bool verify = false;        // read every image back before the switch-off
+  // The downloader's download type (config.txt). Only 0 writes; any other boots, writes nothing
+  // and ends with {RESULT_DOWNLOAD_ERROR, 0}, the handset left on. The command line keeps 0.
+  int downloadType = 0;
 };
+
+// True when a write of this input sends the slot's image: the file mode's slots, and none at all
+// for a download type other than 0.
+bool writesSlot(const WriteInput& input, dwl::Slot slot);
 
 struct DumpInput {
   LinkInput link;
@@ -87,13 +94,26 @@ struct DumpInput {
   std::string output;  // a regular file (appended to) or a new one
 };
 
+// Whose rules an erase follows.
+enum class EraseRules {
+  // The command line's: the fixed map on the flash 0x01:0x7E, on any other flash the sectors of
+  // its description in link.flash (refused without one); a sector whose check fails fails the
+  // job, which leaves the handset on.
+  CommandLine,
+  // The dumper's: the fixed map whatever flash the boot accepted, no flash.txt; a sector whose
+  // check fails shows its box and is listed, and the walk ends as a whole one does (switch-off,
+  // success).
+  Dumper,
+};
+
 struct EraseInput {
   LinkInput link;
-  // Sectors of the dumper's fixed map (the flash 0x01:0x7E; the whole flash is 0..267). On any
-  // other flash, sectors of its description in link.flash; without one the erase is refused.
+  // Sectors of the dumper's fixed map (the whole flash is 0..267), or of the other flash's
+  // description (EraseRules::CommandLine).
   int firstSector = 0, lastSector = 0;
   // On a described flash other than 0x01:0x7E, every sector of it (the range is then ignored).
   bool wholeOtherFlash = false;
+  EraseRules rules = EraseRules::CommandLine;
 };
 
 struct InfoInput {
@@ -105,8 +125,9 @@ LinkInput linkFromRecord(const dwl::SharedContext& record);
 // A job of a program that runs one at a time on its installed port and display (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
-// What makes a write impossible before the handset is even booted: an empty image, an Ogm1 image
-// on a model without its place, two images that overlap. Empty when the input is sound.
+// What makes a write impossible before the handset is even booted, among the images it writes:
+// an empty image (a download that writes nothing must not report success), an Ogm1 image on a
+// model without its place, two images that overlap. Empty when the input is sound.
 std::string checkWrite(const WriteInput& input);
 
 JobResult write(const WriteInput& input, const Context& context);

@@ -46,6 +46,32 @@ bool replaceableFile(const std::string& path, std::string* why) {
   return true;
 }
 
+bool appendable(const std::string& path, std::string* why) {
+  if (path.empty()) {
+    if (why) *why = "the file name is empty";
+    return false;
+  }
+  struct stat st {};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    if (why) *why = "not a regular file";
+    return false;
+  }
+  // An existing file is opened without being created or changed; a new one is made and removed
+  // again, which is the one sure test of the folder's permissions.
+  const int fd = ::open(path.c_str(), exists ? kOpenFlags & ~O_CREAT : kOpenFlags | O_EXCL, 0644);
+  if (fd < 0) {
+    if (why) *why = std::strerror(errno);
+    return false;
+  }
+  KELVANE_CLOSE(fd);
+  if (!exists) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+  return true;
+}
+
 AppendFile::~AppendFile() {
   close();
 }

@@ -13,6 +13,12 @@ namespace platform {
 // Otherwise false with the reason ("is a link: not followed", "is not a regular file").
 bool replaceableFile(const std::string& path, std::string* why);
 
+// True when AppendFile::open would take path and the system would let it be written: a regular
+// file open for writing, or a new one the folder lets us create. Changes nothing on the disk.
+// Otherwise false with the reason ("the file name is empty", "not a regular file", the system's
+// error).
+bool appendable(const std::string& path, std::string* why);
+
 class AppendFile {
  public:
   AppendFile() = default;

@@ -669,6 +669,22 @@ TEST_F(CliRun, EraseWithAFailedSectorFails) {
                            "0xF3 where 0xF6 was expected (erase outcome)\n"),
             std::string::npos)
       << err.str();
+
+  // The JSON lists the sectors that failed, so a script sees which.
+  out.str("");
+  line.clearRecord();
+  scriptBoot();
+  line.reply({0xC0, 0xC3, 0x00, 0xCA});
+  line.reply({0xC0, 0xC5, 0xF6, 0xC0, 0xC5, 0xF3});
+  EXPECT_EQ(run({"--speed", "0", "--json", "erase", "--first", "7", "--last", "8"}), 8);
+  const nlohmann::json j = nlohmann::json::parse(out.str());
+  const nlohmann::json failed = {
+      {"number", 8},
+      {"address", 0x02100000},
+      {"message",
+       "flash clear error: the handset answered 0xF3 where 0xF6 was expected (erase outcome)"}};
+  EXPECT_EQ(j["failed_sectors"], nlohmann::json::array({failed}));
+  EXPECT_EQ(j["sectors"], nlohmann::json::parse("[7]"));
 }
 
 }  // namespace

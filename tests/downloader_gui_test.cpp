@@ -507,9 +507,11 @@ TEST_F(DownloaderGui, AboutAndConfigurationMenus) {
                                (std::filesystem::current_path() / "config.txt").string() + " ");
   const std::vector<std::uint8_t> saved = TempDir::read("config.txt");
   EXPECT_NE(std::string(saved.begin(), saved.end()).find("\r\nCOM : 4\r\n"), std::string::npos);
-  // Saved before any CLA file was chosen: restoring it opens no window at all.
+  // Saved before any CLA file was chosen: the empty path is loaded and fails as a missing file.
   testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
-  EXPECT_TRUE(guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR).empty());
+  const std::vector<int> load = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR);
+  ASSERT_EQ(load.size(), 1u);
+  EXPECT_EQ(guikit::GetCtrlString(load[0], guikit::UTILITY_MESSAGE), "LIB_PC : File not found");
   EXPECT_EQ(guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_CONF_FILE_ERR).size(), 1u);
 }
 

@@ -52,10 +52,9 @@ class DumperEmulator : public ::testing::Test {
   }
 
   // A handset whose flash holds `contents`, with the given faults, on the dumper's port.
-  void connect(const emulator::Faults& faults = {}) {
+  void connect(const emulator::Faults& faults = {}, emulator::HandsetConfig config = {}) {
     flash = std::make_unique<emulator::NorFlash>(dumperFlash());
     flash->program(0, contents.data(), contents.size());
-    emulator::HandsetConfig config;
     config.faults = faults;
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     core->onSwitchOff = [this] { ++switchOffs; };
@@ -165,22 +164,56 @@ TEST_F(DumperEmulator, EraseClearsExactlyTheSectorsOfTheRange) {
   }
 }
 
+// A failed check shows its box and the walk goes on; the erase still switches the handset off and
+// ends with the erase-successful panel.
 TEST_F(DumperEmulator, BadOutcomeOfOneSectorShowsItsBoxAndTheEraseGoesOn) {
   emulator::Faults faults;
   faults.eraseOutcome.push_back({1, 0xF3});
   connect(faults);
 
-  EXPECT_EQ(erase(0, 2), (dwl::DownloadResult{8, 13}));
+  EXPECT_EQ(erase(0, 2), (dwl::DownloadResult{0, 0}));
 
   EXPECT_EQ(rec.popups,
             (std::vector<std::pair<std::string, std::string>>{{"ERROR", "flash clear error"}}));
   ASSERT_EQ(rec.windows.size(), 1u);
-  EXPECT_EQ(rec.windows[0].window, dwl::Window::CommandErr);
-  EXPECT_EQ(rec.windows[0].message, "COMMAND : Erase processing failed ");
+  EXPECT_EQ(rec.windows[0].window, dwl::Window::Success);
   EXPECT_TRUE(flash->read(0, 0x2000) == std::vector<std::uint8_t>(0x2000, 0xFF));
   EXPECT_TRUE(flash->read(0x2000, 0x2000) == slice(contents, 0x2000, 0x2000));
   EXPECT_TRUE(flash->read(0x4000, 0x2000) == std::vector<std::uint8_t>(0x2000, 0xFF));
-  EXPECT_EQ(switchOffs, 0);
+  EXPECT_EQ(switchOffs, 1);
+}
+
+// The erase works on the fixed map whatever flash the boot accepted; only the boot's own refusal
+// of a maker it does not know stops it.
+TEST_F(DumperEmulator, EraseUsesTheFixedMapOnEveryFlashTheBootAccepts) {
+  struct Case {
+    std::uint8_t maker, device;
+    dwl::DownloadResult result;
+  };
+  const Case cases[] = {
+      {0x01, 0x7E, {0, 0}}, {0x89, 0x18, {0, 0}}, {0x20, 0xE3, {0, 0}},  {0x98, 0x45, {0, 0}},
+      {0x04, 0x22, {0, 0}}, {0x01, 0xE3, {0, 0}}, {0xB0, 0x18, {6, 15}},  // the dumper's boot
+                                                                          // refuses this maker
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << int{c.maker} << ":" << int{c.device});
+    rec = testsupport::RecordingDisplay{};
+    switchOffs = 0;
+    emulator::HandsetConfig config;
+    config.manufacturer = c.maker;
+    config.device = c.device;
+    connect({}, config);
+
+    EXPECT_EQ(erase(8, 9), c.result);
+
+    const bool erased = c.result.Family == dwl::RESULT_SUCCESS;
+    // Sectors 8 and 9 of the map: 0x10000..0x2FFFF.
+    EXPECT_EQ(flash->read(0x10000, 0x20000) == std::vector<std::uint8_t>(0x20000, 0xFF), erased);
+    EXPECT_TRUE(flash->read(0x30000, 0x10000) == slice(contents, 0x30000, 0x10000));
+    EXPECT_EQ(switchOffs, erased ? 1 : 0);
+    ASSERT_EQ(rec.windows.size(), 1u);
+    EXPECT_EQ(rec.windows[0].window, erased ? dwl::Window::Success : dwl::Window::BootErr);
+  }
 }
 
 }  // namespace

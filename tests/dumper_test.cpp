@@ -494,7 +494,8 @@ TEST_F(DumperTest, EraseWalksEverySectorOfTheRangeAcrossRegions) {
   }
 }
 
-TEST_F(DumperTest, FailedChecksShowTheirBoxesAndTheFirstFailureIsTheResult) {
+// Failed checks change nothing of the result: the walk goes on, the handset is switched off.
+TEST_F(DumperTest, FailedChecksShowTheirBoxesAndTheEraseGoesOnToTheSwitchOff) {
   using Boxes = std::vector<std::string>;
   struct Case {
     const char* name;
@@ -527,9 +528,9 @@ TEST_F(DumperTest, FailedChecksShowTheirBoxesAndTheFirstFailureIsTheResult) {
     dumper::sg_DownloadContext.EraseLastSector = 2;
     port.then(kSpeedReplies).then(ok).then(c.sector1);
     if (c.silentReads > 0) port.thenSilence(c.silentReads);
-    port.then(c.sector2);
+    port.then(c.sector2).then({0xC0});
 
-    EXPECT_EQ(dumper::flash_erase(dumper::sg_DownloadContext), (dwl::DownloadResult{8, c.code}));
+    EXPECT_EQ(dumper::flash_erase(dumper::sg_DownloadContext), (dwl::DownloadResult{0, 0}));
 
     Boxes boxes;
     for (const auto& [title, text] : rec.popups) {
@@ -538,8 +539,17 @@ TEST_F(DumperTest, FailedChecksShowTheirBoxesAndTheFirstFailureIsTheResult) {
     }
     EXPECT_EQ(boxes, c.boxes);
     EXPECT_EQ(eraseCommands(written(), kSpeedBytes.size()).size(), 3u);  // the walk went on
-    EXPECT_NE(written().back(), 0xE8);                                   // handset left on
+    EXPECT_EQ(written().back(), 0xE8);
     EXPECT_EQ(port.line.pending(), 0u);
+
+    // The command line's rule: the first failure is the result and the handset stays on.
+    port.line.clearRecord();
+    port.then(kSpeedReplies).then(ok).then(c.sector1);
+    if (c.silentReads > 0) port.thenSilence(c.silentReads);
+    port.then(c.sector2);
+    EXPECT_EQ(dumper::eraseSectors(dumper::sg_DownloadContext, dumper::mapGeometry(), true),
+              (dwl::DownloadResult{8, c.code}));
+    EXPECT_NE(written().back(), 0xE8);
   }
 }
 
@@ -595,17 +605,17 @@ TEST_F(FlowTest, BootTimeOutOpensTheTimeOutPanelAndTouchesNoFlash) {
   EXPECT_EQ(rec.calls, (std::vector<std::string>{"erase 0 0", "unlock"}));
 }
 
-TEST_F(FlowTest, EraseWithAFailedSectorEndsInTheCommandErrorWindow) {
+TEST_F(FlowTest, EraseWithAFailedSectorEndsInTheEraseSuccessfulPanel) {
   dumper::sg_DownloadContext.EraseFirstSector = 0;
   dumper::sg_DownloadContext.EraseLastSector = 1;
-  port.then(kBootReplies).then(kSpeedReplies).then({0xC0, 0xC5, 0x00, 0xC0, 0xC5, 0xF6});
+  port.then(kBootReplies).then(kSpeedReplies).then({0xC0, 0xC5, 0x00, 0xC0, 0xC5, 0xF6, 0xC0});
 
-  EXPECT_EQ(dumper::runErase(switchOn), (dwl::DownloadResult{8, 16}));
+  EXPECT_EQ(dumper::runErase(switchOn), (dwl::DownloadResult{0, 0}));
 
   ASSERT_EQ(rec.windows.size(), 1u);
-  EXPECT_EQ(rec.windows[0].window, dwl::Window::CommandErr);
-  EXPECT_EQ(rec.windows[0].message, "COMMAND : Erase processing default aborted");
+  EXPECT_EQ(rec.windows[0].window, dwl::Window::Success);
   EXPECT_EQ(rec.popups.size(), 1u);
+  EXPECT_EQ(written().back(), 0xE8);
   EXPECT_EQ(port.line.events().back(), "close");
 }
 

@@ -166,6 +166,8 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
 TEST_F(Loader, ImageThatCannotBeOneIsRefusedUnread) {
   ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
   testsupport::TempDir::write("big.bin", std::vector<std::uint8_t>(0x10001, 0x55));
+  testsupport::TempDir::write("huge.bin", std::string());
+  std::filesystem::resize_file("huge.bin", downloader::kMaxImageSize + 1);  // sparse
   struct Case {
     const char* name;
     bool flashDescribed;  // one of 64 KiB, else none
@@ -174,8 +176,13 @@ TEST_F(Loader, ImageThatCannotBeOneIsRefusedUnread) {
     const char* why;
   } cases[] = {
       {"FIFO", false, "fifo.bin", 2, "fifo.bin: not a regular file"},
-      {"larger than the flash", true, "big.bin", 2, "big.bin: larger than 65536 bytes"},
+      {"larger than the flash", true, "big.bin", 2,
+       "big.bin: 65537 bytes, larger than the largest flash in flash.txt, TESTMAKER TEST128 "
+       "(65536 bytes)"},
       {"no flash described", false, "big.bin", 1, ""},
+      {"larger than any image", false, "huge.bin", 2,
+       "huge.bin: 33554433 bytes, larger than any image (33554432 bytes)"},
+      {"empty path", false, "", 3, "no image file named (the path is empty)"},
       {"missing", false, "missing.bin", 3, "missing.bin: No such file or directory"},
   };
   for (const Case& c : cases) {

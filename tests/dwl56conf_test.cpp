@@ -215,18 +215,33 @@ TEST_F(ConfigFile, OutOfRangeNumberIsNotStored) {
   EXPECT_TRUE(shownPorts.empty());
 }
 
-// A configuration saved before any CLA file was chosen restores silently, and keeps the slot.
-TEST_F(ConfigFile, EmptyClaPathRestoresWithoutAWindow) {
-  TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
-  ASSERT_EQ(downloader::loadImageFile(dwl::Slot::Bin1, "cla.bin"), 1);
-  TempDir::write("config.txt", file("", "3"));
-  shown.rec = testsupport::RecordingDisplay{};
-  EXPECT_EQ(dwl56_0RestoreConfig(), 1);
-  EXPECT_TRUE(shown.rec.windows.empty()) << shown.rec.windows[0].message;
-  EXPECT_EQ(sg_DownloadContext.ComPort, 3);
-  EXPECT_EQ(enabled, 1);
-  EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
-  EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
+// A configuration saved before any CLA file was chosen: the empty path is loaded, and that load
+// fails as the load of a missing file does (its window; the slot keeps what it holds).
+TEST_F(ConfigFile, EmptyClaPathIsLoadedAndFailsAsAMissingFile) {
+  struct Case {
+    const char* name;
+    bool loadedBefore;
+    const char* pathAfter;
+    std::uint32_t lengthAfter;
+  };
+  const Case cases[] = {{"slot never loaded", false, "", 0}, {"slot loaded", true, "cla.bin", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    downloader::resetImageSlots();
+    TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
+    if (c.loadedBefore) {
+      ASSERT_EQ(downloader::loadImageFile(dwl::Slot::Bin1, "cla.bin"), 1);
+    }
+    TempDir::write("config.txt", file("", "3"));
+    shown.rec = testsupport::RecordingDisplay{};
+    EXPECT_EQ(dwl56_0RestoreConfig(), 1);
+    EXPECT_EQ(shown.rec.comments.front(), " Bin1 file loading, please wait...  ");
+    ASSERT_EQ(shown.rec.windows.size(), 1u);
+    EXPECT_EQ(shown.rec.windows[0].message, "LIB_PC : File not found");
+    EXPECT_EQ(sg_DownloadContext.ComPort, 3);
+    EXPECT_STREQ(sg_DownloadContext.Bin1Path, c.pathAfter);
+    EXPECT_EQ(sg_DownloadContext.Bin1Length, c.lengthAfter);
+  }
 }
 
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {

@@ -148,9 +148,10 @@ const Case kCases[] = {
   // A handset that answers an erase command with nothing at all is gone: the walk stops there.
   {"EraseSilent", Op::Erase, {"silence:erase"}, 13, 0, Window::GenericErr, "Timeout during the download", 10},
   {"EraseSilentFromTheSecond", Op::Erase, {"silence:erase#2"}, 13, 0, Window::GenericErr, "Timeout during the download", 10},
-  {"EraseRefused", Op::Erase, {"wrong:erase-accept=0xC1"}, 8, 11, Window::CommandErr, "COMMAND : bad erase command acknowledge ", 60},
-  {"EraseWrongAck", Op::Erase, {"wrong:erase-ack=0x00"}, 8, 12, Window::CommandErr, "COMMAND : Erase processing aborted ", 0},
-  {"EraseFailedOnDq6", Op::Erase, {"erase-outcome:8=0xF4"}, 8, 14, Window::CommandErr, "COMMAND : Erase processing failed DQ6 ", 0},
+  // A failed check shows its box; the erase still ends switched off with the successful panel.
+  {"EraseRefused", Op::Erase, {"wrong:erase-accept=0xC1"}, 0, 0, Window::Success, "", 60},
+  {"EraseWrongAck", Op::Erase, {"wrong:erase-ack=0x00"}, 0, 0, Window::Success, "", 0},
+  {"EraseFailedOnDq6", Op::Erase, {"erase-outcome:8=0xF4"}, 0, 0, Window::Success, "", 0},
   {"EraseSwitchOffSilent", Op::Erase, {"silence:switch-off"}, 8, 20, Window::CommandErr, "COMMAND : Switch off error ", 10},
 
   // The device disappears (a USB adapter pulled out): every later read finds nothing.
@@ -358,6 +359,10 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   }
 
   void checkErase(const dwl::DownloadResult& r, const std::vector<const char*>& faults) {
+    bool failedCheck = false;
+    for (const std::string f : faults)
+      failedCheck =
+          failedCheck || f.rfind("wrong:erase", 0) == 0 || f.rfind("erase-outcome", 0) == 0;
     // Outside the range nothing changed; inside, a sector is either erased or as it was, and it
     // is erased whenever the handset said so.
     const std::uint32_t from = dumper::DumperSectorMap::offset(kEraseFirst);
@@ -373,13 +378,11 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
       const bool erased = sector == Bytes(size, 0xFF);
       const bool kept = std::equal(sector.begin(), sector.end(), before.begin() + off);
       EXPECT_TRUE(erased || kept) << "sector " << s << " half erased";
-      if (r.Family == dwl::RESULT_SUCCESS || r.Code == 20) {
+      if ((r.Family == dwl::RESULT_SUCCESS && !failedCheck) || r.Code == 20) {
         EXPECT_TRUE(erased) << s;
       }
     }
-    const bool failedCheck = r.Family == dwl::RESULT_COMMAND && r.Code >= 11 && r.Code <= 16;
     EXPECT_EQ(!rec.popups.empty(), failedCheck) << "a failed check shows its box, and only then";
-    (void)faults;
   }
 
   testsupport::TempDir dir;

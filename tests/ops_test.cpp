@@ -7,6 +7,9 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "dwl/dwl10fla.h"
 #include "ops/operations.h"
@@ -15,6 +18,7 @@
 #include "platform/guarded_rs232.h"
 #include "platform/scripted_rs232.h"
 #include "support/emulated_handset.h"
+#include "support/recording_display.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -383,6 +387,19 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
   EXPECT_EQ(r.detail.text(), "out: not a regular file");
 
+  // An image larger than the largest flash: the image, its size and that flash.
+  testsupport::TempDir::write("big.bin", std::string());
+  std::filesystem::resize_file("big.bin", 0x1000001);  // sparse
+  ops::Image image;
+  dwl::ResultCode code = 0;
+  std::string why;
+  EXPECT_FALSE(ops::loadImage(dwl::Slot::Bin1, "big.bin", &table, &image, &code, &why));
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(why.rfind("big.bin: 16777217 bytes, larger than the largest flash in flash.txt, ", 0),
+            0u)
+      << why;
+  EXPECT_NE(why.find("(16777216 bytes)"), std::string::npos) << why;
+
   ops::InfoInput info;
   info.link = link();
   info.link.bootstrapPath = "missing.spm";
@@ -458,6 +475,88 @@ TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
   }
 }
 
+// A download type other than 0 boots, writes nothing, shows the time and "The End", and leaves
+// the handset on; the checks and the job's totals look only at the slots the file mode writes.
+TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
+  struct Case {
+    std::string name;
+    std::function<void(ops::WriteInput&)> change;
+    dwl::DownloadResult result;
+    std::vector<std::uint32_t> written;  // flash offsets of the images that must be there
+    std::uint64_t total;                 // the job's bytes
+  };
+  const Case cases[] = {
+      {"type 1, bin and ogm", [](ops::WriteInput& in) { in.downloadType = 1; }, {1, 0}, {}, 0},
+      {"type 4, ogm only",
+       [](ops::WriteInput& in) {
+         in.downloadType = 4;
+         in.mode = 2;
+       },
+       {1, 0},
+       {},
+       0},
+      {"bin only, stale Ogm1 on model 3",
+       [](ops::WriteInput& in) {
+         in.mode = 1;
+         in.model = 3;
+         in.images[1].slot = dwl::Slot::Ogm1;
+       },
+       {0, 0},
+       {0},
+       100000},
+      {"bin only, empty Ogm2 left over",
+       [](ops::WriteInput& in) {
+         in.mode = 1;
+         in.images[1].bytes.clear();
+       },
+       {0, 0},
+       {0},
+       100000},
+      {"ogm only, a Bin2 that overlaps Ogm2 and does not fit",
+       [](ops::WriteInput& in) {
+         in.mode = 2;
+         in.images[0] = {dwl::Slot::Bin2, "c.bin", pattern(9 << 20, 4)};
+       },
+       {0, 0},
+       {0xC70000},
+       1002},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handset h;
+    Recorder rec(&h);
+    testsupport::RecordingDisplay shown;
+    ops::WriteInput in = writeInput(false);
+    c.change(in);
+    ops::Context cx = context(h, rec);
+    cx.display = &shown;
+    const dwl::JobResult r = ops::write(in, cx);
+    EXPECT_EQ(r.result, c.result) << r.detail.text();
+    if (in.downloadType != 0) {
+      EXPECT_EQ(r.detail.reason, "download type " + std::to_string(in.downloadType) +
+                                     " writes nothing; only type 0 writes the images");
+    }
+    EXPECT_EQ(rec.totals.bytes, c.total);
+    for (std::uint32_t at : c.written) {
+      const Bytes& bytes = at == 0 ? in.images[0].bytes : in.images[1].bytes;
+      EXPECT_EQ(h.flash->read(at, static_cast<std::uint32_t>(bytes.size())), bytes) << at;
+    }
+    const bool wrote = !c.written.empty();
+    ASSERT_FALSE(h.link->written().empty()) << "the handset was booted";
+    EXPECT_EQ(h.link->written().back() == 0xE8, wrote) << "switched off only after a download";
+    ASSERT_FALSE(shown.comments.empty());
+    EXPECT_NE(shown.comments.back().find("The End"), std::string::npos) << shown.comments.back();
+    EXPECT_FALSE(shown.elapsedTexts.empty());
+    // Nothing of a slot outside the mode (or of any slot, for a type other than 0) was written.
+    if (!wrote || in.mode == 2) {
+      EXPECT_EQ(h.flash->read(0, 16), Bytes(16, 0xFF));
+    }
+    if (!wrote || in.mode == 1) {
+      EXPECT_EQ(h.flash->read(0xC70000, 16), Bytes(16, 0xFF));
+    }
+  }
+}
+
 TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
   // The Intel flash of the samples: eight 8 KiB sectors, then 64 KiB ones.
   const std::uint16_t intel = emulator::flashCodes(0x89, 0x18);
@@ -488,6 +587,51 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     EXPECT_EQ(h.flash->read(0x30000, 0x10000),
               Bytes(programmed.begin() + 0x20000, programmed.end()))
         << "sector 10 is not erased";
+  }
+  {
+    // The dumper's rules: the fixed map's sectors 8 and 9 (0x10000..0x2FFFF), no description.
+    Handset h({}, {.pace = true}, intel);
+    h.flash->program(0x10000, pattern(0x30000, 5).data(), 0x30000);
+    Recorder rec(&h);
+    in.link.flash = nullptr;
+    in.rules = ops::EraseRules::Dumper;
+    const dwl::JobResult r = ops::erase(in, context(h, rec));
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
+    EXPECT_NE(h.flash->read(0x30000, 0x10000), Bytes(0x10000, 0xFF));
+  }
+}
+
+// Each rule lists the sectors whose check failed; the command line's fails the job and leaves the
+// handset on, the dumper's goes on to the switch-off and succeeds.
+TEST_F(Ops, EraseListsTheSectorsWhoseCheckFailed) {
+  struct Case {
+    ops::EraseRules rules;
+    dwl::DownloadResult result;
+    bool switchedOff;
+  };
+  const Case cases[] = {{ops::EraseRules::CommandLine, {dwl::RESULT_COMMAND, 13}, false},
+                        {ops::EraseRules::Dumper, {0, 0}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.rules));
+    Handset h({"erase-outcome:7=0xF3"});
+    Recorder rec(&h);
+    ops::EraseInput in;
+    in.link = link(2);
+    in.firstSector = 6;
+    in.lastSector = 8;
+    in.rules = c.rules;
+    const dwl::JobResult r = ops::erase(in, context(h, rec));
+    EXPECT_EQ(r.result, c.result);
+    ASSERT_FALSE(h.link->written().empty());
+    EXPECT_EQ(h.link->written().back() == 0xE8, c.switchedOff);
+    ASSERT_EQ(r.failedSectors.size(), 1u);
+    EXPECT_EQ(r.failedSectors[0].number, 7u);
+    EXPECT_EQ(r.failedSectors[0].address, 0x0200E000u);
+    EXPECT_EQ(r.failedSectors[0].message,
+              "flash clear error: the handset answered 0xF3 where 0xF6 was expected (erase "
+              "outcome)");
+    EXPECT_EQ(r.sectors, (std::vector<std::uint32_t>{6, 8}));
   }
 }
 
@@ -525,6 +669,46 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
     EXPECT_EQ(r.detail.text(), "fifo.bin: not a regular file");
   }
+}
+
+// An output that cannot take the dump is named with the system's reason before the handset is
+// asked for: nothing goes out on the line.
+TEST_F(Ops, DumpOutputThatCannotTakeTheDumpIsRefusedBeforeTheBoot) {
+  std::filesystem::create_directory("folder");
+  ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
+  std::filesystem::create_directory("locked");
+  std::filesystem::permissions(
+      "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  struct Case {
+    std::string output, detail;
+  };
+  std::vector<Case> cases = {
+      {"folder", "folder: not a regular file"},
+      {"fifo.bin", "fifo.bin: not a regular file"},
+      {"/dev/full", "/dev/full: not a regular file"},
+      {"", "the file name is empty"},
+      {"nowhere/dump.txt", "nowhere/dump.txt: No such file or directory"},
+  };
+#ifndef _WIN32
+  if (::geteuid() != 0)  // permissions do not hold for root
+    cases.push_back({"locked/dump.txt", "locked/dump.txt: Permission denied"});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    Handset h;
+    Recorder rec(&h);
+    ops::DumpInput in;
+    in.link = link(2);
+    in.firstSector = in.lastSector = 0;
+    in.output = c.output;
+    const dwl::JobResult r = ops::dump(in, context(h, rec));
+    EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
+    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_TRUE(h.link->written().empty());
+    EXPECT_EQ(rec.events.back(), "finished");
+  }
+  std::filesystem::permissions("locked", std::filesystem::perms::owner_all);
+  EXPECT_FALSE(std::filesystem::exists("locked/dump.txt"));
 }
 
 TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {

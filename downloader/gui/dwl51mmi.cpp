@@ -112,6 +112,7 @@ ops::WriteInput writeInput(const DownloadContext& c) {
   in.link.flash = &dwl::vg_FlashDescritpion;
   in.model = c.Model;
   in.mode = c.Mode;
+  in.downloadType = c.DownloadType;
   const struct {
     dwl::Slot slot;
     const char* path;
@@ -339,7 +340,11 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
 }
 
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
+  const int before = lastResultWindow();
   const dwl::ResultCode rc = dwl56_0RestoreConfig();
+  // The window of a CLA file that could not be loaded names the file and why.
+  if (lastResultWindow() != before && !imageFileFailure().empty())
+    SetPanelDetail(lastResultWindow(), imageFileFailure());
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), configFileFailure());
