@@ -21,6 +21,7 @@
 #include "dwl/dwl11command.h"
 #include "dwl/dwl52display.h"
 #include "guikit/forms.h"
+#include "guikit/port_chooser.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
@@ -85,17 +86,10 @@ SectorMap* sectorMap() {
   return dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS));
 }
 
+// The technician sees which device each COM number stands for, and may choose another.
 void fillPortSelector() {
-  auto* box = qobject_cast<QComboBox*>(controlWidget(v_Panel, PANEL_PORT));
-  if (!box) return;
-  for (int port = 1; port <= 16; ++port) {
-    // The technician sees which Linux device each COM number stands for.
-    const QString text = QStringLiteral("COM%1   %2")
-                             .arg(port)
-                             .arg(QString::fromStdString(platform::deviceForPort(port)));
-    box->addItem(text, port);
-  }
-  SetCtrlVal(v_Panel, PANEL_PORT, sg_DownloadContext.ComPort);
+  fillPortRing(v_Panel, PANEL_PORT, sg_DownloadContext.ComPort);
+  addPortChooser(v_Panel, PANEL_PORT);
 }
 
 void fillSpeedSelector() {
