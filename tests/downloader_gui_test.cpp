@@ -11,17 +11,23 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +44,9 @@
 #include "guikit/job_status.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/cancel.h"
 #include "platform/clock.h"
+#include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -69,12 +77,15 @@ class DownloaderGui : public ::testing::Test {
     sg_DownloadContext = DownloadContext{};
     dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
     prepareDirectory();
+    // The COM numbers' devices as this test saves them, never the user's.
+    platform::setPortMapPath(dir.path() / "ports.txt");
     platform::setRs232(&port);
     ui.install();
     startDownloaderPanels();
   }
   void TearDown() override {
     stopDownloaderPanels();
+    platform::setPortMapPath({});
     ui.uninstall();
     platform::setRs232(nullptr);
     resetImageSlots();
@@ -886,3 +897,167 @@ TEST_F(DownloaderGui, TabOrderFollowsThePanelTopToBottom) {
 }
 
 }  // namespace
+
+namespace {
+
+// The open "Cancel the download?" question, if any.
+QMessageBox* openQuestion() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+  return nullptr;
+}
+
+// Presses the close box a tenth into the download and leaves the question open while the
+// download goes on; answers No once the bar has moved on by half (or, should the question hold
+// the job, after a bounded number of event rounds, so the test ends and fails).
+class CloseBoxQuestion : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (askedAt < 0 && percent >= 10) {
+      askedAt = percent;
+      guikit::panelWidget(v_Panel)->close();
+      box = openQuestion();
+    } else if (box && answeredAt < 0 && percent >= askedAt + 50) {
+      answeredAt = percent;
+      box->button(QMessageBox::No)->click();
+    }
+  }
+  int askedAt = -1;
+  int answeredAt = -1;
+  QPointer<QMessageBox> box;
+};
+
+}  // namespace
+
+TEST_F(DownloaderEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDownloadAndNoLetsItFinish) {
+  const std::vector<std::uint8_t> bin = load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 12);
+  connect();
+  guikit::setConfirmHandler({});  // the real question, as the technician sees it
+  CloseBoxQuestion question;
+  dwl::setDisplay(&question);
+  // Should the question hold the job in a loop of its own, No is pressed from inside that loop.
+  int rounds = 0;
+  QTimer failsafe;
+  QObject::connect(&failsafe, &QTimer::timeout, [&] {
+    if (QMessageBox* open = openQuestion(); open && ++rounds > 100)
+      open->button(QMessageBox::No)->click();
+  });
+  failsafe.start(10);
+  testsupport::click(v_Panel, PANEL_START);
+
+  ASSERT_GE(question.askedAt, 10);
+  EXPECT_GE(question.answeredAt, question.askedAt + 50) << "the download stood still";
+  ASSERT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u)
+      << windowText(guikit::UTILITY_GENERIC_ERR);
+  EXPECT_EQ(flash->read(0, bin.size()), bin);
+  EXPECT_EQ(openQuestion(), nullptr);
+}
+
+TEST_F(DownloaderEndToEnd, AQuestionLeftOpenIsWithdrawnWhenTheDownloadEnds) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 4);
+  connect();
+  guikit::setConfirmHandler({});
+  CloseBoxQuestion question;
+  question.answeredAt = 1000;  // never answered
+  dwl::setDisplay(&question);
+  testsupport::click(v_Panel, PANEL_START);
+  ASSERT_GE(question.askedAt, 10);
+  EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
+  EXPECT_EQ(openQuestion(), nullptr) << "a question about a finished download stays open";
+}
+
+namespace {
+
+// What the technician does in the port's Device... dialog once it opens: types a path (or leaves
+// the field), then presses a button ("ok", "default", "cancel").
+struct DeviceDialogInput {
+  std::string typed;
+  std::string press;
+  std::string environmentNote;  // what the dialog said of the environment variable
+};
+
+void answerDeviceDialog(DeviceDialogInput* input) {
+  QTimer::singleShot(0, [input] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_EQ(dialog->objectName(), "portChooser");
+    if (auto* note = dialog->findChild<QLabel*>("environment"))
+      input->environmentNote = note->text().toStdString();
+    if (!input->typed.empty())
+      dialog->findChild<QComboBox*>("devices")->setEditText(QString::fromStdString(input->typed));
+    auto* buttons = dialog->findChild<QDialogButtonBox*>();
+    if (input->press == "ok") buttons->button(QDialogButtonBox::Ok)->click();
+    if (input->press == "cancel") buttons->button(QDialogButtonBox::Cancel)->click();
+    if (input->press == "default") dialog->findChild<QPushButton*>("default")->click();
+  });
+}
+
+}  // namespace
+
+TEST_F(DownloaderGui, DeviceButtonMapsTheSelectedComNumberForEveryProgram) {
+  testsupport::choose(v_Panel, PANEL_PORT, 4);
+  auto* button = guikit::panelWidget(v_Panel)->findChild<QAbstractButton*>("portDevice");
+  ASSERT_NE(button, nullptr);
+  struct Step {
+    const char* environment;  // KELVANE_COM4 during the step, or null
+    DeviceDialogInput input;
+    std::string opened;  // what COM4 opens afterwards
+    std::string saved;   // what the user's file holds for COM4 afterwards
+  };
+  const Step steps[] = {
+      {nullptr, {"/dev/pts/77", "ok", ""}, "/dev/pts/77", "/dev/pts/77"},
+      {nullptr, {"/dev/ttyUSB9", "cancel", ""}, "/dev/pts/77", "/dev/pts/77"},
+      {"/dev/from-env", {"/dev/ttyACM3", "ok", ""}, "/dev/from-env", "/dev/ttyACM3"},
+      {nullptr, {"", "default", ""}, "/dev/ttyS3", ""},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.input.typed + " " + step.input.press);
+    if (step.environment) ::setenv("KELVANE_COM4", step.environment, 1);
+    DeviceDialogInput input = step.input;
+    answerDeviceDialog(&input);
+    button->click();
+    EXPECT_EQ(platform::deviceForPort(4), step.opened);
+    const std::map<int, std::string> saved = platform::savedPortMap();
+    EXPECT_EQ(saved.count(4) ? saved.at(4) : "", step.saved);
+    // The selector says what COM4 opens now; the record keeps the number.
+    EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PORT), "COM4   " + step.opened);
+    EXPECT_EQ(sg_DownloadContext.ComPort, 4);
+    EXPECT_EQ(!input.environmentNote.empty(), step.environment != nullptr);
+    ::unsetenv("KELVANE_COM4");
+  }
+  // Dimmed with the selector while a job runs.
+  dwl::dwl52_5LockDuringDownload();
+  EXPECT_FALSE(button->isEnabled());
+  dwl::dwl52_6UnlockAfterDownload();
+  EXPECT_TRUE(button->isEnabled());
+}
+
+namespace {
+
+// Presses Cancel a third into the download.
+class CancelAThirdIn : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (percent >= 30) cancelToken().cancel();
+  }
+};
+
+}  // namespace
+
+TEST_F(DownloaderEndToEnd, ACancelReadsTheSameInTheWindowTheLogAndTheSectorMap) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 8);
+  connect();
+  CancelAThirdIn cancel;
+  dwl::setDisplay(&cancel);
+  testsupport::click(v_Panel, PANEL_START);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  QWidget* window = guikit::panelWidget(open[0]);
+  EXPECT_EQ(window->windowTitle().toStdString(), "Kelvane Downloader \u2014 Download cancelled");
+  EXPECT_EQ(window->findChild<QLabel*>("icon")->text().toStdString(), "<b>Download cancelled</b>");
+  EXPECT_EQ(lastComment(), " Download cancelled by the user ");
+  const std::string map = sectorMap()->summary().toStdString();
+  EXPECT_NE(map.find(" 0 in progress"), std::string::npos) << map;
+}

@@ -47,9 +47,12 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   setFailureTitle(failureTitle);
   if (r.Family == dwl::RESULT_CANCELLED) {
     // A cancel has no window of its own: the generic one says so, and its button unlocks.
+    const std::string what = failureTitle == "Download failed" ? "Download cancelled" : "Cancelled";
     dwl::display().openWindow(dwl::Window::GenericErr, job.message);
-    SetPanelTitle(lastResultWindow(),
-                  failureTitle == "Download failed" ? "Download cancelled" : "Cancelled");
+    SetPanelTitle(lastResultWindow(), what);
+    SetPanelHeading(lastResultWindow(), what);
+    // The progress log tells the whole story, the cancel included.
+    dwl::logComment(what + " by the user");
     return;
   }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
@@ -191,7 +194,11 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   guikit::SinkTee sinks({&events, &status});
   const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
+  // A question about the job that has just ended has no answer to wait for.
+  WithdrawQuestions();
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
+  if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS)))
+    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED ? "Cancelled" : "Not written");
   showJobResult(result, "Download failed");
   return 0;
 }
@@ -304,10 +311,15 @@ int cancel_job(int, int, int event, void*, int, int) {
 
 int dwl51_61MMIInterfacePanelFunction(int, int event, void*, int, int) {
   // During a download the close box offers to cancel it rather than doing nothing.
+  // The question does not hold the download: it runs on until the answer is Yes.
   if (event == EVENT_CLOSE && downloadRunning()) {
-    if (ConfirmPopup("Cancel the download?",
-                     "A download is running. Cancel it? The handset is left unfinished."))
-      cancelToken().cancel();
+    static int question = 0;
+    if (!QuestionOpen(question))
+      question = AskPopup("Cancel the download?",
+                          "A download is running. Cancel it? The handset is left unfinished.",
+                          [](bool yes) {
+                            if (yes && downloadRunning()) cancelToken().cancel();
+                          });
     return 0;
   }
   // The close box ends the program like the Quit button, but never in the middle of an

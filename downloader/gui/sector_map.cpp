@@ -40,6 +40,12 @@ void SectorMap::clear() {
   update();
 }
 
+void SectorMap::endInProgress(const QString& state) {
+  for (auto& [index, c] : cells_)
+    if (c.state.compare("Wait...", Qt::CaseInsensitive) == 0) c.state = state;
+  update();
+}
+
 QString SectorMap::state(std::uint32_t index) const {
   auto it = cells_.find(index);
   return it == cells_.end() ? QString() : it->second.state;

@@ -14,6 +14,8 @@ class SectorMap : public QWidget {
   void setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
                  const QString& state);
   void clear();
+  // At the end of a job no sector is left "in progress": those still waiting take state.
+  void endInProgress(const QString& state);
   // The state shown for a sector, empty when the sector was never reported.
   QString state(std::uint32_t index) const;
   int count() const { return static_cast<int>(cells_.size()); }
