@@ -341,6 +341,15 @@ void Station::run(Slot& slot) {
   // The result of the last job that never reached a handset (a port that will not open): the
   // same again is the same adapter still missing, neither a new job nor a new failure.
   std::string lastUnreached;
+  // A stop while the slot waits for the next handset (or pauses before a retry) ends no job: the
+  // slot keeps showing the last failure and its cause rather than the stop.
+  std::string lastFailure;
+  auto stopped = [&] {
+    if (lastFailure.empty())
+      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+    else
+      finish(SlotStage::Failed, lastFailure);
+  };
   while (true) {
     if (const std::string why = stopReason(); !why.empty()) {
       finish(SlotStage::Failed, why);
@@ -368,7 +377,7 @@ void Station::run(Slot& slot) {
       slot.status.elapsed = seconds() - slot.jobStart;
     }
     if (cancelled && !r.identified) {
-      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      stopped();
       break;
     }
     std::string text = r.message;
@@ -379,7 +388,7 @@ void Station::run(Slot& slot) {
     if (repeated) {
       finish(SlotStage::Failed, text);
       if (!pause(slot.cancel, retryPause)) {
-        finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+        stopped();
         break;
       }
       continue;
@@ -405,10 +414,11 @@ void Station::run(Slot& slot) {
       }
       slot.status.result = text;
     }
+    if (!cancelled) lastFailure = r.result.Family == dwl::RESULT_SUCCESS ? std::string() : text;
     if (!continuous || cancelled) break;
     // Tried again after a pause rather than as fast as the port refuses.
     if (unreached && !pause(slot.cancel, retryPause)) {
-      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      stopped();
       break;
     }
   }

@@ -7,6 +7,9 @@
 #include "support/emulated_handset.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +17,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "station/gui/station_window.h"
 #include "support/temp_dir.h"
@@ -156,6 +160,98 @@ TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
   window.engine().waitAll();
   letTheGridRefresh();
   EXPECT_TRUE(panel->isEnabled());
+}
+
+// Pumps events until done() holds or ten seconds pass; true when it held.
+bool pollUntil(const std::function<bool()>& done) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!done()) {
+    if (waited.elapsed() > 10000) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+struct StationFixture {
+  StationFixture() {
+    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
+    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'z');
+    recipe.images = {{dwl::Slot::Bin1, "a.bin"}};
+    EXPECT_TRUE(log.open("jobs.jsonl", nullptr));
+  }
+  testsupport::TempDir dir;
+  station::Recipe recipe;
+  ops::JobLog log;
+};
+
+TEST(StationWindow, APassShowsInTheResultColumnAndSetPortsAsksBeforeClearingTheCounts) {
+  StationFixture f;
+  Handset handset("");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.findChild<QCheckBox*>("continuous")->setChecked(false);
+  button(window, "Start all")->click();
+  window.engine().waitAll();
+  auto* table = window.findChild<QTableWidget*>();
+  ASSERT_TRUE(pollUntil([&] { return table->item(0, 5)->text().startsWith("Passed "); }))
+      << table->item(0, 5)->text().toStdString();
+  EXPECT_EQ(table->item(0, 6)->text(), "1 / 0");
+
+  // No keeps the slots and their counts; Yes sets the ports anew.
+  for (const bool yes : {false, true}) {
+    button(window, "Set ports")->click();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(pollUntil([&] {
+      box = window.findChild<QMessageBox*>("setPortsQuestion");
+      return box && box->isVisible();
+    }));
+    EXPECT_TRUE(box->text().contains("1 pass(es) and 0 failure(s)")) << box->text().toStdString();
+    box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    ASSERT_TRUE(pollUntil([&] { return !window.findChild<QMessageBox*>("setPortsQuestion"); }));
+    EXPECT_EQ(window.engine().status(0).passes, yes ? 0 : 1);
+  }
+}
+
+TEST(StationWindow, StopAllKeepsAFailedSlotsCauseAndTheLatestJobsFilter) {
+  StationFixture f;
+  // A boot that fails every time: the slot waits before it tries again.
+  Handset handset("wrong:start-report=0x55");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.engine().retryPause = 60;
+  window.findChild<QCheckBox*>("continuous")->setChecked(true);
+  button(window, "Start all")->click();
+  ASSERT_TRUE(pollUntil([&] { return window.engine().status(0).failures == 1; }));
+  const std::string cause = window.engine().status(0).result;
+  ASSERT_FALSE(cause.empty());
+  button(window, "Stop all")->click();
+  window.engine().waitAll();
+  EXPECT_EQ(window.engine().status(0).stage, station::SlotStage::Failed);
+  EXPECT_EQ(window.engine().status(0).result, cause);
+
+  // The job log's latest jobs, by result.
+  button(window, "Latest jobs...")->click();
+  auto* view = window.findChild<QDialog*>("latestJobsView");
+  ASSERT_NE(view, nullptr);
+  auto* jobs = view->findChild<QTableWidget*>("jobs");
+  auto* results = view->findChild<QComboBox*>("resultFilter");
+  auto* slotFilter = view->findChild<QComboBox*>("slotFilter");
+  ASSERT_EQ(jobs->rowCount(), 1);
+  EXPECT_EQ(jobs->item(0, 1)->text().toStdString().rfind("COM1", 0), 0u);
+  EXPECT_EQ(
+      jobs->item(0, 2)->text().toStdString() + " (" + jobs->item(0, 4)->text().toStdString() + ")",
+      cause);
+  const std::pair<const char*, int> rows[] = {{"Failed", 1}, {"Passed", 0}, {"Cancelled", 0}};
+  for (const auto& [kind, count] : rows) {
+    results->setCurrentIndex(results->findData(QString(kind)));
+    EXPECT_EQ(jobs->rowCount(), count) << kind;
+  }
+  results->setCurrentIndex(0);
+  slotFilter->setCurrentIndex(slotFilter->findData(QString("COM2")));
+  EXPECT_EQ(slotFilter->currentIndex(), -1) << "no slot COM2";
+  slotFilter->setCurrentIndex(slotFilter->findData(QString("COM1")));
+  EXPECT_EQ(jobs->rowCount(), 1);
 }
 
 }  // namespace
