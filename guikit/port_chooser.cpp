@@ -140,7 +140,6 @@ bool choosePortDevice(QWidget* parent, int port, std::string* why) {
                                              "(a pseudo-terminal: /dev/pts/3)."
                                            : "No serial device found: type a path "
                                              "(a pseudo-terminal: /dev/pts/3).");
-  hint->setWordWrap(true);
   layout->addWidget(hint);
   if (platform::portSource(port) == platform::PortSource::Environment) {
     auto* env = new QLabel("KELVANE_" + com + " is set: it decides while it stays set.");

@@ -27,6 +27,7 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -456,6 +457,10 @@ int SetCtrlIndex(int panel, int control, int index) {
   const QSignalBlocker block(list);
   list->setCurrentRow(index);
   list->scrollToItem(list->item(index));
+  // Once the list has its size of this moment (a window that grows as a job starts), again.
+  QTimer::singleShot(0, list, [list, index] {
+    if (index < list->count()) list->scrollToItem(list->item(index));
+  });
   return 0;
 }
 
@@ -589,6 +594,12 @@ void SetPanelDetail(int panel, const std::string& detail) {
   }
   label->setText(q(detail));
   label->setVisible(!detail.empty());
+  // The window grows to hold the cause, wrapped, below the message (never over it), and stays
+  // where it was centred.
+  if (w->layout()) w->layout()->activate();
+  const QPoint centre = w->geometry().center();
+  w->adjustSize();
+  if (w->isVisible() && w->isWindow()) w->move(centre - QPoint(w->width() / 2, w->height() / 2));
 }
 
 std::string GetPanelDetail(int panel) {

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "downloader/download_context.h"
+#include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
 #include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/dwl53ser.h"
@@ -307,31 +308,38 @@ TEST_F(DownloaderGui, EscAndTheCloseBoxCloseAResultWindowAsItsButton) {
   }
 }
 
-// The whole job's line: the stage, the share done, the time since Start, the time left once
-// bytes have moved, and how it ends.
+// The whole job's line: the stage, the share done, the time since the job's start (the second
+// the job stamps, as the elapsed "x min y sec" counts it), the time left once bytes have moved,
+// and how it ends.
 TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
-  double t = 100;
+  double t = 99.2;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL, [&] { return t; });
   const auto line = [&] { return guikit::GetCtrlString(v_Panel, PANEL_STATUS); };
+  t = 100.6;
+  status.jobStarted({4'000'000, 0});
   status.stageStarted({dwl::Stage::Boot, 0, 0, "", 0});
-  t = 103;
+  t = 103.2;
   status.heartbeat(3);
-  EXPECT_EQ(line(), "Waiting for the handset \u00b7 0.0 % of the job \u00b7 0:03 elapsed");
+  EXPECT_EQ(line(),
+            "Waiting for the handset \u00b7 0.0 % of the job (0.00 of 4.00 MB) \u00b7 0:03 elapsed "
+            "\u00b7 time left: estimating");
   status.jobStarted({4'000'000, 10});
   status.stageStarted({dwl::Stage::Image, 2, 4, "bin2 b.bin", 1'000'000});
   status.bytesDone({0, 1'000'000, 1'000'000, 4'000'000});
-  t = 113;
+  t = 112.9;
   status.bytesDone({1'000'000, 1'000'000, 2'000'000, 4'000'000});
-  // A million bytes in 10 s: two million more take 20 s.
+  // A million bytes in 9.7 s: two million more take 19.4 s.
   EXPECT_EQ(line(),
             "Image 2 of 4 (bin2 b.bin) \u00b7 50.0 % of the job (2.00 of 4.00 MB) "
-            "\u00b7 0:13 elapsed \u00b7 about 0:20 left");
+            "\u00b7 0:12 elapsed \u00b7 about 0:20 left");
   int permille = 0;
   guikit::GetCtrlVal(v_Panel, PANEL_OVERALL, &permille);
   EXPECT_EQ(permille, 500);
   dwl::JobResult done;
   status.jobFinished(done);
-  EXPECT_EQ(line(), "Done \u00b7 100.0 % of the job (4.00 of 4.00 MB) \u00b7 0:13 elapsed");
+  EXPECT_EQ(line(), "Done \u00b7 100.0 % of the job (4.00 of 4.00 MB) \u00b7 0:12 elapsed");
+  // The elapsed time of the panel, from the job's stamp of the same start.
+  EXPECT_EQ(elapsedText(100, 112), "0 min 12 sec");
 }
 
 // The legend counts every cell once, by its colour; the map asks for all its rows.
@@ -456,11 +464,18 @@ TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
 TEST_F(DownloaderGui, SuccessButtonBlanksTheElapsedTime) {
   dwl::dwl52_5LockDuringDownload();
   guikit::SetCtrlVal(v_Panel, PANEL_TIME, "2 min 5 sec");
+  guikit::SetCtrlVal(v_Panel, PANEL_STATUS, "Done \u00b7 100.0 % of the job");
+  guikit::SetCtrlVal(v_Panel, PANEL_OVERALL, 1000);
   dwl::dwl52_10DisplayResult(0, 0);
   const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
   ASSERT_EQ(open.size(), 1u);
   testsupport::click(open[0], SUCCESS_OK);
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_TIME), " ");
+  // Our whole-job line resets with the indicators.
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_STATUS), " ");
+  int overall = -1;
+  guikit::GetCtrlVal(v_Panel, PANEL_OVERALL, &overall);
+  EXPECT_EQ(overall, 0);
   EXPECT_EQ(dimmed(PANEL_START), 0);
 }
 
@@ -1060,4 +1075,36 @@ TEST_F(DownloaderEndToEnd, ACancelReadsTheSameInTheWindowTheLogAndTheSectorMap) 
   EXPECT_EQ(lastComment(), " Download cancelled by the user ");
   const std::string map = sectorMap()->summary().toStdString();
   EXPECT_NE(map.find(" 0 in progress"), std::string::npos) << map;
+}
+
+TEST_F(DownloaderGui, TheCauseLiesInsideTheErrorWindowWrappedBelowItsMessage) {
+  dwl::display().openWindow(dwl::Window::LibPcErr, "LIB_PC : Default error number _ 0xfffffffa");
+  const int window = lastResultWindow();
+  QWidget* w = guikit::panelWidget(window);
+  ASSERT_NE(w, nullptr);
+  w->show();
+  QApplication::processEvents();
+  guikit::SetPanelDetail(window,
+                         "port COM4 (/dev/kelvane-no-such-port): /dev/kelvane-no-such-port: No "
+                         "such file or directory (no such device: is the cable plugged in?)");
+  QApplication::processEvents();
+  auto* message = qobject_cast<QLabel*>(guikit::controlWidget(window, guikit::UTILITY_MESSAGE));
+  auto* cause = w->findChild<QLabel*>("detail");
+  ASSERT_TRUE(message && cause);
+  EXPECT_GE(cause->geometry().top(), message->geometry().bottom()) << "drawn over the message";
+  EXPECT_LE(cause->geometry().right(), w->width()) << "runs past the window";
+  EXPECT_GE(cause->height(), cause->heightForWidth(cause->width())) << "cut";
+  const QWidget* button = guikit::controlWidget(window, guikit::UTILITY_BUTTON);
+  EXPECT_GE(button->geometry().top(), cause->geometry().bottom());
+}
+
+// The prompt's seconds only go down over one boot, even when a wait reports from its start again.
+TEST(SwitchOnCountdown, NeverCountsUp) {
+  guikit::SwitchOnCountdown countdown(5);
+  const std::pair<double, const char*> steps[] = {
+      {0, "5 s left"}, {1.2, "4 s left"}, {0.1, "4 s left"}, {2.5, "3 s left"}, {6, "0 s left"}};
+  for (const auto& [waited, left] : steps) {
+    const std::string text = countdown.text(waited);
+    EXPECT_NE(text.find(left), std::string::npos) << waited << ": " << text;
+  }
 }

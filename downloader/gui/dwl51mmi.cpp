@@ -82,12 +82,12 @@ class StartEvents final : public dwl::ProgressSink {
   void stageStarted(const dwl::StageInfo& stage) override {
     if (stage.stage == dwl::Stage::Boot && !shown_) {
       v_PanelTurnOn = showSwitchOnPrompt();
-      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
+      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(0));
       shown_ = true;
     }
   }
   void heartbeat(double waited) override {
-    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
+    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(waited));
   }
   void identified(const dwl::HandsetIdentity& handset) override {
     discard();
@@ -108,6 +108,7 @@ class StartEvents final : public dwl::ProgressSink {
     shown_ = false;
   }
   bool shown_ = false;
+  guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
 // The job's input from the record: the settings and the images its load flags name.
@@ -211,6 +212,29 @@ int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
 }
 
 namespace {
+// What a slot holds once loaded.
+struct SlotState {
+  const char* name = "";
+  std::uint32_t length = 0;
+  std::string path;
+};
+
+SlotState slotState(int control) {
+  const DownloadContext& c = sg_DownloadContext;
+  switch (control) {
+    case PANEL_LOAD_BIN1:
+      return {"Bin1", c.Bin1Length, c.Bin1Path};
+    case PANEL_LOAD_BIN2:
+      return {"Bin2", c.Bin2Length, c.Bin2Path};
+    case PANEL_LOAD_OGM1:
+      return {"Ogm1", c.Ogm1Length, c.Ogm1Path};
+    case PANEL_LOAD_OGM2:
+      return {"Ogm2", c.Ogm2Length, c.Ogm2Path};
+    default:
+      return {};
+  }
+}
+
 int loadSlot(int control) {
   switch (control) {
     case PANEL_LOAD_BIN1:
@@ -230,9 +254,16 @@ int loadSlot(int control) {
 int loadButton(int, int control, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   setFailureTitle("Image not loaded");
+  const int loadsBefore = loadsShown();
   loadSlot(control);
-  // The window of a failed load names the file and why.
-  if (!imageFileFailure().empty()) SetPanelDetail(lastResultWindow(), imageFileFailure());
+  const SlotState after = slotState(control);
+  // The window of a failed load names the file and why; a load that took place says so under
+  // its "please wait" line.
+  if (!imageFileFailure().empty())
+    SetPanelDetail(lastResultWindow(), imageFileFailure());
+  else if (loadsShown() != loadsBefore)
+    dwl::logComment(std::string(after.name) + " file loaded: " + after.path + ", " +
+                    std::to_string(after.length) + " bytes");
   setFailureTitle("Download failed");
   return 0;
 }
@@ -337,6 +368,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
   if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
+  resetJobLine();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
   dwl::dwl52_6UnlockAfterDownload();
@@ -348,6 +380,7 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
   if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
+  resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;
 }
@@ -357,7 +390,19 @@ void dwl51_100MMIMenuRestore(int, int, void*, int) {
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), configFileFailure());
+    return;
   }
+  // config.txt holds five settings: the log says which came back, so no one waits for the
+  // file mode, the speed or the ogm images.
+  const DownloadContext& c = sg_DownloadContext;
+  std::error_code ec;
+  dwl::logComment("Configuration restored from " +
+                  std::filesystem::absolute("config.txt", ec).lexically_normal().string() +
+                  ": CLA file " + (c.Bin1Path[0] ? std::string(c.Bin1Path) : "(none)") + ", COM" +
+                  std::to_string(c.ComPort) + ", PMU " + std::to_string(c.PmuOption) +
+                  ", product type " + std::to_string(c.ProductType) + ", download type " +
+                  std::to_string(c.DownloadType) +
+                  " (file mode, speed and ogm images are not saved in it)");
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {

@@ -151,6 +151,11 @@ void dimSlotGroup(SlotGroup group, bool dim) {
   for (int ctrl : kSlotControls[group]) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, dim ? 1 : 0);
 }
 
+void resetJobLine() {
+  SetCtrlVal(v_Panel, PANEL_STATUS, std::string(" "));
+  SetCtrlVal(v_Panel, PANEL_OVERALL, 0);
+}
+
 void PanelDisplay::comment(const std::string& line) {
   InsertListItem(v_Panel, PANEL_COMMENT, -1, line, 0);
   int count = 0;
@@ -243,8 +248,18 @@ void PanelDisplay::slotSize(dwl::Slot slot, std::uint32_t size) {
   SetCtrlVal(v_Panel, kSlotControls[static_cast<int>(slot)][2], std::to_string(size));
 }
 
+namespace {
+int g_loadsShown = 0;
+}  // namespace
+
+int loadsShown() {
+  return g_loadsShown;
+}
+
 void PanelDisplay::slotSum(dwl::Slot slot, std::uint32_t sum) {
   SetCtrlVal(v_Panel, kSlotControls[static_cast<int>(slot)][3], std::to_string(sum));
+  // The byte sum is the last thing a load that succeeded shows.
+  ++g_loadsShown;
 }
 
 int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,

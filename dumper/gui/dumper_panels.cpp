@@ -117,17 +117,17 @@ struct Flow {
   ~Flow() { g_running = false; }
   SwitchOnPanel hooks() {
     SwitchOnPanel p;
-    p.show = [] {
+    p.show = [this] {
       v_PanelTurnOn = LoadPanel(0, kDumperUir, TURNON);
       SetPanelTitle(v_PanelTurnOn, "Switch on the handset");
-      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(0, kBootWait));
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, countdown_.text(0));
       DisplayPanel(v_PanelTurnOn);
       if (QWidget* w = panelWidget(v_PanelTurnOn)) w->repaint();
       ProcessSystemEvents();
     };
     p.discard = [] { DiscardPanel(v_PanelTurnOn); };
-    p.waiting = [](double waited) {
-      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(waited, kBootWait));
+    p.waiting = [this](double waited) {
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, countdown_.text(waited));
     };
     p.progress = &status;
     p.shown = [this](const dwl::JobResult& r) {
@@ -174,6 +174,7 @@ struct Flow {
   }
   int panel_, cancel_;
   std::uintmax_t dumpBefore_;
+  guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
 void fillSelectors() {

@@ -396,6 +396,8 @@ void StationWindow::buildSlots(const QStringList& ports) {
     for (int c = 0; c < Columns; ++c) table_->setItem(slot, c, new QTableWidgetItem);
     auto* bar = new QProgressBar;
     bar->setRange(0, 1000);
+    // Centred, the figure stays readable over the fill as it grows.
+    bar->setAlignment(Qt::AlignCenter);
     table_->setCellWidget(slot, Progress, bar);
     auto* buttons = new QWidget;
     auto* row = new QHBoxLayout(buttons);
