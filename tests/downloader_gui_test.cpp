@@ -352,6 +352,14 @@ TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
             "Sectors: 100 written, 100 in progress, 50 in error, 50 not reached (300)");
   EXPECT_GE(map.minimumSizeHint().height(), map.heightForWidth(200));
   EXPECT_GT(map.heightForWidth(200), map.heightForWidth(400)) << "a narrower map has more rows";
+  // Squeezed below what it asked for (a window on a short screen), the last row is still whole.
+  for (const QSize size : {QSize(600, 200), QSize(600, 60), QSize(200, 120)}) {
+    map.resize(size);
+    const QRect last = map.cellRect(299);
+    EXPECT_LE(last.bottom(), size.height() - 1) << size.width() << "x" << size.height();
+    EXPECT_LE(last.right(), size.width() - 1) << size.width() << "x" << size.height();
+    EXPECT_GT(last.height(), 1);
+  }
 }
 
 TEST_F(DownloaderGui, SectorMapOnTheMainPanelGetsEveryRow) {

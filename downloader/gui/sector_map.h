@@ -22,6 +22,9 @@ class SectorMap : public QWidget {
   // The legend: how many cells of each colour, adding up to the cells shown.
   QString summary() const;
 
+  // Where cell i (in sector order) is drawn: whole and inside the map at any height.
+  QRect cellRect(int i) const;
+
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
   bool hasHeightForWidth() const override { return true; }
@@ -38,6 +41,7 @@ class SectorMap : public QWidget {
     QString state;
   };
   int columns(int width) const;
+  int pitch() const;
   int cellAt(QPoint pos) const;
 
   std::map<std::uint32_t, Cell> cells_;
