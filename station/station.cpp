@@ -3,6 +3,7 @@
 #include <QThread>
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
@@ -342,13 +343,13 @@ void Station::run(Slot& slot) {
   // same again is the same adapter still missing, neither a new job nor a new failure.
   std::string lastUnreached;
   // A stop while the slot waits for the next handset (or pauses before a retry) ends no job: the
-  // slot keeps showing the last failure and its cause rather than the stop.
-  std::string lastFailure;
+  // slot keeps showing its last job's outcome (a failure with its cause) rather than the stop.
+  std::optional<std::string> lastOutcome;  // empty text: a pass
   auto stopped = [&] {
-    if (lastFailure.empty())
+    if (!lastOutcome)
       finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
     else
-      finish(SlotStage::Failed, lastFailure);
+      finish(lastOutcome->empty() ? SlotStage::Done : SlotStage::Failed, *lastOutcome);
   };
   while (true) {
     if (const std::string why = stopReason(); !why.empty()) {
@@ -414,7 +415,7 @@ void Station::run(Slot& slot) {
       }
       slot.status.result = text;
     }
-    if (!cancelled) lastFailure = r.result.Family == dwl::RESULT_SUCCESS ? std::string() : text;
+    if (!cancelled) lastOutcome = r.result.Family == dwl::RESULT_SUCCESS ? std::string() : text;
     if (!continuous || cancelled) break;
     // Tried again after a pause rather than as fast as the port refuses.
     if (unreached && !pause(slot.cancel, retryPause)) {

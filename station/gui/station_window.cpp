@@ -433,10 +433,10 @@ void StationWindow::refresh() {
     auto& [passesSeen, passedAt] = passSeen_.at(static_cast<std::size_t>(i));
     if (s.passes != passesSeen) passedAt = QTime::currentTime();
     passesSeen = s.passes;
+    // The last job's result stays while the next one runs: a pass says so, with the time it
+    // was seen.
     QString result = QString::fromStdString(s.result);
-    if (s.stage == SlotStage::Done && result.isEmpty())
-      result =
-          "Passed " + passedAt.toString("HH:mm:ss") + QString(" (%1 s)").arg(s.elapsed, 0, 'f', 1);
+    if (result.isEmpty() && s.passes > 0) result = "Passed at " + passedAt.toString("HH:mm:ss");
     const QString texts[] = {port,
                              QString::fromStdString(s.flash),
                              stage,
