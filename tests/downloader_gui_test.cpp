@@ -560,6 +560,14 @@ TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_BIN1), "a.bin");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_BIN1), "3");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SUM_BIN1), "6");
+  // The log says the file loaded and what came back of the five settings.
+  const auto* log = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+  ASSERT_GE(log->count(), 3);
+  EXPECT_EQ(log->item(log->count() - 3)->text().toStdString(),
+            " Bin1 file loaded: a.bin, 3 bytes ");
+  EXPECT_EQ(lastComment(),
+            " Restored: CLA file a.bin, COM3, PMU 0, product type 2, download type 0 (file mode, "
+            "speed, ogm images: not saved) ");
 }
 
 TEST_F(DownloaderGui, RestoreInOgmModeEnablesOnlyTheBin1LoadButtonOfItsGroup) {
@@ -586,6 +594,13 @@ TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_OGM1), "3");
   EXPECT_EQ(sg_DownloadContext.Ogm1Length, 4u);
   EXPECT_EQ(dimmed(PANEL_LOAD_OGM1), 0) << "unlocked after the load";
+  EXPECT_EQ(lastComment(), " Ogm1 file loaded: " + ui.fileToChoose + ", 3 bytes ");
+  // A dialog cancelled loads nothing and says nothing.
+  auto* log = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+  const int lines = log->count();
+  ui.fileToChoose.clear();
+  testsupport::click(v_Panel, PANEL_LOAD_OGM1);
+  EXPECT_EQ(log->count(), lines);
 }
 
 TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {

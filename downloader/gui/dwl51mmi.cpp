@@ -212,10 +212,16 @@ int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
 }
 
 namespace {
+// The line under "... file loading, please wait...": the file and its size on the disk.
+void logLoaded(const std::string& slot, const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  dwl::logComment(slot + " file loaded: " + path + ", " + std::to_string(ec ? 0 : size) + " bytes");
+}
+
 // What a slot holds once loaded.
 struct SlotState {
   const char* name = "";
-  std::uint32_t length = 0;
   std::string path;
 };
 
@@ -223,13 +229,13 @@ SlotState slotState(int control) {
   const DownloadContext& c = sg_DownloadContext;
   switch (control) {
     case PANEL_LOAD_BIN1:
-      return {"Bin1", c.Bin1Length, c.Bin1Path};
+      return {"Bin1", c.Bin1Path};
     case PANEL_LOAD_BIN2:
-      return {"Bin2", c.Bin2Length, c.Bin2Path};
+      return {"Bin2", c.Bin2Path};
     case PANEL_LOAD_OGM1:
-      return {"Ogm1", c.Ogm1Length, c.Ogm1Path};
+      return {"Ogm1", c.Ogm1Path};
     case PANEL_LOAD_OGM2:
-      return {"Ogm2", c.Ogm2Length, c.Ogm2Path};
+      return {"Ogm2", c.Ogm2Path};
     default:
       return {};
   }
@@ -262,8 +268,7 @@ int loadButton(int, int control, int event, void*, int, int) {
   if (!imageFileFailure().empty())
     SetPanelDetail(lastResultWindow(), imageFileFailure());
   else if (loadsShown() != loadsBefore)
-    dwl::logComment(std::string(after.name) + " file loaded: " + after.path + ", " +
-                    std::to_string(after.length) + " bytes");
+    logLoaded(after.name, after.path);
   setFailureTitle("Download failed");
   return 0;
 }
@@ -386,23 +391,25 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
 }
 
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
+  const int loadsBefore = loadsShown();
   const dwl::ResultCode rc = dwl56_0RestoreConfig();
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), configFileFailure());
     return;
   }
+  const DownloadContext& c = sg_DownloadContext;
+  if (loadsShown() != loadsBefore) logLoaded("Bin1", c.Bin1Path);
   // config.txt holds five settings: the log says which came back, so no one waits for the
   // file mode, the speed or the ogm images.
-  const DownloadContext& c = sg_DownloadContext;
   std::error_code ec;
   dwl::logComment("Configuration restored from " +
-                  std::filesystem::absolute("config.txt", ec).lexically_normal().string() +
-                  ": CLA file " + (c.Bin1Path[0] ? std::string(c.Bin1Path) : "(none)") + ", COM" +
+                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
+  dwl::logComment("Restored: CLA file " + std::string(c.Bin1Path[0] ? "" : "(none)") +
+                  std::filesystem::path(c.Bin1Path).filename().string() + ", COM" +
                   std::to_string(c.ComPort) + ", PMU " + std::to_string(c.PmuOption) +
                   ", product type " + std::to_string(c.ProductType) + ", download type " +
-                  std::to_string(c.DownloadType) +
-                  " (file mode, speed and ogm images are not saved in it)");
+                  std::to_string(c.DownloadType) + " (file mode, speed, ogm images: not saved)");
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {
