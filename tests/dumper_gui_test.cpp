@@ -6,9 +6,13 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
 #include <memory>
@@ -527,6 +531,50 @@ TEST_F(DumperEndToEnd, ACancelledDumpIsHeadedAsOneAndSaysWhatItLeftInTheFile) {
   EXPECT_GT(kept, 0u);
   EXPECT_EQ(guikit::GetPanelDetail(open[0]),
             keptBytesText(kept, (dir.path() / "dump.txt").lexically_normal().string()));
+}
+
+}  // namespace
+
+namespace {
+
+// The close box half-way through a dump: the question stays open while blocks go on arriving,
+// and No is pressed once the dump has moved on.
+class CloseBoxDuringTheDump : public PanelDisplay {
+ public:
+  void dumpOffset(std::uint32_t offset) override {
+    PanelDisplay::dumpOffset(offset);
+    if (askedAt == 0 && offset >= 0x10000) {
+      askedAt = offset;
+      guikit::panelWidget(mainPanel())->close();
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+    } else if (box && answeredAt == 0 && offset >= askedAt + 0x20000) {
+      answeredAt = offset;
+      box->button(QMessageBox::No)->click();
+    }
+  }
+  std::uint32_t askedAt = 0, answeredAt = 0;
+  QPointer<QMessageBox> box;
+};
+
+TEST_F(DumperEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDumpAndNoLetsItFinish) {
+  testsupport::enter(mainPanel(), kMainLastSector, 10);
+  guikit::setConfirmHandler({});  // the real question
+  CloseBoxDuringTheDump question;
+  dwl::setDisplay(&question);
+  // Should the question hold the dump in a loop of its own, No is pressed from inside it.
+  int rounds = 0;
+  QTimer failsafe;
+  QObject::connect(&failsafe, &QTimer::timeout, [&] {
+    if (question.box && question.box->isVisible() && ++rounds > 100)
+      question.box->button(QMessageBox::No)->click();
+  });
+  failsafe.start(10);
+  testsupport::click(mainPanel(), kMainStart);
+  ASSERT_NE(question.askedAt, 0u);
+  EXPECT_GE(question.answeredAt, question.askedAt + 0x20000) << "the dump stood still";
+  ASSERT_EQ(guikit::loadedPanels(kDumperUir, DUMP_SUCCESS).size(), 1u);
+  EXPECT_EQ(TempDir::read("dump.txt"), flash->read(0, 0x40000));
 }
 
 }  // namespace
