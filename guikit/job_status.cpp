@@ -25,6 +25,12 @@ std::string switchOnText(double waited, double wait) {
          " s left";
 }
 
+std::string SwitchOnCountdown::text(double waited) {
+  const double left = std::max(0.0, wait_ - waited);
+  if (least_ < 0 || left < least_) least_ = left;
+  return switchOnText(wait_ - least_, wait_);
+}
+
 JobStatus::JobStatus(int panel, int statusCtrl, int barCtrl, std::function<double()> clock)
     : panel_(panel), statusCtrl_(statusCtrl), barCtrl_(barCtrl), clock_(std::move(clock)) {
   started_ = now();
@@ -35,7 +41,10 @@ double JobStatus::now() const {
 }
 
 void JobStatus::jobStarted(const dwl::JobTotals& totals) {
-  // The totals come once the handset answered; the time counts from the Start button.
+  // The job stamps its start in whole seconds as it starts (the elapsed "x min y sec" counts
+  // from there): the line counts from the same second, so the two never disagree.
+  if (!jobStamped_) started_ = std::floor(now());
+  jobStamped_ = true;
   total_ = totals.bytes;
   show(true);
 }

@@ -17,6 +17,18 @@ using SinkTee = dwl::ProgressTee;
 // The switch-on prompt's text while the boot waits for the handset: how long it still waits.
 std::string switchOnText(double waited, double wait);
 
+// The switch-on prompt's seconds left over one boot: they only ever go down, even when a wait
+// reports from its own start again.
+class SwitchOnCountdown {
+ public:
+  explicit SwitchOnCountdown(double wait) : wait_(wait) {}
+  std::string text(double waited);
+
+ private:
+  double wait_;
+  double least_ = -1;
+};
+
 // "m:ss", or "h:mm:ss" from an hour on.
 std::string clockText(double seconds);
 
@@ -42,6 +54,7 @@ class JobStatus final : public dwl::ProgressSink {
   int panel_, statusCtrl_, barCtrl_;
   std::function<double()> clock_;
   double started_ = 0, firstByte_ = -1;
+  bool jobStamped_ = false;
   std::uint64_t done_ = 0, total_ = 0, doneAtFirstByte_ = 0;
   std::string stage_;
   bool finished_ = false;

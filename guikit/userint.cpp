@@ -27,6 +27,7 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -60,6 +61,7 @@ std::map<int, LoadedMenuBar> g_menuBars;
 int g_nextHandle = 1;
 bool g_quit = false;
 std::function<void(const std::string&, const std::string&)> g_popup;
+std::function<void(const std::string&)> g_popupDetail;
 std::function<int(const std::string&, const std::string&, const std::string&, std::string*)>
     g_fileSelect;
 std::function<int(const std::string&, const std::string&)> g_confirm;
@@ -455,6 +457,10 @@ int SetCtrlIndex(int panel, int control, int index) {
   const QSignalBlocker block(list);
   list->setCurrentRow(index);
   list->scrollToItem(list->item(index));
+  // Once the list has its size of this moment (a window that grows as a job starts), again.
+  QTimer::singleShot(0, list, [list, index] {
+    if (index < list->count()) list->scrollToItem(list->item(index));
+  });
   return 0;
 }
 
@@ -473,11 +479,17 @@ int ClearListCtrl(int panel, int control) {
 }
 
 void MessagePopup(const std::string& title, const std::string& text) {
+  MessagePopup(title, text, std::string());
+}
+
+void MessagePopup(const std::string& title, const std::string& text, const std::string& detail) {
   if (g_popup) {
     g_popup(title, text);
+    if (g_popupDetail) g_popupDetail(detail);
     return;
   }
   QMessageBox box(QMessageBox::NoIcon, popupTitle(title), q(text), QMessageBox::Ok, popupParent());
+  if (!detail.empty()) box.setInformativeText(q(detail));
   box.setEscapeButton(QMessageBox::Ok);
   widenForTitle(box);
   box.exec();
@@ -491,6 +503,51 @@ int ConfirmPopup(const std::string& title, const std::string& text) {
   box.setEscapeButton(QMessageBox::No);
   widenForTitle(box);
   return box.exec() == QMessageBox::Yes ? 1 : 0;
+}
+
+namespace {
+std::map<int, QPointer<QMessageBox>> g_questions;
+int g_nextQuestion = 1;
+}  // namespace
+
+int AskPopup(const std::string& title, const std::string& text,
+             std::function<void(bool)> answered) {
+  if (g_confirm) {
+    const bool yes = g_confirm(title, text) == 1;
+    if (answered) answered(yes);
+    return 0;
+  }
+  auto* box = new QMessageBox(QMessageBox::Question, q(g_programName + " \u2014 " + title), q(text),
+                              QMessageBox::Yes | QMessageBox::No, popupParent());
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setDefaultButton(QMessageBox::No);
+  box->setEscapeButton(QMessageBox::No);
+  widenForTitle(*box);
+  const int handle = g_nextQuestion++;
+  g_questions[handle] = box;
+  QObject::connect(box, &QMessageBox::finished, box, [box, handle, answered] {
+    g_questions.erase(handle);
+    const bool yes = box->clickedButton() == box->button(QMessageBox::Yes);
+    if (answered) answered(yes);
+  });
+  // Window-modal, without a loop of its own: the caller (and the job around it) goes on.
+  box->open();
+  return handle;
+}
+
+bool QuestionOpen(int question) {
+  auto it = g_questions.find(question);
+  return it != g_questions.end() && it->second && it->second->isVisible();
+}
+
+void WithdrawQuestions() {
+  auto open = std::move(g_questions);
+  g_questions.clear();
+  for (auto& [handle, box] : open) {
+    if (!box) continue;
+    QObject::disconnect(box, &QMessageBox::finished, nullptr, nullptr);
+    box->close();
+  }
 }
 
 void setConfirmHandler(std::function<int(const std::string&, const std::string&)> handler) {
@@ -509,6 +566,12 @@ void setMainPanel(int panel) {
 
 void SetPanelTitle(int panel, const std::string& what) {
   if (QWidget* w = panelWidget(panel)) w->setWindowTitle(q(g_programName + " \u2014 " + what));
+}
+
+void SetPanelHeading(int panel, const std::string& heading) {
+  QWidget* w = panelWidget(panel);
+  if (auto* label = w ? w->findChild<QLabel*>(QStringLiteral("icon")) : nullptr)
+    label->setText("<b>" + q(heading).toHtmlEscaped() + "</b>");
 }
 
 void SetPanelDetail(int panel, const std::string& detail) {
@@ -531,6 +594,12 @@ void SetPanelDetail(int panel, const std::string& detail) {
   }
   label->setText(q(detail));
   label->setVisible(!detail.empty());
+  // The window grows to hold the cause, wrapped, below the message (never over it), and stays
+  // where it was centred.
+  if (w->layout()) w->layout()->activate();
+  const QPoint centre = w->geometry().center();
+  w->adjustSize();
+  if (w->isVisible() && w->isWindow()) w->move(centre - QPoint(w->width() / 2, w->height() / 2));
 }
 
 std::string GetPanelDetail(int panel) {
@@ -554,6 +623,10 @@ int FileSelectPopup(const std::string& defaultDirectory, const std::string& patt
 
 void setPopupHandler(std::function<void(const std::string&, const std::string&)> handler) {
   g_popup = std::move(handler);
+}
+
+void setPopupDetailHandler(std::function<void(const std::string&)> handler) {
+  g_popupDetail = std::move(handler);
 }
 
 void setFileSelectHandler(
@@ -609,6 +682,7 @@ std::vector<int> loadedPanels(const std::string& file, int id) {
 
 void discardAll() {
   g_mainPanel = -1;
+  WithdrawQuestions();
   while (!g_menuBars.empty()) DiscardMenuBar(g_menuBars.begin()->first);
   while (!g_panels.empty()) DiscardPanel(g_panels.begin()->first);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

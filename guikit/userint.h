@@ -66,6 +66,10 @@ int ClearListCtrl(int panel, int control);
 
 // Modal boxes. Tests install handlers so nothing blocks; without one a real dialog opens.
 void MessagePopup(const std::string& title, const std::string& text);
+// The same box with a cause under the fixed text (what was typed, what is allowed).
+void MessagePopup(const std::string& title, const std::string& text, const std::string& detail);
+// Tests: receives each box's cause (empty when it has none), after the popup handler.
+void setPopupDetailHandler(std::function<void(const std::string& detail)> handler);
 // 1 when a file was chosen (its path in *path), 0 when cancelled.
 int FileSelectPopup(const std::string& defaultDirectory, const std::string& pattern,
                     const std::string& title, std::string* path);
@@ -78,6 +82,16 @@ void setFileSelectHandler(std::function<int(const std::string& dir, const std::s
 int ConfirmPopup(const std::string& title, const std::string& text);
 void setConfirmHandler(
     std::function<int(const std::string& title, const std::string& text)> handler);
+// A yes/no question that does not hold the caller: it opens and the call returns at once, so a
+// job that asks from inside its event pump runs on while the technician thinks. answered runs
+// with true on Yes once the user answers (at once, through the confirm handler, when one is
+// installed). Returns the question's handle (0 when answered at once).
+int AskPopup(const std::string& title, const std::string& text,
+             std::function<void(bool yes)> answered);
+// True while the question is open.
+bool QuestionOpen(int question);
+// Closes every open question unanswered: the job it was about has ended.
+void WithdrawQuestions();
 
 // The program's name, which every window title starts with ("Kelvane Downloader — Help").
 void setProgramName(const std::string& name);
@@ -88,6 +102,9 @@ const std::string& programName();
 void setMainPanel(int panel);
 // "<program> — <what>" as the window title of a panel.
 void SetPanelTitle(int panel, const std::string& what);
+// The bold heading of an error window ("Download error"), for a window that says something else
+// (a cancel, the dumper's own operation).
+void SetPanelHeading(int panel, const std::string& heading);
 // A second line under a window's fixed text: why it opened (the device, the system's reason, the
 // file, the sector). Empty removes it.
 void SetPanelDetail(int panel, const std::string& detail);

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/port_map.h"
+
 namespace platform {
 namespace {
 
@@ -69,7 +71,14 @@ std::string deviceForPort(int port) {
   if (port < 1 || port > 255) return {};
   const std::string var = "KELVANE_COM" + std::to_string(port);
   if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return mapped;
+#ifdef _WIN32
+  // On Windows the COM number is the device itself.
+  return comName(port);
+#else
+  const std::map<int, std::string> saved = savedPortMap();
+  if (auto it = saved.find(port); it != saved.end()) return it->second;
   return "/dev/ttyS" + std::to_string(port - 1);
+#endif
 }
 
 std::string deviceForName(const std::string& name) {

@@ -95,7 +95,8 @@ std::string portOpenName(int port);
 
 // "COM" + number, as the library names a port.
 std::string comName(int port);
-// The Linux device a COM number stands for: $KELVANE_COMn when set, else /dev/ttyS<n-1>.
+// The device a COM number stands for: $KELVANE_COMn when set; else on Windows the COM port
+// itself, elsewhere the device the user saved for it (port_map.h), else /dev/ttyS<n-1>.
 // Empty for numbers outside 1..255.
 std::string deviceForPort(int port);
 // The device for a device name "COMn" (mapped as above) or an explicit path (returned as is).

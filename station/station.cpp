@@ -3,6 +3,7 @@
 #include <QThread>
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
@@ -341,6 +342,15 @@ void Station::run(Slot& slot) {
   // The result of the last job that never reached a handset (a port that will not open): the
   // same again is the same adapter still missing, neither a new job nor a new failure.
   std::string lastUnreached;
+  // A stop while the slot waits for the next handset (or pauses before a retry) ends no job: the
+  // slot keeps showing its last job's outcome (a failure with its cause) rather than the stop.
+  std::optional<std::string> lastOutcome;  // empty text: a pass
+  auto stopped = [&] {
+    if (!lastOutcome)
+      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+    else
+      finish(lastOutcome->empty() ? SlotStage::Done : SlotStage::Failed, *lastOutcome);
+  };
   while (true) {
     if (const std::string why = stopReason(); !why.empty()) {
       finish(SlotStage::Failed, why);
@@ -368,7 +378,7 @@ void Station::run(Slot& slot) {
       slot.status.elapsed = seconds() - slot.jobStart;
     }
     if (cancelled && !r.identified) {
-      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      stopped();
       break;
     }
     std::string text = r.message;
@@ -379,7 +389,7 @@ void Station::run(Slot& slot) {
     if (repeated) {
       finish(SlotStage::Failed, text);
       if (!pause(slot.cancel, retryPause)) {
-        finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+        stopped();
         break;
       }
       continue;
@@ -405,10 +415,11 @@ void Station::run(Slot& slot) {
       }
       slot.status.result = text;
     }
+    if (!cancelled) lastOutcome = r.result.Family == dwl::RESULT_SUCCESS ? std::string() : text;
     if (!continuous || cancelled) break;
     // Tried again after a pause rather than as fast as the port refuses.
     if (unreached && !pause(slot.cancel, retryPause)) {
-      finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
+      stopped();
       break;
     }
   }

@@ -11,22 +11,29 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "downloader/download_context.h"
+#include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
 #include "downloader/gui/dwl51mmi.h"
 #include "downloader/gui/dwl53ser.h"
@@ -38,7 +45,9 @@
 #include "guikit/job_status.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/cancel.h"
 #include "platform/clock.h"
+#include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -69,12 +78,15 @@ class DownloaderGui : public ::testing::Test {
     sg_DownloadContext = DownloadContext{};
     dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
     prepareDirectory();
+    // The COM numbers' devices as this test saves them, never the user's.
+    platform::setPortMapPath(dir.path() / "ports.txt");
     platform::setRs232(&port);
     ui.install();
     startDownloaderPanels();
   }
   void TearDown() override {
     stopDownloaderPanels();
+    platform::setPortMapPath({});
     ui.uninstall();
     platform::setRs232(nullptr);
     resetImageSlots();
@@ -296,31 +308,38 @@ TEST_F(DownloaderGui, EscAndTheCloseBoxCloseAResultWindowAsItsButton) {
   }
 }
 
-// The whole job's line: the stage, the share done, the time since Start, the time left once
-// bytes have moved, and how it ends.
+// The whole job's line: the stage, the share done, the time since the job's start (the second
+// the job stamps, as the elapsed "x min y sec" counts it), the time left once bytes have moved,
+// and how it ends.
 TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
-  double t = 100;
+  double t = 99.2;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL, [&] { return t; });
   const auto line = [&] { return guikit::GetCtrlString(v_Panel, PANEL_STATUS); };
+  t = 100.6;
+  status.jobStarted({4'000'000, 0});
   status.stageStarted({dwl::Stage::Boot, 0, 0, "", 0});
-  t = 103;
+  t = 103.2;
   status.heartbeat(3);
-  EXPECT_EQ(line(), "Waiting for the handset \u00b7 0.0 % of the job \u00b7 0:03 elapsed");
+  EXPECT_EQ(line(),
+            "Waiting for the handset \u00b7 0.0 % of the job (0.00 of 4.00 MB) \u00b7 0:03 elapsed "
+            "\u00b7 time left: estimating");
   status.jobStarted({4'000'000, 10});
   status.stageStarted({dwl::Stage::Image, 2, 4, "bin2 b.bin", 1'000'000});
   status.bytesDone({0, 1'000'000, 1'000'000, 4'000'000});
-  t = 113;
+  t = 112.9;
   status.bytesDone({1'000'000, 1'000'000, 2'000'000, 4'000'000});
-  // A million bytes in 10 s: two million more take 20 s.
+  // A million bytes in 9.7 s: two million more take 19.4 s.
   EXPECT_EQ(line(),
             "Image 2 of 4 (bin2 b.bin) \u00b7 50.0 % of the job (2.00 of 4.00 MB) "
-            "\u00b7 0:13 elapsed \u00b7 about 0:20 left");
+            "\u00b7 0:12 elapsed \u00b7 about 0:20 left");
   int permille = 0;
   guikit::GetCtrlVal(v_Panel, PANEL_OVERALL, &permille);
   EXPECT_EQ(permille, 500);
   dwl::JobResult done;
   status.jobFinished(done);
-  EXPECT_EQ(line(), "Done \u00b7 100.0 % of the job (4.00 of 4.00 MB) \u00b7 0:13 elapsed");
+  EXPECT_EQ(line(), "Done \u00b7 100.0 % of the job (4.00 of 4.00 MB) \u00b7 0:12 elapsed");
+  // The elapsed time of the panel, from the job's stamp of the same start.
+  EXPECT_EQ(elapsedText(100, 112), "0 min 12 sec");
 }
 
 // The legend counts every cell once, by its colour; the map asks for all its rows.
@@ -333,6 +352,14 @@ TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
             "Sectors: 100 written, 100 in progress, 50 in error, 50 not reached (300)");
   EXPECT_GE(map.minimumSizeHint().height(), map.heightForWidth(200));
   EXPECT_GT(map.heightForWidth(200), map.heightForWidth(400)) << "a narrower map has more rows";
+  // Squeezed below what it asked for (a window on a short screen), the last row is still whole.
+  for (const QSize size : {QSize(600, 200), QSize(600, 60), QSize(200, 120)}) {
+    map.resize(size);
+    const QRect last = map.cellRect(299);
+    EXPECT_LE(last.bottom(), size.height() - 1) << size.width() << "x" << size.height();
+    EXPECT_LE(last.right(), size.width() - 1) << size.width() << "x" << size.height();
+    EXPECT_GT(last.height(), 1);
+  }
 }
 
 TEST_F(DownloaderGui, SectorMapOnTheMainPanelGetsEveryRow) {
@@ -445,11 +472,18 @@ TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
 TEST_F(DownloaderGui, SuccessButtonBlanksTheElapsedTime) {
   dwl::dwl52_5LockDuringDownload();
   guikit::SetCtrlVal(v_Panel, PANEL_TIME, "2 min 5 sec");
+  guikit::SetCtrlVal(v_Panel, PANEL_STATUS, "Done \u00b7 100.0 % of the job");
+  guikit::SetCtrlVal(v_Panel, PANEL_OVERALL, 1000);
   dwl::dwl52_10DisplayResult(0, 0);
   const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
   ASSERT_EQ(open.size(), 1u);
   testsupport::click(open[0], SUCCESS_OK);
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_TIME), " ");
+  // Our whole-job line resets with the indicators.
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_STATUS), " ");
+  int overall = -1;
+  guikit::GetCtrlVal(v_Panel, PANEL_OVERALL, &overall);
+  EXPECT_EQ(overall, 0);
   EXPECT_EQ(dimmed(PANEL_START), 0);
 }
 
@@ -528,6 +562,14 @@ TEST_F(DownloaderGui, RestoreShowsThePortAndReadiesTheDownloadSelector) {
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PATH_BIN1), "a.bin");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_BIN1), "3");
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SUM_BIN1), "6");
+  // The log says the file loaded and what came back of the five settings.
+  const auto* log = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+  ASSERT_GE(log->count(), 3);
+  EXPECT_EQ(log->item(log->count() - 3)->text().toStdString(),
+            " Bin1 file loaded: a.bin, 3 bytes ");
+  EXPECT_EQ(lastComment(),
+            " Restored: CLA file a.bin, COM3, PMU 0, product type 2, download type 0 (file mode, "
+            "speed, ogm images: not saved) ");
 }
 
 TEST_F(DownloaderGui, RestoreInOgmModeEnablesOnlyTheBin1LoadButtonOfItsGroup) {
@@ -554,6 +596,13 @@ TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_SIZE_OGM1), "3");
   EXPECT_EQ(sg_DownloadContext.Ogm1Length, 4u);
   EXPECT_EQ(dimmed(PANEL_LOAD_OGM1), 0) << "unlocked after the load";
+  EXPECT_EQ(lastComment(), " Ogm1 file loaded: " + ui.fileToChoose + ", 3 bytes ");
+  // A dialog cancelled loads nothing and says nothing.
+  auto* log = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
+  const int lines = log->count();
+  ui.fileToChoose.clear();
+  testsupport::click(v_Panel, PANEL_LOAD_OGM1);
+  EXPECT_EQ(log->count(), lines);
 }
 
 TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {
@@ -888,3 +937,199 @@ TEST_F(DownloaderGui, TabOrderFollowsThePanelTopToBottom) {
 }
 
 }  // namespace
+
+namespace {
+
+// The open "Cancel the download?" question, if any.
+QMessageBox* openQuestion() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+  return nullptr;
+}
+
+// Presses the close box a tenth into the download and leaves the question open while the
+// download goes on; answers No once the bar has moved on by half (or, should the question hold
+// the job, after a bounded number of event rounds, so the test ends and fails).
+class CloseBoxQuestion : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (askedAt < 0 && percent >= 10) {
+      askedAt = percent;
+      guikit::panelWidget(v_Panel)->close();
+      box = openQuestion();
+    } else if (box && answeredAt < 0 && percent >= askedAt + 50) {
+      answeredAt = percent;
+      box->button(QMessageBox::No)->click();
+    }
+  }
+  int askedAt = -1;
+  int answeredAt = -1;
+  QPointer<QMessageBox> box;
+};
+
+}  // namespace
+
+TEST_F(DownloaderEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDownloadAndNoLetsItFinish) {
+  const std::vector<std::uint8_t> bin = load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 12);
+  connect();
+  guikit::setConfirmHandler({});  // the real question, as the technician sees it
+  CloseBoxQuestion question;
+  dwl::setDisplay(&question);
+  // Should the question hold the job in a loop of its own, No is pressed from inside that loop.
+  int rounds = 0;
+  QTimer failsafe;
+  QObject::connect(&failsafe, &QTimer::timeout, [&] {
+    if (QMessageBox* open = openQuestion(); open && ++rounds > 100)
+      open->button(QMessageBox::No)->click();
+  });
+  failsafe.start(10);
+  testsupport::click(v_Panel, PANEL_START);
+
+  ASSERT_GE(question.askedAt, 10);
+  EXPECT_GE(question.answeredAt, question.askedAt + 50) << "the download stood still";
+  ASSERT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u)
+      << windowText(guikit::UTILITY_GENERIC_ERR);
+  EXPECT_EQ(flash->read(0, bin.size()), bin);
+  EXPECT_EQ(openQuestion(), nullptr);
+}
+
+TEST_F(DownloaderEndToEnd, AQuestionLeftOpenIsWithdrawnWhenTheDownloadEnds) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 4);
+  connect();
+  guikit::setConfirmHandler({});
+  CloseBoxQuestion question;
+  question.answeredAt = 1000;  // never answered
+  dwl::setDisplay(&question);
+  testsupport::click(v_Panel, PANEL_START);
+  ASSERT_GE(question.askedAt, 10);
+  EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
+  EXPECT_EQ(openQuestion(), nullptr) << "a question about a finished download stays open";
+}
+
+namespace {
+
+// What the technician does in the port's Device... dialog once it opens: types a path (or leaves
+// the field), then presses a button ("ok", "default", "cancel").
+struct DeviceDialogInput {
+  std::string typed;
+  std::string press;
+  std::string environmentNote;  // what the dialog said of the environment variable
+};
+
+void answerDeviceDialog(DeviceDialogInput* input) {
+  QTimer::singleShot(0, [input] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_EQ(dialog->objectName(), "portChooser");
+    if (auto* note = dialog->findChild<QLabel*>("environment"))
+      input->environmentNote = note->text().toStdString();
+    if (!input->typed.empty())
+      dialog->findChild<QComboBox*>("devices")->setEditText(QString::fromStdString(input->typed));
+    auto* buttons = dialog->findChild<QDialogButtonBox*>();
+    if (input->press == "ok") buttons->button(QDialogButtonBox::Ok)->click();
+    if (input->press == "cancel") buttons->button(QDialogButtonBox::Cancel)->click();
+    if (input->press == "default") dialog->findChild<QPushButton*>("default")->click();
+  });
+}
+
+}  // namespace
+
+TEST_F(DownloaderGui, DeviceButtonMapsTheSelectedComNumberForEveryProgram) {
+  testsupport::choose(v_Panel, PANEL_PORT, 4);
+  auto* button = guikit::panelWidget(v_Panel)->findChild<QAbstractButton*>("portDevice");
+  ASSERT_NE(button, nullptr);
+  struct Step {
+    const char* environment;  // KELVANE_COM4 during the step, or null
+    DeviceDialogInput input;
+    std::string opened;  // what COM4 opens afterwards
+    std::string saved;   // what the user's file holds for COM4 afterwards
+  };
+  const Step steps[] = {
+      {nullptr, {"/dev/pts/77", "ok", ""}, "/dev/pts/77", "/dev/pts/77"},
+      {nullptr, {"/dev/ttyUSB9", "cancel", ""}, "/dev/pts/77", "/dev/pts/77"},
+      {"/dev/from-env", {"/dev/ttyACM3", "ok", ""}, "/dev/from-env", "/dev/ttyACM3"},
+      {nullptr, {"", "default", ""}, "/dev/ttyS3", ""},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.input.typed + " " + step.input.press);
+    if (step.environment) ::setenv("KELVANE_COM4", step.environment, 1);
+    DeviceDialogInput input = step.input;
+    answerDeviceDialog(&input);
+    button->click();
+    EXPECT_EQ(platform::deviceForPort(4), step.opened);
+    const std::map<int, std::string> saved = platform::savedPortMap();
+    EXPECT_EQ(saved.count(4) ? saved.at(4) : "", step.saved);
+    // The selector says what COM4 opens now; the record keeps the number.
+    EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_PORT), "COM4   " + step.opened);
+    EXPECT_EQ(sg_DownloadContext.ComPort, 4);
+    EXPECT_EQ(!input.environmentNote.empty(), step.environment != nullptr);
+    ::unsetenv("KELVANE_COM4");
+  }
+  // Dimmed with the selector while a job runs.
+  dwl::dwl52_5LockDuringDownload();
+  EXPECT_FALSE(button->isEnabled());
+  dwl::dwl52_6UnlockAfterDownload();
+  EXPECT_TRUE(button->isEnabled());
+}
+
+namespace {
+
+// Presses Cancel a third into the download.
+class CancelAThirdIn : public PanelDisplay {
+ public:
+  void progress(int percent) override {
+    PanelDisplay::progress(percent);
+    if (percent >= 30) cancelToken().cancel();
+  }
+};
+
+}  // namespace
+
+TEST_F(DownloaderEndToEnd, ACancelReadsTheSameInTheWindowTheLogAndTheSectorMap) {
+  load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 8);
+  connect();
+  CancelAThirdIn cancel;
+  dwl::setDisplay(&cancel);
+  testsupport::click(v_Panel, PANEL_START);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  QWidget* window = guikit::panelWidget(open[0]);
+  EXPECT_EQ(window->windowTitle().toStdString(), "Kelvane Downloader \u2014 Download cancelled");
+  EXPECT_EQ(window->findChild<QLabel*>("icon")->text().toStdString(), "<b>Download cancelled</b>");
+  EXPECT_EQ(lastComment(), " Download cancelled by the user ");
+  const std::string map = sectorMap()->summary().toStdString();
+  EXPECT_NE(map.find(" 0 in progress"), std::string::npos) << map;
+}
+
+TEST_F(DownloaderGui, TheCauseLiesInsideTheErrorWindowWrappedBelowItsMessage) {
+  dwl::display().openWindow(dwl::Window::LibPcErr, "LIB_PC : Default error number _ 0xfffffffa");
+  const int window = lastResultWindow();
+  QWidget* w = guikit::panelWidget(window);
+  ASSERT_NE(w, nullptr);
+  w->show();
+  QApplication::processEvents();
+  guikit::SetPanelDetail(window,
+                         "port COM4 (/dev/kelvane-no-such-port): /dev/kelvane-no-such-port: No "
+                         "such file or directory (no such device: is the cable plugged in?)");
+  QApplication::processEvents();
+  auto* message = qobject_cast<QLabel*>(guikit::controlWidget(window, guikit::UTILITY_MESSAGE));
+  auto* cause = w->findChild<QLabel*>("detail");
+  ASSERT_TRUE(message && cause);
+  EXPECT_GE(cause->geometry().top(), message->geometry().bottom()) << "drawn over the message";
+  EXPECT_LE(cause->geometry().right(), w->width()) << "runs past the window";
+  EXPECT_GE(cause->height(), cause->heightForWidth(cause->width())) << "cut";
+  const QWidget* button = guikit::controlWidget(window, guikit::UTILITY_BUTTON);
+  EXPECT_GE(button->geometry().top(), cause->geometry().bottom());
+}
+
+// The prompt's seconds only go down over one boot, even when a wait reports from its start again.
+TEST(SwitchOnCountdown, NeverCountsUp) {
+  guikit::SwitchOnCountdown countdown(5);
+  const std::pair<double, const char*> steps[] = {
+      {0, "5 s left"}, {1.2, "4 s left"}, {0.1, "4 s left"}, {2.5, "3 s left"}, {6, "0 s left"}};
+  for (const auto& [waited, left] : steps) {
+    const std::string text = countdown.text(waited);
+    EXPECT_NE(text.find(left), std::string::npos) << waited << ": " << text;
+  }
+}

@@ -6,8 +6,13 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
 #include <memory>
@@ -20,7 +25,9 @@
 #include "dwl/dwl52display.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/cancel.h"
 #include "platform/clock.h"
+#include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -45,12 +52,14 @@ class DumperGui : public ::testing::Test {
  protected:
   void SetUp() override {
     resetDumperState();
+    platform::setPortMapPath(dir.path() / "ports.txt");
     platform::setRs232(&port);
     ui.install();
     startDumperPanels();
   }
   void TearDown() override {
     stopDumperPanels();
+    platform::setPortMapPath({});
     ui.uninstall();
     platform::setRs232(nullptr);
     resetDumperState();
@@ -138,6 +147,19 @@ TEST_P(RangeChecks, AnInvertedRangeIsToldKeepsTheProgramAndRefusesItsOperation) 
   ASSERT_FALSE(guikit::quitRequested());
   testsupport::enter(panel, c.control, firstLast ? c.first : c.last);
   EXPECT_EQ(toldInvalidValue(1), c.inverted);
+  // Under the fixed text: the field, the value typed and the rule it breaks.
+  if (c.inverted) {
+    const std::string cause = ui.popupDetails.at(0);
+    const std::string typed = std::to_string(firstLast ? c.first : c.last);
+    EXPECT_NE(cause.find(std::string(firstLast ? "First" : "Last") + " sector of the " +
+                         (c.erasePanel ? "erase: " : "dump: ") + typed + " typed"),
+              std::string::npos)
+        << cause;
+    EXPECT_NE(cause.find(firstLast ? "the first may not be above the last"
+                                   : "the last may not be below the first"),
+              std::string::npos)
+        << cause;
+  }
   EXPECT_FALSE(guikit::quitRequested());
   // The button of the operation: refused with the same box while inverted, otherwise it locks.
   testsupport::click(panel, c.erasePanel ? kEraseGo : kMainStart);
@@ -166,6 +188,54 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"EraseLastBelowFirst", true, kEraseLast, 7, 6, true},
                       RangeCase{"EraseOneSector", true, kEraseLast, 8, 8, false}),
     [](const ::testing::TestParamInfo<RangeCase>& row) { return row.param.name; });
+
+struct OutsideCase {
+  const char* name;
+  bool erasePanel;
+  bool firstField;
+  int typed;
+  const char* cause;
+};
+
+void PrintTo(const OutsideCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SectorsOutsideTheMap : public DumperGui, public ::testing::WithParamInterface<OutsideCase> {};
+
+// A number beyond the map is refused in the open with its cause; the field and the record keep
+// the value in force, so it never reaches a dump or an erase.
+TEST_P(SectorsOutsideTheMap, AreRefusedWithTheirCauseAndNeverReachTheRecord) {
+  const OutsideCase& c = GetParam();
+  int panel = mainPanel();
+  int control = c.firstField ? kMainFirstSector : kMainLastSector;
+  if (c.erasePanel) {
+    openErase();
+    testsupport::choose(v_PanelErase, kEraseSelectionRing, kEraseSectorRange);
+    panel = v_PanelErase;
+    control = c.firstField ? kEraseFirst : kEraseLast;
+  }
+  const int before = value(panel, control);
+  testsupport::enter(panel, control, c.typed);
+  ASSERT_TRUE(toldInvalidValue(1));
+  EXPECT_EQ(ui.popupDetails.at(0), c.cause);
+  EXPECT_EQ(value(panel, control), before);
+  const DumperContext& r = sg_DownloadContext;
+  const std::int32_t held = c.erasePanel ? (c.firstField ? r.EraseFirstSector : r.EraseLastSector)
+                                         : (c.firstField ? r.DumpFirstSector : r.DumpLastSector);
+  EXPECT_EQ(held, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SectorsOutsideTheMap,
+    ::testing::Values(
+        OutsideCase{"DumpLast999", false, false, 999,
+                    "Last sector of the dump: 999 typed; the sectors are numbered 0 to 283"},
+        OutsideCase{"DumpFirst284", false, true, 284,
+                    "First sector of the dump: 284 typed; the sectors are numbered 0 to 283"},
+        OutsideCase{"EraseLast1000", true, false, 1000,
+                    "Last sector of the erase: 1000 typed; the sectors are numbered 0 to 283"}),
+    [](const ::testing::TestParamInfo<OutsideCase>& row) { return row.param.name; });
 
 TEST_F(DumperGui, ErasePanelDimsTheWholeMainPanelAndKeepsTheRange) {
   openErase();
@@ -432,6 +502,79 @@ TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
   for (int h : guikit::loadedPanels(kDumperUir, TIMEOUT))
     EXPECT_EQ(snapshot(h, "dumper-timeout"), "");
   EXPECT_EQ(snapshot(guikit::LoadPanel(0, kDumperUir, TURNON), "dumper-switch-on"), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Presses Cancel once the dump has passed the first sectors.
+class CancelAfterBlocks : public PanelDisplay {
+ public:
+  void dumpOffset(std::uint32_t offset) override {
+    PanelDisplay::dumpOffset(offset);
+    if (offset >= 0x20000) cancelToken().cancel();
+  }
+};
+
+TEST_F(DumperEndToEnd, ACancelledDumpIsHeadedAsOneAndSaysWhatItLeftInTheFile) {
+  testsupport::enter(mainPanel(), kMainLastSector, 20);
+  CancelAfterBlocks cancel;
+  dwl::setDisplay(&cancel);
+  testsupport::click(mainPanel(), kMainStart);
+  const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
+  ASSERT_EQ(open.size(), 1u);
+  QWidget* window = guikit::panelWidget(open[0]);
+  EXPECT_EQ(window->windowTitle().toStdString(), "Kelvane Dumper \u2014 Dump cancelled");
+  EXPECT_EQ(window->findChild<QLabel*>("icon")->text().toStdString(), "<b>Dump cancelled</b>");
+  const std::size_t kept = TempDir::read("dump.txt").size();
+  EXPECT_GT(kept, 0u);
+  EXPECT_EQ(guikit::GetPanelDetail(open[0]),
+            keptBytesText(kept, (dir.path() / "dump.txt").lexically_normal().string()));
+}
+
+}  // namespace
+
+namespace {
+
+// The close box half-way through a dump: the question stays open while blocks go on arriving,
+// and No is pressed once the dump has moved on.
+class CloseBoxDuringTheDump : public PanelDisplay {
+ public:
+  void dumpOffset(std::uint32_t offset) override {
+    PanelDisplay::dumpOffset(offset);
+    if (askedAt == 0 && offset >= 0x10000) {
+      askedAt = offset;
+      guikit::panelWidget(mainPanel())->close();
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+    } else if (box && answeredAt == 0 && offset >= askedAt + 0x20000) {
+      answeredAt = offset;
+      box->button(QMessageBox::No)->click();
+    }
+  }
+  std::uint32_t askedAt = 0, answeredAt = 0;
+  QPointer<QMessageBox> box;
+};
+
+TEST_F(DumperEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDumpAndNoLetsItFinish) {
+  testsupport::enter(mainPanel(), kMainLastSector, 10);
+  guikit::setConfirmHandler({});  // the real question
+  CloseBoxDuringTheDump question;
+  dwl::setDisplay(&question);
+  // Should the question hold the dump in a loop of its own, No is pressed from inside it.
+  int rounds = 0;
+  QTimer failsafe;
+  QObject::connect(&failsafe, &QTimer::timeout, [&] {
+    if (question.box && question.box->isVisible() && ++rounds > 100)
+      question.box->button(QMessageBox::No)->click();
+  });
+  failsafe.start(10);
+  testsupport::click(mainPanel(), kMainStart);
+  ASSERT_NE(question.askedAt, 0u);
+  EXPECT_GE(question.answeredAt, question.askedAt + 0x20000) << "the dump stood still";
+  ASSERT_EQ(guikit::loadedPanels(kDumperUir, DUMP_SUCCESS).size(), 1u);
+  EXPECT_EQ(TempDir::read("dump.txt"), flash->read(0, 0x40000));
 }
 
 }  // namespace

@@ -10,9 +10,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
 
 #include "dwl/dwl12pclib.h"
+#include "platform/port_map.h"
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -129,6 +134,8 @@ TEST_F(QtPort, PortsThatCannotBeOpened) {
 }
 
 TEST(PortNames, ComNumbersMapToDevices) {
+  testsupport::TempDir dir;
+  platform::setPortMapPath(dir.path() / "ports.txt");  // none saved, whatever the user has
   ::unsetenv("KELVANE_COM4");
   EXPECT_EQ(platform::comName(4), "COM4");
   EXPECT_EQ(platform::deviceForPort(4), "/dev/ttyS3");
@@ -141,6 +148,48 @@ TEST(PortNames, ComNumbersMapToDevices) {
   EXPECT_EQ(platform::deviceForName("/dev/pts/3"), "/dev/pts/3");
   EXPECT_EQ(platform::deviceForName("COM4x"), "");
   ::unsetenv("KELVANE_COM4");
+  platform::setPortMapPath({});
+}
+
+// The devices the user chose for COM numbers, kept in one file every program reads; the
+// environment variable still decides while it is set.
+TEST(PortNames, SavedChoicesAreUsedByEveryOpenAndTheEnvironmentWins) {
+  testsupport::TempDir dir;
+  const auto file = dir.path() / "cfg" / "ports.txt";
+  platform::setPortMapPath(file);
+  ::unsetenv("KELVANE_COM4");
+  ::unsetenv("KELVANE_COM12");
+  struct Step {
+    int port;
+    const char* device;  // saved; "" forgets
+    const char* env;     // KELVANE_COM<port> during the check, or null
+    const char* opened;  // what the port opens then
+    platform::PortSource source;
+  } steps[] = {
+      {4, "/dev/ttyUSB0", nullptr, "/dev/ttyUSB0", platform::PortSource::Saved},
+      {12, "/dev/pts/7", nullptr, "/dev/pts/7", platform::PortSource::Saved},
+      {4, "/dev/ttyACM1", "/dev/from-env", "/dev/from-env", platform::PortSource::Environment},
+      {4, "", nullptr, "/dev/ttyS3", platform::PortSource::Default},
+  };
+  for (const Step& st : steps) {
+    SCOPED_TRACE(std::to_string(st.port) + " " + st.device);
+    std::string why;
+    ASSERT_TRUE(platform::savePortDevice(st.port, st.device, &why)) << why;
+    const std::string var = "KELVANE_COM" + std::to_string(st.port);
+    if (st.env) ::setenv(var.c_str(), st.env, 1);
+    EXPECT_EQ(platform::deviceForPort(st.port), st.opened);
+    EXPECT_EQ(platform::deviceForName("COM" + std::to_string(st.port)), st.opened);
+    EXPECT_EQ(platform::portSource(st.port), st.source);
+    ::unsetenv(var.c_str());
+  }
+  // COM12 was kept through the later changes of COM4; the file reads back as written.
+  EXPECT_EQ(platform::savedPortMap(), (std::map<int, std::string>{{12, "/dev/pts/7"}}));
+  std::ofstream(file, std::ios::app) << "garbage\nCOM999=/dev/x\nCOM5=\n";
+  EXPECT_EQ(platform::savedPortMap().size(), 1u) << "lines that are no choice are skipped";
+  std::string why;
+  EXPECT_FALSE(platform::savePortDevice(0, "/dev/x", &why));
+  EXPECT_FALSE(why.empty());
+  platform::setPortMapPath({});
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "support/emulated_handset.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
@@ -35,8 +37,8 @@ QPushButton* button(QWidget& window, const QString& text) {
   return nullptr;
 }
 
-// Lets the grid read the slots on its timer until it shows what the test waits for (at most
-// 20 s, however loaded the machine).
+// Pumps events (the grid reads the slots on its timer) until the window shows what the test
+// waits for: at most 20 s, however loaded the machine.
 bool gridShows(const std::function<bool()>& state) {
   QElapsedTimer waited;
   waited.start();
@@ -167,6 +169,86 @@ TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
   EXPECT_TRUE(window.close());
   window.engine().waitAll();
   EXPECT_TRUE(gridShows([&] { return panel->isEnabled(); }));
+}
+
+struct StationFixture {
+  StationFixture() {
+    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
+    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'z');
+    recipe.images = {{dwl::Slot::Bin1, "a.bin"}};
+    EXPECT_TRUE(log.open("jobs.jsonl", nullptr));
+  }
+  testsupport::TempDir dir;
+  station::Recipe recipe;
+  ops::JobLog log;
+};
+
+TEST(StationWindow, APassShowsInTheResultColumnAndSetPortsAsksBeforeClearingTheCounts) {
+  StationFixture f;
+  Handset handset("");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.findChild<QCheckBox*>("continuous")->setChecked(false);
+  button(window, "Start all")->click();
+  window.engine().waitAll();
+  auto* table = window.findChild<QTableWidget*>();
+  ASSERT_TRUE(gridShows([&] { return table->item(0, 5)->text().startsWith("Passed "); }))
+      << table->item(0, 5)->text().toStdString();
+  EXPECT_EQ(table->item(0, 6)->text(), "1 / 0");
+
+  // No keeps the slots and their counts; Yes sets the ports anew.
+  for (const bool yes : {false, true}) {
+    button(window, "Set ports")->click();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(gridShows([&] {
+      box = window.findChild<QMessageBox*>("setPortsQuestion");
+      return box && box->isVisible();
+    }));
+    EXPECT_TRUE(box->text().contains("1 pass(es) and 0 failure(s)")) << box->text().toStdString();
+    box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    ASSERT_TRUE(gridShows([&] { return !window.findChild<QMessageBox*>("setPortsQuestion"); }));
+    EXPECT_EQ(window.engine().status(0).passes, yes ? 0 : 1);
+  }
+}
+
+TEST(StationWindow, StopAllKeepsAFailedSlotsCauseAndTheLatestJobsFilter) {
+  StationFixture f;
+  // A boot that fails every time: the slot waits before it tries again.
+  Handset handset("wrong:start-report=0x55");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.engine().retryPause = 60;
+  window.findChild<QCheckBox*>("continuous")->setChecked(true);
+  button(window, "Start all")->click();
+  ASSERT_TRUE(gridShows([&] { return window.engine().status(0).failures == 1; }));
+  const std::string cause = window.engine().status(0).result;
+  ASSERT_FALSE(cause.empty());
+  button(window, "Stop all")->click();
+  window.engine().waitAll();
+  EXPECT_EQ(window.engine().status(0).stage, station::SlotStage::Failed);
+  EXPECT_EQ(window.engine().status(0).result, cause);
+
+  // The job log's latest jobs, by result.
+  button(window, "Latest jobs...")->click();
+  auto* view = window.findChild<QDialog*>("latestJobsView");
+  ASSERT_NE(view, nullptr);
+  auto* jobs = view->findChild<QTableWidget*>("jobs");
+  auto* results = view->findChild<QComboBox*>("resultFilter");
+  auto* slotFilter = view->findChild<QComboBox*>("slotFilter");
+  ASSERT_EQ(jobs->rowCount(), 1);
+  EXPECT_EQ(jobs->item(0, 1)->text().toStdString().rfind("COM1", 0), 0u);
+  EXPECT_EQ(
+      jobs->item(0, 2)->text().toStdString() + " (" + jobs->item(0, 4)->text().toStdString() + ")",
+      cause);
+  const std::pair<const char*, int> rows[] = {{"Failed", 1}, {"Passed", 0}, {"Cancelled", 0}};
+  for (const auto& [kind, count] : rows) {
+    results->setCurrentIndex(results->findData(QString(kind)));
+    EXPECT_EQ(jobs->rowCount(), count) << kind;
+  }
+  results->setCurrentIndex(0);
+  slotFilter->setCurrentIndex(slotFilter->findData(QString("COM2")));
+  EXPECT_EQ(slotFilter->currentIndex(), -1) << "no slot COM2";
+  slotFilter->setCurrentIndex(slotFilter->findData(QString("COM1")));
+  EXPECT_EQ(jobs->rowCount(), 1);
 }
 
 }  // namespace

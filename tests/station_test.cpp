@@ -203,7 +203,9 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   const station::SlotStatus st = s.status(0);
   EXPECT_EQ(st.passes, 3);
   EXPECT_EQ(st.failures, 0);  // the waits for the next handset are no failures
-  EXPECT_EQ(st.stage, station::SlotStage::Cancelled);
+  // The stop ended a wait, not a job: the slot still shows its last job, a pass.
+  EXPECT_EQ(st.stage, station::SlotStage::Done);
+  EXPECT_EQ(st.result, "");
   EXPECT_GE(handset.link->seconds(), 40.0);
   const auto lines = logLines("jobs.jsonl");
   ASSERT_EQ(lines.size(), 3u);
@@ -261,7 +263,9 @@ TEST_F(Station, AnAdapterThatWillNotOpenIsRetriedNotHammered) {
   EXPECT_GE(port->opens, 3);
   // Not hammered: about one attempt per pause, never a busy loop.
   EXPECT_LE(port->opens, 2 + seconds / s.retryPause);
-  EXPECT_EQ(st.stage, station::SlotStage::Cancelled);
+  // The stop ended a pause, not a job: the slot keeps the failure and its cause.
+  EXPECT_EQ(st.stage, station::SlotStage::Failed);
+  EXPECT_EQ(st.result.rfind("LIB_PC : ", 0), 0u) << st.result;
 }
 
 TEST_F(Station, CancelOfOneSlotLeavesTheOthers) {

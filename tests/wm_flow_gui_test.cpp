@@ -5,10 +5,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QListWidget>
 #include <QProcess>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
@@ -31,6 +34,7 @@
 #include "dwl/dwl10fla.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/port_map.h"
 #include "platform/qt_rs232.h"
 #include "platform/rs232.h"
 #include "support/gui_helpers.h"
@@ -218,6 +222,36 @@ TEST_F(DownloaderFlow, APortThatWillNotOpenNamesItsDevice) {
       << windowDetail(guikit::UTILITY_LIB_PC_ERR);
   for (int h : guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR))
     EXPECT_EQ(testsupport::snapshot(h, "error-port-detail"), "");
+}
+
+// No environment variable: the technician types the handset's pseudo-terminal as the device of
+// COM4 in the window, and the download goes through it.
+TEST_F(DownloaderFlow, ADeviceTypedForCom4InTheWindowIsTheOneOpened) {
+  EmulatedHandset handset({});
+  ASSERT_FALSE(handset.device().empty());
+  ::unsetenv("KELVANE_COM4");
+  platform::setPortMapPath(dir.path() / "ports.txt");
+  open(30000);
+  ASSERT_EQ(downloader::sg_DownloadContext.ComPort, 4);
+  auto* device =
+      guikit::panelWidget(downloader::v_Panel)->findChild<QAbstractButton*>("portDevice");
+  ASSERT_NE(device, nullptr);
+  bool typed = false;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = QApplication::activeModalWidget();
+    if (!dialog || dialog->objectName() != "portChooser") return;
+    dialog->findChild<QComboBox*>("devices")->setEditText(QString::fromStdString(handset.device()));
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    typed = true;
+  });
+  device->click();
+  ASSERT_TRUE(typed) << "the dialog did not open";
+  EXPECT_EQ(guikit::GetCtrlString(downloader::v_Panel, downloader::PANEL_PORT),
+            "COM4   " + handset.device());
+  testsupport::click(downloader::v_Panel, downloader::PANEL_START);
+  EXPECT_EQ(guikit::loadedPanels(downloader::kMmi, downloader::SUCCESS).size(), 1u)
+      << windowText(guikit::UTILITY_LIB_PC_ERR) << windowDetail(guikit::UTILITY_LIB_PC_ERR);
+  platform::setPortMapPath({});
 }
 
 TEST_F(DownloaderFlow, ServiceSwitchOnCountsDownAndLogsWhatItDid) {

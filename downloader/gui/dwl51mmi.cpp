@@ -47,9 +47,12 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   setFailureTitle(failureTitle);
   if (r.Family == dwl::RESULT_CANCELLED) {
     // A cancel has no window of its own: the generic one says so, and its button unlocks.
+    const std::string what = failureTitle == "Download failed" ? "Download cancelled" : "Cancelled";
     dwl::display().openWindow(dwl::Window::GenericErr, job.message);
-    SetPanelTitle(lastResultWindow(),
-                  failureTitle == "Download failed" ? "Download cancelled" : "Cancelled");
+    SetPanelTitle(lastResultWindow(), what);
+    SetPanelHeading(lastResultWindow(), what);
+    // The progress log tells the whole story, the cancel included.
+    dwl::logComment(what + " by the user");
     return;
   }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
@@ -77,12 +80,12 @@ class StartEvents final : public dwl::ProgressSink {
   void stageStarted(const dwl::StageInfo& stage) override {
     if (stage.stage == dwl::Stage::Boot && !shown_) {
       v_PanelTurnOn = showSwitchOnPrompt();
-      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
+      SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(0));
       shown_ = true;
     }
   }
   void heartbeat(double waited) override {
-    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
+    if (shown_) SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(waited));
   }
   void identified(const dwl::HandsetIdentity& handset) override {
     discard();
@@ -103,6 +106,7 @@ class StartEvents final : public dwl::ProgressSink {
     shown_ = false;
   }
   bool shown_ = false;
+  guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
 // The job's input from the record: the settings and the images its load flags name.
@@ -190,7 +194,11 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   guikit::SinkTee sinks({&events, &status});
   const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
+  // A question about the job that has just ended has no answer to wait for.
+  WithdrawQuestions();
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
+  if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS)))
+    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED ? "Cancelled" : "Not written");
   showJobResult(result, "Download failed");
   return 0;
 }
@@ -203,6 +211,35 @@ int dwl51_51MMIQuit(int, int, int event, void*, int, int) {
 }
 
 namespace {
+// The line under "... file loading, please wait...": the file and its size on the disk.
+void logLoaded(const std::string& slot, const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  dwl::logComment(slot + " file loaded: " + path + ", " + std::to_string(ec ? 0 : size) + " bytes");
+}
+
+// What a slot holds once loaded.
+struct SlotState {
+  const char* name = "";
+  std::string path;
+};
+
+SlotState slotState(int control) {
+  const DownloadContext& c = sg_DownloadContext;
+  switch (control) {
+    case PANEL_LOAD_BIN1:
+      return {"Bin1", c.Bin1Path};
+    case PANEL_LOAD_BIN2:
+      return {"Bin2", c.Bin2Path};
+    case PANEL_LOAD_OGM1:
+      return {"Ogm1", c.Ogm1Path};
+    case PANEL_LOAD_OGM2:
+      return {"Ogm2", c.Ogm2Path};
+    default:
+      return {};
+  }
+}
+
 int loadSlot(int control) {
   switch (control) {
     case PANEL_LOAD_BIN1:
@@ -222,9 +259,15 @@ int loadSlot(int control) {
 int loadButton(int, int control, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   setFailureTitle("Image not loaded");
+  const int loadsBefore = loadsShown();
   loadSlot(control);
-  // The window of a failed load names the file and why.
-  if (!imageFileFailure().empty()) SetPanelDetail(lastResultWindow(), imageFileFailure());
+  const SlotState after = slotState(control);
+  // The window of a failed load names the file and why; a load that took place says so under
+  // its "please wait" line.
+  if (!imageFileFailure().empty())
+    SetPanelDetail(lastResultWindow(), imageFileFailure());
+  else if (loadsShown() != loadsBefore)
+    logLoaded(after.name, after.path);
   setFailureTitle("Download failed");
   return 0;
 }
@@ -303,10 +346,15 @@ int cancel_job(int, int, int event, void*, int, int) {
 
 int dwl51_61MMIInterfacePanelFunction(int, int event, void*, int, int) {
   // During a download the close box offers to cancel it rather than doing nothing.
+  // The question does not hold the download: it runs on until the answer is Yes.
   if (event == EVENT_CLOSE && downloadRunning()) {
-    if (ConfirmPopup("Cancel the download?",
-                     "A download is running. Cancel it? The handset is left unfinished."))
-      cancelToken().cancel();
+    static int question = 0;
+    if (!QuestionOpen(question))
+      question = AskPopup("Cancel the download?",
+                          "A download is running. Cancel it? The handset is left unfinished.",
+                          [](bool yes) {
+                            if (yes && downloadRunning()) cancelToken().cancel();
+                          });
     return 0;
   }
   // The close box ends the program like the Quit button, but never in the middle of an
@@ -324,6 +372,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
   if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
+  resetJobLine();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
   dwl::dwl52_6UnlockAfterDownload();
@@ -335,12 +384,14 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
   if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
+  resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;
 }
 
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
   const int before = lastResultWindow();
+  const int loadsBefore = loadsShown();
   const dwl::ResultCode rc = dwl56_0RestoreConfig();
   // The window of a CLA file that could not be loaded names the file and why.
   if (lastResultWindow() != before && !imageFileFailure().empty())
@@ -348,7 +399,20 @@ void dwl51_100MMIMenuRestore(int, int, void*, int) {
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), configFileFailure());
+    return;
   }
+  const DownloadContext& c = sg_DownloadContext;
+  if (loadsShown() != loadsBefore) logLoaded("Bin1", c.Bin1Path);
+  // config.txt holds five settings: the log says which came back, so no one waits for the
+  // file mode, the speed or the ogm images.
+  std::error_code ec;
+  dwl::logComment("Configuration restored from " +
+                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
+  dwl::logComment("Restored: CLA file " + std::string(c.Bin1Path[0] ? "" : "(none)") +
+                  std::filesystem::path(c.Bin1Path).filename().string() + ", COM" +
+                  std::to_string(c.ComPort) + ", PMU " + std::to_string(c.PmuOption) +
+                  ", product type " + std::to_string(c.ProductType) + ", download type " +
+                  std::to_string(c.DownloadType) + " (file mode, speed, ogm images: not saved)");
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {

@@ -35,8 +35,11 @@ constexpr double kBootWait = 5;
 class PromptCountdown final : public dwl::ProgressSink {
  public:
   void heartbeat(double waited) override {
-    SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(waited, kBootWait));
+    SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(waited));
   }
+
+ private:
+  guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
 // The boot of a switch-on as a download boots: every wait on the line is cut into short slices

@@ -16,6 +16,7 @@ int closeErrorWindow(int panel, int event, int handle) {
   guikit::DiscardPanel(guikit::isPanelLoaded(panel) ? panel : handle);
   if (downloadRunning()) return 0;
   dwl::dwl52_4InitControls();
+  resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;
 }

@@ -21,6 +21,7 @@
 #include "dwl/dwl11command.h"
 #include "dwl/dwl52display.h"
 #include "guikit/forms.h"
+#include "guikit/port_chooser.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
@@ -85,17 +86,10 @@ SectorMap* sectorMap() {
   return dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS));
 }
 
+// The technician sees which device each COM number stands for, and may choose another.
 void fillPortSelector() {
-  auto* box = qobject_cast<QComboBox*>(controlWidget(v_Panel, PANEL_PORT));
-  if (!box) return;
-  for (int port = 1; port <= 16; ++port) {
-    // The technician sees which Linux device each COM number stands for.
-    const QString text = QStringLiteral("COM%1   %2")
-                             .arg(port)
-                             .arg(QString::fromStdString(platform::deviceForPort(port)));
-    box->addItem(text, port);
-  }
-  SetCtrlVal(v_Panel, PANEL_PORT, sg_DownloadContext.ComPort);
+  fillPortRing(v_Panel, PANEL_PORT, sg_DownloadContext.ComPort);
+  addPortChooser(v_Panel, PANEL_PORT);
 }
 
 void fillSpeedSelector() {
@@ -155,6 +149,11 @@ void markWaitStates() {
 
 void dimSlotGroup(SlotGroup group, bool dim) {
   for (int ctrl : kSlotControls[group]) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, dim ? 1 : 0);
+}
+
+void resetJobLine() {
+  SetCtrlVal(v_Panel, PANEL_STATUS, std::string(" "));
+  SetCtrlVal(v_Panel, PANEL_OVERALL, 0);
 }
 
 void PanelDisplay::comment(const std::string& line) {
@@ -249,8 +248,18 @@ void PanelDisplay::slotSize(dwl::Slot slot, std::uint32_t size) {
   SetCtrlVal(v_Panel, kSlotControls[static_cast<int>(slot)][2], std::to_string(size));
 }
 
+namespace {
+int g_loadsShown = 0;
+}  // namespace
+
+int loadsShown() {
+  return g_loadsShown;
+}
+
 void PanelDisplay::slotSum(dwl::Slot slot, std::uint32_t sum) {
   SetCtrlVal(v_Panel, kSlotControls[static_cast<int>(slot)][3], std::to_string(sum));
+  // The byte sum is the last thing a load that succeeded shows.
+  ++g_loadsShown;
 }
 
 int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,

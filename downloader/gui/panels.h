@@ -67,4 +67,10 @@ int showSwitchOnPrompt();
 enum SlotGroup { GROUP_BIN1, GROUP_BIN2, GROUP_OGM1, GROUP_OGM2 };
 void dimSlotGroup(SlotGroup group, bool dim);
 
+// Our whole-job line and bar back to idle, with the indicators the result windows reset.
+void resetJobLine();
+
+// How many image loads have finished with their byte sum shown (one more per load that took).
+int loadsShown();
+
 }  // namespace downloader

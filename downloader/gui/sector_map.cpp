@@ -6,8 +6,7 @@
 
 namespace {
 
-constexpr int kCell = 9;  // cell edge and pitch, in pixels
-constexpr int kPitch = kCell + 2;
+constexpr int kPitch = 11;  // a cell's edge and the gap after it, in pixels
 constexpr int kLegend = 16;
 
 QColor colourOf(const QString& state) {
@@ -40,6 +39,12 @@ void SectorMap::clear() {
   update();
 }
 
+void SectorMap::endInProgress(const QString& state) {
+  for (auto& [index, c] : cells_)
+    if (c.state.compare("Wait...", Qt::CaseInsensitive) == 0) c.state = state;
+  update();
+}
+
 QString SectorMap::state(std::uint32_t index) const {
   auto it = cells_.find(index);
   return it == cells_.end() ? QString() : it->second.state;
@@ -47,6 +52,23 @@ QString SectorMap::state(std::uint32_t index) const {
 
 int SectorMap::columns(int width) const {
   return std::max(1, (width - 2) / kPitch);
+}
+
+int SectorMap::pitch() const {
+  // Squeezed below the height it asked for (a window on a short screen), the cells get smaller
+  // rather than the last rows being cut off.
+  const int n = std::max<int>(1, static_cast<int>(cells_.size()));
+  for (int p = kPitch; p > 4; --p) {
+    const int cols = std::max(1, (width() - 2) / p);
+    if (kLegend + (n + cols - 1) / cols * p + 2 <= height()) return p;
+  }
+  return 4;
+}
+
+QRect SectorMap::cellRect(int i) const {
+  const int p = pitch();
+  const int cols = std::max(1, (width() - 2) / p);
+  return {1 + (i % cols) * p, kLegend + (i / cols) * p, p - 2, p - 2};
 }
 
 int SectorMap::heightForWidth(int width) const {
@@ -74,13 +96,8 @@ void SectorMap::paintEvent(QPaintEvent*) {
   p.setPen(palette().color(QPalette::WindowText));
   const QString legend = summary();
   p.drawText(QRect(1, 0, width() - 2, kLegend), Qt::AlignLeft | Qt::AlignVCenter, legend);
-  const int cols = columns(width());
   int i = 0;
-  for (const auto& [index, c] : cells_) {
-    const int x = 1 + (i % cols) * kPitch, y = kLegend + (i / cols) * kPitch;
-    p.fillRect(x, y, kCell, kCell, colourOf(c.state));
-    ++i;
-  }
+  for (const auto& [index, c] : cells_) p.fillRect(cellRect(i++), colourOf(c.state));
 }
 
 QString SectorMap::summary() const {
@@ -103,8 +120,9 @@ QString SectorMap::summary() const {
 
 int SectorMap::cellAt(QPoint pos) const {
   if (pos.y() < kLegend) return -1;
-  const int col = (pos.x() - 1) / kPitch, row = (pos.y() - kLegend) / kPitch;
-  const int cols = columns(width());
+  const int p = pitch();
+  const int col = (pos.x() - 1) / p, row = (pos.y() - kLegend) / p;
+  const int cols = std::max(1, (width() - 2) / p);
   if (col >= cols) return -1;
   const int i = row * cols + col;
   return i < static_cast<int>(cells_.size()) ? i : -1;

@@ -14,11 +14,16 @@ class SectorMap : public QWidget {
   void setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
                  const QString& state);
   void clear();
+  // At the end of a job no sector is left "in progress": those still waiting take state.
+  void endInProgress(const QString& state);
   // The state shown for a sector, empty when the sector was never reported.
   QString state(std::uint32_t index) const;
   int count() const { return static_cast<int>(cells_.size()); }
   // The legend: how many cells of each colour, adding up to the cells shown.
   QString summary() const;
+
+  // Where cell i (in sector order) is drawn: whole and inside the map at any height.
+  QRect cellRect(int i) const;
 
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
@@ -36,6 +41,7 @@ class SectorMap : public QWidget {
     QString state;
   };
   int columns(int width) const;
+  int pitch() const;
   int cellAt(QPoint pos) const;
 
   std::map<std::uint32_t, Cell> cells_;

@@ -1,10 +1,13 @@
 #include "dumper/gui/dumper_panels.h"
 
 #include <QComboBox>
+#include <QSpinBox>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "dwl/dwl_context.h"
 #include "guikit/forms.h"
 #include "guikit/job_status.h"
+#include "guikit/port_chooser.h"
 #include "guikit/utility.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
@@ -53,15 +57,52 @@ std::string operationWord() {
   return sg_DownloadContext.OperationMode == kModeErase ? "Erase" : "Dump";
 }
 
-// An inverted range is told at once but keeps the program: the technician may be about to move
-// the other end. Dump and Erase refuse to start until it is put right.
-void warnIf(InputVerdict verdict) {
-  if (verdict == InputVerdict::Inverted) MessagePopup(kErrorTitle, kInvalidValueText);
+// The sector fields take more digits than the map has sectors, so that a number beyond it is
+// refused in the open instead of being cut to its first two digits as it is typed.
+constexpr int kWidestEntry = 99999;
+
+void widenSectorEntries(int panel, std::initializer_list<int> controls) {
+  for (int c : controls)
+    if (auto* spin = qobject_cast<QSpinBox*>(controlWidget(panel, c)))
+      spin->setRange(kFirstSector, kWidestEntry);
+}
+
+// A sector field the technician typed into: which end of which range, and where its value goes.
+struct SectorEntry {
+  const char* range;  // "dump", "erase"
+  bool first;
+  InputVerdict (*store)(int);
+  std::int32_t* held;  // the value in force, put back when a typed one is refused
+};
+
+// Refuses a number outside the map (the field shows the value in force again) and tells an
+// inverted range, each with its cause. An inverted range keeps the program: the technician may
+// be about to move the other end; Dump and Erase refuse to start until it is put right.
+void enterSector(int panel, int control, const SectorEntry& entry) {
+  const int value = intValue(panel, control);
+  if (!DumperSectorMap::contains(value)) {
+    SetCtrlVal(panel, control, static_cast<int>(*entry.held));
+    MessagePopup(kErrorTitle, kInvalidValueText,
+                 sectorOutsideText(entry.range, entry.first, value));
+    return;
+  }
+  if (entry.store(value) != InputVerdict::Inverted) return;
+  const DumperContext& c = sg_DownloadContext;
+  const bool dump = std::string(entry.range) == "dump";
+  MessagePopup(
+      kErrorTitle, kInvalidValueText,
+      invertedRangeText(entry.range, entry.first, dump ? c.DumpFirstSector : c.EraseFirstSector,
+                        dump ? c.DumpLastSector : c.EraseLastSector));
 }
 
 bool refuseInverted(std::int32_t mode) {
   if (!rangeInverted(mode)) return false;
-  MessagePopup(kErrorTitle, kInvalidValueText);
+  const DumperContext& c = sg_DownloadContext;
+  const bool erase = mode == kModeErase;
+  MessagePopup(kErrorTitle, kInvalidValueText,
+               invertedRangeText(erase ? "erase" : "dump", std::nullopt,
+                                 erase ? c.EraseFirstSector : c.DumpFirstSector,
+                                 erase ? c.EraseLastSector : c.DumpLastSector));
   return true;
 }
 
@@ -69,34 +110,42 @@ bool refuseInverted(std::int32_t mode) {
 // its seconds left, the whole job's status line, the Cancel button, the result's cause.
 struct Flow {
   explicit Flow(int panel, int statusCtrl, int cancelCtrl)
-      : status(panel, statusCtrl, -1), panel_(panel), cancel_(cancelCtrl) {
+      : status(panel, statusCtrl, -1), panel_(panel), cancel_(cancelCtrl), dumpBefore_(dumpSize()) {
     SetCtrlAttribute(panel_, cancel_, ATTR_DIMMED, 0);
     g_running = true;
   }
   ~Flow() { g_running = false; }
   SwitchOnPanel hooks() {
     SwitchOnPanel p;
-    p.show = [] {
+    p.show = [this] {
       v_PanelTurnOn = LoadPanel(0, kDumperUir, TURNON);
       SetPanelTitle(v_PanelTurnOn, "Switch on the handset");
-      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(0, kBootWait));
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, countdown_.text(0));
       DisplayPanel(v_PanelTurnOn);
       if (QWidget* w = panelWidget(v_PanelTurnOn)) w->repaint();
       ProcessSystemEvents();
     };
     p.discard = [] { DiscardPanel(v_PanelTurnOn); };
-    p.waiting = [](double waited) {
-      SetCtrlVal(v_PanelTurnOn, kTurnOnText, guikit::switchOnText(waited, kBootWait));
+    p.waiting = [this](double waited) {
+      SetCtrlVal(v_PanelTurnOn, kTurnOnText, countdown_.text(waited));
     };
     p.progress = &status;
     p.shown = [this](const dwl::JobResult& r) {
       SetCtrlAttribute(panel_, cancel_, ATTR_DIMMED, 1);
       g_running = false;
+      // A question about the job that has just ended has no answer to wait for.
+      WithdrawQuestions();
+      const bool dump = sg_DownloadContext.OperationMode == kModeDump;
       if (r.result.Family == dwl::RESULT_CANCELLED) {
         SetPanelTitle(g_lastWindow, operationWord() + " cancelled");
+        SetPanelHeading(g_lastWindow, operationWord() + " cancelled");
+        if (dump) SetPanelDetail(g_lastWindow, keptBlocksText());
       } else if (r.result.Family != dwl::RESULT_SUCCESS) {
-        SetPanelDetail(g_lastWindow, r.detail.text());
-      } else if (sg_DownloadContext.OperationMode == kModeDump) {
+        std::string detail = r.detail.text();
+        if (const std::string kept = dump ? keptBlocksText() : ""; !kept.empty())
+          detail += (detail.empty() ? "" : "\n") + kept;
+        SetPanelDetail(g_lastWindow, detail);
+      } else if (dump) {
         std::error_code ec;
         const std::filesystem::path path = std::filesystem::absolute("dump.txt", ec);
         const std::uintmax_t size = std::filesystem::file_size(path, ec);
@@ -110,18 +159,27 @@ struct Flow {
   guikit::JobStatus status;
 
  private:
+  static std::uintmax_t dumpSize() {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size("dump.txt", ec);
+    return ec ? 0 : size;
+  }
+  // dump.txt is appended to block by block: what a dump that did not finish left in it.
+  std::string keptBlocksText() const {
+    const std::uintmax_t now = dumpSize();
+    if (now <= dumpBefore_) return "Nothing was added to dump.txt.";
+    std::error_code ec;
+    return keptBytesText(now - dumpBefore_,
+                         std::filesystem::absolute("dump.txt", ec).lexically_normal().string());
+  }
   int panel_, cancel_;
+  std::uintmax_t dumpBefore_;
+  guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
 void fillSelectors() {
-  if (auto* port = qobject_cast<QComboBox*>(controlWidget(dumper, kMainPort))) {
-    for (int n = 1; n <= 16; ++n)
-      port->addItem(QStringLiteral("COM%1   %2")
-                        .arg(n)
-                        .arg(QString::fromStdString(platform::deviceForPort(n))),
-                    n);
-    SetCtrlVal(dumper, kMainPort, sg_DownloadContext.ComPort);
-  }
+  fillPortRing(dumper, kMainPort, sg_DownloadContext.ComPort);
+  addPortChooser(dumper, kMainPort);
   if (auto* speed = qobject_cast<QComboBox*>(controlWidget(dumper, kMainSpeed))) {
     const dwl::ProgramProfile& profile = dwl::profileOf(sg_DownloadContext);
     // Listed by rate; each item keeps its row of the speed table as its value.
@@ -197,6 +255,8 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
     SetPanelTitle(*handle, operationWord() + " successful");
   else
     SetPanelTitle(*handle, operationWord() + " failed");
+  // The shared windows are headed for the downloader; here they speak of the dumper's job.
+  if (window == dwl::Window::GenericErr) SetPanelHeading(*handle, operationWord() + " error");
   DisplayPanel(*handle);
 }
 
@@ -237,6 +297,7 @@ void startDumperPanels() {
   dumper = LoadPanel(0, kDumperUir, MAIN);
   setMainPanel(dumper);
   fillSelectors();
+  widenSectorEntries(dumper, {kMainFirstSector, kMainLastSector});
   SetCtrlVal(dumper, kMainFirstSector, sg_DownloadContext.DumpFirstSector);
   SetCtrlVal(dumper, kMainLastSector, sg_DownloadContext.DumpLastSector);
   DisplayPanel(dumper);
@@ -264,12 +325,16 @@ int dumper_exit(int, int, int event, void*, int, int) {
 }
 
 int select_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) warnIf(setDumpFirstSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED)
+    enterSector(panel, control,
+                {"dump", true, setDumpFirstSector, &sg_DownloadContext.DumpFirstSector});
   return 0;
 }
 
 int select_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) warnIf(setDumpLastSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED)
+    enterSector(panel, control,
+                {"dump", false, setDumpLastSector, &sg_DownloadContext.DumpLastSector});
   return 0;
 }
 
@@ -293,6 +358,7 @@ void erase_flash(int, int, void*, int) {
   applyDimming(openErasePanel());
   v_PanelErase = LoadPanel(0, kDumperUir, ERASE);
   SetPanelTitle(v_PanelErase, "Erase flash");
+  widenSectorEntries(v_PanelErase, {kEraseFirst, kEraseLast});
   // The panel opens on whole flash; its range boxes show the last typed range.
   SetCtrlVal(v_PanelErase, kEraseSelectionRing, kEraseWholeFlash);
   SetCtrlVal(v_PanelErase, kEraseFirst, prior_value_start);
@@ -308,12 +374,14 @@ int erase_select(int panel, int control, int event, void*, int, int) {
 }
 
 int erase_start(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) warnIf(setEraseFirstSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED)
+    enterSector(panel, control, {"erase", true, setEraseFirstSector, &prior_value_start});
   return 0;
 }
 
 int erase_end(int panel, int control, int event, void*, int, int) {
-  if (event == EVENT_VAL_CHANGED) warnIf(setEraseLastSector(intValue(panel, control)));
+  if (event == EVENT_VAL_CHANGED)
+    enterSector(panel, control, {"erase", false, setEraseLastSector, &prior_value_end});
   return 0;
 }
 
@@ -381,6 +449,31 @@ std::string eraseQuestion(int first, int last) {
   return text;
 }
 
+std::string sectorOutsideText(const std::string& range, bool first, int value) {
+  return std::string(first ? "First" : "Last") + " sector of the " + range + ": " +
+         std::to_string(value) + " typed; the sectors are numbered " +
+         std::to_string(kFirstSector) + " to " + std::to_string(kLastSector);
+}
+
+std::string invertedRangeText(const std::string& range, std::optional<bool> typedFirst, int first,
+                              int last) {
+  const std::string sectors = std::to_string(first) + " to " + std::to_string(last);
+  if (!typedFirst)
+    return "The " + range + " range is sectors " + sectors + ": the first is above the last";
+  if (*typedFirst)
+    return "First sector of the " + range + ": " + std::to_string(first) +
+           " typed, above the last sector " + std::to_string(last) +
+           "; the first may not be above the last";
+  return "Last sector of the " + range + ": " + std::to_string(last) +
+         " typed, below the first sector " + std::to_string(first) +
+         "; the last may not be below the first";
+}
+
+std::string keptBytesText(std::uintmax_t bytes, const std::string& path) {
+  return "The blocks read before the end, " + std::to_string(bytes) + " bytes, were appended to " +
+         path + ".";
+}
+
 std::string dumpSavedText(const std::string& path, std::uintmax_t size, int first, int last) {
   char range[96];
   std::snprintf(
@@ -392,13 +485,18 @@ std::string dumpSavedText(const std::string& path, std::uintmax_t size, int firs
 
 namespace {
 // The close box during a job offers to cancel it instead of doing nothing.
+// The question does not hold the job: it runs on until the answer is Yes.
 bool askCancelIfRunning(int event) {
   if (event != EVENT_CLOSE || !g_running) return false;
-  if (ConfirmPopup(
-          "Cancel?",
-          "A " + std::string(sg_DownloadContext.OperationMode == kModeErase ? "erase" : "dump") +
-              " is running. Cancel it?"))
-    cancelToken().cancel();
+  static int question = 0;
+  if (QuestionOpen(question)) return true;
+  question = AskPopup(
+      "Cancel?",
+      "A " + std::string(sg_DownloadContext.OperationMode == kModeErase ? "erase" : "dump") +
+          " is running. Cancel it?",
+      [](bool yes) {
+        if (yes && g_running) cancelToken().cancel();
+      });
   return true;
 }
 }  // namespace

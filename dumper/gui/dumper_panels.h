@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "dumper/dumper.h"
@@ -89,6 +90,14 @@ int error_window_ok(int panel, int control, int event, void* data, int data1, in
 int cancel_job(int panel, int control, int event, void* data, int data1, int data2);
 // The question before an erase: the sectors and their flash range.
 std::string eraseQuestion(int first, int last);
+// The cause under "Invalid value": a sector number outside the map, typed into the first or last
+// field of the dump or erase range.
+std::string sectorOutsideText(const std::string& range, bool first, int value);
+// ... and a range whose first sector is above its last: the end just typed (none at a start).
+std::string invertedRangeText(const std::string& range, std::optional<bool> typedFirst, int first,
+                              int last);
+// What a dump that did not finish left in dump.txt.
+std::string keptBytesText(std::uintmax_t bytes, const std::string& path);
 // What the dump-successful panel adds: where the dump went, its size and the range dumped.
 std::string dumpSavedText(const std::string& path, std::uintmax_t size, int first, int last);
 

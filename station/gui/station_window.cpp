@@ -1,12 +1,17 @@
 #include "station/gui/station_window.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -73,6 +78,12 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   auto* stopAll = new QPushButton("Stop all");
   bar->addWidget(startAll);
   bar->addWidget(stopAll);
+  auto* jobs = new QPushButton("Latest jobs...");
+  jobs->setObjectName("latestJobs");
+  jobs->setToolTip("The last jobs of the job log, by slot and result");
+  jobs->setEnabled(log_ != nullptr);
+  connect(jobs, &QPushButton::clicked, this, [this] { showJobs(); });
+  bar->addWidget(jobs);
   layout->addLayout(bar);
 
   portProblems_ = new QLabel;
@@ -100,14 +111,19 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
   table_->setColumnWidth(Count, 80);
   layout->addWidget(table_, 1);
-
-  connect(apply, &QPushButton::clicked, this, [this] {
-    if (anyRunning()) {
-      QMessageBox::information(this, "Kelvane station", "Stop every slot first.");
-      return;
-    }
-    buildSlots(this->ports());
+  // A result cell shows the start of its text; the whole in its tooltip and here.
+  connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+    if (column != Result || table_->item(row, Result)->text().isEmpty()) return;
+    auto* box = new QMessageBox(QMessageBox::Information, "Kelvane station",
+                                table_->item(row, Port)->text() + ": last result",
+                                QMessageBox::Close, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setInformativeText(table_->item(row, Result)->text());
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box->open();
   });
+
+  connect(apply, &QPushButton::clicked, this, [this] { setPorts(); });
   connect(startAll, &QPushButton::clicked, this, [this] { this->startAll(); });
   connect(stopAll, &QPushButton::clicked, this, [this] { station_->cancelAll(); });
   connect(&timer_, &QTimer::timeout, this, [this] { refresh(); });
@@ -321,6 +337,37 @@ void StationWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void StationWindow::setPorts() {
+  if (anyRunning()) {
+    QMessageBox::information(this, "Kelvane station", "Stop every slot first.");
+    return;
+  }
+  int passes = 0, failures = 0;
+  for (int i = 0; i < station_->slotCount(); ++i) {
+    passes += station_->status(i).passes;
+    failures += station_->status(i).failures;
+  }
+  if (passes + failures == 0) {
+    buildSlots(ports());
+    return;
+  }
+  // The counts are the shift's tally: they go only when the technician says so.
+  auto* box = new QMessageBox(
+      QMessageBox::Question, "Kelvane station \u2014 Set ports",
+      QString("New slots start counting from 0: the %1 pass(es) and %2 failure(s) counted so "
+              "far are cleared (the job log keeps every job). Set the ports?")
+          .arg(passes)
+          .arg(failures),
+      QMessageBox::Yes | QMessageBox::No, this);
+  box->setObjectName("setPortsQuestion");
+  box->setDefaultButton(QMessageBox::No);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QMessageBox::finished, this, [this, box] {
+    if (box->clickedButton() == box->button(QMessageBox::Yes) && !anyRunning()) buildSlots(ports());
+  });
+  box->open();
+}
+
 bool StationWindow::anyRunning() const {
   for (int i = 0; i < station_->slotCount(); ++i)
     if (station_->status(i).running) return true;
@@ -334,6 +381,7 @@ QStringList StationWindow::ports() const {
 void StationWindow::buildSlots(const QStringList& ports) {
   station_ = std::make_unique<Station>(loaded_, log_, lines_);
   slotPorts_ = ports;
+  passSeen_.clear();
   table_->setRowCount(0);
   QStringList refused;
   for (const QString& port : ports) {
@@ -344,9 +392,12 @@ void StationWindow::buildSlots(const QStringList& ports) {
       continue;
     }
     table_->insertRow(slot);
+    passSeen_.emplace_back(0, QTime());
     for (int c = 0; c < Columns; ++c) table_->setItem(slot, c, new QTableWidgetItem);
     auto* bar = new QProgressBar;
     bar->setRange(0, 1000);
+    // Centred, the figure stays readable over the fill as it grows.
+    bar->setAlignment(Qt::AlignCenter);
     table_->setCellWidget(slot, Progress, bar);
     auto* buttons = new QWidget;
     auto* row = new QHBoxLayout(buttons);
@@ -379,18 +430,27 @@ void StationWindow::refresh() {
     if (s.stage == SlotStage::Image || s.stage == SlotStage::Verifying)
       stage += QString(" %1 of %2").arg(s.image).arg(s.images);
     if (!s.running && (s.stage == SlotStage::Idle)) stage = "idle";
+    auto& [passesSeen, passedAt] = passSeen_.at(static_cast<std::size_t>(i));
+    if (s.passes != passesSeen) passedAt = QTime::currentTime();
+    passesSeen = s.passes;
+    // The last job's result stays while the next one runs: a pass says so, with the time it
+    // was seen.
+    QString result = QString::fromStdString(s.result);
+    if (result.isEmpty() && s.passes > 0) result = "Passed at " + passedAt.toString("HH:mm:ss");
     const QString texts[] = {port,
                              QString::fromStdString(s.flash),
                              stage,
                              {},
                              QString::number(s.elapsed, 'f', 1) + " s",
-                             QString::fromStdString(s.result),
+                             result,
                              QString("%1 / %2").arg(s.passes).arg(s.failures)};
     for (int c = 0; c < Actions; ++c) {
       if (c == Progress) continue;
       if (table_->item(i, c)->text() == texts[c]) continue;
       table_->item(i, c)->setText(texts[c]);
-      if (c == Result) table_->item(i, c)->setToolTip(texts[c]);
+      if (c == Result)
+        table_->item(i, c)->setToolTip(
+            texts[c].isEmpty() ? QString() : texts[c] + "\n(double-click for the whole text)");
     }
     const QColor colour = s.stage == SlotStage::Failed ? QColor(255, 220, 220)
                           : s.stage == SlotStage::Done ? QColor(215, 245, 215)
@@ -405,6 +465,130 @@ void StationWindow::refresh() {
   const QString why = QString::fromStdString(station_->stopReason());
   stopped_->setText("No new jobs: " + why);
   stopped_->setVisible(!why.isEmpty());
+}
+
+namespace {
+
+struct LoggedJob {
+  QString when, port, result, cause, seconds;
+  QString kind;  // "Passed", "Failed", "Cancelled"
+};
+
+// The last jobs of a JSON Lines job log, newest first: its tail is read, not the whole file.
+std::vector<LoggedJob> latestJobs(const QString& path, int count) {
+  std::vector<LoggedJob> jobs;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return jobs;
+  constexpr qint64 kTail = 512 * 1024;
+  if (file.size() > kTail) {
+    file.seek(file.size() - kTail);
+    file.readLine();  // the rest of a cut line
+  }
+  const QList<QByteArray> lines = file.readAll().split('\n');
+  for (auto it = lines.rbegin(); it != lines.rend() && static_cast<int>(jobs.size()) < count;
+       ++it) {
+    const QJsonObject o = QJsonDocument::fromJson(*it).object();
+    if (o.isEmpty()) continue;
+    const QJsonObject r = o.value("result").toObject();
+    LoggedJob j;
+    j.when = QDateTime::fromString(o.value("end").toString(), Qt::ISODateWithMs)
+                 .toLocalTime()
+                 .toString("yyyy-MM-dd HH:mm:ss");
+    j.port = o.value("port").toString();
+    const QString device = o.value("device").toString();
+    if (!device.isEmpty() && device != j.port) j.port += " (" + device + ")";
+    const int family = r.value("family").toInt();
+    j.kind = r.value("success").toBool()       ? "Passed"
+             : family == dwl::RESULT_CANCELLED ? "Cancelled"
+                                               : "Failed";
+    j.result = j.kind == "Passed" ? "Passed" : r.value("message").toString();
+    j.cause = r.value("detail").toString();
+    j.seconds = QString::number(o.value("seconds").toDouble(), 'f', 1);
+    jobs.push_back(std::move(j));
+  }
+  return jobs;
+}
+
+}  // namespace
+
+void StationWindow::showJobs() {
+  if (!log_) return;
+  if (jobs_) {
+    jobs_->raise();
+    jobs_->activateWindow();
+    if (auto* reload = jobs_->findChild<QPushButton*>("reload")) reload->click();
+    return;
+  }
+  auto* dialog = new QDialog(this);
+  dialog->setObjectName("latestJobsView");
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle("Kelvane station \u2014 Latest jobs");
+  auto* layout = new QVBoxLayout(dialog);
+  auto* filters = new QHBoxLayout;
+  filters->addWidget(new QLabel("Slot"));
+  auto* slotFilter = new QComboBox;
+  slotFilter->setObjectName("slotFilter");
+  slotFilter->addItem("All slots", QString());
+  for (const QString& port : slotPorts_) slotFilter->addItem(port, port);
+  filters->addWidget(slotFilter);
+  filters->addWidget(new QLabel("Result"));
+  auto* resultFilter = new QComboBox;
+  resultFilter->setObjectName("resultFilter");
+  for (const char* kind : {"All results", "Passed", "Failed", "Cancelled"})
+    resultFilter->addItem(kind, QString(kind).startsWith("All") ? QString() : QString(kind));
+  filters->addWidget(resultFilter);
+  filters->addStretch(1);
+  auto* reload = new QPushButton("Reload");
+  reload->setObjectName("reload");
+  filters->addWidget(reload);
+  layout->addLayout(filters);
+  auto* table = new QTableWidget(0, 5);
+  table->setObjectName("jobs");
+  table->setHorizontalHeaderLabels({"Ended", "Port", "Result", "Seconds", "Cause"});
+  table->verticalHeader()->hide();
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->horizontalHeader()->setSectionResizeMode(4, QHeaderView::Stretch);
+  layout->addWidget(table, 1);
+  auto* source = new QLabel(QString::fromStdString(log_->path()));
+  source->setObjectName("jobsSource");
+  source->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(source);
+
+  auto fill = [this, table, slotFilter, resultFilter, source] {
+    const QString slot = slotFilter->currentData().toString();
+    const QString kind = resultFilter->currentData().toString();
+    constexpr int kShown = 200;
+    const std::vector<LoggedJob> all = latestJobs(QString::fromStdString(log_->path()), 2000);
+    table->setRowCount(0);
+    for (const LoggedJob& j : all) {
+      if (table->rowCount() >= kShown) break;
+      if (!kind.isEmpty() && j.kind != kind) continue;
+      // A slot's jobs by its port name as the log writes it ("COM4", a device path).
+      if (!slot.isEmpty() && !(j.port == slot || j.port.startsWith(slot + " ("))) continue;
+      const int row = table->rowCount();
+      table->insertRow(row);
+      const QString cells[] = {j.when, j.port, j.result, j.seconds, j.cause};
+      for (int c = 0; c < 5; ++c) {
+        auto* item = new QTableWidgetItem(cells[c]);
+        item->setToolTip(cells[c]);
+        table->setItem(row, c, item);
+      }
+      if (j.kind != "Passed")
+        table->item(row, 2)->setBackground(j.kind == "Failed" ? QColor(255, 220, 220)
+                                                              : QColor(235, 235, 235));
+    }
+    table->resizeColumnsToContents();
+    source->setText(QString("%1 of the latest jobs in %2")
+                        .arg(table->rowCount())
+                        .arg(QString::fromStdString(log_->path())));
+  };
+  connect(slotFilter, &QComboBox::currentIndexChanged, dialog, fill);
+  connect(resultFilter, &QComboBox::currentIndexChanged, dialog, fill);
+  connect(reload, &QPushButton::clicked, dialog, fill);
+  fill();
+  dialog->resize(900, 420);
+  jobs_ = dialog;
+  dialog->show();
 }
 
 }  // namespace station

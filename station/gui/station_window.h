@@ -7,13 +7,17 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QTime>
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "station/station.h"
 
@@ -56,7 +60,11 @@ class StationWindow final : public QWidget {
   bool prepareStart();
   bool anyRunning() const;
   void buildSlots(const QStringList& ports);
+  // Set ports: new slots start their counts from 0, so counts already made are asked about.
+  void setPorts();
   void refresh();
+  // The latest jobs of the job log, filterable by slot and result.
+  void showJobs();
 
   Recipe inForce_;
   std::shared_ptr<const LoadedRecipe> loaded_;
@@ -86,6 +94,9 @@ class StationWindow final : public QWidget {
   QLabel* stopped_;
   QTableWidget* table_;
   QTimer timer_;
+  // Per slot: the passes seen so far and when the last one was seen.
+  std::vector<std::pair<int, QTime>> passSeen_;
+  QPointer<QWidget> jobs_;
 };
 
 }  // namespace station

@@ -39,15 +39,17 @@ inline const std::string kOneFlashDescription =
 // Records the modal boxes instead of showing them.
 struct GuiRecorder {
   std::vector<std::pair<std::string, std::string>> popups;
-  std::vector<std::string> fileDialogs;  // "title|pattern"
-  std::string fileToChoose;              // empty: the dialog is cancelled
-  std::vector<std::string> questions;    // yes/no questions asked, their texts
-  int answer = 1;                        // the answer to every question
+  std::vector<std::string> popupDetails;  // the cause under each box's text, "" for none
+  std::vector<std::string> fileDialogs;   // "title|pattern"
+  std::string fileToChoose;               // empty: the dialog is cancelled
+  std::vector<std::string> questions;     // yes/no questions asked, their texts
+  int answer = 1;                         // the answer to every question
 
   void install() {
     guikit::resetQuitRequested();
     guikit::setPopupHandler(
         [this](const std::string& t, const std::string& m) { popups.emplace_back(t, m); });
+    guikit::setPopupDetailHandler([this](const std::string& d) { popupDetails.push_back(d); });
     guikit::setFileSelectHandler([this](const std::string&, const std::string& pattern,
                                         const std::string& title, std::string* path) {
       fileDialogs.push_back(title + "|" + pattern);
@@ -62,6 +64,7 @@ struct GuiRecorder {
   }
   void uninstall() {
     guikit::setPopupHandler({});
+    guikit::setPopupDetailHandler({});
     guikit::setFileSelectHandler({});
     guikit::setConfirmHandler({});
     guikit::resetQuitRequested();

@@ -1,0 +1,27 @@
+// The device each COM number stands for, as the user chose it in a window, kept per user so that
+// every program (the windows, the command line, the station) opens the same device for it.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace platform {
+
+// The file the choices are kept in: $XDG_CONFIG_HOME/kelvane/ports.txt, else
+// ~/.config/kelvane/ports.txt (%APPDATA%\kelvane\ports.txt on Windows). One "COMn=device" a line.
+std::filesystem::path portMapPath();
+// Tests keep their choices apart; empty goes back to the user's file.
+void setPortMapPath(std::filesystem::path path);
+
+// The saved choices by COM number (lines that do not read as one are skipped).
+std::map<int, std::string> savedPortMap();
+// Saves the device of one COM number; an empty device forgets the choice. False, with why, when
+// the file cannot be written.
+bool savePortDevice(int port, const std::string& device, std::string* why);
+
+// Where deviceForPort takes a COM number's device from.
+enum class PortSource { Environment, Saved, Default };
+PortSource portSource(int port);
+
+}  // namespace platform
