@@ -6,7 +6,6 @@
 //
 // Usage: perf_table [--write-mib X] [--dump-blocks N] [--speeds 1,2,3,8] [--latencies 0,1,16]
 //                   [--unpaced-mib X] [--only write|dump|unpaced] [--emulator PATH]
-//                   [--serial native|qt]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,8 +34,7 @@
 #include "platform/cancel.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/guarded_rs232.h"
-#include "platform/posix_rs232.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "support/temp_dir.h"
 
 #include <QCoreApplication>
@@ -47,8 +44,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kPort = 4;
-// The serial backend the rows talk through: "native" or "qt".
-std::string g_serial = "native";
 constexpr std::uint32_t kBlock = 8192;
 
 // Counts the bytes that cross the line in each direction, and the PC's turnarounds: the time from
@@ -198,12 +193,8 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     row.note = "the emulator did not start";
     return row;
   }
-  std::unique_ptr<platform::Rs232> real;
-  if (g_serial == "qt")
-    real = std::make_unique<platform::QtRs232>();
-  else
-    real = std::make_unique<platform::PosixRs232>();
-  CountingRs232 port(*real);
+  platform::NativeRs232 real;
+  CountingRs232 port(real);
   // Through the port a job talks through (waits in slices, cancel, progress), as every program.
   platform::CancelToken never;
   platform::GuardedRs232 guarded(port, &never, [](double waited) { dwl::reportWaiting(waited); });
@@ -276,9 +267,8 @@ std::vector<int> numbers(const std::string& text) {
 RowResult spawnRow(const std::string& self, const std::string& emulatorPath,
                    const std::string& kind, int speed, int latency, double size, bool paced) {
   char cmd[1024];
-  std::snprintf(cmd, sizeof cmd, "'%s' --row %s %d %d %.6f %d --emulator '%s' --serial %s",
-                self.c_str(), kind.c_str(), speed, latency, size, paced ? 1 : 0,
-                emulatorPath.c_str(), g_serial.c_str());
+  std::snprintf(cmd, sizeof cmd, "'%s' --row %s %d %d %.6f %d --emulator '%s'", self.c_str(),
+                kind.c_str(), speed, latency, size, paced ? 1 : 0, emulatorPath.c_str());
   RowResult row;
   std::FILE* p = ::popen(cmd, "r");
   if (!p) {
@@ -348,10 +338,7 @@ int main(int argc, char** argv) {
       const bool paced = std::atoi(argv[i + 5]) != 0;
       i += 5;
       for (int k = i + 1; k + 1 < argc; ++k)
-        if (std::string(argv[k]) == "--emulator")
-          emulatorPath = argv[k + 1];
-        else if (std::string(argv[k]) == "--serial")
-          g_serial = argv[k + 1];
+        if (std::string(argv[k]) == "--emulator") emulatorPath = argv[k + 1];
       const RowResult r = runRow(emulatorPath, samples, kind, speed, latency, size, paced);
       std::printf("ROW %d %ld %llu %.6f %.6f %.6f %.3f %.6f %s\n", r.ok ? 1 : 0, r.baud,
                   static_cast<unsigned long long>(r.bytes), r.wall, r.ideal, r.cpu, r.peak,
@@ -371,14 +358,11 @@ int main(int argc, char** argv) {
       only = next();
     } else if (a == "--emulator") {
       emulatorPath = next();
-    } else if (a == "--serial" && i + 1 < argc) {
-      g_serial = next();
     } else {
       std::fprintf(stderr,
                    "usage: perf_table [--write-mib X] [--dump-blocks N] [--speeds 1,2,3,8]\n"
                    "                  [--latencies 0,1,16] [--unpaced-mib X]\n"
-                   "                  [--only write|dump|unpaced] [--emulator PATH]\n"
-                   "                  [--serial native|qt]\n");
+                   "                  [--only write|dump|unpaced] [--emulator PATH]\n");
       return 2;
     }
   }

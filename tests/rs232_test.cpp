@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "dwl/dwl12pclib.h"
+#include "platform/native_rs232.h"
 #include "platform/posix_rs232.h"
-#include "platform/qt_rs232.h"
 #include "support/pty.h"
 
 namespace {
@@ -33,8 +33,7 @@ struct Backend {
 };
 
 const Backend kBackends[] = {
-    {"Qt", [] { return std::make_unique<platform::QtRs232>(); }},
-    {"Posix", [] { return std::make_unique<platform::PosixRs232>(); }},
+    {"Native", [] { return std::make_unique<platform::NativeRs232>(); }},
 };
 
 class Port : public ::testing::TestWithParam<Backend> {
