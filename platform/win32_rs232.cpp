@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -12,6 +13,9 @@ namespace platform {
 struct Win32Rs232::Port {
   std::string device;
   HANDLE handle = INVALID_HANDLE_VALUE;
+  // Held while the port is ours: where a driver shares its device anyway (Wine), a second
+  // program of ours still sees the port in use.
+  HANDLE lock = nullptr;
   int timeoutMs = 5000;
   long baud = 9600;
   int parity = 0;
@@ -26,6 +30,7 @@ struct Win32Rs232::Port {
   int buffered() const { return tail - head; }
   ~Port() {
     if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    if (lock) ::CloseHandle(lock);
   }
 };
 
@@ -112,14 +117,15 @@ std::string win32DevicePath(const std::string& name) {
   return name;
 }
 
-// Reads return what is there, else wait up to ms for the first byte; writes may take the port
-// time-out plus what the bytes need on the wire.
+// A read of 0 ms returns what is there at once; any other waits up to ms for one byte (the only
+// read whose time-outs Windows and Wine treat alike). Writes may take the port time-out plus
+// what the bytes need on the wire.
 bool Win32Rs232::useReadTimeout(Port& p, int ms) {
   const DWORD wait = static_cast<DWORD>(std::max(0, ms));
   if (p.readTimeout == wait) return true;
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = wait ? MAXDWORD : 0;
+  t.ReadIntervalTimeout = wait ? 0 : MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = 0;
   t.ReadTotalTimeoutConstant = wait;
   const long bitsPerByte = p.parity == 0 ? 10 : 11;
   t.WriteTotalTimeoutMultiplier =
@@ -165,7 +171,12 @@ int Win32Rs232::OpenComConfig(int port, const std::string& deviceName, long baud
   const std::string device = win32DevicePath(deviceName);
   if (Port* open = find(port); open && open->device == device && !open->gone) {
     // Re-opening an open port applies the new settings to it.
-    if (!applySettings(open->handle, baud, parity)) return kErrBadSettings;
+    if (!applySettings(open->handle, baud, parity)) {
+      const DWORD err = ::GetLastError();
+      openErrors_[port] =
+          deviceName + ": baud rate " + std::to_string(baud) + " refused: " + systemText(err);
+      return kErrBadSettings;
+    }
     open->baud = baud;
     open->parity = parity;
     open->readTimeout = MAXDWORD;
@@ -175,6 +186,15 @@ int Win32Rs232::OpenComConfig(int port, const std::string& deviceName, long baud
 
   auto p = std::make_unique<Port>();
   p->device = device;
+  std::wstring lockName = L"Local\\kelvane-serial-";
+  for (char c : device)
+    if (c != '\\' && c != '.')
+      lockName += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(c)));
+  p->lock = ::CreateMutexW(nullptr, FALSE, lockName.c_str());
+  if (p->lock && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+    openErrors_[port] = deviceName + ": the port is in use by another program";
+    return kErrPermission;
+  }
   // No sharing: the port is ours alone until it is closed.
   p->handle = ::CreateFileW(wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -281,16 +301,20 @@ bool Win32Rs232::fill(Port& p, int ms) {
   if (p.buffered() > 0) return true;
   if (p.gone) return false;
   p.head = p.tail = 0;
-  if (!useReadTimeout(p, ms)) return false;
+  // Take what the driver holds at once; with nothing there, wait for the first byte only.
+  DWORD errors = 0;
+  COMSTAT stat{};
+  const DWORD queued = ::ClearCommError(p.handle, &errors, &stat) ? stat.cbInQue : 0;
+  const DWORD want = queued ? std::min<DWORD>(queued, sizeof p.buffer) : 1;
+  if (!useReadTimeout(p, queued ? 0 : ms)) return false;
   DWORD got = 0;
-  if (!::ReadFile(p.handle, p.buffer, sizeof p.buffer, &got, nullptr)) {
+  if (!::ReadFile(p.handle, p.buffer, want, &got, nullptr)) {
     const DWORD err = ::GetLastError();
     if (hungUp(err)) {
       p.gone = true;
       return false;
     }
     // A line error (parity, overrun) stops all I/O until it is cleared.
-    DWORD errors = 0;
     (void)::ClearCommError(p.handle, &errors, nullptr);
   }
   p.tail = static_cast<int>(got);

@@ -35,9 +35,9 @@ class SerialLine : public ::testing::Test {
     for (const char* name : {"flash.txt", "dwl87.spm"}) fs::copy_file(samples / name, name);
     ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
 #ifdef _WIN32
-    const char* line = std::getenv("KELVANE_TEST_LINE");
-    if (!line || !*line) GTEST_SKIP() << "KELVANE_TEST_LINE names no COM port mapped to a handset";
-    device = line;
+    const char* com = std::getenv("KELVANE_TEST_LINE");
+    if (!com || !*com) GTEST_SKIP() << "KELVANE_TEST_LINE names no COM port mapped to a handset";
+    device = com;
 #else
     emulator = std::make_unique<bench::Emulator>(
         KELVANE_BINARY_DIR "/emulator/handset-emulator",
@@ -63,20 +63,22 @@ class SerialLine : public ::testing::Test {
   std::unique_ptr<platform::ScopedLine> line;
 };
 
-TEST_F(SerialLine, BootChangeSpeedAndSwitchOffAtEveryKindOfRate) {
-  // 38400 stays; 460800 is a standard rate; 220338 and 302325 exist on no standard table.
-  for (int speed : {0, 3, 4, 8}) {
-    SCOPED_TRACE(speed);
-    dwl::SharedContext ctx;
-    ctx.ComPort = kPort;
-    ctx.Speed = speed;
-    const dwl::DownloadResult boot = dwl::dwl1_0boot(&ctx);
-    ASSERT_EQ(boot.Family, dwl::RESULT_SUCCESS) << port.LastOpenError(kPort);
-    EXPECT_EQ(dwl::dwl11_8SetGPIO(ctx), dwl::kOk);
-    EXPECT_EQ(dwl::dwl11_0SetSpeedAndPMU(ctx), dwl::kOk);
-    EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(kPort), dwl::kOk);
-    dwl::dwl12_1UartStop(kPort);
-  }
+// One session a speed row: 38400 stays; 460800 is a standard rate; 220338 and 302325 exist on
+// no standard table.
+class SerialLineRate : public SerialLine, public ::testing::WithParamInterface<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Rows, SerialLineRate, ::testing::Values(0, 3, 4, 8));
+
+TEST_P(SerialLineRate, BootChangeSpeedAndSwitchOff) {
+  dwl::SharedContext ctx;
+  ctx.ComPort = kPort;
+  ctx.Speed = GetParam();
+  const dwl::DownloadResult boot = dwl::dwl1_0boot(&ctx);
+  ASSERT_EQ(boot.Family, dwl::RESULT_SUCCESS) << port.LastOpenError(kPort);
+  EXPECT_EQ(dwl::dwl11_8SetGPIO(ctx), dwl::kOk);
+  EXPECT_EQ(dwl::dwl11_0SetSpeedAndPMU(ctx), dwl::kOk) << port.LastOpenError(kPort);
+  EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(kPort), dwl::kOk);
+  dwl::dwl12_1UartStop(kPort);
 }
 
 TEST_F(SerialLine, ALineInUseIsRefusedAndSilenceReadsAsTheTimeOutByte) {
