@@ -16,7 +16,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "support/dumper_flash.h"
 #include "support/temp_dir.h"
 
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   std::thread serving([&] { server.serve(); });
 
   ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
-  platform::QtRs232 port;
+  platform::NativeRs232 port;
   platform::setRs232(&port);
   dumper::resetDumperState();
   dumper::sg_DownloadContext.ComPort = 4;

@@ -34,7 +34,7 @@
 #include "platform/cancel.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/guarded_rs232.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "support/temp_dir.h"
 
 #include <QCoreApplication>
@@ -193,7 +193,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
     row.note = "the emulator did not start";
     return row;
   }
-  platform::QtRs232 real;
+  platform::NativeRs232 real;
   CountingRs232 port(real);
   // Through the port a job talks through (waits in slices, cancel, progress), as every program.
   platform::CancelToken never;

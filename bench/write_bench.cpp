@@ -23,7 +23,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "support/temp_dir.h"
 
 // Last: Qt's keyword macros (emit) would clash with the emulator's names.
@@ -78,7 +78,7 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
   std::thread serving([&] { server.serve(); });
 
   ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
-  platform::QtRs232 port;
+  platform::NativeRs232 port;
   platform::setRs232(&port);
   downloader::DownloadContext& ctx = downloader::sg_DownloadContext;
   ctx = downloader::DownloadContext{};

@@ -1,6 +1,5 @@
 #include "cli/commands.h"
 
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include "platform/data_files.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
+#include "platform/serial_devices.h"
 
 namespace cli {
 
@@ -221,7 +221,7 @@ int runPorts(const Options& o, std::ostream& out) {
     const char* value = std::getenv(var.c_str());
     if (n <= 4 || (value && *value)) mapped[n] = platform::deviceForPort(n);
   }
-  const auto present = QSerialPortInfo::availablePorts();
+  const auto present = platform::serialDevices();
   auto exists = [](const std::string& device) {
     std::error_code ec;
     return std::filesystem::exists(device, ec);
@@ -232,9 +232,8 @@ int runPorts(const Options& o, std::ostream& out) {
       com.push_back(nlohmann::json{
           {"port", platform::comName(n)}, {"device", device}, {"present", exists(device)}});
     nlohmann::json devices = nlohmann::json::array();
-    for (const QSerialPortInfo& info : present)
-      devices.push_back({{"device", info.systemLocation().toStdString()},
-                         {"description", info.description().toStdString()}});
+    for (const platform::SerialDevice& info : present)
+      devices.push_back({{"device", info.device}, {"description", info.description}});
     out << jsonText(nlohmann::json{{"com", com}, {"devices", devices}}) << '\n';
     return 0;
   }
@@ -243,10 +242,10 @@ int runPorts(const Options& o, std::ostream& out) {
     out << "  " << platform::comName(n) << "\t" << device
         << (exists(device) ? "" : "\t(not present)") << '\n';
   out << "Serial devices present:\n";
-  if (present.isEmpty()) out << "  none\n";
-  for (const QSerialPortInfo& info : present) {
-    out << "  " << info.systemLocation().toStdString();
-    if (!info.description().isEmpty()) out << "\t" << info.description().toStdString();
+  if (present.empty()) out << "  none\n";
+  for (const platform::SerialDevice& info : present) {
+    out << "  " << info.device;
+    if (!info.description.empty()) out << "\t" << info.description;
     out << '\n';
   }
   return 0;

@@ -4,16 +4,16 @@
 
 #include "cli/app.h"
 #include "platform/data_files.h"
+#include "platform/native_rs232.h"
 #include "platform/qt_data_folders.h"
-#include "platform/qt_rs232.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
 int main(int argc, char** argv) {
-  // Qt Serial Port wants an application object even when used blocking.
+  // The application object gives the program its own path.
   QCoreApplication app(argc, argv);
   platform::setDataFolders(platform::standardDataFolders());
-  platform::QtRs232 serial;
+  platform::NativeRs232 serial;
   static platform::CancelToken cancel;
   platform::cancelOnSignals(cancel);
   cli::Environment env;

@@ -16,7 +16,7 @@
 
 #include "guikit/userint.h"
 #include "platform/port_map.h"
-#include "platform/qt_serial_devices.h"
+#include "platform/serial_devices.h"
 #include "platform/rs232.h"
 
 namespace guikit {
@@ -125,9 +125,9 @@ bool choosePortDevice(QWidget* parent, int port, std::string* why) {
   devices->setEditable(true);
   devices->setInsertPolicy(QComboBox::NoInsert);
   devices->setMinimumContentsLength(40);
-  for (const platform::SerialDevice& d : platform::systemSerialDevices()) {
-    const QString text = d.description.empty() ? q(d.path) : q(d.path + "   " + d.description);
-    devices->addItem(text, q(d.path));
+  for (const platform::SerialDevice& d : platform::serialDevices()) {
+    const QString text = d.description.empty() ? q(d.device) : q(d.device + "   " + d.description);
+    devices->addItem(text, q(d.device));
   }
   const std::string current = platform::deviceForPort(port);
   const int found = devices->findData(q(current));

@@ -8,7 +8,7 @@
 set -euo pipefail
 build=(
   cmake g++ make ninja-build pkg-config dpkg-dev file
-  qt6-base-dev qt6-serialport-dev
+  qt6-base-dev
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev
 )

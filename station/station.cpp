@@ -9,7 +9,7 @@
 #include "downloader/dwl51loader.h"
 #include "dwl/dwl_context.h"
 #include "platform/clock.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 
 namespace station {
 
@@ -140,7 +140,7 @@ const char* stageText(SlotStage stage) {
 }
 
 LineFactory serialPorts() {
-  return [](const ops::PortRef&) { return Line{std::make_shared<platform::QtRs232>(), {}}; };
+  return [](const ops::PortRef&) { return Line{std::make_shared<platform::NativeRs232>(), {}}; };
 }
 
 struct Station::Slot {

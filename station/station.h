@@ -95,7 +95,7 @@ struct Line {
   std::function<double()> clock;
 };
 using LineFactory = std::function<Line(const ops::PortRef&)>;
-// Qt serial ports.
+// The system's serial ports.
 LineFactory serialPorts();
 
 class Station {

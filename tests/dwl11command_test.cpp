@@ -17,7 +17,7 @@
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
 #include "platform/clock.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "platform/scripted_rs232.h"
 #include "support/observed_rs232.h"
 #include "support/temp_dir.h"
@@ -431,7 +431,7 @@ TEST(CommandsOnAPseudoTerminal, BootSpeedReadAndSwitchOff) {
   testsupport::TempDir dir;
   testsupport::TempDir::write("dwl87.spm", Bytes(700, 0x5A));
   ::setenv("KELVANE_COM7", server.slavePath().c_str(), 1);
-  platform::QtRs232 real;
+  platform::NativeRs232 real;
   platform::setRs232(&real);
   dwl::SharedContext ctx;
   ctx.ComPort = 7;

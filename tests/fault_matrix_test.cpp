@@ -34,7 +34,7 @@
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
 #include "platform/clock.h"
-#include "platform/qt_rs232.h"
+#include "platform/native_rs232.h"
 #include "support/dumper_flash.h"
 #include "support/recording_display.h"
 #include "support/temp_dir.h"
@@ -297,7 +297,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     EXPECT_TRUE(server.open(&why)) << why;
     std::thread serving([&] { server.serve(); });
     ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
-    platform::QtRs232 port;
+    platform::NativeRs232 port;
     platform::setRs232(&port);
     std::atomic<std::time_t> skew{0};
     platform::setClock([&] {
@@ -441,7 +441,7 @@ TEST(FaultMatrixPort, MissingDeviceIsAPortError) {
   testsupport::ScopedRecorder display;
   fs::copy_file(fs::path(KELVANE_SOURCE_DIR) / "samples" / "dwl87.spm", "dwl87.spm");
   ::setenv("KELVANE_COM4", (dir.path() / "no-such-device").c_str(), 1);
-  platform::QtRs232 port;
+  platform::NativeRs232 port;
   platform::setRs232(&port);
   dumper::resetDumperState();
   const dwl::DownloadResult r = dumper::runDump();

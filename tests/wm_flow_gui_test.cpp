@@ -34,8 +34,8 @@
 #include "dwl/dwl10fla.h"
 #include "guikit/userint.h"
 #include "guikit/utility.h"
+#include "platform/native_rs232.h"
 #include "platform/port_map.h"
-#include "platform/qt_rs232.h"
 #include "platform/rs232.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
@@ -125,7 +125,7 @@ class WmFlow : public ::testing::Test {
   }
 
   TempDir dir;
-  platform::QtRs232 port;
+  platform::NativeRs232 port;
   testsupport::GuiRecorder ui;
 };
 

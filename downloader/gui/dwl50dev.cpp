@@ -7,8 +7,8 @@
 #include "downloader/gui/panels.h"
 #include "guikit/userint.h"
 #include "platform/cancel.h"
+#include "platform/native_rs232.h"
 #include "platform/qt_program.h"
-#include "platform/qt_rs232.h"
 #include "platform/rs232.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   if (const auto status = platform::answerInfoOptions(argc, argv, info)) return *status;
   QApplication app(argc, argv);
   if (const auto status = platform::startWindowedProgram(app, info)) return *status;
-  platform::QtRs232 port;
+  platform::NativeRs232 port;
   platform::setRs232(&port);
 
   downloader::startDownloaderPanels();

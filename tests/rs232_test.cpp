@@ -1,8 +1,5 @@
-// The real serial port on a pseudo-terminal.
-#include "platform/qt_rs232.h"
-
+// The real serial port on a pseudo-terminal: one contract, every backend.
 #include <asm/termbits.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,9 +10,14 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <functional>
+#include <memory>
+#include <thread>
 
 #include "dwl/dwl12pclib.h"
+#include "platform/native_rs232.h"
 #include "platform/port_map.h"
+#include "platform/posix_rs232.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -23,17 +25,23 @@ namespace {
 
 using testsupport::Pty;
 
-// The speed the device really runs at, read back from the driver.
-long deviceSpeed(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
+// The speed the line really runs at, read back from the driver (the master reports the
+// terminal's settings).
+long deviceSpeed(const Pty& pty) {
   struct termios2 t {};
-  const int rc = ::ioctl(fd, TCGETS2, &t);
-  ::close(fd);
-  return rc == 0 ? static_cast<long>(t.c_ospeed) : -1;
+  return ::ioctl(pty.master(), TCGETS2, &t) == 0 ? static_cast<long>(t.c_ospeed) : -1;
 }
 
-class QtPort : public ::testing::Test {
+struct Backend {
+  const char* name;
+  std::function<std::unique_ptr<platform::Rs232>()> make;
+};
+
+const Backend kBackends[] = {
+    {"Native", [] { return std::make_unique<platform::NativeRs232>(); }},
+};
+
+class Port : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty.ok());
@@ -46,45 +54,75 @@ class QtPort : public ::testing::Test {
     ::unsetenv("KELVANE_COM7");
   }
   Pty pty;
-  platform::QtRs232 port;
+  std::unique_ptr<platform::Rs232> owned = GetParam().make();
+  platform::Rs232& port = *owned;
 };
 
-TEST_F(QtPort, EveryRateOfTheSpeedTablesCanBeSet) {
+INSTANTIATE_TEST_SUITE_P(Backends, Port, ::testing::ValuesIn(kBackends),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_P(Port, EveryRateOfTheSpeedTablesCanBeSet) {
   const long rates[] = {38400,  115200, 230400, 460800, 220338,
                         240740, 260000, 270833, 302325, 203125};
   for (long rate : rates) {
     SCOPED_TRACE(rate);
     ASSERT_EQ(dwl::dwl12_0UartInit(7, static_cast<int>(rate), 0, 1), 1);
-    EXPECT_EQ(deviceSpeed(pty.slavePath()), rate);
+    EXPECT_EQ(deviceSpeed(pty), rate);
   }
 }
 
-TEST_F(QtPort, ReopeningAnOpenPortAppliesTheNewRateAndKeepsTheLine) {
+TEST_P(Port, ReopeningAnOpenPortAppliesTheNewRateAndKeepsTheLine) {
   ASSERT_EQ(dwl::dwl12_0UartInit(7, 38400, 2, 1), 1);
-  ASSERT_EQ(dwl::dwl12_0UartInit(7, 270833, 0, 1), 1);
-  EXPECT_EQ(deviceSpeed(pty.slavePath()), 270833);
+  ASSERT_EQ(dwl::dwl12_0UartInit(7, 220338, 0, 1), 1);
+  EXPECT_EQ(deviceSpeed(pty), 220338);
   pty.write({0x5A});
   EXPECT_EQ(port.ComRdByte(7), 0x5A);
 }
 
-TEST_F(QtPort, BytesTravelBothWays) {
+TEST_P(Port, BytesTravelBothWays) {
   ASSERT_EQ(dwl::dwl12_0UartInit(7, 115200, 0, 2), 1);
   const std::uint8_t out[] = {0xE0, 0x00, 0xFF, 0xF9, 0x01, 0xF8};
   EXPECT_EQ(port.ComWrt(7, out, 6), 6);
   port.ComWrtByte(7, 0xE9);
   EXPECT_TRUE(port.WaitOutputDrained(7, 1000));
+  EXPECT_EQ(port.GetOutQLen(7), 0);
   EXPECT_EQ(pty.read(1000), (std::vector<std::uint8_t>{0xE0, 0x00, 0xFF, 0xF9, 0x01, 0xF8, 0xE9}));
 
   pty.write({0xC0, 0xC7, 1, 2, 3});
   ASSERT_TRUE(port.WaitInput(7, 1000));
   EXPECT_EQ(port.ComRdByte(7), 0xC0);
+  EXPECT_EQ(port.GetInQLen(7), 4);
   EXPECT_EQ(port.ComRdByte(7), 0xC7);
   std::uint8_t buf[8] = {};
   EXPECT_EQ(port.ComRd(7, buf, 3), 3);
   EXPECT_EQ(buf[2], 3);
+  EXPECT_EQ(port.GetInQLen(7), 0);
 }
 
-TEST_F(QtPort, SilenceReadsAsMinus99AfterTheTimeOut) {
+// A block larger than the driver's queue goes out whole, while the far end reads it.
+TEST_P(Port, ALargeBlockIsSentWhole) {
+  ASSERT_EQ(dwl::dwl12_0UartInit(7, 460800, 0, 5), 1);
+  std::vector<std::uint8_t> block(65536);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<std::uint8_t> got;
+  std::thread reader([&] { got = pty.read(5000, block.size()); });
+  EXPECT_EQ(port.ComWrt(7, block.data(), static_cast<int>(block.size())), 65536);
+  EXPECT_TRUE(port.WaitOutputDrained(7, 5000));
+  reader.join();
+  EXPECT_EQ(got, block);
+}
+
+TEST_P(Port, FlushedInputIsGone) {
+  ASSERT_EQ(dwl::dwl12_0UartInit(7, 38400, 2, 1), 1);
+  pty.write({1, 2, 3});
+  ASSERT_TRUE(port.WaitInput(7, 1000));
+  EXPECT_EQ(port.FlushInQ(7), 0);
+  EXPECT_EQ(port.GetInQLen(7), 0);
+  pty.write({4});
+  EXPECT_EQ(port.ComRdByte(7), 4);
+}
+
+TEST_P(Port, SilenceReadsAsMinus99AfterTheTimeOut) {
   ASSERT_EQ(dwl::dwl12_0UartInit(7, 38400, 2, 1), 1);
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ComRdByte(7), platform::kReadTimeout);
@@ -99,38 +137,72 @@ TEST_F(QtPort, SilenceReadsAsMinus99AfterTheTimeOut) {
   EXPECT_EQ(port.ComRd(7, buf, 4), 2);
 }
 
-TEST_F(QtPort, AVanishedDeviceReadsAsSilenceAtOnce) {
+TEST_P(Port, AVanishedDeviceReadsAsSilenceAtOnce) {
   ASSERT_EQ(dwl::dwl12_0UartInit(7, 460800, 0, 5), 1);
   pty.write({0x11});
   EXPECT_EQ(port.ComRdByte(7), 0x11);
   pty.hangUp();
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(port.ComRdByte(7), platform::kReadTimeout);
+  EXPECT_TRUE(port.Vanished(7));
   std::uint8_t buf[4];
   EXPECT_EQ(port.ComRd(7, buf, 4), 0);
   EXPECT_EQ(port.GetOutQLen(7), 0);
+  EXPECT_TRUE(port.WaitOutputDrained(7, 1000));
   EXPECT_LT(port.ComWrtByte(7, 0xE9), 0);
   // Twenty reads with a 5-second time-out: a port that missed the hang-up would take minutes.
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
 }
 
-TEST_F(QtPort, PortsThatCannotBeOpened) {
+// The DTR line: a pseudo-terminal has none, and the bytes flow as before.
+TEST_P(Port, DtrOnALineWithoutModemLinesChangesNothing) {
+  ASSERT_EQ(dwl::dwl12_0UartInit(7, 38400, 2, 1), 1);
+  port.ComSetEscape(7, 5);
+  port.ComSetEscape(7, 6);
+  port.ComWrtByte(7, 0x44);
+  EXPECT_EQ(pty.read(1000), std::vector<std::uint8_t>{0x44});
+}
+
+TEST_P(Port, PortsThatCannotBeOpened) {
   struct Case {
     int port;
     const char* device;
-  } cases[] = {{0, nullptr}, {256, nullptr}, {-4, nullptr}, {9, "/dev/no-such-kelvane-tty"}};
+    const char* why;
+  } cases[] = {{0, nullptr, "outside 1..255"},
+               {256, nullptr, "outside 1..255"},
+               {-4, nullptr, "outside 1..255"},
+               {9, "/dev/no-such-kelvane-tty", "is the cable plugged in?"},
+               {10, "/dev/null", "/dev/null: "}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.port);
     if (c.device) ::setenv(("KELVANE_COM" + std::to_string(c.port)).c_str(), c.device, 1);
     const dwl::ResultCode rc = dwl::dwl12_0UartInit(c.port, 38400, 2, 5);
     EXPECT_LT(rc, 0);
     EXPECT_NE(static_cast<std::uint32_t>(rc) & 0x80000000u, 0u);
-    EXPECT_FALSE(port.lastOpenError(c.port).empty());
+    EXPECT_NE(port.LastOpenError(c.port).find(c.why), std::string::npos)
+        << port.LastOpenError(c.port);
     // Nothing else works on it, and nothing crashes.
     EXPECT_EQ(port.ComRdByte(c.port), platform::kReadTimeout);
     EXPECT_EQ(port.GetOutQLen(c.port), 0);
+    if (c.device) ::unsetenv(("KELVANE_COM" + std::to_string(c.port)).c_str());
   }
-  ::unsetenv("KELVANE_COM9");
+}
+
+// A second program that asks for a line in use is told so, even as root; once the line is
+// closed, it gets it.
+TEST(PosixPort, ALineInUseIsRefusedUntilItIsClosed) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  platform::PosixRs232 first, second;
+  const std::string device = pty.slavePath();
+  ASSERT_EQ(first.OpenComConfig(7, device, 38400, 2, 8, 1, 512, 512), 0);
+  EXPECT_EQ(second.OpenComConfig(8, device, 38400, 2, 8, 1, 512, 512), platform::kErrPermission);
+  EXPECT_EQ(second.LastOpenError(8), device + ": the port is in use by another program");
+  first.CloseCom(7);
+  EXPECT_EQ(second.OpenComConfig(8, device, 38400, 2, 8, 1, 512, 512), 0)
+      << second.LastOpenError(8);
+  EXPECT_EQ(first.OpenComConfig(7, device, 38400, 2, 8, 1, 512, 512), platform::kErrPermission);
+  second.CloseCom(8);
 }
 
 TEST(PortNames, ComNumbersMapToDevices) {

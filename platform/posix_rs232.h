@@ -1,19 +1,20 @@
-// The real serial port: Qt Serial Port used blocking, no event loop needed.
+// The real serial port on POSIX systems: termios on a descriptor of our own, used blocking.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <string>
 
 #include "platform/rs232.h"
 
-class QSerialPort;
-
 namespace platform {
 
-class QtRs232 final : public Rs232 {
+class PosixRs232 final : public Rs232 {
  public:
-  QtRs232();
-  ~QtRs232() override;
+  PosixRs232();
+  ~PosixRs232() override;
+  PosixRs232(const PosixRs232&) = delete;
+  PosixRs232& operator=(const PosixRs232&) = delete;
 
   int OpenComConfig(int port, const std::string& deviceName, long baud, int parity, int dataBits,
                     int stopBits, int inQueueSize, int outQueueSize) override;
@@ -36,12 +37,12 @@ class QtRs232 final : public Rs232 {
 
   // Why the last opening of a port failed, in words a technician can act on.
   std::string LastOpenError(int port) const override;
-  std::string lastOpenError(int port) const { return LastOpenError(port); }
 
  private:
   struct Port;
   Port* find(int port);
   bool fill(Port& p, int ms);
+  int writeAll(Port& p, const std::uint8_t* data, int count);
 
   std::map<int, std::unique_ptr<Port>> ports_;
   std::map<int, std::string> openErrors_;
