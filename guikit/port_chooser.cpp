@@ -16,8 +16,8 @@
 
 #include "guikit/userint.h"
 #include "platform/port_map.h"
-#include "platform/serial_devices.h"
 #include "platform/rs232.h"
+#include "platform/serial_devices.h"
 
 namespace guikit {
 

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <map>
-#include <string>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "dwl/dwl12pclib.h"
