@@ -17,14 +17,89 @@
 
 namespace cli {
 
-namespace {}  // namespace
+namespace {
+
+// What must be known before parsing, so that a command line that does not parse still answers
+// as asked: JSON, JSON Lines, and the port as given.
+struct Early {
+  bool json = false;
+  bool jsonl = false;
+  std::string port = "COM4";
+};
+
+Early earlyLook(int argc, const char* const* argv) {
+  Early e;
+  bool portSeen = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool more = i + 1 < argc;
+    e.json = e.json || a == "--json";
+    e.jsonl = e.jsonl || a == "--progress=jsonl" ||
+              (a == "--progress" && more && std::string(argv[i + 1]) == "jsonl");
+    if (portSeen) continue;
+    if (a == "--port" && more) {
+      e.port = argv[i + 1];
+      portSeen = true;
+    } else if (a.rfind("--port=", 0) == 0) {
+      e.port = a.substr(7);
+      portSeen = true;
+    }
+  }
+  return e;
+}
+
+// Passes a job's events on, all but its end: the command's one finished event comes once the
+// job log and the trace have had their say, with the result the exit status reports.
+class AllButTheEnd final : public dwl::ProgressSink {
+ public:
+  explicit AllButTheEnd(dwl::ProgressSink& to) : to_(to) {}
+  void jobStarted(const dwl::JobTotals& t) override { to_.jobStarted(t); }
+  void stageStarted(const dwl::StageInfo& s) override { to_.stageStarted(s); }
+  void bytesDone(const dwl::ByteProgress& b) override { to_.bytesDone(b); }
+  void sectorChanged(const dwl::SectorEvent& s) override { to_.sectorChanged(s); }
+  void identified(const dwl::HandsetIdentity& h) override { to_.identified(h); }
+  void heartbeat(double waited) override { to_.heartbeat(waited); }
+
+ private:
+  dwl::ProgressSink& to_;
+};
+
+dwl::JobResult jobResultOf(const Outcome& o) {
+  dwl::JobResult r;
+  r.result = o.result;
+  r.message = o.message.empty() ? outcomeMessage(o.result) : o.message;
+  r.detail.reason = o.detail;
+  r.bytesWritten = o.bytesWritten;
+  r.sectors = o.sectors;
+  r.verified = o.verified;
+  r.seconds = o.seconds;
+  return r;
+}
+
+}  // namespace
 
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
            const Environment& env) {
-  // Known before parsing, so that a command line that does not parse still answers in JSON.
-  bool json = false;
-  for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
-  std::string portName = "COM4";
+  const Early early = earlyLook(argc, argv);
+  std::string portName = early.port;
+  std::unique_ptr<ops::JsonlProgress> jsonl;
+  if (early.jsonl)
+    jsonl = std::make_unique<ops::JsonlProgress>(
+        [&out](const std::string& line) { out << line << std::flush; }, portName);
+
+  // The last word of every exit: the JSON and the finished event when asked for, then the check
+  // that standard output took them (a full disk, a pipe whose reader left).
+  auto answer = [&](const Outcome& outcome, int status) {
+    if (early.json) out << jsonText(toJson(outcome)) << '\n';
+    if (jsonl) jsonl->jobFinished(jobResultOf(outcome));
+    out.flush();
+    if ((early.json || jsonl) && !out) {
+      err << "kelvane: the result could not be written to standard output\n";
+      if (status == 0) status = exitStatusOf({kFamilyLocalFile, 0});
+    }
+    err.flush();
+    return status;
+  };
   // Every exit that runs no job: the reason on standard error, and the JSON when asked for.
   auto refuse = [&](int family, const std::string& text) {
     Outcome outcome;
@@ -32,10 +107,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     outcome.result = {family, 0};
     outcome.message = text;
     err << "kelvane: " << text << '\n';
-    if (json) out << jsonText(toJson(outcome)) << '\n';
-    out.flush();
-    err.flush();
-    return exitStatusOf(outcome.result);
+    return answer(outcome, exitStatusOf(outcome.result));
   };
 
   ParseOutcome parsed = parseArguments(argc, argv);
@@ -44,7 +116,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     return 0;
   }
   if (parsed.exitStatus) {
-    if (!json) {
+    if (!early.json && !jsonl) {
       err << parsed.text;
       return *parsed.exitStatus;
     }
@@ -58,7 +130,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   if (o.ports.size() > 1 && o.command != Command::Ports) {
     const std::vector<std::string> args(argv, argv + argc);
-    return runSeveralPorts(args, o, env.self, out, err);
+    return runSeveralPorts(args, o, env.self, out, err, env.cancel);
   }
   if (!o.directory.empty()) {
     std::error_code ec;
@@ -89,14 +161,10 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   }
 
   ops::JobLog log;
-  if (!o.log.empty() && !log.open(inDirectory(o, o.log), &why)) {
-    err << "kelvane: " << why << '\n';
-    return kExitUsage;
-  }
-  std::unique_ptr<ops::JsonlProgress> jsonl;
-  if (o.progress == "jsonl")
-    jsonl = std::make_unique<ops::JsonlProgress>(
-        [&out](const std::string& line) { out << line << std::flush; }, port.name);
+  if (!o.log.empty() && !log.open(inDirectory(o, o.log), &why))
+    return refuse(kFamilyLocalFile, why);
+  std::unique_ptr<AllButTheEnd> events;
+  if (jsonl) events = std::make_unique<AllButTheEnd>(*jsonl);
 
   // With --json or JSON Lines, standard output holds the JSON alone; everything for people goes
   // to stderr.
@@ -106,8 +174,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   TerminalDisplay display(human, err, terminal, o.quiet);
   Outcome outcome;
   {
-    const Run run{o,     port,       *serial,     display,
-                  human, env.cancel, jsonl.get(), o.log.empty() ? nullptr : &log};
+    const Run run{o,     port,       *serial,      display,
+                  human, env.cancel, events.get(), o.log.empty() ? nullptr : &log};
     switch (o.command) {
       case Command::Info:
         outcome = runInfo(run);
@@ -127,24 +195,26 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     display.endStage();
   }
   outcome.port = port.name;
-  // A trace that lost bytes (a full disk) is no trace: the command fails rather than hide it.
+  // A trace that lost bytes (a full disk) is no trace, and a job the log could not record is no
+  // success: the command fails rather than hide it.
+  const bool succeeded = outcome.result.Family == dwl::RESULT_SUCCESS;
   if (traceFile.is_open()) {
     traceFile.flush();
-    if (!traceFile && outcome.result.Family == dwl::RESULT_SUCCESS) {
+    if (!traceFile && succeeded) {
       outcome.result = {kFamilyLocalFile, 0};
       outcome.message = "the trace " + tracePath + " could not be written whole";
     }
   }
+  if (log.failed() && succeeded && outcome.result.Family == dwl::RESULT_SUCCESS) {
+    outcome.result = {kFamilyLocalFile, 0};
+    outcome.message = log.error();
+  }
 
-  const std::string text = jsonText(toJson(outcome));
-  if (o.json) out << text << '\n';
-  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << text << '\n';
+  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << jsonText(toJson(outcome)) << '\n';
   err << errorText(outcome);
-  if (log.failed()) err << "kelvane: " << log.error() << '\n';
-  out.flush();
-  err.flush();
-  const int status = exitStatusOf(outcome.result);
-  return status == 0 && log.failed() ? 1 : status;
+  // A failed job's own message comes first; the log's failure is said after it.
+  if (log.failed() && !succeeded) err << "kelvane: " << log.error() << '\n';
+  return answer(outcome, exitStatusOf(outcome.result));
 }
 
 }  // namespace cli

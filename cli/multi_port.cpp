@@ -3,6 +3,7 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <array>
 #include <cctype>
 #include <fstream>
@@ -11,6 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/outcome.h"
+#include "platform/signals.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 namespace cli {
 
@@ -101,7 +107,8 @@ void flushLines(std::string& pending, const std::string& port, std::ostream& to,
 }  // namespace
 
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
-                    const std::string& self, std::ostream& out, std::ostream& err) {
+                    const std::string& self, std::ostream& out, std::ostream& err,
+                    const platform::CancelToken* cancel) {
   // The children write their JSON results here; removed with everything in it at the end.
   QTemporaryDir resultFolder;
   if (!resultFolder.isValid()) {
@@ -165,7 +172,22 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
     ++running;
     process->start();
   }
+  // A signal to this process alone (a kill, a service manager's stop) reaches the runs too. On
+  // Windows a console's Ctrl-C reaches every process of the console by itself.
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!cancel || !cancel->cancelled()) return;
+    watch.stop();
+#ifndef _WIN32
+    const int signal = platform::cancellingSignal() ? platform::cancellingSignal() : SIGTERM;
+    for (Child& child : children)
+      if (child.process->state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(child.process->processId()), signal);
+#endif
+  });
+  watch.start(50);
   if (running > 0) loop.exec();
+  watch.stop();
 
   nlohmann::json results = nlohmann::json::array();
   int exitStatus = 0;
@@ -187,6 +209,11 @@ int runSeveralPorts(const std::vector<std::string>& args, const Options& options
   }
 
   if (options.json) out << jsonText(results) << '\n';
+  out.flush();
+  if ((options.json || jsonl) && !out) {
+    err << "kelvane: the results could not be written to standard output\n";
+    if (exitStatus == 0) exitStatus = exitStatusOf({kFamilyLocalFile, 0});
+  }
   std::size_t width = 4;
   for (const auto& row : rows) width = std::max(width, row[0].size());
   human << '\n' << "PORT" << std::string(width - 4 + 2, ' ') << "EXIT  RESULT\n";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "platform/cancel.h"
 
 namespace cli {
 
@@ -23,8 +24,10 @@ std::vector<std::string> childArguments(const std::vector<std::string>& args,
 
 // Runs every port of options at once with the program self; returns 0 only when all succeeded,
 // otherwise the exit status of the first port (in the order given) that failed. Runs an event
-// loop: needs the application object.
+// loop: needs the application object. When cancel is set (a signal), every run is stopped with the
+// same signal, so each ends with its cancelled result.
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
-                    const std::string& self, std::ostream& out, std::ostream& err);
+                    const std::string& self, std::ostream& out, std::ostream& err,
+                    const platform::CancelToken* cancel = nullptr);
 
 }  // namespace cli

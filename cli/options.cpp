@@ -58,6 +58,17 @@ std::string checkWaitStates(const std::string& text, std::array<std::uint8_t, 4>
   return {};
 }
 
+// CLI11 reads numbers as C does, "010" as octal 8; ours are decimal or 0x hex, so leading zeros
+// are dropped before the conversion.
+const CLI::Validator kDecimal(
+    [](std::string& text) {
+      const std::size_t digits = text.find_first_not_of("0123456789");
+      if (digits == std::string::npos && text.size() > 1 && text[0] == '0')
+        text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+      return std::string();
+    },
+    "", "decimal");
+
 }  // namespace
 
 ParseOutcome parseArguments(int argc, const char* const* argv) {
@@ -75,8 +86,10 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
       "configuration folder (kelvane/), else from the installed data folder (share/kelvane/).\n"
       "Ports: COMn is the device named by the environment variable KELVANE_COMn when it is set,\n"
       "otherwise the system's n-th serial port.\n"
-      "Exit status: 0 success; the result family 1..13 of a failure; 20 when the read-back\n"
-      "differs; 64 for a usage error.\n");
+      "Numbers are decimal (a leading zero too) or hexadecimal with 0x.\n"
+      "Exit status: 0 success; the result family 1..13 of a failure; 14 cancelled; 15 a local\n"
+      "file that cannot be used (the -C folder, the trace, the job log, standard output); 20 when\n"
+      "the read-back differs; 64 for a usage error.\n");
   app.add_option("-C", o.directory,
                  "work in DIR: flash.txt, dwl87.spm, images, dump and trace files are taken "
                  "relative to it")
@@ -89,9 +102,11 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
                                      : std::string();
       });
   app.add_option("--speed", o.speed, "speed index 0..8 (default 3; 2 for dump and erase)")
+      ->transform(kDecimal)
       ->check(CLI::Range(0, 8));
   app.add_flag("--pmu", o.pmu, "send the power-management command after the speed change");
   app.add_option("--product-type", o.productType, "product type 1 or 2 (default 2)")
+      ->transform(kDecimal)
       ->check(CLI::Range(1, 2));
   app.add_option("--wait-states", waitStates, "chip-select wait states 0..4 (default 0,0,0,0)")
       ->type_name("A,B,C,D")
@@ -111,6 +126,7 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   CLI::App* write = app.add_subcommand("write", "write up to four images into the flash");
   write->callback([&] { o.command = Command::Write; });
   write->add_option("--model", o.model, "model 0..3 (where the first ogm image goes)")
+      ->transform(kDecimal)
       ->check(CLI::Range(0, 3));
   write->add_option("--bin1", o.bin1, "first bin image (the CLA file)")->type_name("FILE");
   write->add_option("--bin2", o.bin2, "second bin image")->type_name("FILE");
@@ -121,17 +137,21 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   CLI::App* dump = app.add_subcommand(
       "dump", "append flash sectors FIRST..LAST, or LENGTH bytes from OFFSET, to a file");
   dump->callback([&] { o.command = Command::Dump; });
-  CLI::Option* dumpFirst =
-      dump->add_option("--first", o.first, "first sector 0..283")->check(CLI::Range(0, 283));
-  CLI::Option* dumpLast =
-      dump->add_option("--last", o.last, "last sector 0..283")->check(CLI::Range(0, 283));
+  CLI::Option* dumpFirst = dump->add_option("--first", o.first, "first sector 0..283")
+                               ->transform(kDecimal)
+                               ->check(CLI::Range(0, 283));
+  CLI::Option* dumpLast = dump->add_option("--last", o.last, "last sector 0..283")
+                              ->transform(kDecimal)
+                              ->check(CLI::Range(0, 283));
   CLI::Option* offset =
       dump->add_option("--offset", o.offset,
                        "first byte, from the start of the flash (0x... or decimal)")
           ->type_name("A")
+          ->transform(kDecimal)
           ->check(CLI::Range(0u, 0xFFFFFFu));
   CLI::Option* length = dump->add_option("--length", o.length, "number of bytes (0x... or decimal)")
                             ->type_name("N")
+                            ->transform(kDecimal)
                             ->check(CLI::Range(1u, 0x1000000u));
   offset->excludes(dumpFirst)->excludes(dumpLast);
   length->excludes(dumpFirst)->excludes(dumpLast);
@@ -141,10 +161,12 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   CLI::App* erase = app.add_subcommand("erase", "erase flash sectors");
   erase->callback([&] { o.command = Command::Erase; });
   CLI::Option* all = erase->add_flag("--all", o.all, "the whole flash (sectors 0..267)");
-  CLI::Option* first =
-      erase->add_option("--first", o.first, "first sector 0..283")->check(CLI::Range(0, 283));
-  CLI::Option* last =
-      erase->add_option("--last", o.last, "last sector 0..283")->check(CLI::Range(0, 283));
+  CLI::Option* first = erase->add_option("--first", o.first, "first sector 0..283")
+                           ->transform(kDecimal)
+                           ->check(CLI::Range(0, 283));
+  CLI::Option* last = erase->add_option("--last", o.last, "last sector 0..283")
+                          ->transform(kDecimal)
+                          ->check(CLI::Range(0, 283));
   all->excludes(first)->excludes(last);
 
   app.add_subcommand("ports", "list serial ports and the COM mapping")->callback([&] {

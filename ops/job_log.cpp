@@ -207,21 +207,34 @@ bool JobLog::open(const std::string& path, std::string* why) {
 bool JobLog::append(const JobRecord& record, std::string* why) {
   const std::string line =
       toJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  std::lock_guard lock(mutex_);
-  auto fail = [&](const std::string& what) {
-    if (error_.empty()) error_ = what;
-    if (why) *why = error_;
-    return false;
-  };
-  if (!error_.empty()) return fail(error_);
-  if (!file_.isOpen()) return fail("the job log is not open");
-  // A torn line would corrupt the record: the append lands whole or is cut off again.
-  std::string reason;
-  if (!file_.append(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(), &reason))
-    return fail("cannot write the job log " + path_ + ": " + reason);
-  if (!file_.sync(&reason))
-    return fail("cannot flush the job log " + path_ + " to disk: " + reason);
-  return true;
+  std::string failure;
+  {
+    std::lock_guard lock(mutex_);
+    auto fail = [&](const std::string& what) {
+      if (error_.empty()) error_ = what;
+      failure = error_;
+    };
+    std::string reason;
+    // Log rotation renamed the file: the new lines go to a file of the log's name again.
+    if (error_.empty() && file_.isOpen() && !file_.stillNamed() &&
+        !file_.open(path_, &reason, true))
+      fail("cannot open the job log " + path_ + " again: " + reason);
+    if (!error_.empty()) {
+      fail(error_);
+    } else if (!file_.isOpen()) {
+      fail("the job log is not open");
+    } else if (!file_.append(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(),
+                             &reason)) {
+      // A torn line would corrupt the record: the append lands whole or is cut off again.
+      fail("cannot write the job log " + path_ + ": " + reason);
+    } else if (!file_.sync(&reason)) {
+      fail("cannot flush the job log " + path_ + " to disk: " + reason);
+    }
+  }
+  if (failure.empty()) return true;
+  if (why) *why = failure;
+  if (whenLost) whenLost(line, failure);
+  return false;
 }
 
 bool JobLog::failed() const {

@@ -1,11 +1,13 @@
 // The job log: one JSON line per finished job (any result), for tracing which handset got which
 // images. A line is written whole or not at all and is on disk before the next job starts; a log
-// that cannot be written stays failed, so the caller can stop taking jobs.
+// that cannot be written stays failed, so the caller can stop taking jobs. A log renamed away (log
+// rotation) is opened again under its name.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,6 +74,10 @@ class JobLog {
   // Appends one line with one write and flushes it to disk. Safe from several threads. False, with
   // the reason, when the line could not be written whole; the log then refuses every later line.
   bool append(const JobRecord& record, std::string* why = nullptr);
+  // Gets every line that could not be written, with the reason, as soon as that is known (on the
+  // job's thread, outside the log's lock), so that a program can say so and keep the record
+  // somewhere. Set before the first append.
+  std::function<void(const std::string& line, const std::string& why)> whenLost;
   bool failed() const;
   std::string error() const;
   const std::string& path() const { return path_; }

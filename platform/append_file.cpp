@@ -110,6 +110,17 @@ bool AppendFile::open(const std::string& path, std::string* why, bool devices) {
   return true;
 }
 
+bool AppendFile::stillNamed() const {
+#ifndef _WIN32
+  struct stat named {};
+  return fd_ >= 0 && ::stat(path_.c_str(), &named) == 0 &&
+         static_cast<std::uint64_t>(named.st_ino) == inode_ &&
+         static_cast<std::uint64_t>(named.st_dev) == device_;
+#else
+  return fd_ >= 0;
+#endif
+}
+
 bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string* why) {
   if (fd_ < 0) {
     if (why) *why = "not open";
@@ -120,15 +131,11 @@ bool AppendFile::append(const std::uint8_t* data, std::size_t count, std::string
     if (why) *why = std::strerror(errno);
     return false;
   }
-#ifndef _WIN32
   // Data written to a file that was removed would be lost with no one to see it.
-  struct stat named {};
-  if (::stat(path_.c_str(), &named) != 0 || static_cast<std::uint64_t>(named.st_ino) != inode_ ||
-      static_cast<std::uint64_t>(named.st_dev) != device_) {
+  if (!stillNamed()) {
     if (why) *why = "the file was removed or replaced while it was written";
     return false;
   }
-#endif
   std::size_t done = 0;
   while (done < count) {
     const auto n = KELVANE_WRITE(fd_, data + done, static_cast<unsigned>(count - done));

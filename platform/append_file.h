@@ -35,6 +35,8 @@ class AppendFile {
   // Flushes what was appended to the disk; nothing to do for a device.
   bool sync(std::string* why);
   bool isOpen() const { return fd_ >= 0; }
+  // False when the path opened now names another file or none (renamed, removed, replaced).
+  bool stillNamed() const;
   void close();
 
  private:

@@ -1,14 +1,14 @@
-// Ctrl-C and a termination request stop the running job through its cancel token instead of
-// killing the program half-way; a closed output pipe no longer kills it either.
+// Ctrl-C, a termination request and a hang-up stop the running job through its cancel token instead
+// of killing the program half-way; a closed output pipe no longer kills it either.
 #pragma once
 
 #include "platform/cancel.h"
 
 namespace platform {
 
-// From now on SIGINT and SIGTERM cancel through token and write notice on standard error (a
-// second one acts as usual: the program ends at once), and SIGPIPE is ignored (writes to a closed
-// pipe fail instead).
+// From now on SIGINT, SIGTERM and SIGHUP cancel through token and write notice on standard error
+// (another one more than a second later acts as usual: the program ends at once; one sooner is
+// the same request again), and SIGPIPE is ignored (writes to a closed pipe fail instead).
 void cancelOnSignals(CancelToken& token,
                      const char* notice = "kelvane: stopping, the port will be closed");
 // The signal that cancelled the job, 0 when none came.

@@ -38,6 +38,7 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
   if (!std::filesystem::is_regular_file(recipe.bootstrapPath, ec))
     found.push_back("no bootstrap file " + recipe.bootstrapPath);
   if (recipe.images.empty()) found.push_back("the recipe has no image");
+  for (const auto& [key, why] : recipe.unreadable) found.push_back(why);
 
   ops::WriteInput& in = loaded->input;
   in.link.speed = recipe.speed;
@@ -68,6 +69,11 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
     std::string why;
     if (!ops::loadImage(image.slot, image.path, loaded->flash.get(), &bytes, &code, &why)) {
       found.push_back("the " + std::string(downloader::slotName(image.slot)) + " image " + why);
+      continue;
+    }
+    // A download that writes nothing would pass every handset unwritten.
+    if (bytes.bytes.empty()) {
+      found.push_back("the " + name + " is empty");
       continue;
     }
     std::uint32_t address = 0;
@@ -396,10 +402,12 @@ void Station::run(Slot& slot) {
     }
     std::string why;
     if (log_ && !log_->append(ops::recordOf("write", input, r, started, ended), &why)) {
+      // The handset's own result stays in view beside the missing record.
+      const bool passed = r.result.Family == dwl::RESULT_SUCCESS;
       std::lock_guard lock(slot.mutex);
-      ++(r.result.Family == dwl::RESULT_SUCCESS ? slot.status.passes : slot.status.failures);
+      ++(passed ? slot.status.passes : slot.status.failures);
       slot.status.stage = SlotStage::Failed;
-      slot.status.result = why;
+      slot.status.result = (passed ? std::string("passed") : text) + "; not recorded: " + why;
       break;
     }
     {

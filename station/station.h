@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,9 @@ struct Recipe {
   bool verify = true;
   std::string flashPath = "flash.txt";
   std::string bootstrapPath = "dwl87.spm";
+  // Values of the place the recipe was read from that could not be taken (a hand-edited
+  // settings file), by key: the recipe cannot run until they are set again.
+  std::map<std::string, std::string> unreadable;
   bool operator==(const Recipe&) const = default;
 };
 
@@ -51,7 +55,8 @@ struct LoadedRecipe {
   ops::WriteInput input;  // without a port
 };
 
-// Reads the recipe's files and checks that the images exist, fit in the flash and do not overlap.
+// Reads the recipe's files and checks that the images exist, are not empty, fit in the flash and
+// do not overlap.
 // Null, with one line per problem, when the recipe cannot be run.
 std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
                                                std::vector<std::string>* problems);

@@ -233,7 +233,7 @@ TEST_F(CliEmulator, ProgressAsJsonLinesAndOneLogLinePerJob) {
 
   // A log that cannot be written fails a job that otherwise succeeded, and says why.
   Bench full({});
-  EXPECT_EQ(full.run({"-q", "--log", "/dev/full", "write", "--bin1", "a.bin"}), 1);
+  EXPECT_EQ(full.run({"-q", "--log", "/dev/full", "write", "--bin1", "a.bin"}), 15);
   EXPECT_NE(full.err.str().find("cannot write the job log"), std::string::npos) << full.err.str();
 }
 

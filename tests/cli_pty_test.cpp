@@ -176,12 +176,18 @@ TEST_F(CliPty, SignalsCancelAndAClosedPipeDoesNotKill) {
        {"--json", "--speed", "1", "dump", "--first", "0", "--last", "20", "--output", "d.bin"},
        {"dump sectors", SIGTERM, false},
        143},
+      // A closed terminal or ssh session.
+      {"hang-up in a write",
+       {"--json", "--speed", "1", "write", "--bin1", "bin1.bin"},
+       {"image 1/1", SIGHUP, false},
+       129},
       {"closed pipe in a write", {"--speed", "3", "write", "--bin1", "bin2.bin"}, {"", 0, true}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Emulator handset({"--flash-description", "flash.txt", "--pace"});
-    std::vector<std::string> args = {"--port", handset.path()};
+    std::filesystem::remove("jobs.jsonl");
+    std::vector<std::string> args = {"--port", handset.path(), "--log", "jobs.jsonl"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto start = std::chrono::steady_clock::now();
     const Finished f = kelvane(args, c.meddle);
@@ -190,6 +196,11 @@ TEST_F(CliPty, SignalsCancelAndAClosedPipeDoesNotKill) {
       const nlohmann::json j = nlohmann::json::parse(f.out, nullptr, false);
       ASSERT_TRUE(j.is_object()) << f.out;
       EXPECT_EQ(j["family"], 14);
+      // The job is in the log with its cancel.
+      std::ifstream log("jobs.jsonl");
+      std::string line;
+      ASSERT_TRUE(std::getline(log, line));
+      EXPECT_EQ(nlohmann::json::parse(line)["result"]["family"], 14);
       EXPECT_EQ(j["message"], "Cancelled by the user");
       EXPECT_NE(f.err.find("kelvane: stopping"), std::string::npos) << f.err;
       // Stopped within a second of the signal: the whole run is far shorter than the job.
@@ -294,6 +305,42 @@ TEST_F(CliPty, SeveralPortsReportOneJsonObjectEach) {
   EXPECT_EQ(j[1]["family"], 5);
   EXPECT_NE(j[1]["detail"].get<std::string>().find("no such device"), std::string::npos)
       << j[1]["detail"];
+}
+
+// A signal to the program of several ports stops each port's job within a second, each with its
+// cancel in the JSON.
+TEST_F(CliPty, SeveralPortsStopTogetherOnASignal) {
+  const std::pair<int, int> cases[] = {{SIGTERM, 143}, {SIGINT, 130}, {SIGHUP, 129}};
+  for (const auto& [signal, status] : cases) {
+    SCOPED_TRACE(signal);
+    Emulator a({"--flash-description", "flash.txt", "--pace"});
+    Emulator b({"--flash-description", "flash.txt", "--pace"});
+    const auto start = std::chrono::steady_clock::now();
+    const Finished f = kelvane({"--port", a.path(), "--port", b.path(), "--json", "--speed", "1",
+                                "write", "--bin1", "bin1.bin"},
+                               {"[" + b.path() + "] image 1/1", signal, false});
+    EXPECT_EQ(f.status, status) << f.err;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8.0);
+    const nlohmann::json j = nlohmann::json::parse(f.out, nullptr, false);
+    ASSERT_TRUE(j.is_array()) << f.out << f.err;
+    ASSERT_EQ(j.size(), 2u);
+    for (const nlohmann::json& port : j) EXPECT_EQ(port["family"], 14) << port;
+  }
+}
+
+// A job log that cannot record the jobs fails each port's JSON, not only the exit status.
+TEST_F(CliPty, ALogThatCannotBeWrittenFailsEachPort) {
+  Emulator a({"--flash-description", "flash.txt"});
+  Emulator b({"--flash-description", "flash.txt"});
+  const Finished one = kelvane({"--port", a.path(), "--json", "--log", "/dev/full", "info"});
+  EXPECT_EQ(one.status, 15) << one.err;
+  EXPECT_EQ(nlohmann::json::parse(one.out)["family"], 15);
+  const Finished two =
+      kelvane({"--port", a.path(), "--port", b.path(), "--json", "--log", "/dev/full", "info"});
+  EXPECT_EQ(two.status, 15) << two.err;
+  const nlohmann::json j = nlohmann::json::parse(two.out);
+  ASSERT_EQ(j.size(), 2u);
+  for (const nlohmann::json& port : j) EXPECT_EQ(port["family"], 15) << port;
 }
 
 TEST_F(CliPty, MissingDeviceSaysWhy) {

@@ -86,6 +86,24 @@ TEST(CliOptions, AcceptedCommandLines) {
          EXPECT_EQ(o.first, 7);
          EXPECT_EQ(o.last, 8);
        }},
+      // A leading zero is decimal, not C's octal; 0x is hexadecimal.
+      {{"dump", "--offset", "010", "--length", "010"},
+       [](const Options& o) {
+         EXPECT_EQ(o.offset, 10u);
+         EXPECT_EQ(o.length, 10u);
+       }},
+      {{"dump", "--offset", "0x10", "--length", "0X8"},
+       [](const Options& o) {
+         EXPECT_EQ(o.offset, 16u);
+         EXPECT_EQ(o.length, 8u);
+       }},
+      {{"--speed", "04", "erase", "--first", "0099", "--last", "099"},
+       [](const Options& o) {
+         EXPECT_EQ(cli::speedFor(o), 4);
+         EXPECT_EQ(o.first, 99);
+         EXPECT_EQ(o.last, 99);
+       }},
+      {{"dump", "--first", "0", "--last", "00"}, [](const Options& o) { EXPECT_EQ(o.last, 0); }},
       // Global options after the command still count.
       {{"dump", "--first", "0", "--last", "0", "--json", "-q"},
        [](const Options& o) {
@@ -378,13 +396,14 @@ class CliRun : public ::testing::Test {
   // The handset's side of a boot up to the flash codes (Intel 28F128).
   void scriptBoot() { line.reply({0xBE, 0x44, 0xA0, 0x00, 0x00, 0xC2, 0x89, 0x18}); }
 
-  int run(std::vector<std::string> args) {
+  // to: standard output, when not the test's string.
+  int run(std::vector<std::string> args, std::ostream* to = nullptr) {
     args.insert(args.begin(), "kelvane");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     cli::Environment env;
     env.serial = &line;
-    return cli::runCli(static_cast<int>(argv.size()), argv.data(), out, err, env);
+    return cli::runCli(static_cast<int>(argv.size()), argv.data(), to ? *to : out, err, env);
   }
 
   testsupport::TempDir dir;
@@ -696,18 +715,43 @@ namespace {
 TEST_F(CliRun, EveryExitAnswersInJson) {
   std::filesystem::create_symlink("victim.txt", "link.trace");
   testsupport::TempDir::write("victim.txt", std::string("keep me"));
+  std::filesystem::create_directory("logs");
+  ASSERT_EQ(testsupport::makeFifo("jobs.fifo"), 0);
   struct Case {
     std::string name;
     std::vector<std::string> args;
     int exit;
     int family;
+    std::string port = "COM4";
   };
   const Case cases[] = {
       {"speed out of range", {"--json", "--speed", "9", "info"}, 64, 64},
       {"product type out of range", {"--json", "--product-type", "3", "info"}, 64, 64},
       {"missing folder", {"--json", "-C", "nowhere", "info"}, 15, 15},
       {"trace through a link", {"--json", "--trace", "link.trace", "info"}, 15, 15},
-      {"port name not UTF-8", {"--json", "--port", "/dev/tty\xff", "info"}, 6, 6},
+      {"port name not UTF-8",
+       {"--json", "--port", "/dev/tty\xff", "info"},
+       6,
+       6,
+       "/dev/tty\xEF\xBF\xBD"},
+      {"log is a folder", {"--json", "--log", "logs", "info"}, 15, 15},
+      {"log is a FIFO", {"--json", "--log", "jobs.fifo", "info"}, 15, 15},
+      {"log name too long", {"--json", "--log", std::string(300, 'n'), "info"}, 15, 15},
+      {"log folder cannot be made",
+       {"--json", "--log", "/proc/kelvane/jobs.jsonl", "info"},
+       15,
+       15},
+      // The port as given, not the default, even where the command line is refused.
+      {"usage error names the port",
+       {"--port", "/dev/ttyUSB9", "--json", "dump", "--first", "0", "--last", "0", "--length", "0"},
+       64,
+       64,
+       "/dev/ttyUSB9"},
+      {"port given twice",
+       {"--port=/dev/ttyUSB9", "--port", "/dev/ttyUSB9", "--json", "info"},
+       64,
+       64,
+       "/dev/ttyUSB9"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -717,9 +761,100 @@ TEST_F(CliRun, EveryExitAnswersInJson) {
     const nlohmann::json j = nlohmann::json::parse(out.str(), nullptr, false);
     ASSERT_TRUE(j.is_object()) << out.str();
     EXPECT_EQ(j["family"], c.family);
+    EXPECT_EQ(j["port"], c.port);
     EXPECT_FALSE(j["message"].get<std::string>().empty());
   }
   EXPECT_EQ(testsupport::TempDir::read("victim.txt").size(), 7u) << "the link's target is kept";
+}
+
+// With JSON Lines, every way the command ends gives exactly one finished event, and it carries
+// the result the exit status reports (a job the log could not record is no success).
+TEST_F(CliRun, EveryPathEndsWithOneFinishedEvent) {
+  std::filesystem::create_directory("bare");
+  testsupport::TempDir::write("empty.bin", std::string());
+  testsupport::TempDir::write("a.bin", std::string(100, 'a'));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::function<void(CliRun&)> script;
+    int exit;
+  };
+  const Case cases[] = {
+      {"missing image", {"write", "--bin1", "missing.bin"}, {}, 5},
+      {"folder without flash.txt", {"-C", "bare", "write", "--bin1", "../a.bin"}, {}, 2},
+      {"empty image", {"write", "--bin1", "empty.bin"}, {}, 64},
+      {"usage error", {"dump", "--first", "3"}, {}, 64},
+      {"log that cannot be opened", {"--log", "bare", "info"}, {}, 15},
+      {"silent handset", {"info"}, {}, 6},
+      {"info",
+       {"info"},
+       [](CliRun& t) {
+         t.scriptBoot();
+         t.line.reply({0xC0});
+       },
+       0},
+      {"log that cannot be written",
+       {"--log", "/dev/full", "info"},
+       [](CliRun& t) {
+         t.scriptBoot();
+         t.line.reply({0xC0});
+       },
+       15},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    line = platform::ScriptedRs232();
+    out.str("");
+    err.str("");
+    if (c.script) c.script(*this);
+    std::vector<std::string> args = {"--progress", "jsonl"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(run(args), c.exit) << err.str();
+    std::istringstream lines(out.str());
+    std::vector<nlohmann::json> finished;
+    for (std::string text; std::getline(lines, text);) {
+      const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+      ASSERT_TRUE(j.is_object()) << text;
+      if (j["event"] == "finished") finished.push_back(j);
+    }
+    ASSERT_EQ(finished.size(), 1u) << out.str();
+    EXPECT_EQ(finished[0]["result"]["success"], c.exit == 0);
+    if (c.exit != 0) {
+      EXPECT_FALSE(finished[0]["result"]["message"].get<std::string>().empty());
+    }
+  }
+  // The JSON of a job the log could not record says so too.
+  line = platform::ScriptedRs232();
+  out.str("");
+  scriptBoot();
+  line.reply({0xC0});
+  EXPECT_EQ(run({"--json", "--log", "/dev/full", "info"}), cli::kFamilyLocalFile);
+  const nlohmann::json j = nlohmann::json::parse(out.str());
+  EXPECT_EQ(j["family"], cli::kFamilyLocalFile);
+  EXPECT_NE(j["message"].get<std::string>().find("cannot write the job log /dev/full"),
+            std::string::npos);
+}
+
+// Standard output that takes nothing (a full disk, a pipe whose reader left): the job still runs
+// to its end, then the command fails and says why.
+TEST_F(CliRun, ResultThatCannotBeWrittenFailsTheCommand) {
+  struct Refusing : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+  };
+  for (const char* mode : {"--json", "--progress=jsonl"}) {
+    SCOPED_TRACE(mode);
+    line = platform::ScriptedRs232();
+    err.str("");
+    scriptBoot();
+    line.reply({0xC0});
+    Refusing refusing;
+    std::ostream full(&refusing);
+    EXPECT_EQ(run({mode, "info"}, &full), cli::kFamilyLocalFile);
+    EXPECT_EQ(line.written().back(), 0xE8) << "switched off all the same";
+    EXPECT_NE(err.str().find("kelvane: the result could not be written to standard output"),
+              std::string::npos)
+        << err.str();
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The job log's lines and hashes, its failure when the disk refuses, and the progress stream.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -109,6 +110,34 @@ TEST(JobLog, ALogThatCannotBeWrittenFailsAndStaysFailed) {
   ops::JobLog fifo;
   EXPECT_FALSE(fifo.open("jobs.fifo", &why));
   EXPECT_EQ(why, "cannot open the job log jobs.fifo: not a regular file");
+}
+
+// Log rotation renames the log, or a cleaner removes it: the next line goes to a new file of the
+// log's name. A line that cannot be written is handed over with the reason, never dropped unseen.
+TEST(JobLog, ARenamedLogIsOpenedAgainAndALostLineIsHandedOver) {
+  testsupport::TempDir dir;
+  const auto record = ops::recordOf("info", ops::LinkInput{}, {}, {}, {});
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  ASSERT_TRUE(log.append(record));
+  std::filesystem::rename("jobs.jsonl", "jobs.jsonl.1");
+  std::string why;
+  EXPECT_TRUE(log.append(record, &why)) << why;
+  std::filesystem::remove("jobs.jsonl");
+  EXPECT_TRUE(log.append(record, &why)) << why;
+  EXPECT_EQ(readLines("jobs.jsonl.1").size(), 1u);
+  EXPECT_EQ(readLines("jobs.jsonl").size(), 1u);
+
+  ops::JobLog full;
+  std::vector<std::pair<std::string, std::string>> lost;
+  full.whenLost = [&](const std::string& line, const std::string& reason) {
+    lost.emplace_back(line, reason);
+  };
+  ASSERT_TRUE(full.open("/dev/full", nullptr));
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(full.append(record));
+  ASSERT_EQ(lost.size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(lost[1].first), ops::toJson(record));
+  EXPECT_EQ(lost[1].second, "cannot write the job log /dev/full: No space left on device");
 }
 
 TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {

@@ -3,6 +3,11 @@
 // recipe edited in the window is checked before any slot starts.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 // Before Qt, whose emit macro the handset's headers would meet.
 #include "support/emulated_handset.h"
 
@@ -15,6 +20,7 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -99,6 +105,18 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
     if (logFails) {
       EXPECT_TRUE(stopped->isVisibleTo(&window));
       EXPECT_TRUE(stopped->text().contains("No space")) << stopped->text().toStdString();
+      // A slot whose job the log could not take says so; one that never started says why.
+      int ran = 0;
+      for (int slot = 0; slot < 2; ++slot) {
+        const station::SlotStatus st = window.engine().status(slot);
+        const QString result = table->item(slot, 5)->text();
+        EXPECT_EQ(result.toStdString(), st.result);
+        if (st.passes + st.failures == 0) continue;
+        ++ran;
+        EXPECT_TRUE(result.contains("; not recorded: cannot write the job log /dev/full"))
+            << result.toStdString();
+      }
+      EXPECT_GE(ran, 1);
       continue;
     }
     EXPECT_FALSE(stopped->isVisibleTo(&window));
@@ -249,6 +267,89 @@ TEST(StationWindow, StopAllKeepsAFailedSlotsCauseAndTheLatestJobsFilter) {
   EXPECT_EQ(slotFilter->currentIndex(), -1) << "no slot COM2";
   slotFilter->setCurrentIndex(slotFilter->findData(QString("COM1")));
   EXPECT_EQ(jobs->rowCount(), 1);
+}
+
+struct Ended {
+  int status = -1;
+  std::string err;
+};
+
+// Runs kelvane-station offscreen with its settings and data in the current folder, sends signal
+// once its standard error holds after (none when 0), and collects standard error. A program still
+// running after 30 s is killed: the test then fails on its status.
+Ended runStation(const std::vector<std::string>& args, const std::string& after = {},
+                 int signal = 0) {
+  int errPipe[2];
+  if (::pipe(errPipe) != 0) return {};
+  std::vector<std::string> all = {KELVANE_BINARY_DIR "/station/kelvane-station"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const std::string here = std::filesystem::current_path().string();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(errPipe[1], 2);
+    ::close(errPipe[0]), ::close(errPipe[1]);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("XDG_CONFIG_HOME", here.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", here.c_str(), 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(errPipe[1]);
+  Ended e;
+  pollfd p{errPipe[0], POLLIN, 0};
+  bool signalled = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < end && ::poll(&p, 1, 100) >= 0) {
+    if (!(p.revents & (POLLIN | POLLHUP))) continue;
+    char buf[4096];
+    const ssize_t n = ::read(errPipe[0], buf, sizeof buf);
+    if (n <= 0) break;
+    e.err.append(buf, static_cast<std::size_t>(n));
+    if (signal && !signalled && e.err.find(after) != std::string::npos) {
+      ::kill(pid, signal);
+      signalled = true;
+    }
+  }
+  ::close(errPipe[0]);
+  int status = 0;
+  if (::waitpid(pid, &status, WNOHANG) == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  e.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return e;
+}
+
+// A job log that cannot be opened: said on standard error at once, nothing starts, and the
+// program ends, by itself for an unattended line, on a signal (a hang-up too) with its notice.
+TEST(StationProgram, ALogThatCannotBeOpenedIsSaidAndNothingStarts) {
+  testsupport::TempDir dir;
+  std::filesystem::create_directory("logs");
+  ASSERT_EQ(testsupport::makeFifo("jobs.fifo"), 0);
+  const struct {
+    std::vector<std::string> args;
+    int signal;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"--log", "jobs.fifo", "--start", "COM1"},
+       0,
+       1,
+       "cannot open the job log jobs.fifo: not a regular file; nothing can start"},
+      {{"--log", "logs", "--start", "COM1"}, 0, 1, "cannot open the job log logs"},
+      {{"--log", "/proc/kelvane/jobs.jsonl", "--start", "COM1"}, 0, 1, "cannot open the job log"},
+      {{"--log", "logs", "COM1"}, SIGTERM, 143, "kelvane-station: stopping every slot"},
+      {{"--log", "jobs.fifo", "COM1"}, SIGHUP, 129, "kelvane-station: stopping every slot"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args) + " " + std::to_string(c.signal));
+    const Ended e = runStation(c.args, "nothing can start", c.signal);
+    EXPECT_EQ(e.status, c.status) << e.err;
+    EXPECT_NE(e.err.find(c.says), std::string::npos) << e.err;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/scripted_rs232.h"
 #include "station/recipe_settings.h"
 #include "station/station.h"
+#include "station/station_args.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -80,6 +81,7 @@ class Station : public ::testing::Test {
 TEST_F(Station, TheRecipeIsCheckedBeforeItRuns) {
   writeFile("big.bin", Bytes(0x900000));  // 9 MiB from bin1's place reaches past bin2's
   writeFile("huge.bin", Bytes(0x900000));
+  writeFile("empty.bin", Bytes());
   const struct {
     const char* name;
     std::vector<station::RecipeImage> images;
@@ -91,6 +93,7 @@ TEST_F(Station, TheRecipeIsCheckedBeforeItRuns) {
       {"overlap", {{dwl::Slot::Bin1, "big.bin"}, {dwl::Slot::Bin2, "a.bin"}}, "overlaps"},
       {"past the end", {{dwl::Slot::Bin2, "huge.bin"}}, "past the end of the flash at 0x03000000"},
       {"same slot twice", {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Bin1, "a.bin"}}, "two images"},
+      {"empty image", {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Ogm1, "empty.bin"}}, "is empty"},
   };
   for (const auto& c : cases) {
     recipe.images = c.images;
@@ -117,19 +120,100 @@ TEST_F(Station, TheRecipeComesBackFromTheSettings) {
   station::saveRecipe(settings, recipe);
   settings.sync();
   EXPECT_TRUE(station::restoreRecipe(QSettings("station.ini", QSettings::IniFormat)) == recipe);
+}
 
-  // A hand-edited file: what the window could not show keeps the default.
-  settings.setValue("recipe/speed", 9);
-  settings.setValue("recipe/model", "two");
-  settings.setValue("recipe/waitStates", QVariantList{1, 5, 0, 0});
-  settings.setValue("recipe/bin2", "");
-  const station::Recipe restored = station::restoreRecipe(settings);
-  const station::Recipe fresh;
-  EXPECT_EQ(restored.speed, fresh.speed);
-  EXPECT_EQ(restored.model, fresh.model);
-  EXPECT_EQ(restored.waitStates, fresh.waitStates);
-  EXPECT_EQ(restored.productType, 1);
-  EXPECT_EQ(restored.images, recipe.images);
+// A hand-edited settings file: a switch is read as written; a value that cannot be taken is
+// named with its key and keeps the recipe from running, until an option replaces it.
+TEST_F(Station, HandEditedSettingsAreReadAsWrittenOrRefused) {
+  const struct {
+    const char* key;
+    QVariant value;
+    std::function<bool(const station::Recipe&)> taken;  // null: refused
+  } cases[] = {
+      {"pmu", "no", [](const station::Recipe& r) { return !r.pmu; }},
+      {"pmu", "On", [](const station::Recipe& r) { return r.pmu; }},
+      {"verify", "no", [](const station::Recipe& r) { return !r.verify; }},
+      {"verify", "0", [](const station::Recipe& r) { return !r.verify; }},
+      {"verify", "maybe", nullptr},
+      {"model", "abc", nullptr},
+      {"model", "4", nullptr},
+      {"speed", "99999999999999999999", nullptr},
+      {"productType", "-5", nullptr},
+      {"waitStates", "1,2,3,9", nullptr},
+      {"waitStates", QVariantList{1, 2, 3}, nullptr},
+      {"speed", " 7", [](const station::Recipe& r) { return r.speed == 7; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value.toString().toStdString());
+    std::filesystem::remove("station.ini");
+    QSettings settings("station.ini", QSettings::IniFormat);
+    station::saveRecipe(settings, recipe);
+    settings.setValue(QString("recipe/") + c.key, c.value);
+    settings.sync();
+    const station::Recipe r =
+        station::restoreRecipe(QSettings("station.ini", QSettings::IniFormat));
+    if (c.taken) {
+      EXPECT_TRUE(r.unreadable.empty());
+      EXPECT_TRUE(c.taken(r));
+      continue;
+    }
+    ASSERT_EQ(r.unreadable.count(c.key), 1u);
+    const std::string why = r.unreadable.at(c.key);
+    EXPECT_NE(why.find(std::string("recipe/") + c.key + "="), std::string::npos) << why;
+    EXPECT_NE(why.find("station.ini"), std::string::npos) << why;
+    std::vector<std::string> problems;
+    EXPECT_FALSE(station::loadRecipe(r, &problems));
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0], why);
+    // The option of the same setting replaces the unreadable value.
+    const std::pair<const char*, QStringList> options[] = {
+        {"pmu", {"--no-pmu"}},
+        {"verify", {"--verify"}},
+        {"model", {"--model", "1"}},
+        {"speed", {"--speed", "2"}},
+        {"productType", {"--product-type", "1"}},
+        {"waitStates", {"--wait-states", "0,0,0,0"}}};
+    for (const auto& [key, args] : options) {
+      if (std::string(key) != c.key) continue;
+      station::StationArguments given{r, {}, {}, false};
+      EXPECT_EQ(station::parseStationArguments(args, given).toStdString(), "");
+      EXPECT_TRUE(given.recipe.unreadable.empty());
+    }
+  }
+}
+
+TEST_F(Station, CommandLinesThatCannotRunAreRefused) {
+  std::filesystem::create_symlink("/dev/null", "null-link");
+  const struct {
+    QStringList args;
+    std::string refusal;  // empty: taken
+  } cases[] = {
+      {{"--log", "jobs.jsonl", "--start", "COM1", "/dev/null"}, ""},
+      {{"--log"}, "--log needs a value"},
+      {{"--log", "--start", "COM1"}, "--log needs a value"},
+      {{"--bin1", "--start"}, "--bin1 needs a value"},
+      {{"--model"}, "--model needs a value"},
+      {{"--model", "abc"}, "--model takes 0..3, not 'abc'"},
+      {{"COM0"}, "no slot for COM0: port number 0 is outside 1..255"},
+      {{"COM2", "2"}, "no slot for 2: "},
+      {{"/dev/null", "/dev/null"}, "no slot for /dev/null: /dev/null is already the port"},
+      {{"/dev/null", "null-link"}, "no slot for null-link: null-link is already the port"},
+      {{"--bogus"}, "unknown option --bogus"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    station::StationArguments given;
+    const std::string refusal = station::parseStationArguments(c.args, given).toStdString();
+    if (c.refusal.empty()) {
+      EXPECT_EQ(refusal, "");
+      EXPECT_TRUE(given.start);
+      EXPECT_EQ(given.logPath, "jobs.jsonl");
+      EXPECT_EQ(given.ports, (QStringList{"COM1", "/dev/null"}));
+      continue;
+    }
+    EXPECT_EQ(refusal.substr(0, c.refusal.size()), c.refusal) << refusal;
+  }
+  EXPECT_FALSE(std::filesystem::exists("--start"));
 }
 
 TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
@@ -298,11 +382,63 @@ TEST_F(Station, ALogThatCannotBeWrittenStopsNewJobs) {
   s->start(0, true);
   s->wait(0);
   EXPECT_EQ(s->status(0).stage, station::SlotStage::Failed);
-  EXPECT_NE(s->status(0).result.find("job log"), std::string::npos) << s->status(0).result;
+  // The handset was written; its slot says so, and that its record is missing.
+  EXPECT_EQ(s->status(0).passes, 1);
+  EXPECT_EQ(s->status(0).result.rfind("passed; not recorded: cannot write the job log", 0), 0u)
+      << s->status(0).result;
   EXPECT_FALSE(s->stopReason().empty());
   EXPECT_FALSE(s->start(1, false));
   EXPECT_NE(s->status(1).result.find("No space"), std::string::npos) << s->status(1).result;
   EXPECT_TRUE(handsets[1]->link->written().empty());
+}
+
+// Renames the log as the next job opens the port once the first job's line is in it.
+class RotateOnSecondOpen final : public platform::ForwardingRs232 {
+ public:
+  RotateOnSecondOpen(Handset& h, int jobs, std::function<void()> cancel)
+      : ForwardingRs232(*h.link), handset_(h), jobs_(jobs), cancel_(std::move(cancel)) {}
+  int OpenComConfig(int port, const std::string& device, long baud, int parity, int dataBits,
+                    int stopBits, int in, int out) override {
+    std::error_code ec;
+    if (!renamed_ && std::filesystem::file_size("jobs.jsonl", ec) > 0 && !ec) {
+      std::filesystem::rename("jobs.jsonl", "jobs.jsonl.1");
+      renamed_ = true;
+    }
+    return ForwardingRs232::OpenComConfig(port, device, baud, parity, dataBits, stopBits, in, out);
+  }
+  int CloseCom(int port) override {
+    if (handset_.core->switchedOff() && --jobs_ == 0) cancel_();
+    return ForwardingRs232::CloseCom(port);
+  }
+
+ private:
+  Handset& handset_;
+  bool renamed_ = false;
+  int jobs_;
+  std::function<void()> cancel_;
+};
+
+// Log rotation renames the log while the line runs: the next jobs go to a new file of the log's
+// name, and the line goes on.
+TEST_F(Station, ARotatedLogIsOpenedAgain) {
+  Handset handset({}, {.powerOnAgainMs = 100});
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  log.whenLost = [](const std::string&, const std::string& why) { ADD_FAILURE() << why; };
+  station::Station* self = nullptr;
+  station::Station s(load(), &log, [&](const ops::PortRef&) {
+    return station::Line{std::make_shared<RotateOnSecondOpen>(handset, 3, [&] { self->cancel(0); }),
+                         [&] { return handset.link->seconds(); }};
+  });
+  self = &s;
+  s.addSlot("COM1");
+  s.start(0, true);
+  s.wait(0);
+  EXPECT_EQ(s.status(0).passes, 3);
+  EXPECT_EQ(s.status(0).stage, station::SlotStage::Cancelled) << s.status(0).result;
+  EXPECT_FALSE(log.failed()) << log.error();
+  EXPECT_EQ(logLines("jobs.jsonl.1").size(), 1u);
+  EXPECT_EQ(logLines("jobs.jsonl").size(), 2u);
 }
 
 }  // namespace

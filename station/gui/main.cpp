@@ -1,8 +1,6 @@
 // kelvane-station: flashes many handsets at once, one slot per port, from one recipe. The recipe
 // is edited in the window and saved on exit; options given here replace the saved values.
 #include <QApplication>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QSettings>
 #include <cstdio>
 
@@ -10,6 +8,7 @@
 #include "platform/qt_program.h"
 #include "station/gui/station_window.h"
 #include "station/recipe_settings.h"
+#include "station/station_args.h"
 
 namespace {
 
@@ -25,12 +24,13 @@ constexpr const char* kUsage =
     "  --wait-states A,B,C,D  four wait states 0..%d\n"
     "  --pmu | --no-pmu\n"
     "  --verify | --no-verify\n"
-    "  --log FILE           the job log (default $XDG_DATA_HOME/kelvane/jobs.jsonl)\n"
+    "  --log FILE           the job log (default $XDG_DATA_HOME/kelvane/jobs.jsonl); one that\n"
+    "                       cannot be written stops new jobs, and --start then ends the program\n"
     "  --start              start every slot in continuous mode at once (an unattended line)\n"
     "  -h, --help           this text\n"
     "  --version            the program's version\n\n"
-    "Ports given here replace the saved list; the list is saved on exit. SIGTERM and Ctrl-C stop\n"
-    "every slot, log its job and end the program (143, 130).\n";
+    "Ports given here replace the saved list; the list is saved on exit. SIGTERM, Ctrl-C and a\n"
+    "hang-up stop every slot, log its job and end the program (143, 130, 129).\n";
 
 void say(const QString& text) {
   std::fprintf(stderr, "kelvane-station: %s\n", text.toLocal8Bit().constData());
@@ -54,107 +54,65 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName("kelvane");
   QApplication::setApplicationName("kelvane-station");
+  // First of all, so that a signal at any time ends the program with its notice (SIGTERM from a
+  // shutdown, Ctrl-C, a closed terminal): every slot is cancelled between blocks, its job logged,
+  // and the settings saved, instead of the program dying half-way through writes.
+  station::StationWindow* shown = nullptr;
+  platform::endOnSignals(app, "kelvane-station: stopping every slot, the ports will be closed",
+                         [&] {
+                           if (!shown) return QApplication::exit(0);
+                           shown->setQuitting();
+                           shown->close();
+                         });
   QSettings settings;
-  station::Recipe recipe = station::restoreRecipe(settings);
-  std::string logPath = ops::JobLog::defaultPath();
-  QStringList ports;
-  bool startNow = false, imagesGiven = false;
-  const QStringList args = QApplication::arguments();
-  for (int i = 1; i < args.size(); ++i) {
-    const QString a = args[i];
-    auto next = [&] { return i + 1 < args.size() ? args[++i] : QString(); };
-    // A number first..last, or a usage error: the window could not show any other.
-    auto number = [&](int first, int last, int* out) {
-      bool ok = false;
-      const QString text = next();
-      const int v = text.toInt(&ok);
-      if (ok && v >= first && v <= last) {
-        *out = v;
-        return true;
-      }
-      say(QString("%1 takes %2..%3, not '%4'").arg(a).arg(first).arg(last).arg(text));
-      return false;
-    };
-    const struct {
-      const char* name;
-      dwl::Slot slot;
-    } imageSlots[] = {{"--bin1", dwl::Slot::Bin1},
-                      {"--bin2", dwl::Slot::Bin2},
-                      {"--ogm1", dwl::Slot::Ogm1},
-                      {"--ogm2", dwl::Slot::Ogm2}};
-    bool done = false;
-    for (const auto& s : imageSlots) {
-      if (a != s.name) continue;
-      // The saved images stand only when no image is named here.
-      if (!imagesGiven) recipe.images.clear();
-      imagesGiven = done = true;
-      std::erase_if(recipe.images, [&](const station::RecipeImage& r) { return r.slot == s.slot; });
-      // Absolute, as the saved recipe must name the same file from any working folder.
-      const QString path = next();
-      recipe.images.push_back(
-          {s.slot, (path.isEmpty() ? path : QFileInfo(path).absoluteFilePath()).toStdString()});
-    }
-    if (done) continue;
-    if (a == "--model") {
-      if (!number(0, station::kLastModel, &recipe.model)) return 2;
-    } else if (a == "--speed") {
-      if (!number(0, dwl::kSpeedRows - 1, &recipe.speed)) return 2;
-    } else if (a == "--product-type") {
-      if (!number(1, 2, &recipe.productType)) return 2;
-    } else if (a == "--wait-states") {
-      const QString text = next();
-      const QStringList parts = text.split(',');
-      bool ok = parts.size() == static_cast<qsizetype>(recipe.waitStates.size());
-      for (qsizetype k = 0; ok && k < parts.size(); ++k) {
-        const int w = parts[k].toInt(&ok);
-        ok = ok && w >= 0 && w <= station::kLastWaitState;
-        if (ok) recipe.waitStates[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(w);
-      }
-      if (!ok) {
-        say(QString("--wait-states takes four numbers 0..%1 separated by commas, not '%2'")
-                .arg(station::kLastWaitState)
-                .arg(text));
-        return 2;
-      }
-    } else if (a == "--pmu" || a == "--no-pmu") {
-      recipe.pmu = a == "--pmu";
-    } else if (a == "--verify" || a == "--no-verify") {
-      recipe.verify = a == "--verify";
-    } else if (a == "--start") {
-      startNow = true;
-    } else if (a == "--log") {
-      logPath = next().toStdString();
-    } else if (a.startsWith("-")) {
-      say("unknown option " + a + " (kelvane-station --help lists them)");
-      return 2;
-    } else {
-      ports << a;
-    }
+  station::StationArguments given;
+  given.recipe = station::restoreRecipe(settings);
+  given.logPath = ops::JobLog::defaultPath();
+  QStringList args = QApplication::arguments();
+  args.removeFirst();
+  if (const QString problem = station::parseStationArguments(args, given); !problem.isEmpty()) {
+    say(problem);
+    return 2;
   }
+  QStringList ports = given.ports;
+  if (ports.isEmpty()) {
+    ports = settings.value("ports").toStringList();
+    // The window shows them too; whoever started the program from a terminal learns it here.
+    for (const QString& problem : station::portProblems(ports))
+      say("no slot for the saved port " + problem);
+  }
+  for (const auto& [key, why] : given.recipe.unreadable) say(QString::fromStdString(why));
 
   ops::JobLog log;
+  // A record that could not be written is said at once, the record with it, so that the handset
+  // is recorded somewhere; the window says why no new job starts.
+  log.whenLost = [](const std::string& line, const std::string& why) {
+    std::fprintf(stderr, "kelvane-station: %s; no new job starts. Not recorded: %s", why.c_str(),
+                 line.c_str());
+    std::fflush(stderr);
+  };
   std::string why;
-  if (!log.open(logPath, &why))
-    QMessageBox::warning(nullptr, "Kelvane station", QString::fromStdString(why));
+  const bool logged = log.open(given.logPath, &why);
+  if (!logged) say(QString::fromStdString(why) + "; nothing can start");
 
-  if (ports.isEmpty()) ports = settings.value("ports").toStringList();
-  station::StationWindow window(recipe, &log, station::serialPorts(), ports, &settings);
+  station::StationWindow window(given.recipe, &log, station::serialPorts(), ports, &settings);
+  shown = &window;
   // A recipe that cannot run opens the window all the same, its problems shown for the operator
   // to mend.
   if (const QStringList problems = window.recipeProblems(); !problems.isEmpty())
     say("the recipe cannot run:\n  " + problems.join("\n  "));
+  // An unattended line with no log to record its handsets has nothing to do: it ends.
+  if (given.start && !logged) {
+    say("--start: nothing started");
+    return 1;
+  }
   window.show();
-  if (startNow && !window.startAll()) say("--start: nothing started, the recipe cannot run");
-  // SIGTERM (a shutdown) or Ctrl-C in the terminal: every slot is cancelled between blocks, its
-  // job logged, and the settings saved, instead of the program dying half-way through writes.
-  platform::endOnSignals(app, "kelvane-station: stopping every slot, the ports will be closed",
-                         [&] {
-                           window.setQuitting();
-                           window.close();
-                         });
+  if (given.start && !window.startAll()) say("--start: nothing started, the recipe cannot run");
   const int status = app.exec();
   settings.setValue("ports", window.ports());
-  station::saveRecipe(settings, window.recipe());
+  // A hand-edited value that could not be read stays in the file, for its author to mend.
+  if (const station::Recipe r = window.recipe(); r.unreadable.empty())
+    station::saveRecipe(settings, r);
   window.engine().cancelAll();
   window.engine().waitAll();
   return platform::endStatus(status);

@@ -249,6 +249,9 @@ Recipe StationWindow::recipe() const {
 }
 
 void StationWindow::edited() {
+  // The panel's values are now the operator's: the saved ones that could not be read no longer
+  // stand in the way.
+  inForce_.unreadable.clear();
   problemsLabel_->hide();
   summary_->setText("Recipe edited: Check recipe or a start checks it.");
   summary_->show();
