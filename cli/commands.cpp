@@ -11,6 +11,7 @@
 #include "dwl/dwl10fla.h"
 #include "platform/data_files.h"
 #include "platform/input_file.h"
+#include "platform/port_map.h"
 #include "platform/rs232.h"
 #include "platform/serial_devices.h"
 
@@ -216,11 +217,21 @@ Outcome runErase(const Run& run) {
 int runPorts(const Options& o, std::ostream& out) {
   // COM1..COM4 are the numbers the programs offer; higher ones appear when mapped.
   std::map<int, std::string> mapped;
+  const std::map<int, std::string> saved = platform::savedPortMap();
   for (int n = 1; n <= 255; ++n) {
-    const std::string var = "KELVANE_COM" + std::to_string(n);
-    const char* value = std::getenv(var.c_str());
-    if (n <= 4 || (value && *value)) mapped[n] = platform::deviceForPort(n);
+    const char* value = std::getenv(("KELVANE_COM" + std::to_string(n)).c_str());
+    if (n <= 4 || saved.count(n) || (value && *value)) mapped[n] = platform::deviceForPort(n);
   }
+  auto source = [](int n) {
+    switch (platform::portSource(n)) {
+      case platform::PortSource::Environment:
+        return "environment";
+      case platform::PortSource::Saved:
+        return "saved";
+      default:
+        return "default";
+    }
+  };
   const auto present = platform::serialDevices();
   auto exists = [](const std::string& device) {
     std::error_code ec;
@@ -229,18 +240,21 @@ int runPorts(const Options& o, std::ostream& out) {
   if (o.json) {
     nlohmann::json com = nlohmann::json::array();
     for (const auto& [n, device] : mapped)
-      com.push_back(nlohmann::json{
-          {"port", platform::comName(n)}, {"device", device}, {"present", exists(device)}});
+      com.push_back(nlohmann::json{{"port", platform::comName(n)},
+                                   {"device", device},
+                                   {"source", source(n)},
+                                   {"present", exists(device)}});
     nlohmann::json devices = nlohmann::json::array();
     for (const platform::SerialDevice& info : present)
       devices.push_back({{"device", info.device}, {"description", info.description}});
     out << jsonText(nlohmann::json{{"com", com}, {"devices", devices}}) << '\n';
     return 0;
   }
-  out << "COM mapping (set KELVANE_COMn to change it):\n";
+  out << "COM mapping (choose a device with a window's Device... button, kept in "
+      << platform::portMapPath().string() << "; KELVANE_COMn overrides it):\n";
   for (const auto& [n, device] : mapped)
-    out << "  " << platform::comName(n) << "\t" << device
-        << (exists(device) ? "" : "\t(not present)") << '\n';
+    out << "  " << platform::comName(n) << "\t" << device << "\t(" << source(n)
+        << (exists(device) ? "" : ", not present") << ")\n";
   out << "Serial devices present:\n";
   if (present.empty()) out << "  none\n";
   for (const platform::SerialDevice& info : present) {

@@ -2,10 +2,13 @@
 // commands against a scripted handset line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli/app.h"
+#include "cli/commands.h"
 #include "cli/multi_port.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
@@ -13,6 +16,7 @@
 #include "cli/trace_rs232.h"
 #include "dumper/dumper_context.h"
 #include "dwl/dwl52display.h"
+#include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/temp_dir.h"
 
@@ -252,6 +256,31 @@ TEST(CliOutcome, JsonTextOfBytesThatAreNotUtf8) {
   EXPECT_EQ(j["detail"], "cannot load the bin1 image \xEF\xBF\xBD(.bin");
   EXPECT_EQ(j["flash"]["name"], "MAKER \xEF\xBF\xBD");
   EXPECT_EQ(text.find('\n'), std::string::npos);
+}
+
+// The listing shows where each COM number's device comes from: a window's saved choice, the
+// environment (which wins), or the default.
+TEST(CliPorts, ListsSavedChoicesAndTheirSource) {
+  testsupport::TempDir dir;
+  platform::setPortMapPath(dir.path() / "ports.txt");
+  std::string why;
+  ASSERT_TRUE(platform::savePortDevice(9, "/dev/pts/41", &why)) << why;
+  ASSERT_TRUE(platform::savePortDevice(2, "/dev/ttyUSB3", &why)) << why;
+  ::setenv("KELVANE_COM2", "/dev/from-env", 1);
+  cli::Options o;
+  o.json = true;
+  std::ostringstream out;
+  EXPECT_EQ(cli::runPorts(o, out), 0);
+  ::unsetenv("KELVANE_COM2");
+  platform::setPortMapPath({});
+  std::map<std::string, std::pair<std::string, std::string>> com;
+  const nlohmann::json listing = nlohmann::json::parse(out.str());
+  for (const auto& c : listing.at("com"))
+    com[c.at("port").get<std::string>()] = {c.at("device").get<std::string>(),
+                                            c.at("source").get<std::string>()};
+  EXPECT_EQ(com["COM9"], std::make_pair(std::string("/dev/pts/41"), std::string("saved")));
+  EXPECT_EQ(com["COM2"], std::make_pair(std::string("/dev/from-env"), std::string("environment")));
+  EXPECT_EQ(com["COM1"].second, "default");
 }
 
 // ---- several ports ------------------------------------------------------------------------
