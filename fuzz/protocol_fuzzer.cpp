@@ -197,7 +197,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_image[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
   // Every reading of the clock is a second later: the reply waits end without sleeping.
   platform::setClock([] { return ++g_clock; });
-  platform::setSleeper([](int) {});
   return 0;
 }
 

@@ -1,12 +1,10 @@
 #include "platform/clock.h"
 
 #include <chrono>
-#include <thread>
 
 namespace platform {
 namespace {
 std::function<double()> g_clock;
-std::function<void(int)> g_sleeper;
 thread_local const std::function<double()>* t_clock = nullptr;
 
 double steadySeconds() {
@@ -19,19 +17,8 @@ double now() {
   return g_clock ? g_clock() : steadySeconds();
 }
 
-void sleepMs(int ms) {
-  if (g_sleeper) {
-    g_sleeper(ms);
-    return;
-  }
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 void setClock(std::function<double()> clock) {
   g_clock = std::move(clock);
-}
-void setSleeper(std::function<void(int)> sleeper) {
-  g_sleeper = std::move(sleeper);
 }
 
 ScopedThreadClock::ScopedThreadClock(std::function<double()> clock)

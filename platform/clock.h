@@ -1,5 +1,4 @@
-// The clock every time-out runs on, and sleeps, behind a seam so time-out tests run without
-// waiting.
+// The clock every time-out runs on, behind a seam so time-out tests run without waiting.
 #pragma once
 
 #include <functional>
@@ -9,12 +8,10 @@ namespace platform {
 // Seconds on a monotonic clock (never jumps with the wall clock), with sub-second resolution.
 // Only differences mean something.
 double now();
-void sleepMs(int ms);
 
-// Tests replace the clock and the sleep for the whole process; empty functions restore the real
-// ones. A clock bound to the running thread (ScopedThreadClock) comes first.
+// Tests replace the clock for the whole process; an empty function restores the real one. A clock
+// bound to the running thread (ScopedThreadClock) comes first.
 void setClock(std::function<double()> clock);
-void setSleeper(std::function<void(int)> sleeper);
 
 // Binds a clock to the calling thread for the lifetime of the object, so that two jobs on two
 // threads can each follow their own line (an emulated handset's virtual clock, for instance).

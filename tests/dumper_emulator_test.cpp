@@ -42,14 +42,10 @@ class DumperEmulator : public ::testing::Test {
  protected:
   void SetUp() override {
     dumper::resetDumperState();
-    platform::setSleeper([](int) {});
     testsupport::TempDir::write("dwl87.spm", std::vector<std::uint8_t>(600, 0x3C));
     contents = pattern(kFlashSize);
   }
-  void TearDown() override {
-    platform::setRs232(nullptr);
-    platform::setSleeper({});
-  }
+  void TearDown() override { platform::setRs232(nullptr); }
 
   // A handset whose flash holds `contents`, with the given faults, on the dumper's port.
   void connect(const emulator::Faults& faults = {}, emulator::HandsetConfig config = {}) {

@@ -142,12 +142,10 @@ class DumperTest : public ::testing::Test {
   void SetUp() override {
     dumper::resetDumperState();
     platform::setRs232(&port);
-    platform::setSleeper([](int) {});
     platform::setClock([] { return std::time_t{1000}; });
   }
   void TearDown() override {
     platform::setRs232(nullptr);
-    platform::setSleeper({});
     platform::setClock({});
   }
   const std::vector<std::uint8_t>& written() const { return port.line.written(); }

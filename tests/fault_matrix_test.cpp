@@ -201,7 +201,6 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     downloader::sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
     platform::setRs232(nullptr);
     platform::setClock({});
-    platform::setSleeper({});
     ::unsetenv("KELVANE_COM4");
   }
 
