@@ -127,31 +127,22 @@ Outcome runWrite(const Run& run) {
   Outcome outcome;
   if (!loadDescriptions(run, *table, outcome)) return outcome;
 
-  ops::WriteInput input;
-  input.link = linkOf(run, table.get());
-  input.model = o.model;
-  input.mode = fileModeFor(o);
-  input.verify = o.verify;
-  const struct {
-    dwl::Slot slot;
-    const std::string& path;
-  } images[] = {{dwl::Slot::Bin1, o.bin1},
-                {dwl::Slot::Bin2, o.bin2},
-                {dwl::Slot::Ogm1, o.ogm1},
-                {dwl::Slot::Ogm2, o.ogm2}};
-  for (const auto& image : images) {
-    if (image.path.empty()) continue;
-    ops::Image loaded;
-    dwl::ResultCode code = dwl::kOk;
-    std::string why;
-    const std::string path = inDirectory(o, image.path);
-    if (!ops::loadImage(image.slot, path, table.get(), &loaded, &code, &why)) {
-      outcome.result = {dwl::RESULT_LIB_PC, code};
-      outcome.message = ops::resultText(outcome.result);
-      outcome.detail = std::string("the ") + downloader::slotName(image.slot) + " image " + why;
-      return outcome;
-    }
-    input.images.push_back(std::move(loaded));
+  ops::WriteSettings settings;
+  settings.link = linkOf(run, table.get());
+  settings.model = o.model;
+  settings.verify = o.verify;
+  std::vector<ops::ImageSource> sources;
+  for (const auto& [slot, path] :
+       {std::pair{dwl::Slot::Bin1, &o.bin1}, std::pair{dwl::Slot::Bin2, &o.bin2},
+        std::pair{dwl::Slot::Ogm1, &o.ogm1}, std::pair{dwl::Slot::Ogm2, &o.ogm2}})
+    if (!path->empty()) sources.push_back({slot, inDirectory(o, *path), {}});
+  std::vector<ops::ImageProblem> problems;
+  const ops::WriteInput input = ops::makeWriteInput(settings, sources, &problems);
+  if (!problems.empty()) {
+    outcome.result = {dwl::RESULT_LIB_PC, problems.front().code};
+    outcome.message = ops::resultText(outcome.result);
+    outcome.detail = problems.front().text;
+    return outcome;
   }
   // Images that cannot be written as given are the command line's mistake: refused before the
   // handset is even booted.

@@ -419,6 +419,48 @@ bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescript
   return true;
 }
 
+int fileModeOf(bool bins, bool ogms) {
+  if (bins && ogms) return 0;
+  if (bins) return 1;
+  if (ogms) return 2;
+  return -1;
+}
+
+WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<ImageSource>& images,
+                          std::vector<ImageProblem>* problems) {
+  WriteInput in;
+  in.link = settings.link;
+  in.model = settings.model;
+  in.verify = settings.verify;
+  in.downloadType = settings.downloadType;
+  bool bins = false, ogms = false;
+  for (const ImageSource& source : images) {
+    const std::string name = std::string("the ") + downloader::slotName(source.slot) + " image ";
+    if (std::any_of(in.images.begin(), in.images.end(),
+                    [&](const Image& i) { return i.slot == source.slot; })) {
+      if (problems)
+        problems->push_back(
+            {0, "two images for " + std::string(downloader::slotName(source.slot))});
+      continue;
+    }
+    Image image;
+    if (source.bytes) {
+      image = {source.slot, source.path, {source.bytes->begin(), source.bytes->end()}};
+    } else {
+      dwl::ResultCode code = dwl::kOk;
+      std::string why;
+      if (!loadImage(source.slot, source.path, settings.link.flash, &image, &code, &why)) {
+        if (problems) problems->push_back({code, name + why});
+        continue;
+      }
+    }
+    (isOgm(source.slot) ? ogms : bins) = true;
+    in.images.push_back(std::move(image));
+  }
+  in.mode = settings.mode == kModeOfImages ? fileModeOf(bins, ogms) : settings.mode;
+  return in;
+}
+
 bool writesSlot(const WriteInput& in, dwl::Slot slot) {
   if (in.downloadType != 0) return false;
   switch (in.mode) {
