@@ -134,6 +134,14 @@ DownloadResult finish(DownloadContext& ctx, DownloadResult result,
 
 }  // namespace
 
+bool isOgm(dwl::Slot slot) {
+  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
+}
+
+std::uint64_t sentLength(dwl::Slot slot, std::uint64_t length) {
+  return length + (isOgm(slot) ? length % 2 : 0);
+}
+
 const char* slotName(dwl::Slot slot) {
   switch (slot) {
     case dwl::Slot::Bin1:

@@ -28,10 +28,6 @@ namespace {
 // One read command fetches this much of an image during a read-back.
 constexpr std::uint32_t kVerifyBlock = 8192;
 
-bool isOgm(dwl::Slot slot) {
-  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
-}
-
 // The flash name and geometry of an identified handset, from the job's descriptions.
 dwl::HandsetIdentity identify(const dwl::SharedContext& ctx) {
   dwl::HandsetIdentity id;
@@ -248,7 +244,7 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
     const std::uint8_t* data = image.bytes.data();
     std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
     job.imageLengths[static_cast<int>(image.slot)] = length;
-    if (isOgm(image.slot) && (length & 1u)) {
+    if (downloader::sentLength(image.slot, length) != length) {
       rec.padded.push_back(image.bytes);
       rec.padded.back().push_back(0xFF);  // erased flash
       data = rec.padded.back().data();
@@ -264,10 +260,8 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
 
 std::uint64_t imageBytes(const WriteInput& in) {
   std::uint64_t total = 0;
-  // An odd ogm image goes with its spare byte.
   for (const Image& image : in.images)
-    if (writesSlot(in, image.slot))
-      total += image.bytes.size() + (isOgm(image.slot) && (image.bytes.size() & 1u) ? 1 : 0);
+    if (writesSlot(in, image.slot)) total += downloader::sentLength(image.slot, image.bytes.size());
   return total;
 }
 
@@ -454,7 +448,7 @@ WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<Image
         continue;
       }
     }
-    (isOgm(source.slot) ? ogms : bins) = true;
+    (downloader::isOgm(source.slot) ? ogms : bins) = true;
     in.images.push_back(std::move(image));
   }
   in.mode = settings.mode == kModeOfImages ? fileModeOf(bins, ogms) : settings.mode;
@@ -467,9 +461,9 @@ bool writesSlot(const WriteInput& in, dwl::Slot slot) {
     case 0:
       return true;
     case 1:
-      return !isOgm(slot);
+      return !downloader::isOgm(slot);
     case 2:
-      return isOgm(slot);
+      return downloader::isOgm(slot);
     default:
       return false;
   }

@@ -21,10 +21,6 @@ std::string hexAddress(std::uint64_t v) {
   return text;
 }
 
-bool isOgm(dwl::Slot slot) {
-  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
-}
-
 }  // namespace
 
 std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
@@ -74,10 +70,8 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
       found.push_back("model " + std::to_string(recipe.model) + " has no place for the " + name);
       continue;
     }
-    // An odd ogm image goes with a spare byte.
-    const std::uint64_t size =
-        image.bytes.size() + (isOgm(image.slot) ? image.bytes.size() % 2 : 0);
-    const Range range{name, address, address + size};
+    const Range range{name, address,
+                      address + downloader::sentLength(image.slot, image.bytes.size())};
     if (range.end > flashEnd)
       found.push_back("the " + name + " (" + hexAddress(range.begin) + " to " +
                       hexAddress(range.end) + ") goes past the end of the flash at " +
