@@ -380,7 +380,7 @@ std::string describePort(const PortRef& port) {
 
 std::string resultText(const dwl::DownloadResult& r) {
   if (r.Family == dwl::RESULT_SUCCESS) return {};
-  if (r.Family == dwl::RESULT_BOOT && r.Code == 4)
+  if (r == dwl::kNoHandsetResult)
     return "BOOT : The handset did not answer (is it connected to this port and switched on?)";
   if (r.Family == dwl::RESULT_VERIFY) return "VERIFY : The flash differs from the image written";
   if (r.Family == dwl::RESULT_CANCELLED) return "Cancelled by the user";

@@ -7,6 +7,7 @@
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
+#include "dwl/dwl1boot.h"
 #include "dwl/dwl_context.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
@@ -360,7 +361,7 @@ void Station::run(Slot& slot) {
     const auto ended = ops::WallClock::now();
     // In continuous mode a wake-up wait that ran out is no job: the next handset has not come
     // (and a cancel that came just as it ran out is a cancel of the wait).
-    const bool noHandset = r.result == dwl::DownloadResult{dwl::RESULT_BOOT, 4} && !r.identified;
+    const bool noHandset = r.result == dwl::kNoHandsetResult && !r.identified;
     if (continuous && noHandset && !slot.cancel.cancelled()) continue;
     const bool cancelled = r.result.Family == dwl::RESULT_CANCELLED || (continuous && noHandset);
     {
