@@ -98,6 +98,17 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
   return false;
 }
 
+// A job on the dumper's fixed map (dump, erase). flash.txt, when there is one, names the flash
+// or gives the sectors of a flash other than the map's; success is said in the job's own words.
+template <class Input, class Job, class Said>
+Outcome runOnMap(const Run& run, const char* name, Input& input, Job job, Said said) {
+  const auto table = optionalFlash(run.options);
+  input.link = linkOf(run, table.get());
+  const Outcome outcome = outcomeOf(logged(run, name, input, job));
+  if (outcome.result.Family == dwl::RESULT_SUCCESS && !run.options.json) run.out << said(outcome);
+  return outcome;
+}
+
 }  // namespace
 
 std::string inDirectory(const Options& options, const std::string& path) {
@@ -166,9 +177,6 @@ Outcome runWrite(const Run& run) {
 Outcome runDump(const Run& run) {
   const Options& o = run.options;
   ops::DumpInput input;
-  // The fixed map gives the dump's sectors; flash.txt, when there is one, names the flash.
-  const auto table = optionalFlash(o);
-  input.link = linkOf(run, table.get());
   if (o.byteRange) {
     input.offset = o.offset;
     input.length = o.length;
@@ -177,32 +185,26 @@ Outcome runDump(const Run& run) {
     input.lastSector = o.last;
   }
   input.output = inDirectory(o, o.output);
-  const Outcome outcome = outcomeOf(logged(run, "dump", input, ops::dump));
-  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
+  return runOnMap(run, "dump", input, ops::dump, [&](const Outcome& outcome) {
     char range[64];
     if (o.byteRange)
       std::snprintf(range, sizeof range, "bytes 0x%06X..0x%06X", o.offset, o.offset + o.length - 1);
     else
       std::snprintf(range, sizeof range, "sectors %d..%d", o.first, o.last);
-    run.out << "Dumped " << range << ": " << outcome.bytesWritten << " bytes appended to "
-            << input.output << '\n';
-  }
-  return outcome;
+    return "Dumped " + std::string(range) + ": " + std::to_string(outcome.bytesWritten) +
+           " bytes appended to " + input.output + "\n";
+  });
 }
 
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
-  // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
-  const auto table = optionalFlash(o);
   ops::EraseInput input;
-  input.link = linkOf(run, table.get());
   input.firstSector = o.first;
   input.lastSector = o.last;
   input.wholeOtherFlash = o.all;
-  const Outcome outcome = outcomeOf(logged(run, "erase", input, ops::erase));
-  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
-    run.out << "Erased sectors " << o.first << ".." << o.last << '\n';
-  return outcome;
+  return runOnMap(run, "erase", input, ops::erase, [&](const Outcome&) {
+    return "Erased sectors " + std::to_string(o.first) + ".." + std::to_string(o.last) + "\n";
+  });
 }
 
 int runPorts(const Options& o, std::ostream& out) {

@@ -150,6 +150,34 @@ TEST_F(CliEmulator, EachFailureExitsWithItsFamilyAndWindowText) {
   }
 }
 
+// A dump or an erase says what it did in one line, only when it succeeded and only to a person.
+TEST_F(CliEmulator, DumpAndEraseSayWhatTheyDidOnlyOnSuccess) {
+  struct Case {
+    std::string fault;
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"",
+       {"dump", "--first", "0", "--last", "1"},
+       "Dumped sectors 0..1: 16384 bytes appended to dump.txt\n"},
+      {"",
+       {"dump", "--offset", "0x10", "--length", "0x20", "--output", "b.txt"},
+       "Dumped bytes 0x000010..0x00002F: 32 bytes appended to b.txt\n"},
+      {"", {"erase", "--first", "6", "--last", "8"}, "Erased sectors 6..8\n"},
+      {"wrong:read-accept=0x00", {"dump", "--first", "0", "--last", "1"}, ""},
+      {"wrong:erase-accept=0xC1", {"erase", "--first", "6", "--last", "8"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault + " " + c.args.front());
+    Bench bench(c.fault.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.fault});
+    std::vector<std::string> args = {"-q"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    bench.run(args);
+    EXPECT_EQ(bench.out.str(), c.said) << bench.err.str();
+  }
+}
+
 TEST_F(CliEmulator, UnknownFlashIsAFlashDescriptionError) {
   Bench bench({}, emulator::flashCodes(0x20, 0x99));
   EXPECT_EQ(bench.run({"--json", "info"}), 2);
