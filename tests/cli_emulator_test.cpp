@@ -17,6 +17,7 @@
 #include "ops/job_log.h"
 #include "platform/clock.h"
 #include "support/emulated_handset.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -73,8 +74,7 @@ class CliEmulator : public ::testing::Test {
  protected:
   void SetUp() override {
     namespace fs = std::filesystem;
-    fs::copy_file(kSamples + "flash.txt", "flash.txt");
-    fs::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     // 100000 bytes: sectors 0..7 (8 KiB each) and 8 (64 KiB) of the map.
     image = pattern(100000, 11);
     testsupport::TempDir::write("a.bin", image);

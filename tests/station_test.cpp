@@ -17,6 +17,7 @@
 #include "station/recipe_settings.h"
 #include "station/station.h"
 #include "station/station_args.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -52,8 +53,7 @@ std::vector<nlohmann::json> logLines(const std::string& path) {
 class Station : public ::testing::Test {
  public:
   void SetUp() override {
-    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
-    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     writeFile("a.bin", pattern(100000, 1));
     writeFile("b.ogm", pattern(1001, 2));
     recipe.images = {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Ogm2, "b.ogm"}};
