@@ -5,12 +5,12 @@
 
 namespace testsupport {
 
-// flash.txt and dwl87.spm of the samples into the working directory, where the programs look
-// first.
-inline void copySamples() {
+// flash.txt and dwl87.spm of the samples into a folder: by default the working directory, where
+// the programs look first.
+inline void copySamples(const std::filesystem::path& to = {}) {
   const std::filesystem::path samples = std::filesystem::path(KELVANE_SOURCE_DIR) / "samples";
   for (const char* name : {"flash.txt", "dwl87.spm"})
-    std::filesystem::copy_file(samples / name, name);
+    std::filesystem::copy_file(samples / name, to / name);
 }
 
 }  // namespace testsupport
