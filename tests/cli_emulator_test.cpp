@@ -17,6 +17,7 @@
 #include "ops/job_log.h"
 #include "platform/clock.h"
 #include "support/emulated_handset.h"
+#include "support/json_lines.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
@@ -244,8 +245,7 @@ TEST_F(CliEmulator, ProgressAsJsonLinesAndOneLogLinePerJob) {
             0)
       << bench.err.str();
   std::istringstream lines(bench.out.str());
-  std::vector<nlohmann::json> events;
-  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  const std::vector<nlohmann::json> events = testsupport::jsonLines(lines);
   ASSERT_GE(events.size(), 4u);
   EXPECT_EQ(events.front()["event"], "started");
   EXPECT_EQ(events.back()["event"], "finished");

@@ -852,16 +852,6 @@ TEST_F(DownloaderEndToEnd, WindowLeftOpenDoesNotUnlockTheDownload) {
 
 // Every panel in the states a technician sees, each with its texts whole; the pictures go to
 // docs/ through scripts/screenshots.sh.
-class SnapshotHalfWay : public PanelDisplay {
- public:
-  void progress(int percent) override {
-    PanelDisplay::progress(percent);
-    if (taken.empty() && percent >= 50)
-      taken = testsupport::snapshot(v_Panel, "downloader-main-download") + "taken";
-  }
-  std::string taken;
-};
-
 TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   using testsupport::snapshot;
   EXPECT_EQ(snapshot(v_Panel, "downloader-main-idle"), "");
@@ -870,7 +860,7 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   load(PANEL_LOAD_BIN1, "FW_V7_CLA.bin", 0x10000 * 6 + 0x2000 * 8);
   load(PANEL_LOAD_OGM1, "LANG_EN.ogm", 0x30000);
   connect();
-  SnapshotHalfWay halfWay;
+  testsupport::SnapshotHalfWay<PanelDisplay> halfWay(v_Panel, "downloader-main-download");
   dwl::setDisplay(&halfWay);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(halfWay.taken, "taken");
