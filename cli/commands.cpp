@@ -98,6 +98,17 @@ bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome
   return false;
 }
 
+// A job on the dumper's fixed map (dump, erase). flash.txt, when there is one, names the flash
+// or gives the sectors of a flash other than the map's; success is said in the job's own words.
+template <class Input, class Job, class Said>
+Outcome runOnMap(const Run& run, const char* name, Input& input, Job job, Said said) {
+  const auto table = optionalFlash(run.options);
+  input.link = linkOf(run, table.get());
+  const Outcome outcome = outcomeOf(logged(run, name, input, job));
+  if (outcome.result.Family == dwl::RESULT_SUCCESS && !run.options.json) run.out << said(outcome);
+  return outcome;
+}
+
 }  // namespace
 
 std::string inDirectory(const Options& options, const std::string& path) {
@@ -127,31 +138,22 @@ Outcome runWrite(const Run& run) {
   Outcome outcome;
   if (!loadDescriptions(run, *table, outcome)) return outcome;
 
-  ops::WriteInput input;
-  input.link = linkOf(run, table.get());
-  input.model = o.model;
-  input.mode = fileModeFor(o);
-  input.verify = o.verify;
-  const struct {
-    dwl::Slot slot;
-    const std::string& path;
-  } images[] = {{dwl::Slot::Bin1, o.bin1},
-                {dwl::Slot::Bin2, o.bin2},
-                {dwl::Slot::Ogm1, o.ogm1},
-                {dwl::Slot::Ogm2, o.ogm2}};
-  for (const auto& image : images) {
-    if (image.path.empty()) continue;
-    ops::Image loaded;
-    dwl::ResultCode code = dwl::kOk;
-    std::string why;
-    const std::string path = inDirectory(o, image.path);
-    if (!ops::loadImage(image.slot, path, table.get(), &loaded, &code, &why)) {
-      outcome.result = {dwl::RESULT_LIB_PC, code};
-      outcome.message = ops::resultText(outcome.result);
-      outcome.detail = std::string("the ") + downloader::slotName(image.slot) + " image " + why;
-      return outcome;
-    }
-    input.images.push_back(std::move(loaded));
+  ops::WriteSettings settings;
+  settings.link = linkOf(run, table.get());
+  settings.model = o.model;
+  settings.verify = o.verify;
+  std::vector<ops::ImageSource> sources;
+  for (const auto& [slot, path] :
+       {std::pair{dwl::Slot::Bin1, &o.bin1}, std::pair{dwl::Slot::Bin2, &o.bin2},
+        std::pair{dwl::Slot::Ogm1, &o.ogm1}, std::pair{dwl::Slot::Ogm2, &o.ogm2}})
+    if (!path->empty()) sources.push_back({slot, inDirectory(o, *path), {}});
+  std::vector<ops::ImageProblem> problems;
+  const ops::WriteInput input = ops::makeWriteInput(settings, sources, &problems);
+  if (!problems.empty()) {
+    outcome.result = {dwl::RESULT_LIB_PC, problems.front().code};
+    outcome.message = ops::resultText(outcome.result);
+    outcome.detail = problems.front().text;
+    return outcome;
   }
   // Images that cannot be written as given are the command line's mistake: refused before the
   // handset is even booted.
@@ -175,9 +177,6 @@ Outcome runWrite(const Run& run) {
 Outcome runDump(const Run& run) {
   const Options& o = run.options;
   ops::DumpInput input;
-  // The fixed map gives the dump's sectors; flash.txt, when there is one, names the flash.
-  const auto table = optionalFlash(o);
-  input.link = linkOf(run, table.get());
   if (o.byteRange) {
     input.offset = o.offset;
     input.length = o.length;
@@ -186,32 +185,26 @@ Outcome runDump(const Run& run) {
     input.lastSector = o.last;
   }
   input.output = inDirectory(o, o.output);
-  const Outcome outcome = outcomeOf(logged(run, "dump", input, ops::dump));
-  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json) {
+  return runOnMap(run, "dump", input, ops::dump, [&](const Outcome& outcome) {
     char range[64];
     if (o.byteRange)
       std::snprintf(range, sizeof range, "bytes 0x%06X..0x%06X", o.offset, o.offset + o.length - 1);
     else
       std::snprintf(range, sizeof range, "sectors %d..%d", o.first, o.last);
-    run.out << "Dumped " << range << ": " << outcome.bytesWritten << " bytes appended to "
-            << input.output << '\n';
-  }
-  return outcome;
+    return "Dumped " + std::string(range) + ": " + std::to_string(outcome.bytesWritten) +
+           " bytes appended to " + input.output + "\n";
+  });
 }
 
 Outcome runErase(const Run& run) {
   const Options& o = run.options;
-  // flash.txt, when there is one, gives the sectors of a flash other than the fixed map's.
-  const auto table = optionalFlash(o);
   ops::EraseInput input;
-  input.link = linkOf(run, table.get());
   input.firstSector = o.first;
   input.lastSector = o.last;
   input.wholeOtherFlash = o.all;
-  const Outcome outcome = outcomeOf(logged(run, "erase", input, ops::erase));
-  if (outcome.result.Family == dwl::RESULT_SUCCESS && !o.json)
-    run.out << "Erased sectors " << o.first << ".." << o.last << '\n';
-  return outcome;
+  return runOnMap(run, "erase", input, ops::erase, [&](const Outcome&) {
+    return "Erased sectors " + std::to_string(o.first) + ".." + std::to_string(o.last) + "\n";
+  });
 }
 
 int runPorts(const Options& o, std::ostream& out) {

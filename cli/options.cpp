@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "ops/operations.h"
+
 namespace cli {
 
 int speedFor(const Options& options) {
@@ -14,12 +16,8 @@ int speedFor(const Options& options) {
 }
 
 int fileModeFor(const Options& options) {
-  const bool bin = !options.bin1.empty() || !options.bin2.empty();
-  const bool ogm = !options.ogm1.empty() || !options.ogm2.empty();
-  if (bin && ogm) return 0;
-  if (bin) return 1;
-  if (ogm) return 2;
-  return -1;
+  return ops::fileModeOf(!options.bin1.empty() || !options.bin2.empty(),
+                         !options.ogm1.empty() || !options.ogm2.empty());
 }
 
 int comNumberOf(const std::string& port) {

@@ -114,6 +114,24 @@ DownloadResult runPhase(const DownloadContext& ctx, const Step* steps, int n,
   return result;
 }
 
+// The ogm slots, logged with the sequence's own comments. A download type other than 0 writes
+// nothing.
+DownloadResult ogmPhase(const DownloadContext& ctx, const char* ogm1Comment,
+                        const char* ogm2Comment, std::vector<WrittenImage>& written, Count& count) {
+  if (ctx.DownloadType != 0) return {dwl::RESULT_DOWNLOAD_ERROR, 0};
+  const Step ogms[] = {
+      {ctx.Ogm1Loaded == 1, ogm1Comment, dwl3_1DownloadSoftware_ogm, dwl::Slot::Ogm1,
+       ctx.Ogm1Length, ctx.Ogm1Data},
+      {ctx.Ogm2Loaded == 1, ogm2Comment, dwl3_1DownloadSoftware_ogm_2, dwl::Slot::Ogm2,
+       ctx.Ogm2Length, ctx.Ogm2Data},
+  };
+  return runPhase(ctx, ogms, 2, written, count);
+}
+
+int loadedOgms(const DownloadContext& ctx) {
+  return (ctx.Ogm1Loaded == 1) + (ctx.Ogm2Loaded == 1);
+}
+
 // Verify, elapsed time, "The End" and the switch-off.
 DownloadResult finish(DownloadContext& ctx, DownloadResult result,
                       const std::vector<WrittenImage>& written, const VerifyHook& verify) {
@@ -133,6 +151,14 @@ DownloadResult finish(DownloadContext& ctx, DownloadResult result,
 }
 
 }  // namespace
+
+bool isOgm(dwl::Slot slot) {
+  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
+}
+
+std::uint64_t sentLength(dwl::Slot slot, std::uint64_t length) {
+  return length + (isOgm(slot) ? length % 2 : 0);
+}
 
 const char* slotName(dwl::Slot slot) {
   switch (slot) {
@@ -209,7 +235,7 @@ DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) 
   Count count;
   if (ctx.DownloadType == 0) {
     count.total = (live.Bin1Loaded == 1) + (live.Bin2Loaded == 1);
-    if (live.Mode == 0) count.total += (live.Ogm1Loaded == 1) + (live.Ogm2Loaded == 1);
+    if (live.Mode == 0) count.total += loadedOgms(live);
   }
 
   if (ctx.DownloadType != 0) {
@@ -226,18 +252,9 @@ DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify) 
   }
 
   if (live.Mode == 0) {
-    if (ctx.DownloadType != 0) {
-      result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
-    } else {
-      const Step ogms[] = {
-          {live.Ogm1Loaded == 1, "Download ogm1 sector by sector", dwl3_1DownloadSoftware_ogm,
-           dwl::Slot::Ogm1, ctx.Ogm1Length, ctx.Ogm1Data},
-          {live.Ogm2Loaded == 1, "Download ogm2 sector by sector", dwl3_1DownloadSoftware_ogm_2,
-           dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
-      };
-      result = runPhase(ctx, ogms, 2, written, count);
-      if (result.Family != dwl::RESULT_SUCCESS) return result;
-    }
+    result = ogmPhase(ctx, "Download ogm1 sector by sector", "Download ogm2 sector by sector",
+                      written, count);
+    if (ctx.DownloadType == 0 && result.Family != dwl::RESULT_SUCCESS) return result;
   }
   return finish(ctx, result, written, verify);
 }
@@ -248,20 +265,9 @@ DownloadResult dwl3_0Generic5087_ogm(DownloadContext ctx, const VerifyHook& veri
   const DownloadContext& live = ctx;
   std::vector<WrittenImage> written;
   Count count;
-  if (ctx.DownloadType == 0) count.total = (live.Ogm1Loaded == 1) + (live.Ogm2Loaded == 1);
-
-  if (ctx.DownloadType != 0) {
-    result = {dwl::RESULT_DOWNLOAD_ERROR, 0};
-  } else {
-    const Step ogms[] = {
-        {live.Ogm1Loaded == 1, "Download the Ogm1 File", dwl3_1DownloadSoftware_ogm,
-         dwl::Slot::Ogm1, ctx.Ogm1Length, ctx.Ogm1Data},
-        {live.Ogm2Loaded == 1, "Download the Ogm2 File", dwl3_1DownloadSoftware_ogm_2,
-         dwl::Slot::Ogm2, ctx.Ogm2Length, ctx.Ogm2Data},
-    };
-    result = runPhase(ctx, ogms, 2, written, count);
-    if (result.Family != dwl::RESULT_SUCCESS) return result;
-  }
+  if (ctx.DownloadType == 0) count.total = loadedOgms(live);
+  result = ogmPhase(ctx, "Download the Ogm1 File", "Download the Ogm2 File", written, count);
+  if (ctx.DownloadType == 0 && result.Family != dwl::RESULT_SUCCESS) return result;
   return finish(ctx, result, written, verify);
 }
 

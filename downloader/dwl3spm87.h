@@ -23,6 +23,11 @@ inline constexpr std::uint32_t kOgm2Address = 0x02C70000;
 bool ogm1Address(std::int32_t model, std::uint32_t* address);
 // Where a slot's image goes; false for Ogm1 on a model without its place.
 bool slotAddress(dwl::Slot slot, std::int32_t model, std::uint32_t* address);
+// Ogm1 and Ogm2.
+bool isOgm(dwl::Slot slot);
+// The length a slot's image is sent with: an odd ogm image goes with one spare byte.
+std::uint64_t sentLength(dwl::Slot slot, std::uint64_t length);
+
 // "bin1", "bin2", "ogm1", "ogm2".
 const char* slotName(dwl::Slot slot);
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "downloader/dwl3spm87.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl52display.h"
 #include "platform/input_file.h"
@@ -23,7 +24,6 @@ struct SlotFields {
   std::uint8_t** data;
   std::uint32_t* length;
   std::uint8_t* loaded;
-  bool ogm;
   const char* title;
   const char* pattern;
   const char* logText;
@@ -33,22 +33,18 @@ SlotFields fieldsOf(dwl::Slot slot) {
   DownloadContext& c = sg_DownloadContext;
   switch (slot) {
     case dwl::Slot::Bin1:
-      return {c.Bin1Path,        &c.Bin1Handle, &c.Bin1Data,
-              &c.Bin1Length,     &c.Bin1Loaded, false,
-              "select bin file", "*.bin",       "Bin1 file loading, please wait..."};
+      return {c.Bin1Path,    &c.Bin1Handle,     &c.Bin1Data, &c.Bin1Length,
+              &c.Bin1Loaded, "select bin file", "*.bin",     "Bin1 file loading, please wait..."};
     case dwl::Slot::Bin2:
-      return {c.Bin2Path,        &c.Bin2Handle, &c.Bin2Data,
-              &c.Bin2Length,     &c.Bin2Loaded, false,
-              "select bin file", "*.bin",       "Bin2 file loading, please wait..."};
+      return {c.Bin2Path,    &c.Bin2Handle,     &c.Bin2Data, &c.Bin2Length,
+              &c.Bin2Loaded, "select bin file", "*.bin",     "Bin2 file loading, please wait..."};
     case dwl::Slot::Ogm1:
-      return {c.Ogm1Path,        &c.Ogm1Handle, &c.Ogm1Data,
-              &c.Ogm1Length,     &c.Ogm1Loaded, true,
-              "select ogm file", "*.ogm",       "Ogm1 file loading, please wait..."};
+      return {c.Ogm1Path,    &c.Ogm1Handle,     &c.Ogm1Data, &c.Ogm1Length,
+              &c.Ogm1Loaded, "select ogm file", "*.ogm",     "Ogm1 file loading, please wait..."};
     case dwl::Slot::Ogm2:
     default:
-      return {c.Ogm2Path,        &c.Ogm2Handle, &c.Ogm2Data,
-              &c.Ogm2Length,     &c.Ogm2Loaded, true,
-              "select ogm file", "*.ogm",       "Ogm2 file loading, please wait..."};
+      return {c.Ogm2Path,    &c.Ogm2Handle,     &c.Ogm2Data, &c.Ogm2Length,
+              &c.Ogm2Loaded, "select ogm file", "*.ogm",     "Ogm2 file loading, please wait..."};
   }
 }
 
@@ -120,7 +116,7 @@ dwl::ResultCode loadSlot(dwl::Slot slot) {
 
   std::free(*f.data);
   *f.data = buffer;
-  *f.length = f.ogm && (fileLength & 1u) ? fileLength + 1 : fileLength;
+  *f.length = static_cast<std::uint32_t>(sentLength(slot, fileLength));
   *f.loaded = 1;
   heldPath(slot) = path;
   dwl::display().slotPath(slot, path);

@@ -164,7 +164,7 @@ DownloadResult dwl1_0boot(SharedContext* ctx) {
   com.ComSetEscape(port, 6);
   if (ctx->CpuType == kTimeoutByte) {
     noteReason(cancelled() ? "cancelled" : "no answer from the handset's boot ROM");
-    return {RESULT_BOOT, 4};
+    return kNoHandsetResult;
   }
 
   rc = dwl1_1ConfigurationBootstrap(port, ctx->ProductType, spm, length, ctx->WaitState);

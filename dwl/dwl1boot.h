@@ -8,6 +8,9 @@
 
 namespace dwl {
 
+// The boot ROM never answered: no handset on the line, or one switched off.
+inline constexpr DownloadResult kNoHandsetResult{RESULT_BOOT, 4};
+
 DownloadResult dwl1_0boot(SharedContext* ctx);
 ResultCode dwl1_1ConfigurationBootstrap(int port, int productType, const std::uint8_t* buffer,
                                         std::uint32_t length, const std::uint8_t waitState[4]);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dwl/dwl10fla.h"
+#include "dwl/dwl1boot.h"
 #include "dwl/dwl_job.h"
 
 namespace dwl {
@@ -180,7 +181,7 @@ bool resultWindow(std::int32_t family, std::int32_t code, Window* window) {
       w = Window::LibPcErr;
       break;
     case RESULT_BOOT:
-      w = code == 4 ? Window::Timeout : Window::BootErr;
+      w = code == kNoHandsetResult.Code ? Window::Timeout : Window::BootErr;
       break;
     case RESULT_COMMAND:
       w = Window::CommandErr;
@@ -203,7 +204,7 @@ std::string resultMessage(std::int32_t family, std::int32_t code) {
     case RESULT_LIB_PC:
       return libPcMessage(code);
     case RESULT_BOOT:
-      return code == 4 ? std::string() : bootMessage(code);
+      return code == kNoHandsetResult.Code ? std::string() : bootMessage(code);
     case RESULT_COMMAND:
       return commandMessage(code);
     case RESULT_SECTOR_START_ACK:

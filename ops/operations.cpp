@@ -28,10 +28,6 @@ namespace {
 // One read command fetches this much of an image during a read-back.
 constexpr std::uint32_t kVerifyBlock = 8192;
 
-bool isOgm(dwl::Slot slot) {
-  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
-}
-
 // The flash name and geometry of an identified handset, from the job's descriptions.
 dwl::HandsetIdentity identify(const dwl::SharedContext& ctx) {
   dwl::HandsetIdentity id;
@@ -248,7 +244,7 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
     const std::uint8_t* data = image.bytes.data();
     std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
     job.imageLengths[static_cast<int>(image.slot)] = length;
-    if (isOgm(image.slot) && (length & 1u)) {
+    if (downloader::sentLength(image.slot, length) != length) {
       rec.padded.push_back(image.bytes);
       rec.padded.back().push_back(0xFF);  // erased flash
       data = rec.padded.back().data();
@@ -264,10 +260,8 @@ void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
 
 std::uint64_t imageBytes(const WriteInput& in) {
   std::uint64_t total = 0;
-  // An odd ogm image goes with its spare byte.
   for (const Image& image : in.images)
-    if (writesSlot(in, image.slot))
-      total += image.bytes.size() + (isOgm(image.slot) && (image.bytes.size() & 1u) ? 1 : 0);
+    if (writesSlot(in, image.slot)) total += downloader::sentLength(image.slot, image.bytes.size());
   return total;
 }
 
@@ -386,7 +380,7 @@ std::string describePort(const PortRef& port) {
 
 std::string resultText(const dwl::DownloadResult& r) {
   if (r.Family == dwl::RESULT_SUCCESS) return {};
-  if (r.Family == dwl::RESULT_BOOT && r.Code == 4)
+  if (r == dwl::kNoHandsetResult)
     return "BOOT : The handset did not answer (is it connected to this port and switched on?)";
   if (r.Family == dwl::RESULT_VERIFY) return "VERIFY : The flash differs from the image written";
   if (r.Family == dwl::RESULT_CANCELLED) return "Cancelled by the user";
@@ -419,15 +413,57 @@ bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescript
   return true;
 }
 
+int fileModeOf(bool bins, bool ogms) {
+  if (bins && ogms) return 0;
+  if (bins) return 1;
+  if (ogms) return 2;
+  return -1;
+}
+
+WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<ImageSource>& images,
+                          std::vector<ImageProblem>* problems) {
+  WriteInput in;
+  in.link = settings.link;
+  in.model = settings.model;
+  in.verify = settings.verify;
+  in.downloadType = settings.downloadType;
+  bool bins = false, ogms = false;
+  for (const ImageSource& source : images) {
+    const std::string name = std::string("the ") + downloader::slotName(source.slot) + " image ";
+    if (std::any_of(in.images.begin(), in.images.end(),
+                    [&](const Image& i) { return i.slot == source.slot; })) {
+      if (problems)
+        problems->push_back(
+            {0, "two images for " + std::string(downloader::slotName(source.slot))});
+      continue;
+    }
+    Image image;
+    if (source.bytes) {
+      image = {source.slot, source.path, {source.bytes->begin(), source.bytes->end()}};
+    } else {
+      dwl::ResultCode code = dwl::kOk;
+      std::string why;
+      if (!loadImage(source.slot, source.path, settings.link.flash, &image, &code, &why)) {
+        if (problems) problems->push_back({code, name + why});
+        continue;
+      }
+    }
+    (downloader::isOgm(source.slot) ? ogms : bins) = true;
+    in.images.push_back(std::move(image));
+  }
+  in.mode = settings.mode == kModeOfImages ? fileModeOf(bins, ogms) : settings.mode;
+  return in;
+}
+
 bool writesSlot(const WriteInput& in, dwl::Slot slot) {
   if (in.downloadType != 0) return false;
   switch (in.mode) {
     case 0:
       return true;
     case 1:
-      return !isOgm(slot);
+      return !downloader::isOgm(slot);
     case 2:
-      return isOgm(slot);
+      return downloader::isOgm(slot);
     default:
       return false;
   }

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,40 @@ struct WriteInput {
   // and ends with {RESULT_DOWNLOAD_ERROR, 0}, the handset left on. The command line keeps 0.
   int downloadType = 0;
 };
+
+// The File mode that writes every image given: 0 bin and ogm, 1 bin only, 2 ogm only, -1 none.
+int fileModeOf(bool bins, bool ogms);
+inline constexpr int kModeOfImages = -1;
+
+// An image a front end names: a file to read, or bytes it already holds (the downloader's record).
+struct ImageSource {
+  dwl::Slot slot = dwl::Slot::Bin1;
+  std::string path;
+  std::optional<std::span<const std::uint8_t>> bytes;  // none: read path
+};
+
+// What every front end chooses for a write; the images come apart.
+struct WriteSettings {
+  LinkInput link;
+  int model = 0;
+  // The File mode the user set (the downloader's window); kModeOfImages: the mode that writes
+  // every image given (the command line, the station).
+  int mode = kModeOfImages;
+  bool verify = false;
+  int downloadType = 0;
+};
+
+// An image that could not be taken: the PC library code of a file that cannot be read (0 for a
+// second image of a slot) and the text that says so, naming the image.
+struct ImageProblem {
+  dwl::ResultCode code = 0;
+  std::string text;
+};
+
+// The write input of every front end: the settings, the images read (an unreadable one or a
+// second one of a slot is listed in problems and left out) and the File mode.
+WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<ImageSource>& images,
+                          std::vector<ImageProblem>* problems);
 
 // True when a write of this input sends the slot's image: the file mode's slots, and none at all
 // for a download type other than 0.

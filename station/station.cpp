@@ -7,6 +7,7 @@
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
+#include "dwl/dwl1boot.h"
 #include "dwl/dwl_context.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
@@ -19,10 +20,6 @@ std::string hexAddress(std::uint64_t v) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
   return text;
-}
-
-bool isOgm(dwl::Slot slot) {
-  return slot == dwl::Slot::Ogm1 || slot == dwl::Slot::Ogm2;
 }
 
 }  // namespace
@@ -40,15 +37,21 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
   if (recipe.images.empty()) found.push_back("the recipe has no image");
   for (const auto& [key, why] : recipe.unreadable) found.push_back(why);
 
+  ops::WriteSettings settings;
+  settings.link.speed = recipe.speed;
+  settings.link.productType = recipe.productType;
+  settings.link.waitStates = recipe.waitStates;
+  settings.link.pmu = recipe.pmu;
+  settings.link.bootstrapPath = recipe.bootstrapPath;
+  settings.link.flash = loaded->flash.get();
+  settings.model = recipe.model;
+  settings.verify = recipe.verify;
+  std::vector<ops::ImageSource> sources;
+  for (const RecipeImage& image : recipe.images) sources.push_back({image.slot, image.path, {}});
+  std::vector<ops::ImageProblem> unloaded;
   ops::WriteInput& in = loaded->input;
-  in.link.speed = recipe.speed;
-  in.link.productType = recipe.productType;
-  in.link.waitStates = recipe.waitStates;
-  in.link.pmu = recipe.pmu;
-  in.link.bootstrapPath = recipe.bootstrapPath;
-  in.link.flash = loaded->flash.get();
-  in.model = recipe.model;
-  in.verify = recipe.verify;
+  in = ops::makeWriteInput(settings, sources, &unloaded);
+  for (const ops::ImageProblem& problem : unloaded) found.push_back(problem.text);
 
   struct Range {
     std::string name;
@@ -56,23 +59,10 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
   };
   std::vector<Range> ranges;
   const std::uint64_t flashEnd = dwl::FlashBase + downloader::largestImage(*loaded->flash);
-  bool bins = false, ogms = false;
-  for (const RecipeImage& image : recipe.images) {
+  for (const ops::Image& image : in.images) {
     const std::string name = std::string(downloader::slotName(image.slot)) + " image " + image.path;
-    if (std::any_of(in.images.begin(), in.images.end(),
-                    [&](const ops::Image& i) { return i.slot == image.slot; })) {
-      found.push_back("two images for " + std::string(downloader::slotName(image.slot)));
-      continue;
-    }
-    ops::Image bytes;
-    dwl::ResultCode code = dwl::kOk;
-    std::string why;
-    if (!ops::loadImage(image.slot, image.path, loaded->flash.get(), &bytes, &code, &why)) {
-      found.push_back("the " + std::string(downloader::slotName(image.slot)) + " image " + why);
-      continue;
-    }
     // A download that writes nothing would pass every handset unwritten.
-    if (bytes.bytes.empty()) {
+    if (image.bytes.empty()) {
       found.push_back("the " + name + " is empty");
       continue;
     }
@@ -81,10 +71,8 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
       found.push_back("model " + std::to_string(recipe.model) + " has no place for the " + name);
       continue;
     }
-    // An odd ogm image goes with a spare byte.
-    const std::uint64_t size =
-        bytes.bytes.size() + (isOgm(image.slot) ? bytes.bytes.size() % 2 : 0);
-    const Range range{name, address, address + size};
+    const Range range{name, address,
+                      address + downloader::sentLength(image.slot, image.bytes.size())};
     if (range.end > flashEnd)
       found.push_back("the " + name + " (" + hexAddress(range.begin) + " to " +
                       hexAddress(range.end) + ") goes past the end of the flash at " +
@@ -95,10 +83,7 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
                         hexAddress(std::max(range.begin, other.begin)));
     }
     ranges.push_back(range);
-    (isOgm(image.slot) ? ogms : bins) = true;
-    in.images.push_back(std::move(bytes));
   }
-  in.mode = bins && ogms ? 0 : ogms ? 2 : 1;
   if (problems) *problems = found;
   if (!found.empty()) return nullptr;
   return loaded;
@@ -376,7 +361,7 @@ void Station::run(Slot& slot) {
     const auto ended = ops::WallClock::now();
     // In continuous mode a wake-up wait that ran out is no job: the next handset has not come
     // (and a cancel that came just as it ran out is a cancel of the wait).
-    const bool noHandset = r.result == dwl::DownloadResult{dwl::RESULT_BOOT, 4} && !r.identified;
+    const bool noHandset = r.result == dwl::kNoHandsetResult && !r.identified;
     if (continuous && noHandset && !slot.cancel.cancelled()) continue;
     const bool cancelled = r.result.Family == dwl::RESULT_CANCELLED || (continuous && noHandset);
     {

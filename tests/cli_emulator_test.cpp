@@ -17,6 +17,8 @@
 #include "ops/job_log.h"
 #include "platform/clock.h"
 #include "support/emulated_handset.h"
+#include "support/json_lines.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -73,8 +75,7 @@ class CliEmulator : public ::testing::Test {
  protected:
   void SetUp() override {
     namespace fs = std::filesystem;
-    fs::copy_file(kSamples + "flash.txt", "flash.txt");
-    fs::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     // 100000 bytes: sectors 0..7 (8 KiB each) and 8 (64 KiB) of the map.
     image = pattern(100000, 11);
     testsupport::TempDir::write("a.bin", image);
@@ -150,6 +151,34 @@ TEST_F(CliEmulator, EachFailureExitsWithItsFamilyAndWindowText) {
   }
 }
 
+// A dump or an erase says what it did in one line, only when it succeeded and only to a person.
+TEST_F(CliEmulator, DumpAndEraseSayWhatTheyDidOnlyOnSuccess) {
+  struct Case {
+    std::string fault;
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"",
+       {"dump", "--first", "0", "--last", "1"},
+       "Dumped sectors 0..1: 16384 bytes appended to dump.txt\n"},
+      {"",
+       {"dump", "--offset", "0x10", "--length", "0x20", "--output", "b.txt"},
+       "Dumped bytes 0x000010..0x00002F: 32 bytes appended to b.txt\n"},
+      {"", {"erase", "--first", "6", "--last", "8"}, "Erased sectors 6..8\n"},
+      {"wrong:read-accept=0x00", {"dump", "--first", "0", "--last", "1"}, ""},
+      {"wrong:erase-accept=0xC1", {"erase", "--first", "6", "--last", "8"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault + " " + c.args.front());
+    Bench bench(c.fault.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.fault});
+    std::vector<std::string> args = {"-q"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    bench.run(args);
+    EXPECT_EQ(bench.out.str(), c.said) << bench.err.str();
+  }
+}
+
 TEST_F(CliEmulator, UnknownFlashIsAFlashDescriptionError) {
   Bench bench({}, emulator::flashCodes(0x20, 0x99));
   EXPECT_EQ(bench.run({"--json", "info"}), 2);
@@ -216,8 +245,7 @@ TEST_F(CliEmulator, ProgressAsJsonLinesAndOneLogLinePerJob) {
             0)
       << bench.err.str();
   std::istringstream lines(bench.out.str());
-  std::vector<nlohmann::json> events;
-  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  const std::vector<nlohmann::json> events = testsupport::jsonLines(lines);
   ASSERT_GE(events.size(), 4u);
   EXPECT_EQ(events.front()["event"], "started");
   EXPECT_EQ(events.back()["event"], "finished");

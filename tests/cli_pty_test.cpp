@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -146,8 +147,7 @@ class CliPty : public ::testing::Test {
  protected:
   void SetUp() override {
     namespace fs = std::filesystem;
-    fs::copy_file(kSrc + "/samples/flash.txt", "flash.txt");
-    fs::copy_file(kSrc + "/samples/dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     ASSERT_EQ(runProgram({kMakeImage, "200000", "7", "bin1.bin"}).status, 0);
     ASSERT_EQ(runProgram({kMakeImage, "70000", "8", "bin2.bin"}).status, 0);
   }

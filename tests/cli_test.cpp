@@ -15,6 +15,7 @@
 #include "cli/terminal_display.h"
 #include "cli/trace_rs232.h"
 #include "dumper/dumper_context.h"
+#include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
@@ -201,9 +202,8 @@ TEST(CliOutcome, MessagesAndExitStatuses) {
       {{5, static_cast<std::int32_t>(0xFFFFFFFAu)},
        "LIB_PC : Default error number _ 0xfffffffa",
        5},
-      {{6, 4},
-       "BOOT : The handset did not answer (is it connected to this port and switched on?)",
-       6},
+      {dwl::kNoHandsetResult,
+       "BOOT : The handset did not answer (is it connected to this port and switched on?)", 6},
       {{6, 0x000A039D}, "BOOT : Problem during the boot sequence", 6},
       {{8, 19}, "COMMAND : Checksum error during the read command ", 8},
       {{8, 21}, "COMMAND : Command error ", 8},

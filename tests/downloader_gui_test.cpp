@@ -49,7 +49,9 @@
 #include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/emulated_handset.h"
 #include "support/gui_helpers.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -652,9 +654,7 @@ TEST_F(DownloaderGui, CloseBoxQuitsOnlyWhenIdle) {
 class DownloaderEndToEnd : public DownloaderGui {
  protected:
   void prepareDirectory() override {
-    for (const char* name : {"flash.txt", "dwl87.spm"})
-      std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples" / name,
-                                 dir.path() / name);
+    testsupport::copySamples(dir.path());
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
@@ -665,12 +665,8 @@ class DownloaderEndToEnd : public DownloaderGui {
     platform::setClock({});
   }
   void connect(const emulator::Faults& faults = {}) {
-    flash = std::make_unique<emulator::NorFlash>(description);
-    emulator::HandsetConfig config;
-    config.faults = faults;
-    core = std::make_unique<emulator::HandsetCore>(*flash, config);
-    link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
+    handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
+    platform::setRs232(handset->link.get());
   }
   // The technician picks the file in the slot's dialog.
   std::vector<std::uint8_t> load(int loadButton, const std::string& name, std::size_t size) {
@@ -696,9 +692,7 @@ class DownloaderEndToEnd : public DownloaderGui {
   }
 
   dwl::FlashDescription description;
-  std::unique_ptr<emulator::NorFlash> flash;
-  std::unique_ptr<emulator::HandsetCore> core;
-  std::unique_ptr<emulator::EmulatorRs232> link;
+  std::unique_ptr<testsupport::EmulatedHandset> handset;
   std::time_t clock = 1000;
 };
 
@@ -711,9 +705,9 @@ TEST_F(DownloaderEndToEnd, CompleteDownloadThroughThePanel) {
 
   const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
   ASSERT_EQ(open.size(), 1u) << windowText(guikit::UTILITY_GENERIC_ERR);
-  EXPECT_EQ(flash->read(0, bin.size()), bin);
-  EXPECT_EQ(flash->read(0xC70000, ogm.size()), ogm);
-  EXPECT_TRUE(core->violations().empty()) << core->violations().front();
+  EXPECT_EQ(handset->flash->read(0, bin.size()), bin);
+  EXPECT_EQ(handset->flash->read(0xC70000, ogm.size()), ogm);
+  EXPECT_TRUE(handset->core->violations().empty()) << handset->core->violations().front();
 
   int percent = -1;
   guikit::GetCtrlVal(v_Panel, PANEL_PROGRESS, &percent);
@@ -770,7 +764,7 @@ TEST_F(DownloaderEndToEnd, FailingBootEndsInTheBootWindow) {
   guikit::GetCtrlVal(v_Panel, PANEL_CPU, &on);
   EXPECT_EQ(on, 0) << "no processor shown after a failed boot";
   EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "Processor");
-  EXPECT_FALSE(link->isOpen());
+  EXPECT_FALSE(handset->link->isOpen());
 }
 
 TEST_F(DownloaderEndToEnd, RefusedSectorEndsInTheGenericWindowAndShowsOnTheMap) {
@@ -782,7 +776,7 @@ TEST_F(DownloaderEndToEnd, RefusedSectorEndsInTheGenericWindowAndShowsOnTheMap) 
   EXPECT_EQ(windowText(guikit::UTILITY_GENERIC_ERR), "Problem : Error during the sector donwload");
   EXPECT_EQ(sectorMap()->state(3), "Error");
   EXPECT_EQ(sectorMap()->state(2), "Downloaded");
-  EXPECT_FALSE(link->isOpen());
+  EXPECT_FALSE(handset->link->isOpen());
 }
 
 TEST_F(DownloaderEndToEnd, ServicePanelSwitchesOnAndOffAndReleasesThePort) {
@@ -792,9 +786,9 @@ TEST_F(DownloaderEndToEnd, ServicePanelSwitchesOnAndOffAndReleasesThePort) {
 
   EXPECT_TRUE(guikit::loadedPanels(kMmi, TIMEOUT).empty());
   EXPECT_TRUE(guikit::loadedPanels(kMmi, TURNON).empty());
-  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Bootstrap);
-  EXPECT_TRUE(link->isOpen());
-  EXPECT_EQ(link->baud(), 460800) << "left at the working speed";
+  EXPECT_EQ(handset->core->state(), emulator::HandsetCore::State::Bootstrap);
+  EXPECT_TRUE(handset->link->isOpen());
+  EXPECT_EQ(handset->link->baud(), 460800) << "left at the working speed";
   EXPECT_EQ(guikit::GetCtrlString(v_ServicePanel, SERVICE_TITLE), " Flash AMD AM29PDL128G");
   auto* sectors =
       qobject_cast<QListWidget*>(guikit::controlWidget(v_ServicePanel, SERVICE_SECTORS));
@@ -804,11 +798,11 @@ TEST_F(DownloaderEndToEnd, ServicePanelSwitchesOnAndOffAndReleasesThePort) {
   EXPECT_EQ(mv_NbSectorsDisplayService, 284);
 
   testsupport::click(v_ServicePanel, SERVICE_SWITCH_OFF);
-  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
-  EXPECT_TRUE(link->isOpen()) << "the port stays open while the panel is";
+  EXPECT_EQ(handset->core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_TRUE(handset->link->isOpen()) << "the port stays open while the panel is";
 
   guikit::panelWidget(v_ServicePanel)->close();
-  EXPECT_FALSE(link->isOpen());
+  EXPECT_FALSE(handset->link->isOpen());
   EXPECT_EQ(servicePortOpen(), 0);
 }
 
@@ -821,7 +815,7 @@ TEST_F(DownloaderEndToEnd, StartClosesThePortTheServicePanelLeftOpen) {
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
   EXPECT_EQ(servicePortOpen(), 0);
-  EXPECT_EQ(flash->read(0, bin.size()), bin);
+  EXPECT_EQ(handset->flash->read(0, bin.size()), bin);
 }
 
 // Presses the button of a window left open from before, half-way through a download.
@@ -858,16 +852,6 @@ TEST_F(DownloaderEndToEnd, WindowLeftOpenDoesNotUnlockTheDownload) {
 
 // Every panel in the states a technician sees, each with its texts whole; the pictures go to
 // docs/ through scripts/screenshots.sh.
-class SnapshotHalfWay : public PanelDisplay {
- public:
-  void progress(int percent) override {
-    PanelDisplay::progress(percent);
-    if (taken.empty() && percent >= 50)
-      taken = testsupport::snapshot(v_Panel, "downloader-main-download") + "taken";
-  }
-  std::string taken;
-};
-
 TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   using testsupport::snapshot;
   EXPECT_EQ(snapshot(v_Panel, "downloader-main-idle"), "");
@@ -876,7 +860,7 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   load(PANEL_LOAD_BIN1, "FW_V7_CLA.bin", 0x10000 * 6 + 0x2000 * 8);
   load(PANEL_LOAD_OGM1, "LANG_EN.ogm", 0x30000);
   connect();
-  SnapshotHalfWay halfWay;
+  testsupport::SnapshotHalfWay<PanelDisplay> halfWay(v_Panel, "downloader-main-download");
   dwl::setDisplay(&halfWay);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(halfWay.taken, "taken");
@@ -990,7 +974,7 @@ TEST_F(DownloaderEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDownloadAndNoLetsItF
   EXPECT_GE(question.answeredAt, question.askedAt + 50) << "the download stood still";
   ASSERT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u)
       << windowText(guikit::UTILITY_GENERIC_ERR);
-  EXPECT_EQ(flash->read(0, bin.size()), bin);
+  EXPECT_EQ(handset->flash->read(0, bin.size()), bin);
   EXPECT_EQ(openQuestion(), nullptr);
 }
 

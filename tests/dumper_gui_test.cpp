@@ -461,22 +461,12 @@ TEST_F(DumperEndToEnd, EraseWithABadOutcomeShowsItsBoxAndEndsSuccessfully) {
 
 // Every panel in the states a technician sees, each with its texts whole; the pictures go to
 // docs/ through scripts/screenshots.sh.
-class SnapshotHalfWay : public PanelDisplay {
- public:
-  void progress(int percent) override {
-    PanelDisplay::progress(percent);
-    if (taken.empty() && percent >= 50)
-      taken = testsupport::snapshot(dumper::dumper, "dumper-main-dump") + "taken";
-  }
-  std::string taken;
-};
-
 TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
   using testsupport::snapshot;
   EXPECT_EQ(snapshot(mainPanel(), "dumper-main-idle"), "");
 
   testsupport::enter(mainPanel(), kMainLastSector, 20);
-  SnapshotHalfWay halfWay;
+  testsupport::SnapshotHalfWay<PanelDisplay> halfWay(dumper::dumper, "dumper-main-dump");
   dwl::setDisplay(&halfWay);
   testsupport::click(mainPanel(), kMainStart);
   EXPECT_EQ(halfWay.taken, "taken");

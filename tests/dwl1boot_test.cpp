@@ -115,8 +115,8 @@ TEST_F(Boot, EveryFailureRow) {
     int reads;
     int sent;
   } cases[] = {
-      {"no handset", {S}, 2, 1000, {6, 4}, 1, 1},
-      {"noise then no handset", {0x11, 0x22, S}, 2, 1000, {6, 4}, 3, 1},
+      {"no handset", {S}, 2, 1000, dwl::kNoHandsetResult, 1, 1},
+      {"noise then no handset", {0x11, 0x22, S}, 2, 1000, dwl::kNoHandsetResult, 3, 1},
       {"silent after the upload", {0xBE, S, S}, 2, 1000, {6, 0x000A019D}, 3, 2},
       {"three zeros then silence", {0xBE, 0, 0, 0, S}, 2, 1000, {6, 0x000A039D}, 5, 2},
       {"start report A1", {0xBE, 0x44, 0xA1}, 2, 1000, {6, 11}, 3, 2},
@@ -145,7 +145,7 @@ TEST_F(Boot, EveryFailureRow) {
     if (c.sent == 0) {
       EXPECT_EQ(p.events(), (std::vector<std::string>{"open COM4 38400 2", "dtr 0", "time 5"}));
     }
-    if (c.result == dwl::DownloadResult{6, 4}) {
+    if (c.result == dwl::kNoHandsetResult) {
       EXPECT_EQ(x.CpuType, 0x9D);
     }
   }
@@ -169,7 +169,7 @@ TEST_F(Boot, SkippedByteCounterKeepsEightBits) {
 
 TEST_F(Boot, EndlessNoiseDuringTheWakeUpEndsAsATimeOut) {
   port.reply(Bytes(5000, 0x55));
-  EXPECT_EQ(dwl::dwl1_0boot(&ctx), (dwl::DownloadResult{6, 4}));
+  EXPECT_EQ(dwl::dwl1_0boot(&ctx), dwl::kNoHandsetResult);
   EXPECT_EQ(port.reads(), 4096);
   EXPECT_EQ(ctx.CpuType, 0x9D);
   EXPECT_EQ(hexBytes(port.written()), "44");
@@ -180,7 +180,7 @@ TEST_F(Boot, ThirtySecondsOfSlowNoiseEndTheWakeUp) {
   std::time_t t = 1000;
   platform::setClock([&t] { return t++; });  // one second per reading
   port.reply(Bytes(100, 0x55)).reply({0xBE});
-  EXPECT_EQ(dwl::dwl1_0boot(&ctx), (dwl::DownloadResult{6, 4}));
+  EXPECT_EQ(dwl::dwl1_0boot(&ctx), dwl::kNoHandsetResult);
   EXPECT_EQ(port.reads(), 30);
 }
 

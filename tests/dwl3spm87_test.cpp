@@ -14,8 +14,10 @@
 #include "emulator/emulator_rs232.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
+#include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/recording_display.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -334,9 +336,7 @@ TEST_F(Sequence, VerifyHookRunsLastAndItsFailureKeepsTheHandsetOn) {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"flash.txt", "dwl87.spm"})
-      std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples" / name,
-                                 dir.path() / name);
+    testsupport::copySamples(dir.path());
     ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
@@ -363,12 +363,8 @@ class EndToEnd : public ::testing::Test {
   }
   // Boots the handset and runs the sequence of the mode, as Start does.
   DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {
-    flash = std::make_unique<emulator::NorFlash>(description);
-    emulator::HandsetConfig config;
-    config.faults = faults;
-    core = std::make_unique<emulator::HandsetCore>(*flash, config);
-    link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
+    handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
+    platform::setRs232(handset->link.get());
     sg_DownloadContext.StartTime = sg_DownloadContext.EndTime = platform::now();
     const DownloadResult boot = dwl::dwl1_0boot(&sg_DownloadContext);
     if (boot.Family != dwl::RESULT_SUCCESS) return boot;
@@ -377,7 +373,7 @@ class EndToEnd : public ::testing::Test {
                : downloader::dwl3_0Generic5087(sg_DownloadContext, verify);
   }
   std::vector<std::uint8_t> flashAt(std::uint32_t address, std::size_t count) const {
-    return flash->read(address - dwl::FlashBase, count);
+    return handset->flash->read(address - dwl::FlashBase, count);
   }
   int errorsShown() const {
     return static_cast<int>(std::count_if(rec.sectors.begin(), rec.sectors.end(),
@@ -387,9 +383,7 @@ class EndToEnd : public ::testing::Test {
   testsupport::TempDir dir;
   testsupport::RecordingDisplay rec;
   dwl::FlashDescription description;
-  std::unique_ptr<emulator::NorFlash> flash;
-  std::unique_ptr<emulator::HandsetCore> core;
-  std::unique_ptr<emulator::EmulatorRs232> link;
+  std::unique_ptr<testsupport::EmulatedHandset> handset;
   std::vector<std::uint8_t> images[4];
   std::time_t clock = 5000;
 };
@@ -406,8 +400,8 @@ TEST_F(EndToEnd, FourImagesLandAtTheirAddressesByteForByte) {
   ogm1.push_back(0xFF);  // the spare byte of an odd ogm image
   EXPECT_EQ(flashAt(0x02700000, 30002), ogm1);
   EXPECT_EQ(flashAt(0x02C70000, 20000), images[3]);
-  EXPECT_TRUE(core->violations().empty()) << core->violations().front();
-  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_TRUE(handset->core->violations().empty()) << handset->core->violations().front();
+  EXPECT_EQ(handset->core->state(), emulator::HandsetCore::State::Off);
   EXPECT_EQ(rec.progressValues.back(), 100);
   EXPECT_EQ(errorsShown(), 0);
 }
@@ -439,7 +433,7 @@ TEST_F(EndToEnd, HandsetFaultsDuringTheTransfer) {
     EXPECT_EQ(errorsShown(), c.errors);
     EXPECT_EQ(flashAt(0x02000000, images[0].size()) == images[0], c.written);
     // Switched off only after a complete download.
-    EXPECT_EQ(core->state() == emulator::HandsetCore::State::Off, c.written);
+    EXPECT_EQ(handset->core->state() == emulator::HandsetCore::State::Off, c.written);
   }
 }
 
@@ -464,12 +458,12 @@ TEST_F(EndToEnd, VerifyHookReadsBackBeforeTheSwitchOff) {
     return DownloadResult{0, 0};
   };
   EXPECT_EQ(download({}, readBack), (DownloadResult{0, 0}));
-  EXPECT_EQ(core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_EQ(handset->core->state(), emulator::HandsetCore::State::Off);
 
   emulator::Faults corrupt;
   corrupt.corrupt = {{142, 0x1234}};  // the sector at 0x02800000
   EXPECT_EQ(download(corrupt, readBack), (DownloadResult{dwl::RESULT_VERIFY, 0x02801234}));
-  EXPECT_NE(core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_NE(handset->core->state(), emulator::HandsetCore::State::Off);
 }
 
 }  // namespace

@@ -21,44 +21,19 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
+#include "support/bytes.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::be32;
+using testsupport::Bytes;
+using testsupport::cat;
+using testsupport::le32;
+using testsupport::sum;
 
 const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
 constexpr int kWaitMs = 5000;
-
-Bytes fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  Bytes out(in ? static_cast<std::size_t>(in.tellg()) : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return out;
-}
-
-Bytes be32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-Bytes le32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::uint32_t sum(const Bytes& b) {
-  std::uint32_t s = 0;
-  for (auto x : b) s += x;
-  return s;
-}
 
 // The PC side: a raw serial device.
 class PcPort {
@@ -157,7 +132,7 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
   ASSERT_TRUE(server.open(&why)) << why;
   std::thread serving([&] { server.serve(); });
 
-  const Bytes bootstrap = fileBytes(kSamples + "dwl87.spm");
+  const Bytes bootstrap = testsupport::TempDir::read(kSamples + "dwl87.spm");
   const Bytes data = image(20000);
   {
     PcPort pc(server.slavePath());
@@ -208,7 +183,8 @@ TEST(PtyServer, TheNextHandsetComesOnAGivenTimeAfterASwitchOff) {
   {
     PcPort pc(server.slavePath());
     ASSERT_TRUE(pc.ok());
-    EXPECT_EQ(pc.boot(fileBytes(kSamples + "dwl87.spm"), kBootReply.size()), kBootReply);
+    EXPECT_EQ(pc.boot(testsupport::TempDir::read(kSamples + "dwl87.spm"), kBootReply.size()),
+              kBootReply);
     pc.write({0xE8});
     EXPECT_EQ(pc.read(1), Bytes{0xC0});
     const auto off = std::chrono::steady_clock::now();
@@ -299,7 +275,7 @@ TEST_F(Program, OptionsFaultsImageAndTrace) {
   const Bytes data = image(300);
   {
     PcPort pc(slave);
-    EXPECT_EQ(pc.boot(fileBytes(kSamples + "dwl87.spm"), 7),
+    EXPECT_EQ(pc.boot(testsupport::TempDir::read(kSamples + "dwl87.spm"), 7),
               (Bytes{0x44, 0xA0, 0x7F, 0xF0, 0xC2, 0x89, 0x18}));
     pc.write({0xEB});
     EXPECT_EQ(pc.read(2), (Bytes{0xC0, 0xC8}));
@@ -307,7 +283,7 @@ TEST_F(Program, OptionsFaultsImageAndTrace) {
     EXPECT_EQ(pc.read(5), cat({{0xCC}, le32(sum(data))}));
   }
   EXPECT_EQ(stop(SIGTERM), 0);
-  const Bytes saved = fileBytes("image.bin");
+  const Bytes saved = testsupport::TempDir::read("image.bin");
   ASSERT_EQ(saved.size(), 0x1000000u);
   EXPECT_EQ(Bytes(saved.begin() + 0x2000, saved.begin() + 0x2000 + 300), data);
   EXPECT_EQ(saved[0x2000 + 300], 0xFF);
@@ -322,7 +298,7 @@ TEST_F(Program, OptionsFaultsImageAndTrace) {
                                    "0x89:0x18", "--flash-image", "image.bin"});
   {
     PcPort pc(again);
-    ASSERT_EQ(pc.boot(fileBytes(kSamples + "dwl87.spm"), 7).size(), 7u);
+    ASSERT_EQ(pc.boot(testsupport::TempDir::read(kSamples + "dwl87.spm"), 7).size(), 7u);
     pc.write(cat({{0xE6}, be32(300), be32(0x02002000)}));
     EXPECT_EQ(pc.read(2 + 300 + 4), cat({{0xC0, 0xC7}, data, le32(sum(data))}));
   }

@@ -15,15 +15,20 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "platform/rs232.h"
+#include "support/bytes.h"
 #include "support/emulated_handset.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using emulator::Faults;
 using emulator::HandsetConfig;
 using emulator::HandsetCore;
+using testsupport::be32;
+using testsupport::Bytes;
+using testsupport::cat;
+using testsupport::le32;
+using testsupport::sum;
 using State = emulator::HandsetCore::State;
 
 const std::string kSamples = KELVANE_SOURCE_DIR "/samples/";
@@ -38,37 +43,7 @@ dwl::FlashDescription sample(std::optional<std::uint16_t> codes) {
   return d;
 }
 
-Bytes fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  Bytes out(in ? static_cast<std::size_t>(in.tellg()) : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return out;
-}
-
-Bytes be32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-Bytes le32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 using testsupport::pattern;
-
-std::uint32_t sum(const Bytes& b) {
-  std::uint32_t s = 0;
-  for (auto x : b) s += x;
-  return s;
-}
 
 Bytes block(const Bytes& data) {
   const std::size_t n = data.size() - 1;
@@ -202,7 +177,7 @@ TEST(NorFlash, EraseProgramAndFiles) {
   const Bytes data = pattern(70000, 3);
   f.program(0xFF0000, data.data(), data.size());  // runs past the end: the rest is dropped
   ASSERT_TRUE(f.save("image.bin"));
-  EXPECT_EQ(fileBytes("image.bin").size(), f.size());
+  EXPECT_EQ(testsupport::TempDir::read("image.bin").size(), f.size());
   emulator::NorFlash g(sample(kIntel));
   ASSERT_TRUE(g.load("image.bin"));
   EXPECT_EQ(g.read(0xFF0000, 0x10000), Bytes(data.begin(), data.begin() + 0x10000));
@@ -819,7 +794,7 @@ TEST_F(Link, DisconnectFailsEveryOperation) {
 
 TEST_F(Link, TheLibraryBootsTheHandset) {
   testsupport::TempDir dir;
-  const Bytes bootstrap = fileBytes(kSamples + "dwl87.spm");
+  const Bytes bootstrap = testsupport::TempDir::read(kSamples + "dwl87.spm");
   testsupport::TempDir::write("dwl87.spm", bootstrap);
   HandsetConfig config;
   config.expectedBootstrap = bootstrap;

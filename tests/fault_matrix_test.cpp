@@ -37,6 +37,7 @@
 #include "platform/native_rs232.h"
 #include "support/dumper_flash.h"
 #include "support/recording_display.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -191,9 +192,7 @@ int openDescriptorsOf(const std::string& device) {
 class FaultMatrix : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
-    const fs::path samples = fs::path(KELVANE_SOURCE_DIR) / "samples";
-    fs::copy_file(samples / "flash.txt", "flash.txt");
-    fs::copy_file(samples / "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
     image = pattern(kImageSize, 99);
   }

@@ -8,16 +8,10 @@
 
 #include "ops/job_log.h"
 #include "ops/jsonl_progress.h"
+#include "support/json_lines.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::vector<nlohmann::json> readLines(const std::string& path) {
-  std::vector<nlohmann::json> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-  return lines;
-}
 
 TEST(JobLog, Sha256MatchesTheStandardVectors) {
   const struct {
@@ -73,7 +67,7 @@ TEST(JobLog, EachJobIsOneLineWithItsImagesAndResult) {
     });
   for (auto& t : threads) t.join();
 
-  const auto lines = readLines("sub/jobs.jsonl");
+  const auto lines = testsupport::jsonLinesOf("sub/jobs.jsonl");
   ASSERT_EQ(lines.size(), 100u);
   const nlohmann::json& j = lines[0];
   EXPECT_EQ(j["start"], "2025-12-08T14:35:07.123Z");
@@ -125,8 +119,8 @@ TEST(JobLog, ARenamedLogIsOpenedAgainAndALostLineIsHandedOver) {
   EXPECT_TRUE(log.append(record, &why)) << why;
   std::filesystem::remove("jobs.jsonl");
   EXPECT_TRUE(log.append(record, &why)) << why;
-  EXPECT_EQ(readLines("jobs.jsonl.1").size(), 1u);
-  EXPECT_EQ(readLines("jobs.jsonl").size(), 1u);
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl.1").size(), 1u);
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl").size(), 1u);
 
   ops::JobLog full;
   std::vector<std::pair<std::string, std::string>> lost;
@@ -156,9 +150,8 @@ TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {
   r.result = {dwl::RESULT_CANCELLED, 0};
   sink.jobFinished(r);
 
-  std::vector<nlohmann::json> lines;
   std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  std::vector<nlohmann::json> lines = testsupport::jsonLines(in);
   ASSERT_EQ(lines.size(), 7u);
   lines.erase(lines.begin() + 1);
   EXPECT_EQ(lines[0]["event"], "started");

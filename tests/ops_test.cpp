@@ -557,6 +557,74 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
   }
 }
 
+// Every front end makes its write input here: the File mode follows the images given unless the
+// window set one, files are read, and what cannot be taken is listed, not written.
+TEST(WriteInput, ModeImagesAndProblemsFollowWhatTheFrontEndGives) {
+  testsupport::TempDir dir;
+  testsupport::TempDir::write("a.bin", Bytes{1, 2, 3});
+  const Bytes held = {7, 8, 9};
+  using S = dwl::Slot;
+  struct Case {
+    std::string name;
+    int mode;
+    std::vector<ops::ImageSource> images;
+    int wantMode;
+    std::vector<S> wantSlots;
+    std::vector<std::string> problems;
+    dwl::ResultCode firstCode;
+  };
+  const Case cases[] = {
+      {"bin only", ops::kModeOfImages, {{S::Bin1, "a.bin", {}}}, 1, {S::Bin1}, {}, 0},
+      {"ogm only", ops::kModeOfImages, {{S::Ogm2, "h.ogm", held}}, 2, {S::Ogm2}, {}, 0},
+      {"bin and ogm",
+       ops::kModeOfImages,
+       {{S::Ogm1, "h.ogm", held}, {S::Bin1, "a.bin", {}}},
+       0,
+       {S::Ogm1, S::Bin1},
+       {},
+       0},
+      {"the window's mode is kept", 1, {{S::Ogm2, "h.ogm", held}}, 1, {S::Ogm2}, {}, 0},
+      {"missing file",
+       ops::kModeOfImages,
+       {{S::Bin2, "none.bin", {}}, {S::Bin1, "a.bin", {}}},
+       1,
+       {S::Bin1},
+       {"the bin2 image none.bin"},
+       3},
+      {"two of a slot",
+       ops::kModeOfImages,
+       {{S::Bin1, "a.bin", {}}, {S::Bin1, "h.bin", held}},
+       1,
+       {S::Bin1},
+       {"two images for bin1"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ops::WriteSettings settings;
+    settings.model = 2;
+    settings.verify = true;
+    settings.mode = c.mode;
+    std::vector<ops::ImageProblem> problems;
+    const ops::WriteInput in = ops::makeWriteInput(settings, c.images, &problems);
+    EXPECT_EQ(in.mode, c.wantMode);
+    EXPECT_EQ(in.model, 2);
+    EXPECT_TRUE(in.verify);
+    std::vector<S> slots;
+    for (const ops::Image& image : in.images) {
+      slots.push_back(image.slot);
+      EXPECT_EQ(image.bytes, image.path == "a.bin" ? Bytes({1, 2, 3}) : held) << image.path;
+    }
+    EXPECT_EQ(slots, c.wantSlots);
+    ASSERT_EQ(problems.size(), c.problems.size());
+    for (std::size_t i = 0; i < problems.size(); ++i)
+      EXPECT_EQ(problems[i].text.rfind(c.problems[i], 0), 0u) << problems[i].text;
+    if (!problems.empty()) {
+      EXPECT_EQ(problems.front().code, c.firstCode);
+    }
+  }
+}
+
 TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
   // The Intel flash of the samples: eight 8 KiB sectors, then 64 KiB ones.
   const std::uint16_t intel = emulator::flashCodes(0x89, 0x18);

@@ -18,6 +18,7 @@
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl_context.h"
 #include "platform/native_rs232.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 #ifndef _WIN32
 #include "bench/bench_support.h"
@@ -31,8 +32,7 @@ constexpr int kPort = 7;
 class SerialLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    const fs::path samples = fs::path(KELVANE_SOURCE_DIR) / "samples";
-    for (const char* name : {"flash.txt", "dwl87.spm"}) fs::copy_file(samples / name, name);
+    testsupport::copySamples();
     ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
 #ifdef _WIN32
     const char* com = std::getenv("KELVANE_TEST_LINE");

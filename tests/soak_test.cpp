@@ -30,6 +30,7 @@
 #include "emulator/nor_flash.h"
 #include "platform/clock.h"
 #include "support/recording_display.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -103,9 +104,7 @@ std::string randomFault(std::mt19937& rng, std::uint32_t sectors, std::uint32_t 
 class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
-    const fs::path samples = fs::path(KELVANE_SOURCE_DIR) / "samples";
-    fs::copy_file(samples / "flash.txt", "flash.txt");
-    fs::copy_file(samples / "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
     dwl::FlashDescription d;
     std::string why;

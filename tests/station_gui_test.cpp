@@ -26,6 +26,7 @@
 #include <functional>
 
 #include "station/gui/station_window.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -65,8 +66,7 @@ station::LineFactory lineTo(Handset& h) {
 
 TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
   testsupport::TempDir dir;
-  std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
-  std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+  testsupport::copySamples();
   std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'x');
   station::Recipe recipe;
   recipe.images = {{dwl::Slot::Bin1, "a.bin"}};
@@ -132,8 +132,7 @@ TEST(StationWindow, StartAllFillsEachRowAndAFailedLogIsSaid) {
 
 TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
   testsupport::TempDir dir;
-  std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
-  std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+  testsupport::copySamples();
   const std::string image(30000, 'k');
   std::ofstream("a.bin", std::ios::binary) << image;
   Handset handset("");
@@ -191,8 +190,7 @@ TEST(StationWindow, TheEditedRecipeIsCheckedBeforeAnySlotStarts) {
 
 struct StationFixture {
   StationFixture() {
-    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
-    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'z');
     recipe.images = {{dwl::Slot::Bin1, "a.bin"}};
     EXPECT_TRUE(log.open("jobs.jsonl", nullptr));

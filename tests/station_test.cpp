@@ -17,6 +17,8 @@
 #include "station/recipe_settings.h"
 #include "station/station.h"
 #include "station/station_args.h"
+#include "support/json_lines.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -42,18 +44,10 @@ station::LineFactory handsetsOf(std::vector<std::unique_ptr<Handset>>& handsets)
   };
 }
 
-std::vector<nlohmann::json> logLines(const std::string& path) {
-  std::vector<nlohmann::json> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-  return lines;
-}
-
 class Station : public ::testing::Test {
  public:
   void SetUp() override {
-    std::filesystem::copy_file(kSamples + "flash.txt", "flash.txt");
-    std::filesystem::copy_file(kSamples + "dwl87.spm", "dwl87.spm");
+    testsupport::copySamples();
     writeFile("a.bin", pattern(100000, 1));
     writeFile("b.ogm", pattern(1001, 2));
     recipe.images = {{dwl::Slot::Bin1, "a.bin"}, {dwl::Slot::Ogm2, "b.ogm"}};
@@ -242,7 +236,7 @@ TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
       EXPECT_FALSE(st.result.empty()) << faults[i];
     }
   }
-  const auto lines = logLines("jobs.jsonl");
+  const auto lines = testsupport::jsonLinesOf("jobs.jsonl");
   ASSERT_EQ(lines.size(), handsets.size());
   for (const auto& line : lines) {
     const std::size_t i = std::stoul(line["port"].get<std::string>()) - 1;
@@ -291,7 +285,7 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   EXPECT_EQ(st.stage, station::SlotStage::Done);
   EXPECT_EQ(st.result, "");
   EXPECT_GE(handset.link->seconds(), 40.0);
-  const auto lines = logLines("jobs.jsonl");
+  const auto lines = testsupport::jsonLinesOf("jobs.jsonl");
   ASSERT_EQ(lines.size(), 3u);
   for (const auto& line : lines) EXPECT_TRUE(line["result"]["success"].get<bool>());
 }
@@ -343,7 +337,7 @@ TEST_F(Station, AnAdapterThatWillNotOpenIsRetriedNotHammered) {
   const station::SlotStatus st = s.status(0);
   // One failure and one line for the missing adapter, however often it was tried meanwhile.
   EXPECT_EQ(st.failures, 1);
-  EXPECT_EQ(logLines("jobs.jsonl").size(), 1u);
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl").size(), 1u);
   EXPECT_GE(port->opens, 3);
   // Not hammered: about one attempt per pause, never a busy loop.
   EXPECT_LE(port->opens, 2 + seconds / s.retryPause);
@@ -369,7 +363,8 @@ TEST_F(Station, CancelOfOneSlotLeavesTheOthers) {
   EXPECT_EQ(s->status(0).stage, station::SlotStage::Cancelled);
   EXPECT_EQ(s->status(0).failures, 0);
   EXPECT_EQ(s->status(1).stage, station::SlotStage::Done);
-  EXPECT_EQ(logLines("jobs.jsonl").size(), 1u);  // a wait that saw no handset is no job
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl").size(),
+            1u);  // a wait that saw no handset is no job
 }
 
 TEST_F(Station, ALogThatCannotBeWrittenStopsNewJobs) {
@@ -438,8 +433,8 @@ TEST_F(Station, ARotatedLogIsOpenedAgain) {
   // The stop came between jobs: the slot keeps its last pass.
   EXPECT_EQ(s.status(0).stage, station::SlotStage::Done) << s.status(0).result;
   EXPECT_FALSE(log.failed()) << log.error();
-  EXPECT_EQ(logLines("jobs.jsonl.1").size(), 1u);
-  EXPECT_EQ(logLines("jobs.jsonl").size(), 2u);
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl.1").size(), 1u);
+  EXPECT_EQ(testsupport::jsonLinesOf("jobs.jsonl").size(), 2u);
 }
 
 }  // namespace

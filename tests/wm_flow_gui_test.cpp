@@ -38,6 +38,7 @@
 #include "platform/port_map.h"
 #include "platform/rs232.h"
 #include "support/gui_helpers.h"
+#include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -105,9 +106,7 @@ class WmFlow : public ::testing::Test {
   void SetUp() override {
     if (QGuiApplication::platformName() != "xcb")
       GTEST_SKIP() << "needs an X server with a window manager (scripts/with-wm.sh)";
-    for (const char* name : {"flash.txt", "dwl87.spm"})
-      std::filesystem::copy_file(std::filesystem::path(KELVANE_SOURCE_DIR) / "samples" / name,
-                                 dir.path() / name);
+    testsupport::copySamples(dir.path());
     platform::setRs232(&port);
     ui.install();
   }

@@ -111,27 +111,28 @@ class StartEvents final : public dwl::ProgressSink {
 
 // The job's input from the record: the settings and the images its load flags name.
 ops::WriteInput writeInput(const DownloadContext& c) {
-  ops::WriteInput in;
-  in.link = ops::linkFromRecord(c);
-  in.link.flash = &dwl::vg_FlashDescritpion;
-  in.model = c.Model;
-  in.mode = c.Mode;
-  in.downloadType = c.DownloadType;
+  ops::WriteSettings settings;
+  settings.link = ops::linkFromRecord(c);
+  settings.link.flash = &dwl::vg_FlashDescritpion;
+  settings.model = c.Model;
+  settings.mode = c.Mode;
+  settings.downloadType = c.DownloadType;
   const struct {
     dwl::Slot slot;
     const char* path;
     const std::uint8_t* data;
     std::uint32_t length;
     bool loaded;
-  } images[] = {{dwl::Slot::Bin1, c.Bin1Path, c.Bin1Data, c.Bin1Length, c.Bin1Loaded == 1},
-                {dwl::Slot::Bin2, c.Bin2Path, c.Bin2Data, c.Bin2Length, c.Bin2Loaded == 1},
-                {dwl::Slot::Ogm1, c.Ogm1Path, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded == 1},
-                {dwl::Slot::Ogm2, c.Ogm2Path, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded == 1}};
-  for (const auto& s : images) {
-    if (!s.loaded || !s.data) continue;
-    in.images.push_back({s.slot, s.path, std::vector<std::uint8_t>(s.data, s.data + s.length)});
-  }
-  return in;
+  } held[] = {{dwl::Slot::Bin1, c.Bin1Path, c.Bin1Data, c.Bin1Length, c.Bin1Loaded == 1},
+              {dwl::Slot::Bin2, c.Bin2Path, c.Bin2Data, c.Bin2Length, c.Bin2Loaded == 1},
+              {dwl::Slot::Ogm1, c.Ogm1Path, c.Ogm1Data, c.Ogm1Length, c.Ogm1Loaded == 1},
+              {dwl::Slot::Ogm2, c.Ogm2Path, c.Ogm2Data, c.Ogm2Length, c.Ogm2Loaded == 1}};
+  std::vector<ops::ImageSource> sources;
+  for (const auto& s : held)
+    if (s.loaded && s.data)
+      sources.push_back({s.slot, s.path, std::span<const std::uint8_t>(s.data, s.length)});
+  // The record holds one image a slot, already read: nothing here can be refused.
+  return ops::makeWriteInput(settings, sources, nullptr);
 }
 
 }  // namespace

@@ -44,6 +44,16 @@ struct EmulatedHandset {
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     link = std::make_unique<emulator::EmulatorRs232>(*core, options);
   }
+  // On a flash of the test's own description, with its faults already parsed.
+  EmulatedHandset(const dwl::FlashDescription& flashDescription, const emulator::Faults& faults,
+                  emulator::LinkOptions options = {})
+      : description(flashDescription) {
+    flash = std::make_unique<emulator::NorFlash>(description);
+    emulator::HandsetConfig config;
+    config.faults = faults;
+    core = std::make_unique<emulator::HandsetCore>(*flash, config);
+    link = std::make_unique<emulator::EmulatorRs232>(*core, options);
+  }
   dwl::FlashDescription description;
   std::unique_ptr<emulator::NorFlash> flash;
   std::unique_ptr<emulator::HandsetCore> core;

@@ -153,6 +153,23 @@ inline std::string snapshot(int panel, const std::string& name) {
   return clipped;
 }
 
+// A program's display that takes one picture of a panel once the job is half-way; taken is
+// "taken" when the picture was whole.
+template <class Display>
+class SnapshotHalfWay : public Display {
+ public:
+  SnapshotHalfWay(int panel, std::string name) : panel_(panel), name_(std::move(name)) {}
+  void progress(int percent) override {
+    Display::progress(percent);
+    if (taken.empty() && percent >= 50) taken = snapshot(panel_, name_) + "taken";
+  }
+  std::string taken;
+
+ private:
+  int panel_;
+  std::string name_;
+};
+
 // Tab walks a panel's inputs from the top down (left to right within a row), and never stops on
 // a field that only shows something.
 inline void expectTabOrderTopDown(QWidget* root) {
