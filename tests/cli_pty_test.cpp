@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -305,6 +306,27 @@ TEST_F(CliPty, SeveralPortsReportOneJsonObjectEach) {
   EXPECT_EQ(j[1]["family"], 5);
   EXPECT_NE(j[1]["detail"].get<std::string>().find("no such device"), std::string::npos)
       << j[1]["detail"];
+}
+
+// The progress of several ports shares one standard output: every line whole, each port's own
+// ending with its finished event.
+TEST_F(CliPty, SeveralPortsProgressLinesStayWhole) {
+  Emulator a({"--flash-description", "flash.txt"});
+  Emulator b({"--flash-description", "flash.txt"});
+  const Finished f = kelvane({"--port", a.path(), "--port", b.path(), "--progress", "jsonl",
+                              "--speed", "1", "write", "--bin1", "bin1.bin"});
+  EXPECT_EQ(f.status, 0) << f.err;
+  std::map<std::string, std::string> last;
+  std::istringstream lines(f.out);
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << line;
+    last[j.value("port", std::string())] = j.value("event", std::string());
+  }
+  EXPECT_EQ(last,
+            (std::map<std::string, std::string>{{a.path(), "finished"}, {b.path(), "finished"}}));
+  // People's lines go to standard error, each with its port.
+  EXPECT_NE(f.err.find("[" + a.path() + "] "), std::string::npos) << f.err;
 }
 
 // A signal to the program of several ports stops each port's job within a second, each with its
