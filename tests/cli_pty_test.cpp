@@ -347,6 +347,13 @@ TEST_F(CliPty, SeveralPortsStopTogetherOnASignal) {
     ASSERT_TRUE(j.is_array()) << f.out << f.err;
     ASSERT_EQ(j.size(), 2u);
     for (const nlohmann::json& port : j) EXPECT_EQ(port["family"], 14) << port;
+    // The summary gives each port the status the program alone would have ended with.
+    for (const std::string& port : {a.path(), b.path()}) {
+      std::istringstream row(f.err.substr(f.err.rfind("\n" + port + " ") + 1));
+      std::string name, exit;
+      row >> name >> exit;
+      EXPECT_EQ(exit, std::to_string(status)) << f.err;
+    }
   }
 }
 
