@@ -90,6 +90,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   // The last word of every exit: the JSON and the finished event when asked for, then the check
   // that standard output took them (a full disk, a pipe whose reader left).
   auto answer = [&](const Outcome& outcome, int status) {
+    if (env.result) *env.result = outcome;
+    if (env.answered) *env.answered = true;
     if (early.json) out << jsonText(toJson(outcome)) << '\n';
     if (jsonl) jsonl->jobFinished(jobResultOf(outcome));
     out.flush();
@@ -130,7 +132,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   if (o.ports.size() > 1 && o.command != Command::Ports) {
     const std::vector<std::string> args(argv, argv + argc);
-    return runSeveralPorts(args, o, env.self, out, err, env.cancel);
+    return runSeveralPorts(args, o, env, out, err);
   }
   if (!o.directory.empty()) {
     std::error_code ec;
@@ -210,7 +212,6 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     outcome.message = log.error();
   }
 
-  if (!o.jsonFile.empty()) std::ofstream(o.jsonFile) << jsonText(toJson(outcome)) << '\n';
   err << errorText(outcome);
   // A failed job's own message comes first; the log's failure is said after it.
   if (log.failed() && !succeeded) err << "kelvane: " << log.error() << '\n';

@@ -1,10 +1,12 @@
-// The whole program behind main: parse, run one port (or start one process per port), report.
+// The whole program behind main: parse, run one port (or one thread per port), report.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 
+#include "cli/outcome.h"
 #include "platform/cancel.h"
 #include "platform/rs232.h"
 
@@ -17,8 +19,11 @@ struct Environment {
   const platform::CancelToken* cancel = nullptr;
   bool stdoutTerminal = false;
   bool stderrTerminal = false;
-  // This program, started once per port when several are given.
-  std::string self;
+  // A port object of its own for each port when several are given; the native port when unset.
+  std::function<std::unique_ptr<platform::Rs232>()> newSerial;
+  // When set, receive the outcome the run reports (set answered), however it ends.
+  Outcome* result = nullptr;
+  bool* answered = nullptr;
 };
 
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,

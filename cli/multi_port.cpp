@@ -1,22 +1,19 @@
 #include "cli/multi_port.h"
 
-#include <QEventLoop>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <array>
 #include <cctype>
-#include <fstream>
-#include <iterator>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <streambuf>
+#include <thread>
+#include <utility>
 
 #include "cli/outcome.h"
+#include "dwl/dwl_result.h"
+#include "platform/native_rs232.h"
 #include "platform/signals.h"
-
-#ifndef _WIN32
-#include <signal.h>
-#endif
 
 namespace cli {
 
@@ -32,16 +29,13 @@ std::string perPortName(const std::string& file, const std::string& port) {
   return file.substr(0, dot) + "-" + tag + file.substr(dot);
 }
 
-std::vector<std::string> childArguments(const std::vector<std::string>& args,
-                                        const Options& options, const std::string& port,
-                                        const std::string& jsonFile) {
+std::vector<std::string> portArguments(const std::vector<std::string>& args, const Options& options,
+                                       const std::string& port) {
   std::vector<std::string> out;
   if (args.empty()) return out;
   out.push_back(args[0]);
   out.push_back("--port");
   out.push_back(port);
-  out.push_back("--json-file");
-  out.push_back(jsonFile);
   bool outputGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -79,133 +73,126 @@ std::vector<std::string> childArguments(const std::vector<std::string>& args,
 
 namespace {
 
-struct Child {
-  std::string port;
-  std::unique_ptr<QProcess> process;
-  std::string pending[2];  // stdout, stderr
-  std::string jsonFile;
-  int status = 0;
+// Passes whole lines on to a stream shared by every port's thread, one line at a time under the
+// lock, so that lines of different ports never mix; each line gets the prefix.
+class LineForwarder final : public std::streambuf {
+ public:
+  LineForwarder(std::ostream& to, std::mutex& lock, std::string prefix)
+      : to_(to), lock_(lock), prefix_(std::move(prefix)) {}
+  // What is left after the last newline goes as a line of its own.
+  void finish() {
+    if (!pending_.empty()) pending_ += '\n';
+    forward();
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    pending_ += traits_type::to_char_type(c);
+    if (c == '\n') forward();
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    pending_.append(s, static_cast<std::size_t>(n));
+    forward();
+    return n;
+  }
+
+ private:
+  void forward() {
+    const std::size_t end = pending_.rfind('\n');
+    if (end == std::string::npos) return;
+    std::lock_guard hold(lock_);
+    std::size_t from = 0;
+    while (from <= end) {
+      const std::size_t nl = pending_.find('\n', from);
+      to_ << prefix_;
+      to_.write(pending_.data() + from, static_cast<std::streamsize>(nl + 1 - from));
+      from = nl + 1;
+    }
+    to_.flush();
+    pending_.erase(0, end + 1);
+  }
+
+  std::ostream& to_;
+  std::mutex& lock_;
+  std::string prefix_;
+  std::string pending_;
 };
 
-// Writes the complete lines of a stream, each prefixed with the port.
-// JSON Lines of progress go as they are: each line names its port.
-void flushLines(std::string& pending, const std::string& port, std::ostream& to, bool all,
-                bool prefix = true) {
-  const std::string head = prefix ? "[" + port + "] " : "";
-  std::size_t nl;
-  while ((nl = pending.find('\n')) != std::string::npos) {
-    to << head << pending.substr(0, nl) << '\n';
-    pending.erase(0, nl + 1);
-  }
-  if (all && !pending.empty()) {
-    to << head << pending << '\n';
-    pending.clear();
-  }
-  to.flush();
-}
+struct PortRun {
+  std::string port;
+  Outcome outcome;
+  bool answered = false;
+  int status = 0;
+};
 
 }  // namespace
 
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
-                    const std::string& self, std::ostream& out, std::ostream& err,
-                    const platform::CancelToken* cancel) {
-  // The children write their JSON results here; removed with everything in it at the end.
-  QTemporaryDir resultFolder;
-  if (!resultFolder.isValid()) {
-    err << "kelvane: cannot make a folder for the results: "
-        << resultFolder.errorString().toStdString() << '\n';
-    return 1;
-  }
-  // Human lines of the children go where ours would: standard output, unless it holds the JSON.
+                    const Environment& env, std::ostream& out, std::ostream& err) {
+  // Human lines of the runs go where ours would: standard output, unless it holds the JSON.
   const bool jsonl = options.progress == "jsonl";
   std::ostream& human = options.json || jsonl ? err : out;
-  std::ostream& childOut = jsonl ? out : human;
+  std::ostream& portOut = jsonl ? out : human;
   out.flush();
   err.flush();
 
-  std::vector<Child> children(options.ports.size());
-  QEventLoop loop;
-  std::size_t running = 0;
-  auto ended = [&] {
-    if (--running == 0) loop.quit();
-  };
-  for (std::size_t c = 0; c < children.size(); ++c) {
-    Child& child = children[c];
-    child.port = options.ports[c];
-    child.jsonFile = resultFolder.filePath(QStringLiteral("port-%1.json").arg(c)).toStdString();
-    const std::vector<std::string> argv = childArguments(args, options, child.port, child.jsonFile);
-    QStringList arguments;
-    for (std::size_t i = 1; i < argv.size(); ++i) arguments << QString::fromStdString(argv[i]);
-
-    child.process = std::make_unique<QProcess>();
-    QProcess* process = child.process.get();
-    process->setProgram(QString::fromStdString(self));
-    process->setArguments(arguments);
-    process->setInputChannelMode(QProcess::ForwardedInputChannel);
-    auto take = [&child, process, &childOut, &err, jsonl](int k) {
-      const QByteArray data =
-          k == 0 ? process->readAllStandardOutput() : process->readAllStandardError();
-      child.pending[k].append(data.constData(), static_cast<std::size_t>(data.size()));
-      flushLines(child.pending[k], child.port, k == 0 ? childOut : err, false, k != 0 || !jsonl);
-    };
-    QObject::connect(process, &QProcess::readyReadStandardOutput, [take] { take(0); });
-    QObject::connect(process, &QProcess::readyReadStandardError, [take] { take(1); });
-    QObject::connect(
-        process, &QProcess::finished,
-        [&child, &childOut, &err, take, ended, jsonl](int code, QProcess::ExitStatus how) {
-          take(0);
-          take(1);
-          flushLines(child.pending[0], child.port, childOut, true, !jsonl);
-          flushLines(child.pending[1], child.port, err, true);
-          // A crash reports the signal number as its code.
-          child.status = how == QProcess::NormalExit ? code : 128 + code;
-          ended();
-        });
-    QObject::connect(process, &QProcess::errorOccurred,
-                     [&child, &err, process, ended](QProcess::ProcessError error) {
-                       if (error != QProcess::FailedToStart) return;
-                       err << "[" << child.port << "] kelvane: cannot run this program again for "
-                           << "the port: " << process->errorString().toStdString() << '\n';
-                       child.status = 127;
-                       ended();
-                     });
-    ++running;
-    process->start();
+  std::vector<PortRun> runs(options.ports.size());
+  std::mutex lock;
+  std::vector<std::thread> threads;
+  for (std::size_t p = 0; p < runs.size(); ++p) {
+    runs[p].port = options.ports[p];
+    threads.emplace_back([&, p] {
+      PortRun& run = runs[p];
+      const std::string tag = "[" + run.port + "] ";
+      // JSON Lines of progress go as they are: each line names its port.
+      LineForwarder outLines(portOut, lock, jsonl ? "" : tag), errLines(err, lock, tag);
+      std::ostream toOut(&outLines), toErr(&errLines);
+      // A port object of its own: jobs on several threads never share one.
+      std::unique_ptr<platform::Rs232> serial =
+          env.newSerial ? env.newSerial() : std::make_unique<platform::NativeRs232>();
+      Environment own = env;
+      own.serial = serial.get();
+      own.stdoutTerminal = own.stderrTerminal = false;  // a bar redrawn in place would mix
+      own.result = &run.outcome;
+      own.answered = &run.answered;
+      const std::vector<std::string> words = portArguments(args, options, run.port);
+      std::vector<const char*> argv;
+      for (const std::string& w : words) argv.push_back(w.c_str());
+      try {
+        run.status = runCli(static_cast<int>(argv.size()), argv.data(), toOut, toErr, own);
+      } catch (const std::exception& e) {
+        toErr << "kelvane: " << e.what() << '\n';
+        run.status = 70;
+      }
+      toOut.flush();
+      toErr.flush();
+      outLines.finish();
+      errLines.finish();
+    });
   }
-  // A signal to this process alone (a kill, a service manager's stop) reaches the runs too. On
-  // Windows a console's Ctrl-C reaches every process of the console by itself.
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (!cancel || !cancel->cancelled()) return;
-    watch.stop();
-#ifndef _WIN32
-    const int signal = platform::cancellingSignal() ? platform::cancellingSignal() : SIGTERM;
-    for (Child& child : children)
-      if (child.process->state() != QProcess::NotRunning)
-        ::kill(static_cast<pid_t>(child.process->processId()), signal);
-#endif
-  });
-  watch.start(50);
-  if (running > 0) loop.exec();
-  watch.stop();
+  for (std::thread& t : threads) t.join();
 
+  // A run stopped by a signal ends as the program alone would have: 128 + the signal.
+  const int signal = platform::cancellingSignal();
   nlohmann::json results = nlohmann::json::array();
   int exitStatus = 0;
   std::vector<std::array<std::string, 3>> rows;
-  for (Child& child : children) {
-    std::ifstream in(child.jsonFile);
-    const std::string json{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    nlohmann::json result = nlohmann::json::parse(json, nullptr, false);
-    if (result.is_discarded() || !result.is_object())
-      result = {{"port", child.port},
-                {"family", -1},
-                {"code", child.status},
-                {"message", "The run ended without a result (exit status " +
-                                std::to_string(child.status) + ")"}};
+  for (PortRun& run : runs) {
+    if (signal != 0 && run.answered && run.outcome.result.Family == dwl::RESULT_CANCELLED)
+      run.status = platform::exitStatusForSignal(signal);
+    nlohmann::json result =
+        run.answered ? toJson(run.outcome)
+                     : nlohmann::json{{"port", run.port},
+                                      {"family", -1},
+                                      {"code", run.status},
+                                      {"message", "The run ended without a result (exit status " +
+                                                      std::to_string(run.status) + ")"}};
     results.push_back(result);
-    if (child.status != 0 && exitStatus == 0) exitStatus = child.status;
+    if (run.status != 0 && exitStatus == 0) exitStatus = run.status;
     const std::string message = result.value("message", std::string());
-    rows.push_back({child.port, std::to_string(child.status), message.empty() ? "ok" : message});
+    rows.push_back({run.port, std::to_string(run.status), message.empty() ? "ok" : message});
   }
 
   if (options.json) out << jsonText(results) << '\n';

@@ -1,13 +1,13 @@
-// Several handsets at once: one process per port (this program again, with one port each),
-// their output lines prefixed with the port, a summary table at the end.
+// Several handsets at once: one thread per port, each running the command as if it had been given
+// that port alone, their output lines prefixed with the port, a summary table at the end.
 #pragma once
 
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "cli/app.h"
 #include "cli/options.h"
-#include "platform/cancel.h"
 
 namespace cli {
 
@@ -15,19 +15,16 @@ namespace cli {
 // "dump.txt" and "COM4" give "dump-COM4.txt"; "/dev/pts/3" becomes "dev_pts_3".
 std::string perPortName(const std::string& file, const std::string& port);
 
-// The arguments of the child for one port: the parent's, every --port replaced by this one,
-// --json dropped (the child writes its JSON result to jsonFile), and per-port trace and dump
-// files.
-std::vector<std::string> childArguments(const std::vector<std::string>& args,
-                                        const Options& options, const std::string& port,
-                                        const std::string& jsonFile);
+// The command line of the run on one port: the given one, every --port replaced by this one,
+// --json dropped (the results are gathered into one array), and per-port trace and dump files.
+std::vector<std::string> portArguments(const std::vector<std::string>& args, const Options& options,
+                                       const std::string& port);
 
-// Runs every port of options at once with the program self; returns 0 only when all succeeded,
-// otherwise the exit status of the first port (in the order given) that failed. Runs an event
-// loop: needs the application object. When cancel is set (a signal), every run is stopped with the
-// same signal, so each ends with its cancelled result.
+// Runs every port of options at once, each on its own thread and its own serial port
+// (env.newSerial); returns 0 only when all succeeded, otherwise the exit status of the first port
+// (in the order given) that failed. env.cancel (a signal) stops every run, so each ends with its
+// cancelled result.
 int runSeveralPorts(const std::vector<std::string>& args, const Options& options,
-                    const std::string& self, std::ostream& out, std::ostream& err,
-                    const platform::CancelToken* cancel = nullptr);
+                    const Environment& env, std::ostream& out, std::ostream& err);
 
 }  // namespace cli

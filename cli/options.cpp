@@ -117,7 +117,6 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
                  "jsonl: every progress event as a JSON line on standard output")
       ->check(CLI::IsMember({"jsonl"}));
   app.add_option("--log", o.log, "append one JSON line per job to FILE")->type_name("FILE");
-  app.add_option("--json-file", o.jsonFile)->group("");
 
   app.add_subcommand("info", "boot, identify processor and flash, switch the handset off")
       ->callback([&] { o.command = Command::Info; });

@@ -27,8 +27,6 @@ struct Options {
   std::string progress;  // "jsonl": every progress event as a JSON line on standard output
   std::string log;       // the job log to append to
   bool quiet = false;
-  // Hidden: the file a child of a several-port run writes its JSON result to.
-  std::string jsonFile;
 
   // write
   int model = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/data_files.h"
+#include "platform/data_folders.h"
 #include "platform/qt_data_folders.h"
 #include "platform/signals.h"
 

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -29,13 +31,10 @@ long long monotonicMs() {
   ::clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
-#endif
 
 extern "C" void onSignal(int signal) {
   int none = 0;
-  const bool first = g_signal.compare_exchange_strong(none, signal);
-#ifndef _WIN32
-  if (!first) {
+  if (!g_signal.compare_exchange_strong(none, signal)) {
     // The same request again within a second (a terminal's Ctrl-C reaching a process that also
     // passes it on, a service manager signalling every process of the group) is not the user
     // insisting: only a later one ends the program at once.
@@ -45,14 +44,38 @@ extern "C" void onSignal(int signal) {
     return;
   }
   g_firstAt.store(monotonicMs());
-#else
-  (void)first;
-#endif
   if (g_token) g_token->cancel();
-#ifndef _WIN32
   (void)!::write(2, g_notice, g_noticeLength);
-#endif
 }
+#endif
+
+#ifdef _WIN32
+// A console's Ctrl-C, Ctrl-Break and closing arrive on a thread of their own, not as signals: they
+// cancel through the same token, under the signal number a POSIX system would give them.
+std::atomic<unsigned long long> g_firstTick{0};
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  int signal = SIGTERM;  // the window closed, the user logged off, the system shuts down
+  if (event == CTRL_C_EVENT) signal = SIGINT;
+  if (event == CTRL_BREAK_EVENT) signal = SIGBREAK;
+  int none = 0;
+  if (!g_signal.compare_exchange_strong(none, signal)) {
+    // As on POSIX: the same request within a second is not the user insisting; a later one ends
+    // the program at once.
+    if (GetTickCount64() - g_firstTick.load() < 1000) return TRUE;
+    ExitProcess(static_cast<UINT>(exitStatusForSignal(signal)));
+  }
+  g_firstTick.store(GetTickCount64());
+  if (g_token) g_token->cancel();
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_notice, static_cast<DWORD>(g_noticeLength), &written,
+            nullptr);
+  // Windows ends the process once this returns from a closing console: the jobs get a moment to
+  // stop between blocks and close their ports first.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(2000);
+  return TRUE;
+}
+#endif
 
 }  // namespace
 
@@ -62,8 +85,7 @@ void cancelOnSignals(CancelToken& token, const char* notice) {
   std::memcpy(g_notice, notice, g_noticeLength);
   g_notice[g_noticeLength++] = '\n';
 #ifdef _WIN32
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #else
   struct sigaction action {};
   action.sa_handler = onSignal;

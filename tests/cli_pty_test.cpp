@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -307,6 +308,27 @@ TEST_F(CliPty, SeveralPortsReportOneJsonObjectEach) {
       << j[1]["detail"];
 }
 
+// The progress of several ports shares one standard output: every line whole, each port's own
+// ending with its finished event.
+TEST_F(CliPty, SeveralPortsProgressLinesStayWhole) {
+  Emulator a({"--flash-description", "flash.txt"});
+  Emulator b({"--flash-description", "flash.txt"});
+  const Finished f = kelvane({"--port", a.path(), "--port", b.path(), "--progress", "jsonl",
+                              "--speed", "1", "write", "--bin1", "bin1.bin"});
+  EXPECT_EQ(f.status, 0) << f.err;
+  std::map<std::string, std::string> last;
+  std::istringstream lines(f.out);
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << line;
+    last[j.value("port", std::string())] = j.value("event", std::string());
+  }
+  EXPECT_EQ(last,
+            (std::map<std::string, std::string>{{a.path(), "finished"}, {b.path(), "finished"}}));
+  // People's lines go to standard error, each with its port.
+  EXPECT_NE(f.err.find("[" + a.path() + "] "), std::string::npos) << f.err;
+}
+
 // A signal to the program of several ports stops each port's job within a second, each with its
 // cancel in the JSON.
 TEST_F(CliPty, SeveralPortsStopTogetherOnASignal) {
@@ -325,6 +347,13 @@ TEST_F(CliPty, SeveralPortsStopTogetherOnASignal) {
     ASSERT_TRUE(j.is_array()) << f.out << f.err;
     ASSERT_EQ(j.size(), 2u);
     for (const nlohmann::json& port : j) EXPECT_EQ(port["family"], 14) << port;
+    // The summary gives each port the status the program alone would have ended with.
+    for (const std::string& port : {a.path(), b.path()}) {
+      std::istringstream row(f.err.substr(f.err.rfind("\n" + port + " ") + 1));
+      std::string name, exit;
+      row >> name >> exit;
+      EXPECT_EQ(exit, std::to_string(status)) << f.err;
+    }
   }
 }
 

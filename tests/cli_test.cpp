@@ -297,20 +297,20 @@ TEST(CliSeveralPorts, FileNamesPerPort) {
     EXPECT_EQ(cli::perPortName(file, port), expected);
 }
 
-TEST(CliSeveralPorts, ChildArgumentsKeepOnePort) {
+TEST(CliSeveralPorts, PortArgumentsKeepOnePort) {
   const std::vector<std::string> args = {"kelvane", "--port",  "COM4",   "--port=/dev/pts/2",
                                          "--json",  "--trace", "t.log",  "dump",
                                          "--first", "0",       "--last", "1"};
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   const Options o = cli::parseArguments(static_cast<int>(argv.size()), argv.data()).options;
-  EXPECT_EQ(cli::childArguments(args, o, "/dev/pts/2", "r.json"),
-            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--json-file", "r.json",
-                                      "--trace", "t-dev_pts_2.log", "dump", "--first", "0",
-                                      "--last", "1", "--output", "dump-dev_pts_2.txt"}));
+  EXPECT_EQ(cli::portArguments(args, o, "/dev/pts/2"),
+            (std::vector<std::string>{"kelvane", "--port", "/dev/pts/2", "--trace",
+                                      "t-dev_pts_2.log", "dump", "--first", "0", "--last", "1",
+                                      "--output", "dump-dev_pts_2.txt"}));
   const std::vector<std::string> write = {"kelvane", "--port", "1",      "--port",
                                           "2",       "write",  "--bin1", "a.bin"};
-  EXPECT_EQ(cli::childArguments(write, o, "2", "r.json")[2], "2");
+  EXPECT_EQ(cli::portArguments(write, o, "2")[2], "2");
 }
 
 // ---- progress -----------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/data_folders.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -45,5 +46,28 @@ TEST(DataFiles, FirstFolderHoldingTheFileWins) {
             "config.txt is in none of: ., config, installed");
   platform::setDataFolders({});
 }
+
+// An installation under any prefix finds its own share/kelvane beside its bin.
+TEST(DataFolders, InstalledFolderIsBesideTheProgramsFolder) {
+  const std::pair<fs::path, fs::path> cases[] = {
+      {"/usr/bin", "/usr/share/kelvane"},
+      {"/opt/kelvane/bin/", "/opt/kelvane/share/kelvane"},
+      {"dist/bin", "dist/share/kelvane"},
+  };
+  for (const auto& [program, data] : cases)
+    EXPECT_EQ(platform::installedDataFolder(program), data.lexically_normal()) << program;
+  // The running program knows its own folder: this test's.
+  EXPECT_TRUE(fs::exists(platform::programFolder() / "CMakeFiles")) << platform::programFolder();
+}
+
+#ifdef _WIN32
+TEST(DataFolders, UsersFolderIsInTheLocalApplicationData) {
+  const char* saved = std::getenv("LOCALAPPDATA");
+  const std::string keep = saved ? saved : "";
+  _putenv_s("LOCALAPPDATA", "C:\\Users\\ana\\AppData\\Local");
+  EXPECT_EQ(platform::userConfigFolder(), fs::path("C:\\Users\\ana\\AppData\\Local\\kelvane"));
+  _putenv_s("LOCALAPPDATA", keep.c_str());
+}
+#endif
 
 }  // namespace

@@ -1,14 +1,19 @@
 // The folders of a program started from the desktop menu: the user's configuration folder and the
-// documents folder, as Qt finds them from the environment.
+// documents folder, as Qt finds them from the environment, and the same folders found without Qt.
 #include "platform/qt_data_folders.h"
 
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
 #include <QtGlobal>
 #include <filesystem>
+#include <optional>
 
 #include "platform/data_files.h"
+#include "platform/data_folders.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,17 +24,22 @@ namespace fs = std::filesystem;
 class FreshHome : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) saved_.push_back(qgetenv(name));
+    for (const char* name : kNames) {
+      saved_.push_back(qgetenv(name));
+      wasSet_.push_back(qEnvironmentVariableIsSet(name));
+    }
     qputenv("HOME", QByteArray::fromStdString(dir.path().string()));
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((dir.path() / "config").string()));
   }
   void TearDown() override {
-    qputenv("HOME", saved_[0]);
-    qputenv("XDG_CONFIG_HOME", saved_[1]);
+    for (std::size_t i = 0; i < std::size(kNames); ++i)
+      wasSet_[i] ? qputenv(kNames[i], saved_[i]) : qunsetenv(kNames[i]);
     platform::setDataFolders({});
   }
+  static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME"};
   testsupport::TempDir dir;
   std::vector<QByteArray> saved_;
+  std::vector<bool> wasSet_;
 };
 
 TEST_F(FreshHome, MenuStartWorksInDocumentsAndFindsTheUsersFlashDescription) {
@@ -46,6 +56,28 @@ TEST_F(FreshHome, MenuStartWorksInDocumentsAndFindsTheUsersFlashDescription) {
   // The installed folder is the program's own, whatever prefix it was installed under.
   EXPECT_EQ(platform::dataFolders()[1].filename(), "kelvane");
   EXPECT_EQ(platform::locateDataFile("flash.txt"), dir.path() / "config" / "kelvane" / "flash.txt");
+}
+
+// The lookup without Qt finds the folders Qt found before it, whatever the environment says.
+TEST_F(FreshHome, TheFoldersAreThoseQtFinds) {
+  const std::string home = dir.path().string();
+  const struct {
+    std::optional<std::string> home, config;
+  } cases[] = {
+      {home, home + "/config"},   {home, std::nullopt},     {home, ""},
+      {home + "/", std::nullopt}, {home, "/elsewhere/cfg"}, {home, "relative/cfg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.home.value_or("(unset)") + " " + c.config.value_or("(unset)"));
+    c.home ? qputenv("HOME", QByteArray::fromStdString(*c.home)) : qunsetenv("HOME");
+    c.config ? qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(*c.config))
+             : qunsetenv("XDG_CONFIG_HOME");
+    const QString qt = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    EXPECT_EQ(platform::userConfigFolder(), fs::path((qt + "/kelvane").toStdString()));
+  }
+  const QString installed =
+      QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/kelvane");
+  EXPECT_EQ(platform::standardDataFolders().at(1), fs::path(installed.toStdString()));
 }
 
 }  // namespace
