@@ -1,9 +1,10 @@
 #include "station/station.h"
 
-#include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "downloader/dwl3spm87.h"
 #include "downloader/dwl51loader.h"
@@ -140,8 +141,14 @@ struct Station::Slot {
   SlotStatus status;
   double jobStart = 0;
   platform::CancelToken cancel;
-  // A QThread rather than a std::thread: the Qt serial port wants one to watch its descriptor.
-  std::unique_ptr<QThread> thread;
+  std::thread thread;
+  // The window and the engine may both wait for the same run.
+  std::mutex joinMutex;
+
+  void join() {
+    std::lock_guard lock(joinMutex);
+    if (thread.joinable()) thread.join();
+  }
 };
 
 namespace {
@@ -207,7 +214,8 @@ class SlotProgress final : public dwl::ProgressSink {
 // Waits the given seconds in slices; false as soon as the slot is cancelled.
 bool pause(const platform::CancelToken& cancel, double seconds) {
   const double end = platform::now() + seconds;
-  while (!cancel.cancelled() && platform::now() < end) QThread::msleep(20);
+  while (!cancel.cancelled() && platform::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   return !cancel.cancelled();
 }
 
@@ -259,7 +267,7 @@ bool Station::start(int index, bool continuous) {
     std::lock_guard lock(slot.mutex);
     if (slot.status.running) return false;
   }
-  if (slot.thread) slot.thread->wait();
+  slot.join();
   if (const std::string why = stopReason(); !why.empty()) {
     std::lock_guard lock(slot.mutex);
     slot.status.stage = SlotStage::Failed;
@@ -272,8 +280,8 @@ bool Station::start(int index, bool continuous) {
     slot.status.running = true;
     slot.status.continuous = continuous;
   }
-  slot.thread.reset(QThread::create([this, &slot] { run(slot); }));
-  slot.thread->start();
+  std::lock_guard lock(slot.joinMutex);
+  slot.thread = std::thread([this, &slot] { run(slot); });
   return true;
 }
 
@@ -290,8 +298,7 @@ void Station::cancelAll() {
 }
 
 void Station::wait(int index) {
-  Slot& slot = *slots_.at(index);
-  if (slot.thread) slot.thread->wait();
+  slots_.at(index)->join();
 }
 
 void Station::waitAll() {
