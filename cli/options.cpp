@@ -67,6 +67,11 @@ const CLI::Validator kDecimal(
     },
     "", "decimal");
 
+// A sector number of the fixed map, as dump and erase take it.
+CLI::Option* sectorOption(CLI::App* command, const char* name, int& value, const char* help) {
+  return command->add_option(name, value, help)->transform(kDecimal)->check(CLI::Range(0, 283));
+}
+
 }  // namespace
 
 ParseOutcome parseArguments(int argc, const char* const* argv) {
@@ -135,12 +140,8 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   CLI::App* dump = app.add_subcommand(
       "dump", "append flash sectors FIRST..LAST, or LENGTH bytes from OFFSET, to a file");
   dump->callback([&] { o.command = Command::Dump; });
-  CLI::Option* dumpFirst = dump->add_option("--first", o.first, "first sector 0..283")
-                               ->transform(kDecimal)
-                               ->check(CLI::Range(0, 283));
-  CLI::Option* dumpLast = dump->add_option("--last", o.last, "last sector 0..283")
-                              ->transform(kDecimal)
-                              ->check(CLI::Range(0, 283));
+  CLI::Option* dumpFirst = sectorOption(dump, "--first", o.first, "first sector 0..283");
+  CLI::Option* dumpLast = sectorOption(dump, "--last", o.last, "last sector 0..283");
   CLI::Option* offset =
       dump->add_option("--offset", o.offset,
                        "first byte, from the start of the flash (0x... or decimal)")
@@ -159,12 +160,8 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   CLI::App* erase = app.add_subcommand("erase", "erase flash sectors");
   erase->callback([&] { o.command = Command::Erase; });
   CLI::Option* all = erase->add_flag("--all", o.all, "the whole flash (sectors 0..267)");
-  CLI::Option* first = erase->add_option("--first", o.first, "first sector 0..283")
-                           ->transform(kDecimal)
-                           ->check(CLI::Range(0, 283));
-  CLI::Option* last = erase->add_option("--last", o.last, "last sector 0..283")
-                          ->transform(kDecimal)
-                          ->check(CLI::Range(0, 283));
+  CLI::Option* first = sectorOption(erase, "--first", o.first, "first sector 0..283");
+  CLI::Option* last = sectorOption(erase, "--last", o.last, "last sector 0..283");
   all->excludes(first)->excludes(last);
 
   app.add_subcommand("ports", "list serial ports and the COM mapping")->callback([&] {
