@@ -12,10 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
+#include "engines/dumper/dumper.h"
 #include "platform/native_rs232.h"
 #include "support/dumper_flash.h"
 #include "support/temp_dir.h"

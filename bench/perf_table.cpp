@@ -22,15 +22,16 @@
 #include <string>
 #include <vector>
 
+#include "apps/dumper/dumper_app.h"
 #include "bench/bench_support.h"
-#include "downloader/download_context.h"
-#include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl_job.h"
+#include "engines/downloader/download_context.h"
+#include "engines/dumper/dumper.h"
 #include "platform/cancel.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/guarded_rs232.h"

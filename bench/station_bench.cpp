@@ -28,7 +28,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include "station/gui/station_window.h"
+#include "apps/station/station_window.h"
 #endif
 
 namespace fs = std::filesystem;

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "downloader/download_context.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl11transfer.h"
@@ -23,6 +22,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
+#include "engines/downloader/download_context.h"
 #include "platform/native_rs232.h"
 #include "support/temp_dir.h"
 

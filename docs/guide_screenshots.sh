@@ -44,7 +44,7 @@ pids+=($!)
 for _ in $(seq 50); do [ -s emu.txt ] && break; sleep 0.1; done
 export KELVANE_COM4="$(head -1 emu.txt)"
 
-"$build/downloader/gui/kelvane-downloader" &
+"$build/apps/downloader/kelvane-downloader" &
 pids+=($!)
 main=$(xdotool search --sync --name '^Kelvane Downloader$' | head -1)
 xdotool windowactivate --sync "$main"

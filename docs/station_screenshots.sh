@@ -32,7 +32,7 @@ Xvfb ":$display" -screen 0 1280x700x24 >/dev/null 2>&1 & pids+=($!)
 sleep 1
 openbox >/dev/null 2>&1 & pids+=($!)
 sleep 1
-"$build/station/kelvane-station" --bin1 firmware.bin --no-verify --log "$work/jobs.jsonl" --start "${ports[@]}" &
+"$build/apps/station/kelvane-station" --bin1 firmware.bin --no-verify --log "$work/jobs.jsonl" --start "${ports[@]}" &
 pids+=($!)
 sleep 7
 import -window root "$root/docs/station-8-slots-mid-job.png"
@@ -44,7 +44,7 @@ wc -l < "$work/jobs.jsonl"
 # Closed as a user would (a killed station leaves its port locks behind for a while).
 xdotool key alt+F4
 wait "${pids[-1]}" 2>/dev/null || true
-"$build/station/kelvane-station" --bin1 firmware.bin --ogm1 voice.ogm --model 3 \
+"$build/apps/station/kelvane-station" --bin1 firmware.bin --ogm1 voice.ogm --model 3 \
   --log "$work/jobs.jsonl" --start "${ports[@]:0:2}" &
 pids+=($!)
 sleep 3

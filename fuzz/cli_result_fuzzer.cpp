@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/outcome.h"
+#include "apps/cli/outcome.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <string>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl51loader.h"
-#include "downloader/dwl56conf.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl51loader.h"
+#include "engines/downloader/dwl56conf.h"
 
 namespace {
 

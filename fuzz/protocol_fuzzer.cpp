@@ -12,15 +12,16 @@
 #include <filesystem>
 #include <vector>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl3spm87.h"
-#include "dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "downloader/dwl3spm87.h"
+#include "engines/downloader/dwl3spm87.h"
 
 namespace ops {
 

@@ -5,15 +5,15 @@
 #include <memory>
 #include <optional>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl3spm87.h"
-#include "downloader/dwl51loader.h"
-#include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "engines/downloader/dwl51loader.h"
+#include "engines/dumper/dumper.h"
 #include "platform/append_file.h"
 #include "platform/cancel.h"
 #include "platform/clock.h"

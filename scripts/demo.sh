@@ -8,7 +8,7 @@ bash scripts/install-deps.sh
 bash scripts/configure.sh build
 cmake --build build -j "$(nproc)" --target kelvane handset-emulator demo_images
 
-kelvane=$PWD/build/cli/kelvane
+kelvane=$PWD/build/apps/cli/kelvane
 emulator=$PWD/build/emulator/handset-emulator
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-demo-XXXXXX")
 emulator_pid=""

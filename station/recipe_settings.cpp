@@ -1,7 +1,7 @@
 #include "station/recipe_settings.h"
 
-#include "downloader/dwl3spm87.h"
 #include "dwl/dwl_context.h"
+#include "engines/downloader/dwl3spm87.h"
 
 namespace station {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <thread>
 
-#include "downloader/dwl3spm87.h"
-#include "downloader/dwl51loader.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl_context.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "engines/downloader/dwl51loader.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/app.h"
+#include "apps/cli/app.h"
 #include "emulator/emulator_rs232.h"
 #include "emulator/faults.h"
 #include "emulator/handset_core.h"

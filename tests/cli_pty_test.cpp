@@ -24,7 +24,7 @@ namespace {
 
 const std::string kBin = KELVANE_BINARY_DIR;
 const std::string kSrc = KELVANE_SOURCE_DIR;
-const std::string kKelvane = kBin + "/cli/kelvane";
+const std::string kKelvane = kBin + "/apps/cli/kelvane";
 const std::string kEmulator = kBin + "/emulator/handset-emulator";
 const std::string kMakeImage = kBin + "/emulator/make-demo-image";
 

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 #include "emulator/emulator_rs232.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
+#include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "support/dumper_flash.h"
 #include "support/recording_display.h"

@@ -19,12 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "dumper/dumper.h"
-#include "dumper/dumper_context.h"
-#include "dumper/gui/dumper_panels.h"
+#include "apps/dumper/dumper_app.h"
+#include "apps/dumper/dumper_panels.h"
+#include "apps/guikit/userint.h"
+#include "apps/guikit/utility.h"
 #include "dwl/dwl52display.h"
-#include "guikit/userint.h"
-#include "guikit/utility.h"
+#include "engines/dumper/dumper.h"
+#include "engines/dumper/dumper_context.h"
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/port_map.h"

@@ -1,6 +1,7 @@
 // The dumper's engine against a scripted line: the sector map, the dump into dump.txt, the erase
 // walk, the two flows and the callbacks' input logic.
-#include "dumper/dumper.h"
+#include "engines/dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32

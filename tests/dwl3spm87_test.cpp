@@ -1,6 +1,6 @@
 // The download sequences against a scripted handset: which images go where, the log lines, the
 // switch-off, every way a sequence ends early, the elapsed time and the verify hook.
-#include "downloader/dwl3spm87.h"
+#include "engines/downloader/dwl3spm87.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "downloader/dwl51loader.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl1boot.h"
 #include "emulator/emulator_rs232.h"
+#include "engines/downloader/dwl51loader.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/emulated_handset.h"

@@ -1,7 +1,7 @@
 // Loading image files into the four slots: what a slot holds and shows, the file dialogs, and
 // failed loads that must leave the slot as it was. Also the panel indicators the loads and the
 // Start flow use.
-#include "downloader/dwl51loader.h"
+#include "engines/downloader/dwl51loader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl51loader.h"
-#include "downloader/dwl56conf.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl51loader.h"
+#include "engines/downloader/dwl56conf.h"
 #include "support/recording_display.h"
 #include "support/temp_dir.h"
 

@@ -21,9 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl3spm87.h"
-#include "dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
@@ -33,6 +31,9 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
 #include "support/dumper_flash.h"

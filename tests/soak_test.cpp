@@ -16,9 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "downloader/download_context.h"
-#include "downloader/dwl3spm87.h"
-#include "dumper/dumper.h"
+#include "apps/dumper/dumper_app.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
@@ -28,6 +26,9 @@
 #include "emulator/faults.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "support/recording_display.h"
 #include "support/samples.h"

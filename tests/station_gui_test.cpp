@@ -25,7 +25,7 @@
 #include <fstream>
 #include <functional>
 
-#include "station/gui/station_window.h"
+#include "apps/station/station_window.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
@@ -279,7 +279,7 @@ Ended runStation(const std::vector<std::string>& args, const std::string& after 
                  int signal = 0) {
   int errPipe[2];
   if (::pipe(errPipe) != 0) return {};
-  std::vector<std::string> all = {KELVANE_BINARY_DIR "/station/kelvane-station"};
+  std::vector<std::string> all = {KELVANE_BINARY_DIR "/apps/station/kelvane-station"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));

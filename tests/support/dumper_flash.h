@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "dumper/dumper.h"
 #include "dwl/dwl10fla.h"
+#include "engines/dumper/dumper.h"
 
 namespace testsupport {
 

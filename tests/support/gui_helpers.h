@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "guikit/userint.h"
+#include "apps/guikit/userint.h"
 
 namespace testsupport {
 

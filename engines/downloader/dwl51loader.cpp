@@ -1,0 +1,228 @@
+#include "engines/downloader/dwl51loader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dwl/dwl10fla.h"
+#include "dwl/dwl52display.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "platform/input_file.h"
+
+namespace downloader {
+
+namespace {
+
+// PC library codes of the loader.
+constexpr dwl::ResultCode kLibPcSize = 2;
+constexpr dwl::ResultCode kLibPcNotFound = 3;
+
+struct SlotFields {
+  char* path;
+  std::int32_t* handle;
+  std::uint8_t** data;
+  std::uint32_t* length;
+  std::uint8_t* loaded;
+  const char* title;
+  const char* pattern;
+  const char* logText;
+};
+
+SlotFields fieldsOf(dwl::Slot slot) {
+  DownloadContext& c = sg_DownloadContext;
+  switch (slot) {
+    case dwl::Slot::Bin1:
+      return {c.Bin1Path,    &c.Bin1Handle,     &c.Bin1Data, &c.Bin1Length,
+              &c.Bin1Loaded, "select bin file", "*.bin",     "Bin1 file loading, please wait..."};
+    case dwl::Slot::Bin2:
+      return {c.Bin2Path,    &c.Bin2Handle,     &c.Bin2Data, &c.Bin2Length,
+              &c.Bin2Loaded, "select bin file", "*.bin",     "Bin2 file loading, please wait..."};
+    case dwl::Slot::Ogm1:
+      return {c.Ogm1Path,    &c.Ogm1Handle,     &c.Ogm1Data, &c.Ogm1Length,
+              &c.Ogm1Loaded, "select ogm file", "*.ogm",     "Ogm1 file loading, please wait..."};
+    case dwl::Slot::Ogm2:
+    default:
+      return {c.Ogm2Path,    &c.Ogm2Handle,     &c.Ogm2Data, &c.Ogm2Length,
+              &c.Ogm2Loaded, "select ogm file", "*.ogm",     "Ogm2 file loading, please wait..."};
+  }
+}
+
+// The path of the image each slot holds, so that a failed load can put the path field back.
+std::string g_heldPath[4];
+
+std::function<void*(std::size_t)> g_allocate;
+
+void* allocateImage(std::size_t size) {
+  return g_allocate ? g_allocate(size) : std::malloc(size);
+}
+
+std::string& heldPath(dwl::Slot slot) {
+  return g_heldPath[static_cast<int>(slot)];
+}
+
+thread_local std::string g_imageFileFailure;
+
+// Reads the whole file into a new buffer of length + 1 bytes; 1 or a PC library code.
+dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::uint8_t** out) {
+  if (path.empty()) {
+    g_imageFileFailure = "no image file named (the path is empty)";
+    return kLibPcNotFound;
+  }
+  platform::InputFile file;
+  switch (file.open(path, largestImage(dwl::vg_FlashDescritpion), &g_imageFileFailure)) {
+    case platform::InputStatus::Ok:
+      break;
+    case platform::InputStatus::CannotOpen:
+      return kLibPcNotFound;
+    case platform::InputStatus::TooLarge:
+      g_imageFileFailure = imageTooLargeText(path, file.size(), dwl::vg_FlashDescritpion);
+      return kLibPcSize;
+    default:  // not a file, or its size unreadable
+      return kLibPcSize;
+  }
+  // The stored length of an odd ogm image is one more, which must still fit its type.
+  if (file.size() >= 0xFFFFFFFFu) return kLibPcSize;
+  *length = static_cast<std::uint32_t>(file.size());
+  std::uint8_t* buffer = static_cast<std::uint8_t*>(allocateImage(std::size_t{*length} + 1));
+  if (!buffer) return kLibPcNoMemory;
+  if (file.readAll(buffer, &g_imageFileFailure) != platform::InputStatus::Ok) {
+    std::free(buffer);
+    return kLibPcSize;
+  }
+  // The spare byte is erased flash, should it ever be sent.
+  buffer[*length] = 0xFF;
+  *out = buffer;
+  return dwl::kOk;
+}
+
+dwl::ResultCode loadSlot(dwl::Slot slot) {
+  const SlotFields f = fieldsOf(slot);
+  const std::string path(f.path, strnlen(f.path, kPathSize - 1));
+
+  dwl::logComment(std::string(f.logText) + " ");
+  dwl::dwl52_5LockDuringDownload();
+
+  g_imageFileFailure.clear();
+  std::uint32_t fileLength = 0;
+  std::uint8_t* buffer = nullptr;
+  const dwl::ResultCode rc = readImage(path, &fileLength, &buffer);
+  if (rc != dwl::kOk) {
+    std::snprintf(f.path, kPathSize, "%s", heldPath(slot).c_str());
+    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
+    dwl::dwl52_6UnlockAfterDownload();
+    return rc;
+  }
+
+  std::free(*f.data);
+  *f.data = buffer;
+  *f.length = static_cast<std::uint32_t>(sentLength(slot, fileLength));
+  *f.loaded = 1;
+  heldPath(slot) = path;
+  dwl::display().slotPath(slot, path);
+  dwl::display().slotSize(slot, fileLength);
+  dwl::display().slotSum(slot, imageByteSum(*f.data, *f.length));
+  dwl::dwl52_6UnlockAfterDownload();
+  return dwl::kOk;
+}
+
+int selectAndLoad(dwl::Slot slot) {
+  const SlotFields f = fieldsOf(slot);
+  std::string chosen;
+  const int picked = dwl::display().fileSelect("c:/varnel2", f.pattern, f.title, &chosen);
+  if (picked != 1 && picked != 2) return 0;
+  loadImageFile(slot, chosen);
+  return 0;
+}
+
+}  // namespace
+
+std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < length; ++i) sum += data[i];
+  return sum;
+}
+
+std::uint64_t largestImage(const dwl::FlashDescriptionTable& table) {
+  std::uint64_t largest = 0;
+  const int n = table.NbFlash < dwl::kMaxFlash ? table.NbFlash : dwl::kMaxFlash;
+  for (int i = 0; i < n; ++i) largest = std::max<std::uint64_t>(largest, table.Flash[i].FlashSize);
+  return largest ? largest : kMaxImageSize;
+}
+
+std::string imageTooLargeText(const std::string& path, std::uint64_t size,
+                              const dwl::FlashDescriptionTable& table) {
+  const dwl::FlashDescription* largest = nullptr;
+  const int n = table.NbFlash < dwl::kMaxFlash ? table.NbFlash : dwl::kMaxFlash;
+  for (int i = 0; i < n; ++i)
+    if (!largest || table.Flash[i].FlashSize > largest->FlashSize) largest = &table.Flash[i];
+  std::string text = path + ": " + std::to_string(size) + " bytes, larger than ";
+  if (!largest || largest->FlashSize == 0)
+    return text + "any image (" + std::to_string(kMaxImageSize) + " bytes)";
+  const std::string name =
+      std::string(largest->ManufacturerName, strnlen(largest->ManufacturerName, dwl::kNameSize)) +
+      " " + std::string(largest->DeviceName, strnlen(largest->DeviceName, dwl::kNameSize));
+  return text + "the largest flash in flash.txt, " + name + " (" +
+         std::to_string(largest->FlashSize) + " bytes)";
+}
+
+const std::string& imageFileFailure() {
+  return g_imageFileFailure;
+}
+
+dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path) {
+  g_imageFileFailure.clear();
+  const SlotFields f = fieldsOf(slot);
+  // A path cut to fit the field could name another file.
+  if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
+    g_imageFileFailure = "the image path is longer than " + std::to_string(kPathSize - 1) +
+                         " characters or holds a NUL";
+    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
+    return kLibPcNotFound;
+  }
+  std::snprintf(f.path, kPathSize, "%s", path.c_str());
+  return loadSlot(slot);
+}
+
+void dwl51_0InitLoadFile() {
+  loadSlot(dwl::Slot::Bin1);
+}
+void dwl51_0InitLoadFile_2() {
+  loadSlot(dwl::Slot::Bin2);
+}
+void dwl51_0InitLoadFile_ogm() {
+  loadSlot(dwl::Slot::Ogm1);
+}
+void dwl51_0InitLoadFile_ogm_2() {
+  loadSlot(dwl::Slot::Ogm2);
+}
+
+int dwl51_52MMILoadFile() {
+  return selectAndLoad(dwl::Slot::Bin1);
+}
+int dwl51_52MMILoadFile_2() {
+  return selectAndLoad(dwl::Slot::Bin2);
+}
+int dwl51_52MMILoadFile_ogm() {
+  return selectAndLoad(dwl::Slot::Ogm1);
+}
+int dwl51_52MMILoadFile_ogm_2() {
+  return selectAndLoad(dwl::Slot::Ogm2);
+}
+
+void resetImageSlots() {
+  releaseImages(sg_DownloadContext);
+  for (dwl::Slot slot : {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2}) {
+    const SlotFields f = fieldsOf(slot);
+    f.path[0] = '\0';
+    *f.handle = 0;
+    *f.loaded = 0;
+    heldPath(slot).clear();
+  }
+}
+
+void setImageAllocator(std::function<void*(std::size_t)> allocate) {
+  g_allocate = std::move(allocate);
+}
+
+}  // namespace downloader
