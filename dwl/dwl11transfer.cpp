@@ -65,7 +65,7 @@ bool waitReply(platform::Rs232& com, int port) {
     if (cancelled()) return false;
     mv_TimeOutEnd = platform::now();
     if (mv_TimeOutEnd - mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
-      noteReason("the handset stopped answering");
+      noteSilent();
       return false;
     }
     com.WaitInput(port, kPollMs);

@@ -53,12 +53,6 @@ const char* sectorStateName(SectorState state) {
   return "sector";
 }
 
-std::string FailureDetail::text() const {
-  if (object.empty()) return reason;
-  if (reason.empty()) return object;
-  return object + ": " + reason;
-}
-
 JobScope::JobScope(JobState& job) : previous_(t_job) {
   t_job = &job;
 }
@@ -79,8 +73,32 @@ bool lastReadSilent() {
   return t_job && t_job->line && t_job->line->lastReadTimedOut();
 }
 
+std::string reasonText(const FailureReason& r) {
+  switch (r.kind) {
+    case FailureKind::None:
+      return {};
+    case FailureKind::Cancelled:
+      return "cancelled by the user";
+    case FailureKind::Silent:
+      return "the handset stopped answering";
+    case FailureKind::UnexpectedReply: {
+      char text[160];
+      std::snprintf(text, sizeof text, "the handset answered 0x%02X where 0x%02X was expected (%s)",
+                    r.got, r.expected, r.text.c_str());
+      return text;
+    }
+    case FailureKind::Stated:
+      return r.text;
+  }
+  return r.text;
+}
+
 void noteReason(const std::string& reason) {
-  if (t_job) t_job->reason = reason;
+  if (t_job) t_job->reason = stated(reason);
+}
+
+void noteSilent() {
+  if (t_job) t_job->reason = {FailureKind::Silent, {}, 0, 0};
 }
 
 void noteFile(const std::string& path, const std::string& reason) {
@@ -98,13 +116,10 @@ bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what) {
   }
   if (!t_job) return false;
   if (got == kTimeoutByte && (!t_job->line || t_job->line->lastReadTimedOut())) {
-    noteReason("the handset stopped answering");
+    noteSilent();
     return false;
   }
-  char text[160];
-  std::snprintf(text, sizeof text, "the handset answered 0x%02X where 0x%02X was expected (%s)",
-                got, expected, what);
-  noteReason(text);
+  t_job->reason = {FailureKind::UnexpectedReply, what, got, expected};
   return false;
 }
 

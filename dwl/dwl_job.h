@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,14 +69,48 @@ struct HandsetIdentity {
   int banks = 0;
 };
 
-// The cause of a failure: what it concerns (the port and its device, a file, a sector and its
-// address) and why (the system's error, the handset's silence or unexpected answer).
-struct FailureDetail {
-  std::string object;
-  std::string reason;
-  // "object: reason", or whichever is there.
-  std::string text() const;
+// The cause of a failure, as values the front ends word: what it concerns and why.
+// What: a file, or the port and the device it stands for, with the sector (or, outside the sector
+// count, the address) the job was working on.
+struct FailureObject {
+  std::string file;
+  std::string range;   // a sector or byte range a request named
+  std::string port;    // "COM4", or the device itself when no number names it
+  std::string device;  // empty when the port names the device itself
+  std::optional<std::uint32_t> sector;
+  std::optional<std::uint32_t> address;
+  bool operator==(const FailureObject&) const = default;
 };
+
+enum class FailureKind {
+  None,
+  Cancelled,        // the user asked the job to stop
+  Silent,           // the handset stopped answering
+  UnexpectedReply,  // the handset answered another byte than the protocol's
+  Stated,           // the system's error or the layer's own words, in text
+};
+
+struct FailureReason {
+  FailureKind kind = FailureKind::None;
+  std::string text;                    // Stated: the words; UnexpectedReply: the step
+  std::uint8_t got = 0, expected = 0;  // UnexpectedReply
+  bool operator==(const FailureReason&) const = default;
+};
+
+struct FailureDetail {
+  FailureObject object;
+  FailureReason reason;
+  bool operator==(const FailureDetail&) const = default;
+};
+
+// "the handset stopped answering", "the handset answered 0x.. where 0x.. was expected (step)",
+// the stated words; empty for None.
+std::string reasonText(const FailureReason& reason);
+
+// A reason in the layer's own words.
+inline FailureReason stated(std::string text) {
+  return {FailureKind::Stated, std::move(text), 0, 0};
+}
 
 // A sector an erase walk went past although one of its checks failed.
 struct FailedSector {
@@ -167,7 +202,7 @@ struct JobState {
   double lastBeat = -1;
   // The cause, as noted by the layers. The latest reason stands: the first failure ends a job, so
   // the latest is that failure's (a walk that goes on past a failure keeps its first itself).
-  std::string reason;
+  FailureReason reason;
   std::string file;
   bool inSector = false;
   SectorEvent sector;
@@ -204,6 +239,8 @@ inline constexpr DownloadResult kCancelledResult{RESULT_CANCELLED, 0};
 
 // The layers' reports. Each does nothing without a job.
 void noteReason(const std::string& reason);
+// The handset's silence: a read that timed out.
+void noteSilent();
 void noteFile(const std::string& path, const std::string& reason);
 // The handset's answer to a command: notes the reason when it is not the expected byte (a read
 // that timed out counts as silence). Returns true when it is the expected byte.

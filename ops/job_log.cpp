@@ -150,7 +150,7 @@ nlohmann::json resultJson(const JobResult& r) {
           {"code", r.result.Code},
           {"success", r.result.Family == dwl::RESULT_SUCCESS},
           {"message", r.message},
-          {"detail", r.detail.text()},
+          {"detail", failureText(r.detail)},
           {"bytes_written", r.bytesWritten},
           {"verified", r.verified},
           {"seconds", r.seconds}};

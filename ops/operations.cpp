@@ -25,6 +25,18 @@ namespace ops {
 
 namespace {
 
+// The port as a failure names it: "COM4" with its device, or the device alone.
+dwl::FailureObject portObject(const PortRef& port) {
+  dwl::FailureObject o;
+  if (port.device.empty() || port.name == port.device) {
+    o.port = port.device.empty() ? port.name : port.device;
+  } else {
+    o.port = platform::comName(port.number);
+    o.device = port.device;
+  }
+  return o;
+}
+
 // One read command fetches this much of an image during a read-back.
 constexpr std::uint32_t kVerifyBlock = 8192;
 
@@ -119,25 +131,20 @@ class Job {
   dwl::FailureDetail cause(const dwl::DownloadResult& r) const {
     dwl::FailureDetail d;
     if (!state_.file.empty()) {
-      d.object = state_.file;
+      d.object.file = state_.file;
     } else {
-      d.object = "port " + describePort(link_.port);
+      d.object = portObject(link_.port);
       if (state_.inSector) {
-        char text[64];
-        if (state_.sector.number == dwl::kNoSector)
-          std::snprintf(text, sizeof text, ", address 0x%08X", state_.sector.address);
-        else
-          std::snprintf(text, sizeof text, ", sector %u at 0x%08X", state_.sector.number,
-                        state_.sector.address);
-        d.object += text;
+        if (state_.sector.number != dwl::kNoSector) d.object.sector = state_.sector.number;
+        d.object.address = state_.sector.address;
       }
     }
     if (r.Family == dwl::RESULT_CANCELLED)
-      d.reason = "cancelled by the user";
-    else if (!state_.reason.empty())
+      d.reason.kind = dwl::FailureKind::Cancelled;
+    else if (state_.reason.kind != dwl::FailureKind::None)
       d.reason = state_.reason;
     else if (guard_.lastReadTimedOut())
-      d.reason = "the handset stopped answering";
+      d.reason.kind = dwl::FailureKind::Silent;
     return d;
   }
 
@@ -152,6 +159,20 @@ class Job {
   double start_ = 0;
 };
 
+dwl::FailureDetail fileFailure(std::string path, std::string why) {
+  dwl::FailureDetail d;
+  d.object.file = std::move(path);
+  d.reason = dwl::stated(std::move(why));
+  return d;
+}
+
+dwl::FailureDetail rangeFailure(std::string range, std::string why) {
+  dwl::FailureDetail d;
+  d.object.range = std::move(range);
+  d.reason = dwl::stated(std::move(why));
+  return d;
+}
+
 JobResult refused(const Context& context, dwl::DownloadResult r, dwl::FailureDetail detail) {
   JobResult result;
   result.result = r;
@@ -164,7 +185,7 @@ JobResult refused(const Context& context, dwl::DownloadResult r, dwl::FailureDet
 JobResult noPort(const Context& context) {
   const std::uint32_t code = static_cast<std::uint32_t>(platform::kErrCannotOpen) | 0x80000000u;
   return refused(context, {dwl::RESULT_LIB_PC, static_cast<std::int32_t>(code)},
-                 {"", "no serial port to talk through"});
+                 {{}, dwl::stated("no serial port to talk through")});
 }
 
 // Reads every image back and compares it with what was sent; the first difference or failed read
@@ -373,9 +394,29 @@ Context programContext(dwl::ProgressSink& progress, const platform::CancelToken&
 }
 
 std::string describePort(const PortRef& port) {
-  if (port.device.empty() || port.name == port.device)
-    return port.device.empty() ? port.name : port.device;
-  return platform::comName(port.number) + " (" + port.device + ")";
+  const dwl::FailureObject o = portObject(port);
+  return o.device.empty() ? o.port : o.port + " (" + o.device + ")";
+}
+
+std::string failureObjectText(const dwl::FailureObject& o) {
+  if (!o.file.empty()) return o.file;
+  if (!o.range.empty()) return o.range;
+  if (o.port.empty()) return {};
+  std::string text = "port " + (o.device.empty() ? o.port : o.port + " (" + o.device + ")");
+  char where[64] = "";
+  if (o.sector && o.address)
+    std::snprintf(where, sizeof where, ", sector %u at 0x%08X", *o.sector, *o.address);
+  else if (o.address)
+    std::snprintf(where, sizeof where, ", address 0x%08X", *o.address);
+  return text + where;
+}
+
+std::string failureText(const dwl::FailureDetail& d) {
+  const std::string object = failureObjectText(d.object);
+  const std::string reason = dwl::reasonText(d.reason);
+  if (object.empty()) return reason;
+  if (reason.empty()) return object;
+  return object + ": " + reason;
 }
 
 std::string resultText(const dwl::DownloadResult& r) {
@@ -536,7 +577,7 @@ std::string checkFit(const WriteInput& in, const dwl::SharedContext& ctx,
 JobResult write(const WriteInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   if (const std::string why = checkWrite(in); !why.empty())
-    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0}, {"", why});
+    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0}, {{}, dwl::stated(why)});
   Job job(in.link, context);
   WriteRecord rec;
   job.fill(rec.ctx, dwl::kDownloaderProfile);
@@ -614,10 +655,10 @@ JobResult dump(const DumpInput& in, const Context& context) {
   dumper::DumpPlan plan;
   if (in.firstSector >= 0) {
     if (!dumper::validRange(in.firstSector, in.lastSector))
-      return refused(
-          context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-          {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
-           "not a range of the map (0..283, first not after last)"});
+      return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+                     rangeFailure("sectors " + std::to_string(in.firstSector) + ".." +
+                                      std::to_string(in.lastSector),
+                                  "not a range of the map (0..283, first not after last)"));
     plan = dumper::planForSectors(in.firstSector, in.lastSector, in.output);
   } else {
     plan.offset = in.offset;
@@ -626,11 +667,12 @@ JobResult dump(const DumpInput& in, const Context& context) {
     if (in.length == 0 || in.offset > dumper::kFlashBytes ||
         in.length > dumper::kFlashBytes - in.offset)
       return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-                     {dumper::describePlan(plan), "not a range of the 16 MiB flash"});
+                     rangeFailure(dumper::describePlan(plan), "not a range of the 16 MiB flash"));
   }
   // An output that cannot take the dump is found before the handset is asked to switch on.
   if (std::string why; !platform::appendable(in.output, &why))
-    return refused(context, {dwl::RESULT_LIB_PC, dumper::kDumpFileError}, {in.output, why});
+    return refused(context, {dwl::RESULT_LIB_PC, dumper::kDumpFileError},
+                   fileFailure(in.output, why));
   Job job(in.link, context);
   dumper::DumperContext ctx;
   job.fill(ctx, dwl::kDumperProfile);
@@ -647,10 +689,10 @@ JobResult dump(const DumpInput& in, const Context& context) {
 JobResult erase(const EraseInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   if (!dumper::validRange(in.firstSector, in.lastSector))
-    return refused(
-        context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-        {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
-         "not a range of the map (0..283, first not after last)"});
+    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+                   rangeFailure("sectors " + std::to_string(in.firstSector) + ".." +
+                                    std::to_string(in.lastSector),
+                                "not a range of the map (0..283, first not after last)"));
   Job job(in.link, context);
   dumper::DumperContext ctx;
   job.fill(ctx, dwl::kDumperProfile);

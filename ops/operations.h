@@ -42,6 +42,12 @@ bool resolvePort(const std::string& typed, PortRef* port, std::string* why);
 // "COM4 (/dev/ttyS3)", or the device alone when that is what was typed.
 std::string describePort(const PortRef& port);
 
+// The words of a failure's cause, for every front end: "port COM4 (/dev/ttyUSB0), sector 12 at
+// 0x010C0000", "the handset stopped answering", and both joined by ": ".
+// (The reason's words are dwl::reasonText.)
+std::string failureObjectText(const dwl::FailureObject& object);
+std::string failureText(const dwl::FailureDetail& detail);
+
 // What every job shares.
 struct LinkInput {
   PortRef port;

@@ -195,7 +195,8 @@ TEST_F(Ops, EachJobReportsItsStagesAndBytesAddingUpToItsTotal) {
     Handset h;
     Recorder rec(&h);
     const dwl::JobResult r = c.run(*this, h, rec);
-    EXPECT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.message << " " << r.detail.text();
+    EXPECT_EQ(r.result.Family, dwl::RESULT_SUCCESS)
+        << r.message << " " << ops::failureText(r.detail);
     EXPECT_EQ(rec.stages, c.stages);
     EXPECT_EQ(rec.totals.bytes, c.bytes);
     EXPECT_EQ(rec.last.jobDone, c.bytes);
@@ -275,7 +276,7 @@ TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
     ASSERT_GE(rec.cancelledAt, 0) << "the cancel never came";
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_CANCELLED, 0}));
     EXPECT_EQ(r.message, "Cancelled by the user");
-    EXPECT_EQ(r.detail.reason, "cancelled by the user");
+    EXPECT_EQ(r.detail.reason.kind, dwl::FailureKind::Cancelled);
     EXPECT_LE(rec.finishedAt - rec.cancelledAt, 1.0);
     EXPECT_EQ(h.link->written().size(), rec.sentAtCancel);
     EXPECT_FALSE(h.link->isOpen());
@@ -371,7 +372,8 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
       r = ops::info(in, context(h, rec));
     }
     EXPECT_EQ(r.message, c.message);
-    EXPECT_EQ(r.detail.text().substr(0, c.detail.size()), c.detail) << r.detail.text();
+    EXPECT_EQ(ops::failureText(r.detail).substr(0, c.detail.size()), c.detail)
+        << ops::failureText(r.detail);
   }
 }
 
@@ -385,7 +387,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   dump.output = "out";
   dwl::JobResult r = ops::dump(dump, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-  EXPECT_EQ(r.detail.text(), "out: not a regular file");
+  EXPECT_EQ(ops::failureText(r.detail), "out: not a regular file");
 
   // An image larger than the largest flash: the image, its size and that flash.
   testsupport::TempDir::write("big.bin", std::string());
@@ -405,7 +407,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   info.link.bootstrapPath = "missing.spm";
   r = ops::info(info, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 3}));
-  EXPECT_EQ(r.detail.text(), "missing.spm: No such file or directory");
+  EXPECT_EQ(ops::failureText(r.detail), "missing.spm: No such file or directory");
 
   platform::ScriptedRs232 closed;
   closed.failOpenWith(platform::kErrPermission);
@@ -414,7 +416,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   info.link.bootstrapPath = "dwl87.spm";
   r = ops::info(info, cx);
   EXPECT_EQ(r.message, "LIB_PC : Default error number _ 0xfffffffb");
-  EXPECT_EQ(r.detail.object, "port COM4 (emulated)");
+  EXPECT_EQ(ops::failureObjectText(r.detail.object), "port COM4 (emulated)");
 }
 
 TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
@@ -463,7 +465,7 @@ TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
     c.change(in);
     const dwl::JobResult r = ops::write(in, context(h, rec));
     EXPECT_EQ(r.result, c.result);
-    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_EQ(ops::failureText(r.detail), c.detail);
     EXPECT_EQ(!h.link->written().empty(), c.boots);
     // Nothing was written: no sector write command went out.
     EXPECT_EQ(std::count(h.link->written().end() -
@@ -531,10 +533,10 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     ops::Context cx = context(h, rec);
     cx.display = &shown;
     const dwl::JobResult r = ops::write(in, cx);
-    EXPECT_EQ(r.result, c.result) << r.detail.text();
+    EXPECT_EQ(r.result, c.result) << ops::failureText(r.detail);
     if (in.downloadType != 0) {
-      EXPECT_EQ(r.detail.reason, "download type " + std::to_string(in.downloadType) +
-                                     " writes nothing; only type 0 writes the images");
+      EXPECT_EQ(r.detail.reason.text, "download type " + std::to_string(in.downloadType) +
+                                          " writes nothing; only type 0 writes the images");
     }
     EXPECT_EQ(rec.totals.bytes, c.total);
     for (std::uint32_t at : c.written) {
@@ -639,7 +641,8 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     in.link.flash = nullptr;  // no description: the fixed map's sectors are not this flash's
     const dwl::JobResult r = ops::erase(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_FLASH_FILE, 15}));
-    EXPECT_NE(r.detail.reason.find("flash 0x89:0x18"), std::string::npos) << r.detail.text();
+    EXPECT_NE(r.detail.reason.text.find("flash 0x89:0x18"), std::string::npos)
+        << ops::failureText(r.detail);
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), pattern(0x20000, 5));
   }
   {
@@ -648,7 +651,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     Recorder rec(&h);
     in.link.flash = &table;
     const dwl::JobResult r = ops::erase(in, context(h, rec));
-    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(r.detail);
     EXPECT_EQ(r.sectors, (std::vector<std::uint32_t>{8, 9}));
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
     const Bytes programmed = pattern(0x30000, 5);
@@ -664,7 +667,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     in.link.flash = nullptr;
     in.rules = ops::EraseRules::Dumper;
     const dwl::JobResult r = ops::erase(in, context(h, rec));
-    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(r.detail);
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
     EXPECT_NE(h.flash->read(0x30000, 0x10000), Bytes(0x10000, 0xFF));
   }
@@ -721,7 +724,8 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     cx.progress = &remover;
     const dwl::JobResult r = ops::dump(in, cx);
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while it was written");
+    EXPECT_EQ(ops::failureText(r.detail),
+              "gone.bin: the file was removed or replaced while it was written");
     EXPECT_EQ(r.bytesWritten, 0x2000u);
   }
 #endif
@@ -735,7 +739,7 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     in.output = "fifo.bin";
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), "fifo.bin: not a regular file");
+    EXPECT_EQ(ops::failureText(r.detail), "fifo.bin: not a regular file");
   }
 }
 
@@ -771,7 +775,7 @@ TEST_F(Ops, DumpOutputThatCannotTakeTheDumpIsRefusedBeforeTheBoot) {
     in.output = c.output;
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_EQ(ops::failureText(r.detail), c.detail);
     EXPECT_TRUE(h.link->written().empty());
     EXPECT_EQ(rec.events.back(), "finished");
   }
@@ -789,8 +793,8 @@ TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {
   std::thread tb([&] { resultB = ops::write(inb, context(b, rb)); });
   ta.join();
   tb.join();
-  EXPECT_EQ(resultA.result.Family, dwl::RESULT_SUCCESS) << resultA.detail.text();
-  EXPECT_EQ(resultB.result.Family, dwl::RESULT_SUCCESS) << resultB.detail.text();
+  EXPECT_EQ(resultA.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(resultA.detail);
+  EXPECT_EQ(resultB.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(resultB.detail);
   EXPECT_TRUE(resultA.verified && resultB.verified);
   EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
   EXPECT_EQ(b.flash->read(0, 100000), pattern(100000, 99));

@@ -61,7 +61,7 @@ Outcome outcomeOf(const dwl::JobResult& r) {
   Outcome outcome;
   outcome.result = r.result;
   outcome.message = r.message;
-  outcome.detail = r.detail.text();
+  outcome.detail = ops::failureText(r.detail);
   if (r.identified) {
     outcome.flash.identified = true;
     outcome.flash.manufacturer = r.handset.manufacturer;

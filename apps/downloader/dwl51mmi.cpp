@@ -63,7 +63,8 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   }
   dwl::dwl52_10DisplayResult(r.Family, r.Code);
   // Under the fixed text, what failed and why.
-  if (r.Family != dwl::RESULT_SUCCESS) SetPanelDetail(lastResultWindow(), job.detail.text());
+  if (r.Family != dwl::RESULT_SUCCESS)
+    SetPanelDetail(lastResultWindow(), ops::failureText(job.detail));
 }
 
 platform::CancelToken& cancelToken() {

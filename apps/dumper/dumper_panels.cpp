@@ -23,6 +23,7 @@
 #include "apps/guikit/utility.h"
 #include "dwl/dwl_context.h"
 #include "engines/dumper/dumper_context.h"
+#include "ops/operations.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
 #include "ui_panel1_turnon.h"
@@ -142,7 +143,7 @@ struct Flow {
         SetPanelHeading(g_lastWindow, operationWord() + " cancelled");
         if (dump) SetPanelDetail(g_lastWindow, keptBlocksText());
       } else if (r.result.Family != dwl::RESULT_SUCCESS) {
-        std::string detail = r.detail.text();
+        std::string detail = ops::failureText(r.detail);
         if (const std::string kept = dump ? keptBlocksText() : ""; !kept.empty())
           detail += (detail.empty() ? "" : "\n") + kept;
         SetPanelDetail(g_lastWindow, detail);

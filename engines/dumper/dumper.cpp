@@ -175,7 +175,7 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
   const int port = ctx.ComPort;
   std::int32_t firstFailure = 0;
   // The cause of the first failure, kept while the walk goes on.
-  std::string firstReason;
+  dwl::FailureReason firstReason;
   dwl::SectorEvent firstSector;
   std::uint32_t address = dwl::FlashBase + geometry.offset(first);
   for (int sector = first; sector <= last; ++sector) {
@@ -183,7 +183,7 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
     const std::uint32_t size = geometry.size(sector);
     const std::uint32_t number = static_cast<std::uint32_t>(sector);
     dwl::noteSector(number, address, size);
-    if (job) job->reason.clear();  // a check that fails notes its own
+    if (job) job->reason = {};  // a check that fails notes its own
     const std::int32_t before = firstFailure;
     std::string failures;  // this sector's failed checks, as the list of failed sectors says them
     const auto failed = [&](const char* box, std::int32_t code) {
@@ -191,7 +191,8 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
       keepFirst(&firstFailure, code);
       if (!failures.empty()) failures += "; ";
       failures += box;
-      if (job && !job->reason.empty()) failures += ": " + job->reason;
+      if (job && job->reason.kind != dwl::FailureKind::None)
+        failures += ": " + dwl::reasonText(job->reason);
     };
     rc = dwl::dwl11_4EraseFlash(kEraseCodeSectors, address, size, 1, port);
     show.processEvents();
@@ -229,7 +230,7 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
   }
 
   if (firstFailure != 0 && failedSectorFails) {
-    if (job && !firstReason.empty()) {
+    if (job && firstReason.kind != dwl::FailureKind::None) {
       job->reason = firstReason;
       job->sector = firstSector;
       job->inSector = true;
