@@ -37,9 +37,6 @@ dwl::FailureObject portObject(const PortRef& port) {
   return o;
 }
 
-// One read command fetches this much of an image during a read-back.
-constexpr std::uint32_t kVerifyBlock = 8192;
-
 // The flash name and geometry of an identified handset, from the job's descriptions.
 dwl::HandsetIdentity identify(const dwl::SharedContext& ctx) {
   dwl::HandsetIdentity id;
@@ -188,48 +185,22 @@ JobResult noPort(const Context& context) {
                  {{}, dwl::stated("no serial port to talk through")});
 }
 
-// Reads every image back and compares it with what was sent; the first difference or failed read
-// ends the check.
+// The read-back of a write's images, their files named in a difference's cause.
 dwl::DownloadResult readBack(int port, const std::vector<downloader::WrittenImage>& images,
                              const std::vector<Image>& files, JobResult& result) {
-  std::vector<std::uint8_t> block(kVerifyBlock);
-  int k = 0;
-  for (const downloader::WrittenImage& image : images) {
-    dwl::reportStage({dwl::Stage::Verify, ++k, static_cast<int>(images.size()),
-                      downloader::slotName(image.slot), image.length});
-    for (std::uint32_t at = 0; at < image.length; at += kVerifyBlock) {
-      if (dwl::cancelled()) return dwl::kCancelledResult;
-      const std::uint32_t n = image.length - at < kVerifyBlock ? image.length - at : kVerifyBlock;
-      dwl::noteSector(dwl::kNoSector, image.address + at, n);
-      const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), port);
-      if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
-      for (std::uint32_t i = 0; i < n; ++i) {
-        if (block[i] == image.data[at + i]) continue;
-        const std::uint32_t address = image.address + at + i;
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "differs at address 0x%08X (offset %u): flash 0x%02X, image 0x%02X", address,
-                      at + i, block[i], image.data[at + i]);
-        std::string object = std::string(downloader::slotName(image.slot)) + " image";
-        for (const Image& file : files)
-          if (file.slot == image.slot && !file.path.empty()) object += " " + file.path;
-        dwl::noteFile(object, text);
-        if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
-        return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(address)};
-      }
-      dwl::reportBytes(n);
-    }
-  }
-  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
-  result.verified = true;
-  return {dwl::RESULT_SUCCESS, 0};
+  std::array<std::string, 4> names;
+  for (const Image& file : files)
+    if (!file.path.empty()) names[static_cast<std::size_t>(file.slot)] = file.path;
+  const dwl::DownloadResult r = downloader::readBack(port, images, names);
+  result.verified = r.Family == dwl::RESULT_SUCCESS;
+  return r;
 }
 
-// The downloader's record for a write: the shared settings and the images, which stay owned by
-// the input (an odd ogm image gets its spare byte in a copy).
+// The engine's record of a write, with the images it points into (a copy: the record's image
+// pointers are not const, and an odd ogm image goes with a spare byte).
 struct WriteRecord {
   downloader::DownloadContext ctx;
-  std::vector<std::vector<std::uint8_t>> padded;
+  std::vector<std::vector<std::uint8_t>> images;
 };
 
 // One image slot of the downloader's record.
@@ -259,22 +230,17 @@ constexpr dwl::Slot kSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm
 void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
   downloader::DownloadContext& c = rec.ctx;
   c.Model = in.model;
-  c.Mode = in.mode;
-  rec.padded.reserve(in.images.size());
+  c.Mode = static_cast<std::int32_t>(in.mode);
+  rec.images.reserve(in.images.size());
   for (const Image& image : in.images) {
-    const std::uint8_t* data = image.bytes.data();
-    std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
+    const std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
     job.imageLengths[static_cast<int>(image.slot)] = length;
-    if (downloader::sentLength(image.slot, length) != length) {
-      rec.padded.push_back(image.bytes);
-      rec.padded.back().push_back(0xFF);  // erased flash
-      data = rec.padded.back().data();
-      ++length;
-    }
+    std::vector<std::uint8_t>& bytes = rec.images.emplace_back(image.bytes);
+    if (downloader::sentLength(image.slot, length) != length) bytes.push_back(0xFF);  // erased
     const SlotFields f = slotOf(c, image.slot);
     std::snprintf(f.path, downloader::kPathSize, "%s", image.path.c_str());
-    *f.data = const_cast<std::uint8_t*>(data);  // read only: the sequences never write it
-    *f.length = length;
+    *f.data = bytes.data();
+    *f.length = static_cast<std::uint32_t>(bytes.size());
     *f.loaded = 1;
   }
 }
@@ -328,7 +294,7 @@ dwl::DownloadResult eraseGeometry(const EraseInput& in, dumper::DumperContext& c
   }
   const dwl::FlashDescription& f = dwl::flashTable().Flash[index];
   const int count = static_cast<int>(std::min<std::uint32_t>(f.NbSectors, dwl::kMaxSectors));
-  if (in.wholeOtherFlash) {
+  if (in.extent == EraseInput::Extent::WholeDescribedFlash) {
     ctx.EraseFirstSector = 0;
     ctx.EraseLastSector = count - 1;
   }
@@ -432,33 +398,43 @@ std::string resultText(const dwl::DownloadResult& r) {
   return text;
 }
 
-bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
-               Image* image, dwl::ResultCode* code, std::string* why) {
+std::variant<Image, ImageProblem> loadImage(dwl::Slot slot, const std::string& path,
+                                            const dwl::FlashDescriptionTable* flash) {
   static const dwl::FlashDescriptionTable kNone;
   const dwl::FlashDescriptionTable& table = flash ? *flash : kNone;
   platform::InputFile file;
-  platform::InputStatus status = file.open(path, downloader::largestImage(table), why);
-  if (status == platform::InputStatus::TooLarge && why)
-    *why = downloader::imageTooLargeText(path, file.size(), table);
+  std::string why;
+  platform::InputStatus status = file.open(path, downloader::largestImage(table), &why);
+  if (status == platform::InputStatus::TooLarge)
+    why = downloader::imageTooLargeText(path, file.size(), table);
+  Image image{slot, path, {}};
   if (status == platform::InputStatus::Ok) {
-    image->bytes.resize(file.size());
-    status = file.readAll(image->bytes.data(), why);
+    image.bytes.resize(file.size());
+    status = file.readAll(image.bytes.data(), &why);
   }
-  if (status != platform::InputStatus::Ok) {
-    image->bytes.clear();
-    *code = status == platform::InputStatus::CannotOpen ? 3 : 2;
-    return false;
-  }
-  image->slot = slot;
-  image->path = path;
-  return true;
+  if (status != platform::InputStatus::Ok)
+    return ImageProblem{status == platform::InputStatus::CannotOpen ? 3 : 2, why};
+  return image;
 }
 
-int fileModeOf(bool bins, bool ogms) {
-  if (bins && ogms) return 0;
-  if (bins) return 1;
-  if (ogms) return 2;
-  return -1;
+std::optional<FileMode> fileModeOf(bool bins, bool ogms) {
+  if (bins && ogms) return FileMode::BinAndOgm;
+  if (bins) return FileMode::BinOnly;
+  if (ogms) return FileMode::OgmOnly;
+  return std::nullopt;
+}
+
+std::optional<FileMode> fileModeOfRecord(std::int32_t mode) {
+  switch (mode) {
+    case 0:
+      return FileMode::BinAndOgm;
+    case 1:
+      return FileMode::BinOnly;
+    case 2:
+      return FileMode::OgmOnly;
+    default:
+      return std::nullopt;
+  }
 }
 
 WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<ImageSource>& images,
@@ -482,32 +458,32 @@ WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<Image
     if (source.bytes) {
       image = {source.slot, source.path, {source.bytes->begin(), source.bytes->end()}};
     } else {
-      dwl::ResultCode code = dwl::kOk;
-      std::string why;
-      if (!loadImage(source.slot, source.path, settings.link.flash, &image, &code, &why)) {
-        if (problems) problems->push_back({code, name + why});
+      auto loaded = loadImage(source.slot, source.path, settings.link.flash);
+      if (auto* problem = std::get_if<ImageProblem>(&loaded)) {
+        if (problems) problems->push_back({problem->code, name + problem->text});
         continue;
       }
+      image = std::move(std::get<Image>(loaded));
     }
     (downloader::isOgm(source.slot) ? ogms : bins) = true;
     in.images.push_back(std::move(image));
   }
-  in.mode = settings.mode == kModeOfImages ? fileModeOf(bins, ogms) : settings.mode;
+  // Without images the mode does not matter: nothing is written, and the checks refuse it.
+  in.mode = settings.mode ? *settings.mode : fileModeOf(bins, ogms).value_or(FileMode::BinOnly);
   return in;
 }
 
 bool writesSlot(const WriteInput& in, dwl::Slot slot) {
   if (in.downloadType != 0) return false;
   switch (in.mode) {
-    case 0:
+    case FileMode::BinAndOgm:
       return true;
-    case 1:
+    case FileMode::BinOnly:
       return !downloader::isOgm(slot);
-    case 2:
+    case FileMode::OgmOnly:
       return downloader::isOgm(slot);
-    default:
-      return false;
   }
+  return false;
 }
 
 // Only the images the write sends are checked: a stale image in a slot the file mode leaves alone
@@ -653,13 +629,14 @@ JobResult verify(const WriteInput& in, const Context& context) {
 JobResult dump(const DumpInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   dumper::DumpPlan plan;
-  if (in.firstSector >= 0) {
-    if (!dumper::validRange(in.firstSector, in.lastSector))
-      return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-                     rangeFailure("sectors " + std::to_string(in.firstSector) + ".." +
-                                      std::to_string(in.lastSector),
-                                  "not a range of the map (0..283, first not after last)"));
-    plan = dumper::planForSectors(in.firstSector, in.lastSector, in.output);
+  if (in.sectors) {
+    const SectorRange s = *in.sectors;
+    if (!dumper::validRange(s.first, s.last))
+      return refused(
+          context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+          rangeFailure("sectors " + std::to_string(s.first) + ".." + std::to_string(s.last),
+                       "not a range of the map (0..283, first not after last)"));
+    plan = dumper::planForSectors(s.first, s.last, in.output);
   } else {
     plan.offset = in.offset;
     plan.length = in.length;
@@ -700,7 +677,8 @@ JobResult erase(const EraseInput& in, const Context& context) {
   ctx.EraseLastSector = in.lastSector;
   ctx.OperationMode = dumper::kModeErase;
   std::uint64_t bytes = 0;
-  const bool whole = in.wholeOtherFlash && in.rules == EraseRules::CommandLine;
+  const bool whole =
+      in.extent == EraseInput::Extent::WholeDescribedFlash && in.rules == EraseRules::CommandLine;
   if (!whole && dumper::validRange(in.firstSector, in.lastSector))
     for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
   job.started({bytes, whole ? 0u : static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});

@@ -118,7 +118,7 @@ class Ops : public ::testing::Test {
   ops::WriteInput writeInput(bool verify) {
     ops::WriteInput in;
     in.link = link();
-    in.mode = 0;
+    in.mode = ops::FileMode::BinAndOgm;
     in.verify = verify;
     in.images.push_back({dwl::Slot::Bin1, "a.bin", pattern(100000, 1)});
     in.images.push_back({dwl::Slot::Ogm2, "b.ogm", pattern(1001, 2)});
@@ -153,8 +153,7 @@ TEST_F(Ops, EachJobReportsItsStagesAndBytesAddingUpToItsTotal) {
        [](Ops& t, Handset& h, Recorder& r) {
          ops::DumpInput in;
          in.link = t.link(2);
-         in.firstSector = 7;
-         in.lastSector = 8;
+         in.sectors = ops::SectorRange{7, 8};
          in.output = "d.bin";
          return ops::dump(in, t.context(h, r));
        },
@@ -262,8 +261,7 @@ TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
     } else if (c.job == 'd') {
       ops::DumpInput in;
       in.link = link(2);
-      in.firstSector = 0;
-      in.lastSector = 20;
+      in.sectors = ops::SectorRange{0, 20};
       in.output = "cancel.bin";
       r = ops::dump(in, context(h, rec));
     } else {
@@ -342,8 +340,7 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
     Recorder rec(&good);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = 0;
-    in.lastSector = 3;
+    in.sectors = ops::SectorRange{0, 3};
     in.output = "good.bin";
     ASSERT_EQ(ops::dump(in, context(good, rec)).result.Family, dwl::RESULT_SUCCESS);
     // Four read commands of 9 bytes each, then the switch-off's one byte.
@@ -362,8 +359,7 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
     } else if (c.job == 'd') {
       ops::DumpInput in;
       in.link = link(2);
-      in.firstSector = 0;
-      in.lastSector = 3;
+      in.sectors = ops::SectorRange{0, 3};
       in.output = "fail.bin";
       r = ops::dump(in, context(h, rec));
     } else {
@@ -383,7 +379,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   std::filesystem::create_directory("out");
   ops::DumpInput dump;
   dump.link = link(2);
-  dump.firstSector = dump.lastSector = 0;
+  dump.sectors = ops::SectorRange{0, 0};
   dump.output = "out";
   dwl::JobResult r = ops::dump(dump, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
@@ -392,11 +388,11 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   // An image larger than the largest flash: the image, its size and that flash.
   testsupport::TempDir::write("big.bin", std::string());
   std::filesystem::resize_file("big.bin", 0x1000001);  // sparse
-  ops::Image image;
-  dwl::ResultCode code = 0;
-  std::string why;
-  EXPECT_FALSE(ops::loadImage(dwl::Slot::Bin1, "big.bin", &table, &image, &code, &why));
-  EXPECT_EQ(code, 2);
+  const auto loaded = ops::loadImage(dwl::Slot::Bin1, "big.bin", &table);
+  const auto* problem = std::get_if<ops::ImageProblem>(&loaded);
+  ASSERT_NE(problem, nullptr);
+  EXPECT_EQ(problem->code, 2);
+  const std::string& why = problem->text;
   EXPECT_EQ(why.rfind("big.bin: 16777217 bytes, larger than the largest flash in flash.txt, ", 0),
             0u)
       << why;
@@ -492,14 +488,14 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
       {"type 4, ogm only",
        [](ops::WriteInput& in) {
          in.downloadType = 4;
-         in.mode = 2;
+         in.mode = ops::FileMode::OgmOnly;
        },
        {1, 0},
        {},
        0},
       {"bin only, stale Ogm1 on model 3",
        [](ops::WriteInput& in) {
-         in.mode = 1;
+         in.mode = ops::FileMode::BinOnly;
          in.model = 3;
          in.images[1].slot = dwl::Slot::Ogm1;
        },
@@ -508,7 +504,7 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
        100000},
       {"bin only, empty Ogm2 left over",
        [](ops::WriteInput& in) {
-         in.mode = 1;
+         in.mode = ops::FileMode::BinOnly;
          in.images[1].bytes.clear();
        },
        {0, 0},
@@ -516,7 +512,7 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
        100000},
       {"ogm only, a Bin2 that overlaps Ogm2 and does not fit",
        [](ops::WriteInput& in) {
-         in.mode = 2;
+         in.mode = ops::FileMode::OgmOnly;
          in.images[0] = {dwl::Slot::Bin2, "c.bin", pattern(9 << 20, 4)};
        },
        {0, 0},
@@ -550,10 +546,10 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     EXPECT_NE(shown.comments.back().find("The End"), std::string::npos) << shown.comments.back();
     EXPECT_FALSE(shown.elapsedTexts.empty());
     // Nothing of a slot outside the mode (or of any slot, for a type other than 0) was written.
-    if (!wrote || in.mode == 2) {
+    if (!wrote || in.mode == ops::FileMode::OgmOnly) {
       EXPECT_EQ(h.flash->read(0, 16), Bytes(16, 0xFF));
     }
-    if (!wrote || in.mode == 1) {
+    if (!wrote || in.mode == ops::FileMode::BinOnly) {
       EXPECT_EQ(h.flash->read(0xC70000, 16), Bytes(16, 0xFF));
     }
   }
@@ -568,35 +564,53 @@ TEST(WriteInput, ModeImagesAndProblemsFollowWhatTheFrontEndGives) {
   using S = dwl::Slot;
   struct Case {
     std::string name;
-    int mode;
+    std::optional<ops::FileMode> mode;
     std::vector<ops::ImageSource> images;
-    int wantMode;
+    ops::FileMode wantMode;
     std::vector<S> wantSlots;
     std::vector<std::string> problems;
     dwl::ResultCode firstCode;
   };
   const Case cases[] = {
-      {"bin only", ops::kModeOfImages, {{S::Bin1, "a.bin", {}}}, 1, {S::Bin1}, {}, 0},
-      {"ogm only", ops::kModeOfImages, {{S::Ogm2, "h.ogm", held}}, 2, {S::Ogm2}, {}, 0},
+      {"bin only",
+       std::nullopt,
+       {{S::Bin1, "a.bin", {}}},
+       ops::FileMode::BinOnly,
+       {S::Bin1},
+       {},
+       0},
+      {"ogm only",
+       std::nullopt,
+       {{S::Ogm2, "h.ogm", held}},
+       ops::FileMode::OgmOnly,
+       {S::Ogm2},
+       {},
+       0},
       {"bin and ogm",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Ogm1, "h.ogm", held}, {S::Bin1, "a.bin", {}}},
-       0,
+       ops::FileMode::BinAndOgm,
        {S::Ogm1, S::Bin1},
        {},
        0},
-      {"the window's mode is kept", 1, {{S::Ogm2, "h.ogm", held}}, 1, {S::Ogm2}, {}, 0},
+      {"the window's mode is kept",
+       ops::FileMode::BinOnly,
+       {{S::Ogm2, "h.ogm", held}},
+       ops::FileMode::BinOnly,
+       {S::Ogm2},
+       {},
+       0},
       {"missing file",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Bin2, "none.bin", {}}, {S::Bin1, "a.bin", {}}},
-       1,
+       ops::FileMode::BinOnly,
        {S::Bin1},
        {"the bin2 image none.bin"},
        3},
       {"two of a slot",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Bin1, "a.bin", {}}, {S::Bin1, "h.bin", held}},
-       1,
+       ops::FileMode::BinOnly,
        {S::Bin1},
        {"two images for bin1"},
        0},
@@ -713,8 +727,7 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     Recorder rec(&h);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = 0;
-    in.lastSector = 7;
+    in.sectors = ops::SectorRange{0, 7};
     in.output = "gone.bin";
     // The file disappears after the first block.
     struct Remover final : dwl::ProgressSink {
@@ -735,7 +748,7 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = in.lastSector = 0;
+    in.sectors = ops::SectorRange{0, 0};
     in.output = "fifo.bin";
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
@@ -771,7 +784,7 @@ TEST_F(Ops, DumpOutputThatCannotTakeTheDumpIsRefusedBeforeTheBoot) {
     Recorder rec(&h);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = in.lastSector = 0;
+    in.sectors = ops::SectorRange{0, 0};
     in.output = c.output;
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));

@@ -181,8 +181,7 @@ Outcome runDump(const Run& run) {
     input.offset = o.offset;
     input.length = o.length;
   } else {
-    input.firstSector = o.first;
-    input.lastSector = o.last;
+    input.sectors = ops::SectorRange{o.first, o.last};
   }
   input.output = inDirectory(o, o.output);
   return runOnMap(run, "dump", input, ops::dump, [&](const Outcome& outcome) {
@@ -201,7 +200,7 @@ Outcome runErase(const Run& run) {
   ops::EraseInput input;
   input.firstSector = o.first;
   input.lastSector = o.last;
-  input.wholeOtherFlash = o.all;
+  if (o.all) input.extent = ops::EraseInput::Extent::WholeDescribedFlash;
   return runOnMap(run, "erase", input, ops::erase, [&](const Outcome&) {
     return "Erased sectors " + std::to_string(o.first) + ".." + std::to_string(o.last) + "\n";
   });

@@ -116,7 +116,7 @@ ops::WriteInput writeInput(const DownloadContext& c) {
   settings.link = ops::linkFromRecord(c);
   settings.link.flash = &dwl::vg_FlashDescritpion;
   settings.model = c.Model;
-  settings.mode = c.Mode;
+  settings.mode = ops::fileModeOfRecord(c.Mode).value_or(ops::FileMode::BinOnly);
   settings.downloadType = c.DownloadType;
   const struct {
     dwl::Slot slot;
