@@ -82,8 +82,8 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   ops::DumpInput input;
   // The dumper reads no flash.txt: its dump and erase work on the fixed map.
   input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.sectors = ops::SectorRange{sg_DownloadContext.DumpFirstSector,
-                                   sg_DownloadContext.DumpLastSector};
+  input.sectors =
+      ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
   input.output = "dump.txt";
   return end(ops::dump(input, ops::programContext(events, cancelToken())), switchOn);
 }
