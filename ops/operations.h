@@ -59,8 +59,7 @@ struct LinkInput {
 // Where a job reports and what it runs on. Only serial is required.
 struct Context {
   platform::Rs232* serial = nullptr;
-  dwl::Display* display = nullptr;        // the panels' indicators and log (the GUIs)
-  dwl::ProgressSink* progress = nullptr;  // structured events (every front end)
+  dwl::ProgressSink* progress = nullptr;  // the job's events (every front end)
   const platform::CancelToken* cancel = nullptr;
   // Monotonic seconds for this job's time-outs; empty: the program's clock.
   std::function<double()> clock;

@@ -529,7 +529,8 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     ops::WriteInput in = writeInput(false);
     c.change(in);
     ops::Context cx = context(h, rec);
-    cx.display = &shown;
+    dwl::ProgressTee both({&rec, &shown});
+    cx.progress = &both;
     const dwl::JobResult r = ops::write(in, cx);
     EXPECT_EQ(r.result, c.result) << r.detail.text();
     if (in.downloadType != 0) {

@@ -57,7 +57,7 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
     // A result that opens no window would leave the panel locked for good.
-    dwl::dwl52_4InitControls();
+    initControls();
     dwl::dwl52_6UnlockAfterDownload();
     return;
   }
@@ -93,9 +93,9 @@ class StartEvents final : public dwl::ProgressSink {
     c.CpuType = handset.cpu;
     c.FlashManufacturer = handset.manufacturer;
     c.FlashDevice = handset.device;
-    dwl::dwl52_2DisplayTypeCPU(c.CpuType);
+    showCpuType(c.CpuType);
     ProcessSystemEvents();
-    dwl::dwl52_1DisplayTypeFlash(c.FlashManufacturer, c.FlashDevice);
+    showFlashType(c.FlashManufacturer, c.FlashDevice);
     ProcessSystemEvents();
   }
   void jobFinished(const dwl::JobResult&) override { discard(); }
@@ -175,7 +175,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
     return 0;
   }
 
-  dwl::dwl52_4InitControls();
+  initControls();
   // The indicators keep no text of the handset before this one.
   SetCtrlVal(v_Panel, PANEL_CPU, std::string("Processor"));
   SetCtrlVal(v_Panel, PANEL_FLASH, std::string("Flash"));
@@ -192,14 +192,16 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   cancelToken().reset();
   StartEvents events;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
-  guikit::SinkTee sinks({&events, &status});
+  guikit::SinkTee sinks({&events, &status, &panelEvents()});
   const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
   // A question about the job that has just ended has no answer to wait for.
   WithdrawQuestions();
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS)))
-    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED ? "Cancelled" : "Not written");
+    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED
+                           ? SectorMap::State::Cancelled
+                           : SectorMap::State::NotWritten);
   showJobResult(result, "Download failed");
   return 0;
 }
@@ -372,7 +374,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   // The window whose button was pressed, even when a later one took the global handle.
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
   if (downloadRunning()) return 0;
-  dwl::dwl52_4InitControls();
+  initControls();
   resetJobLine();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
@@ -384,7 +386,7 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
   if (downloadRunning()) return 0;
-  dwl::dwl52_4InitControls();
+  initControls();
   resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;
