@@ -17,9 +17,7 @@ namespace {
 class NullDisplay final : public Display {
  public:
   void comment(const std::string&) override {}
-  void processEvents() override {}
   void openWindow(Window, const std::string&) override {}
-  void popup(const std::string&, const std::string&) override {}
 };
 
 Display* g_display = nullptr;
@@ -247,12 +245,10 @@ std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device) {
 
 void dwl52_5LockDuringDownload() {
   display().lock();
-  display().processEvents();
 }
 
 void dwl52_6UnlockAfterDownload() {
   display().unlock();
-  display().processEvents();
 }
 
 void logComment(const std::string& text) {

@@ -1,6 +1,6 @@
-// What is not a job's progress but the windows' own: result windows, message boxes, the panel's
-// lock, the image slots and their file dialog, and the comment lines of the program's own actions
-// outside a job. A job's progress goes through its ProgressSink (dwl_job.h) only.
+// What is not a job's progress but the windows' own: result windows, the panel's lock, the
+// image slot displays, and the comment lines of the program's own actions outside a job. A job's
+// progress goes through its ProgressSink (dwl_job.h) only.
 #pragma once
 
 #include <cstdint>
@@ -29,30 +29,19 @@ class Display {
 
   // One line of the comment log outside a job, exactly as it stands in the list.
   virtual void comment(const std::string& line) = 0;
-  // Handles pending user-interface events during long operations.
-  virtual void processEvents() = 0;
   // Opens a result window with its message (empty for the success and time-out windows).
   virtual void openWindow(Window window, const std::string& message) = 0;
-  // A modal message box (title, text); returns when the user has closed it.
-  virtual void popup(const std::string& title, const std::string& text) = 0;
 
   // Lock of the main panel. Front ends without panels may ignore it.
   // lock dims every input and removes the menu bar; unlock brings a new menu bar and enables the
-  // panel inputs and the slot groups the file mode (the live record's Mode) allows.
+  // panel inputs and the slot groups the file mode (the live record's Mode) allows. Both show
+  // the panel's new state at once.
   virtual void lock() {}
   virtual void unlock() {}
   // The image slot displays: path box, size display, byte-sum display.
   virtual void slotPath(Slot slot, const std::string& path) { (void)slot, (void)path; }
   virtual void slotSize(Slot slot, std::uint32_t size) { (void)slot, (void)size; }
   virtual void slotSum(Slot slot, std::uint32_t sum) { (void)slot, (void)sum; }
-  // The file dialog of an image slot: default directory, default file pattern ("*.bin"),
-  // title. Returns 0 when cancelled, 1 for an existing file, 2 for a new one, and then the chosen
-  // path in *path.
-  virtual int fileSelect(const std::string& directory, const std::string& pattern,
-                         const std::string& title, std::string* path) {
-    (void)directory, (void)pattern, (void)title, (void)path;
-    return 0;
-  }
 };
 
 // The display of the running program. Never null: a display that shows nothing stands in.

@@ -638,6 +638,46 @@ TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   EXPECT_EQ(log->count(), lines);
 }
 
+// Each Load button opens its slot's dialog and loads only a file chosen, existing or new; a
+// cancelled dialog leaves the slot's image, path and flag as they were.
+TEST_F(DownloaderGui, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
+  DownloadContext& c0 = sg_DownloadContext;
+  const struct {
+    int button;
+    const char* dialog;
+    const std::uint32_t& length;
+    const char* path;
+    const std::uint8_t& loaded;
+  } cases[] = {
+      {PANEL_LOAD_BIN1, "select bin file|*.bin", c0.Bin1Length, c0.Bin1Path, c0.Bin1Loaded},
+      {PANEL_LOAD_BIN2, "select bin file|*.bin", c0.Bin2Length, c0.Bin2Path, c0.Bin2Loaded},
+      {PANEL_LOAD_OGM1, "select ogm file|*.ogm", c0.Ogm1Length, c0.Ogm1Path, c0.Ogm1Loaded},
+      {PANEL_LOAD_OGM2, "select ogm file|*.ogm", c0.Ogm2Length, c0.Ogm2Path, c0.Ogm2Loaded},
+  };
+  // Even lengths, so that the ogm slots store them unchanged.
+  TempDir::write("one.img", std::vector<std::uint8_t>{1, 1});
+  TempDir::write("two.img", std::vector<std::uint8_t>{2, 2, 2, 2});
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dialog);
+    ui.fileDialogs.clear();
+    ui.fileToChoose = "one.img";
+    testsupport::click(v_Panel, c.button);
+    EXPECT_EQ(c.length, 2u);
+    ui.fileToChoose.clear();
+    testsupport::click(v_Panel, c.button);
+    EXPECT_EQ(c.length, 2u);
+    EXPECT_STREQ(c.path, "one.img");
+    EXPECT_EQ(c.loaded, 1);
+    ui.fileToChoose = "two.img";
+    ui.chosenKind = 2;
+    testsupport::click(v_Panel, c.button);
+    ui.chosenKind = 1;
+    EXPECT_EQ(c.length, 4u);
+    EXPECT_EQ(ui.fileDialogs, std::vector<std::string>(3, c.dialog));
+  }
+}
+
 TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {
   testsupport::menuItem(v_MenuBarHandle, "dwl51_150MMIMenuService")->trigger();
   ASSERT_GT(v_ServicePanel, 0);

@@ -226,43 +226,6 @@ TEST_F(Loader, ReadabilityCheckLeavesNoFileOpen) {
 }
 #endif
 
-TEST_F(Loader, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
-  struct Case {
-    int (*button)();
-    Slot slot;
-    const char* dialog;
-  };
-  const Case cases[] = {
-      {downloader::dwl51_52MMILoadFile, Slot::Bin1, "c:/varnel2|*.bin|select bin file"},
-      {downloader::dwl51_52MMILoadFile_2, Slot::Bin2, "c:/varnel2|*.bin|select bin file"},
-      {downloader::dwl51_52MMILoadFile_ogm, Slot::Ogm1, "c:/varnel2|*.ogm|select ogm file"},
-      {downloader::dwl51_52MMILoadFile_ogm_2, Slot::Ogm2, "c:/varnel2|*.ogm|select ogm file"},
-  };
-  // Even lengths, so that the ogm slots store them unchanged.
-  testsupport::TempDir::write("one.img", std::vector<std::uint8_t>{1, 1});
-  testsupport::TempDir::write("two.img", std::vector<std::uint8_t>{2, 2, 2, 2});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.dialog);
-    rec.dialogs.clear();
-    rec.fileSelectResult = 1;
-    rec.fileSelectPath = "one.img";
-    EXPECT_EQ(c.button(), 0);
-    EXPECT_EQ(view(c.slot).length, 2u);
-    // Cancelled: the loaded image, its path and its flag stay.
-    rec.fileSelectResult = 0;
-    rec.fileSelectPath = "two.img";
-    EXPECT_EQ(c.button(), 0);
-    EXPECT_EQ(view(c.slot).length, 2u);
-    EXPECT_STREQ(view(c.slot).path, "one.img");
-    EXPECT_EQ(view(c.slot).loaded, 1);
-    // A new file counts as chosen too.
-    rec.fileSelectResult = 2;
-    EXPECT_EQ(c.button(), 0);
-    EXPECT_EQ(view(c.slot).length, 4u);
-    EXPECT_EQ(rec.dialogs, std::vector<std::string>(3, c.dialog));
-  }
-}
-
 TEST(PanelIndicators, ProcessorAndFlashTexts) {
   testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
   const std::pair<std::string, std::string> cases[] = {

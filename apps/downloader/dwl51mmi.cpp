@@ -243,18 +243,25 @@ SlotState slotState(int control) {
   }
 }
 
-int loadSlot(int control) {
-  switch (control) {
-    case PANEL_LOAD_BIN1:
-      return dwl51_52MMILoadFile();
-    case PANEL_LOAD_BIN2:
-      return dwl51_52MMILoadFile_2();
-    case PANEL_LOAD_OGM1:
-      return dwl51_52MMILoadFile_ogm();
-    case PANEL_LOAD_OGM2:
-      return dwl51_52MMILoadFile_ogm_2();
-    default:
-      return 0;
+// The slot's file dialog, then its loader when a file was chosen (an existing or a new one).
+void loadSlot(int control) {
+  static constexpr struct {
+    int control;
+    dwl::Slot slot;
+    const char* pattern;
+    const char* title;
+  } kButtons[] = {
+      {PANEL_LOAD_BIN1, dwl::Slot::Bin1, "*.bin", "select bin file"},
+      {PANEL_LOAD_BIN2, dwl::Slot::Bin2, "*.bin", "select bin file"},
+      {PANEL_LOAD_OGM1, dwl::Slot::Ogm1, "*.ogm", "select ogm file"},
+      {PANEL_LOAD_OGM2, dwl::Slot::Ogm2, "*.ogm", "select ogm file"},
+  };
+  for (const auto& b : kButtons) {
+    if (b.control != control) continue;
+    std::string chosen;
+    const int picked = chooseImageFile(b.pattern, b.title, &chosen);
+    if (picked == 1 || picked == 2) loadImageFile(b.slot, chosen);
+    return;
   }
 }
 }  // namespace

@@ -254,10 +254,6 @@ void initControls() {
   panelEvents().progress(0);
 }
 
-void PanelDisplay::processEvents() {
-  ProcessSystemEvents();
-}
-
 void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   const char* file = nullptr;
   int id = 0;
@@ -278,16 +274,13 @@ void setFailureTitle(const std::string& what) {
   g_failureTitle = what;
 }
 
-void PanelDisplay::popup(const std::string& title, const std::string& text) {
-  MessagePopup(title, text);
-}
-
 void PanelDisplay::lock() {
   for (int g = GROUP_BIN1; g <= GROUP_OGM2; ++g) dimSlotGroup(static_cast<SlotGroup>(g), true);
   for (int ctrl : kPanelInputs) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, 1);
   DiscardMenuBar(v_MenuBarHandle);
   // The service panel would start a second boot on the same port in the middle of this one.
   dimServicePanel(true);
+  ProcessSystemEvents();
 }
 
 void PanelDisplay::unlock() {
@@ -304,6 +297,7 @@ void PanelDisplay::unlock() {
     dimSlotGroup(GROUP_OGM2, false);
   }
   dimServicePanel(false);
+  ProcessSystemEvents();
 }
 
 void PanelDisplay::slotPath(dwl::Slot slot, const std::string& path) {
@@ -328,8 +322,7 @@ void PanelDisplay::slotSum(dwl::Slot slot, std::uint32_t sum) {
   ++g_loadsShown;
 }
 
-int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,
-                             const std::string& title, std::string* path) {
+int chooseImageFile(const std::string& pattern, const std::string& title, std::string* path) {
   // The folder the technician last loaded from, across runs; the working folder the first time.
   QSettings settings("Kelvane", "Kelvane Downloader");
   std::error_code ec;

@@ -32,16 +32,12 @@ extern char vl_Time[8];
 class PanelDisplay : public dwl::Display {
  public:
   void comment(const std::string& line) override;
-  void processEvents() override;
   void openWindow(dwl::Window window, const std::string& message) override;
-  void popup(const std::string& title, const std::string& text) override;
   void lock() override;
   void unlock() override;
   void slotPath(dwl::Slot slot, const std::string& path) override;
   void slotSize(dwl::Slot slot, std::uint32_t size) override;
   void slotSum(dwl::Slot slot, std::uint32_t sum) override;
-  int fileSelect(const std::string& directory, const std::string& pattern, const std::string& title,
-                 std::string* path) override;
 };
 
 // What a write shows on the main panel, from its events: the comment log, the sector map, both
@@ -74,6 +70,10 @@ void showCpuType(std::uint8_t cpuType);
 void showFlashType(std::uint8_t manufacturer, std::uint8_t device);
 // Both indicators off (they keep their text) and both progress controls at 0.
 void initControls();
+
+// The file dialog of an image slot, in the folder the technician last loaded from: 0 when
+// cancelled, 1 for an existing file, 2 for a new one, and then the chosen path in *path.
+int chooseImageFile(const std::string& pattern, const std::string& title, std::string* path);
 
 // Registers the panel resources, installs the display and the callback table, loads the main
 // panel and its menu bar, and reads flash.txt (its error window opens when it is faulty).

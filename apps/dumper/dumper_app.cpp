@@ -22,9 +22,6 @@ const std::vector<int> kMainAllControls = {4, 5, 11, 10, 12, 17, 13, 7, 6, 2, 3,
 const std::vector<int> kEraseLockControls = {2, 3, 4, 12};
 const std::vector<int> kEraseRangeControls = {kEraseFirst, kEraseLast, kEraseRangeLabel};
 
-}  // namespace
-
-namespace {
 PanelEvents g_noPanels;
 PanelEvents* g_panelEvents = &g_noPanels;
 }  // namespace
@@ -87,22 +84,22 @@ void InitControls_erase() {
 
 void LockDuringDumping() {
   dwl::display().lock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void UnlockAfterDump() {
   dwl::display().unlock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void LockDuringErasing() {
   dwl::display().lock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void UnlockAfterErasing() {
   dwl::display().unlock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 // --- panels and callbacks -------------------------------------------------------------------

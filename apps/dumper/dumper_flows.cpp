@@ -52,7 +52,7 @@ void begin(std::int32_t mode) {
     InitControls_erase();
     LockDuringErasing();
   }
-  dwl::display().processEvents();
+  panelEvents().pump();
   cancelToken().reset();
 }
 

@@ -210,10 +210,6 @@ void PanelControls::progress(int percent) {
   SetCtrlVal(dumper, kMainProgressB, percent);
 }
 
-void PanelDisplay::processEvents() {
-  ProcessSystemEvents();
-}
-
 void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   int* handle = &g_errorWindow;
   const char* file = kUtility;
@@ -260,10 +256,6 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   // The shared windows are headed for the downloader; here they speak of the dumper's job.
   if (window == dwl::Window::GenericErr) SetPanelHeading(*handle, operationWord() + " error");
   DisplayPanel(*handle);
-}
-
-void PanelDisplay::popup(const std::string& title, const std::string& text) {
-  MessagePopup(title, text);
 }
 
 void PanelDisplay::lock() {

@@ -46,9 +46,7 @@ extern int v_PanelTimeout;
 class PanelDisplay : public dwl::Display {
  public:
   void comment(const std::string&) override {}
-  void processEvents() override;
   void openWindow(dwl::Window window, const std::string& message) override;
-  void popup(const std::string& title, const std::string& text) override;
   void lock() override;
   void unlock() override;
 };

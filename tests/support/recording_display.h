@@ -30,21 +30,13 @@ class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
   std::vector<ShownSector> sectors;
   std::vector<std::uint64_t> bytes;  // the stage's bytes done, at each event
   std::vector<ShownWindow> windows;
-  std::vector<std::pair<std::string, std::string>> popups;
-  std::vector<std::string> calls;  // lock and slot calls in order
-  int events = 0;                  // pumps and heartbeats
-  // File dialogs opened ("directory|pattern|title"), and what the next ones answer.
-  std::vector<std::string> dialogs;
-  int fileSelectResult = 0;
-  std::string fileSelectPath;
+  std::vector<std::pair<std::string, std::string>> popups;  // boxes (recording_panel.h)
+  std::vector<std::string> calls;                           // lock and slot calls in order
+  int events = 0;  // heartbeats, and the dumper panel's pumps
 
   // ---- the program's display
   void comment(const std::string& line) override { comments.push_back(line); }
-  void processEvents() override { ++events; }
   void openWindow(dwl::Window w, const std::string& m) override { windows.push_back({w, m}); }
-  void popup(const std::string& title, const std::string& text) override {
-    popups.emplace_back(title, text);
-  }
   void lock() override { calls.push_back("lock"); }
   void unlock() override { calls.push_back("unlock"); }
   void slotPath(dwl::Slot s, const std::string& path) override {
@@ -55,12 +47,6 @@ class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
   }
   void slotSum(dwl::Slot s, std::uint32_t sum) override {
     calls.push_back("sum " + std::to_string(static_cast<int>(s)) + " " + std::to_string(sum));
-  }
-  int fileSelect(const std::string& directory, const std::string& pattern, const std::string& title,
-                 std::string* path) override {
-    dialogs.push_back(directory + "|" + pattern + "|" + title);
-    if (fileSelectResult != 0) *path = fileSelectPath;
-    return fileSelectResult;
   }
 
   // ---- the job's events
