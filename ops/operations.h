@@ -157,7 +157,7 @@ struct InfoInput {
 
 // The shared settings of a program's record (a GUI's), with the port its COM number maps to.
 LinkInput linkFromRecord(const dwl::SharedContext& record);
-// A job of a program that runs one at a time on its installed port and display (the GUIs).
+// A job of a program that runs one at a time on its installed port (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
 // What makes a write impossible before the handset is even booted, among the images it writes:

@@ -1,5 +1,5 @@
-// The downloader's panels: their handles, the display of the engine on them, and the start-up
-// that loads them (shared by main and the tests).
+// The downloader's panels: their handles, what the program and its jobs show on them, and the
+// start-up that loads them (shared by main and the tests).
 #pragma once
 
 #include <cstdint>
