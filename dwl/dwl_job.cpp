@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "dwl/dwl_display.h"
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/guarded_rs232.h"
@@ -137,13 +136,13 @@ void reportStage(const StageInfo& stage) {
   if (t_job->progress) t_job->progress->stageStarted(stage);
 }
 
-void reportBytes(std::uint64_t count) {
+void reportBytes(std::uint64_t count, std::uint32_t address) {
   if (!t_job) return;
   t_job->stageDone += count;
   t_job->jobDone += count;
   if (t_job->progress)
     t_job->progress->bytesDone(
-        {t_job->stageDone, t_job->stageTotal, t_job->jobDone, t_job->totals.bytes});
+        {t_job->stageDone, t_job->stageTotal, t_job->jobDone, t_job->totals.bytes, address});
 }
 
 void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
@@ -157,13 +156,29 @@ void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t siz
   if (t_job->progress) t_job->progress->sectorChanged(t_job->sector);
 }
 
+void reportPlanned(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                   SectorPlan plan) {
+  if (t_job && t_job->progress) t_job->progress->sectorPlanned({number, address, size, plan});
+}
+
+void reportCheckFailed(const std::string& text) {
+  if (t_job && t_job->progress) t_job->progress->checkFailed(t_job->sector, text);
+}
+
+void reportLogLine(const std::string& line) {
+  if (t_job && t_job->progress) t_job->progress->logLine(line);
+}
+
+void reportElapsed(std::optional<std::uint32_t> seconds) {
+  if (t_job && t_job->progress) t_job->progress->elapsed(seconds);
+}
+
 void reportIdentified(const HandsetIdentity& handset) {
   if (t_job && t_job->progress) t_job->progress->identified(handset);
 }
 
 void reportWaiting(double waited) {
   if (!t_job) return;
-  if (t_job->display) t_job->display->processEvents();
   const double at = platform::now();
   if (t_job->progress && (t_job->lastBeat < 0 || at - t_job->lastBeat >= kBeatSeconds)) {
     t_job->lastBeat = at;

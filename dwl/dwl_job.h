@@ -19,7 +19,6 @@ class GuardedRs232;
 
 namespace dwl {
 
-class Display;
 struct FlashDescriptionTable;
 
 // ---- progress events ------------------------------------------------------------------------
@@ -48,6 +47,7 @@ struct StageInfo {
 struct ByteProgress {
   std::uint64_t stageDone = 0, stageTotal = 0;
   std::uint64_t jobDone = 0, jobTotal = 0;
+  std::uint32_t address = 0;  // handset address of the bytes just done (0: not told)
 };
 
 struct SectorEvent {
@@ -55,6 +55,17 @@ struct SectorEvent {
   std::uint32_t address = 0;  // handset address
   std::uint32_t size = 0;
   SectorState state = SectorState::Writing;
+};
+
+// Before a write: each sector of the identified flash (Listed), then each sector the next image
+// covers (Queued). The windows' sector maps start from these.
+enum class SectorPlan { Listed, Queued };
+
+struct PlannedSector {
+  std::uint32_t number = 0;
+  std::uint32_t address = 0;  // handset address
+  std::uint32_t size = 0;
+  SectorPlan plan = SectorPlan::Listed;
 };
 
 struct HandsetIdentity {
@@ -144,6 +155,16 @@ class ProgressSink {
   virtual void stageStarted(const StageInfo& stage) { (void)stage; }
   virtual void bytesDone(const ByteProgress& bytes) { (void)bytes; }
   virtual void sectorChanged(const SectorEvent& sector) { (void)sector; }
+  virtual void sectorPlanned(const PlannedSector& sector) { (void)sector; }
+  // One check of a sector failed; the walk goes on past it. text: what the check's box says.
+  virtual void checkFailed(const SectorEvent& sector, const std::string& text) {
+    (void)sector, (void)text;
+  }
+  // A line of the windows' comment log, exactly as the list shows it (blanks included).
+  virtual void logLine(const std::string& line) { (void)line; }
+  // Whole seconds since the job's start, after each image written and at the end; nullopt
+  // clears the time shown (a write begins).
+  virtual void elapsed(std::optional<std::uint32_t> seconds) { (void)seconds; }
   virtual void identified(const HandsetIdentity& handset) { (void)handset; }
   // At least every 250 ms while the job waits on the line; waited: seconds of the current wait.
   virtual void heartbeat(double waited) { (void)waited; }
@@ -165,6 +186,18 @@ class ProgressTee final : public ProgressSink {
   }
   void sectorChanged(const SectorEvent& e) override {
     each([&](auto* s) { s->sectorChanged(e); });
+  }
+  void sectorPlanned(const PlannedSector& p) override {
+    each([&](auto* s) { s->sectorPlanned(p); });
+  }
+  void checkFailed(const SectorEvent& e, const std::string& text) override {
+    each([&](auto* s) { s->checkFailed(e, text); });
+  }
+  void logLine(const std::string& line) override {
+    each([&](auto* s) { s->logLine(line); });
+  }
+  void elapsed(std::optional<std::uint32_t> seconds) override {
+    each([&](auto* s) { s->elapsed(seconds); });
   }
   void identified(const HandsetIdentity& h) override {
     each([&](auto* s) { s->identified(h); });
@@ -188,7 +221,6 @@ class ProgressTee final : public ProgressSink {
 // ---- the job bound to a thread --------------------------------------------------------------
 
 struct JobState {
-  Display* display = nullptr;                     // null: nothing shown
   ProgressSink* progress = nullptr;               // null: no events
   const FlashDescriptionTable* flash = nullptr;   // null: the program's table
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
@@ -250,11 +282,16 @@ bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what);
 inline constexpr std::uint32_t kNoSector = 0xFFFFFFFFu;
 void noteSector(std::uint32_t number, std::uint32_t address, std::uint32_t size);
 void reportStage(const StageInfo& stage);
-void reportBytes(std::uint64_t count);
+void reportBytes(std::uint64_t count, std::uint32_t address = 0);
 void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
                   SectorState state);
+void reportPlanned(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                   SectorPlan plan);
+void reportCheckFailed(const std::string& text);  // for the sector last noted or reported
+void reportLogLine(const std::string& line);
+void reportElapsed(std::optional<std::uint32_t> seconds);
 void reportIdentified(const HandsetIdentity& handset);
-// Called while waiting; passes a heartbeat on and lets the window repaint.
+// Called while waiting; passes a heartbeat on (a window repaints from it).
 void reportWaiting(double waited);
 
 }  // namespace dwl

@@ -67,7 +67,6 @@ class Job {
         clock_(context.clock),
         guard_(*context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); }),
         line_(guard_, link.port.number, link.port.device) {
-    state_.display = context.display;
     state_.progress = context.progress;
     // Without descriptions the flash has no name: the program's table is not the job's.
     static const dwl::FlashDescriptionTable kNone;
@@ -353,7 +352,6 @@ LinkInput linkFromRecord(const dwl::SharedContext& c) {
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel) {
   Context context;
   context.serial = &platform::rs232();
-  context.display = &dwl::display();
   context.progress = &progress;
   context.cancel = &cancel;
   return context;

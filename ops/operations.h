@@ -66,8 +66,7 @@ struct LinkInput {
 // Where a job reports and what it runs on. Only serial is required.
 struct Context {
   platform::Rs232* serial = nullptr;
-  dwl::Display* display = nullptr;        // the panels' indicators and log (the GUIs)
-  dwl::ProgressSink* progress = nullptr;  // structured events (every front end)
+  dwl::ProgressSink* progress = nullptr;  // the job's events (every front end)
   const platform::CancelToken* cancel = nullptr;
   // Monotonic seconds for this job's time-outs; empty: the program's clock.
   std::function<double()> clock;
@@ -174,7 +173,7 @@ struct InfoInput {
 
 // The shared settings of a program's record (a GUI's), with the port its COM number maps to.
 LinkInput linkFromRecord(const dwl::SharedContext& record);
-// A job of a program that runs one at a time on its installed port and display (the GUIs).
+// A job of a program that runs one at a time on its installed port (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
 // What makes a write impossible before the handset is even booted, among the images it writes:

@@ -20,7 +20,7 @@
 #include "platform/clock.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
-#include "support/recording_display.h"
+#include "support/recording_panel.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -152,9 +152,24 @@ class DumperTest : public ::testing::Test {
   }
   const std::vector<std::uint8_t>& written() const { return port.line.written(); }
 
+  // The dump of a context's range, as the sequence reports it: its stage gives the panel the
+  // dump's size.
+  static dwl::DownloadResult dumpRange(const dumper::DumperContext& ctx) {
+    dwl::reportStage({dwl::Stage::Dump,
+                      0,
+                      0,
+                      {},
+                      std::uint64_t{dumper::blockCount(ctx.DumpFirstSector, ctx.DumpLastSector)} *
+                          dumper::kBlockSize});
+    return dumper::dump_flash(ctx);
+  }
+
   testsupport::TempDir dir;
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
+  // The program's panel, and the sink of what the tests call without the operation layer.
+  testsupport::ScopedPanel panel{rec};
+  testsupport::ScopedJob job{panel.panel};
   ChunkedLine port;
 };
 
@@ -219,7 +234,7 @@ TEST_F(DumperTest, DumpReadsEachBlockOfTheRangeAndAppendsItToDumpTxt) {
     dumper::DumperContext ctx;
     ctx.DumpFirstSector = r.first;
     ctx.DumpLastSector = r.last;
-    EXPECT_EQ(dumper::dump_flash(ctx), (dwl::DownloadResult{0, 0}));
+    EXPECT_EQ(dumpRange(ctx), (dwl::DownloadResult{0, 0}));
 
     EXPECT_EQ(dumper::blockCount(r.first, r.last), r.blocks);
     const std::vector<std::uint32_t> addresses = readAddresses(written());
@@ -240,7 +255,7 @@ TEST_F(DumperTest, ProgressOfThreeBlocksIsTruncated) {
   dumper::DumperContext ctx;
   ctx.DumpFirstSector = 0;
   ctx.DumpLastSector = 2;
-  dumper::dump_flash(ctx);
+  dumpRange(ctx);
   EXPECT_EQ(rec.progressValues, (std::vector<int>{33, 66, 100}));
   EXPECT_EQ(rec.calls, (std::vector<std::string>{"offset 0", "offset 8192", "offset 16384"}));
   EXPECT_EQ(dumper::SoftPourcent, 100);
@@ -275,7 +290,7 @@ TEST_F(DumperTest, FailedReadStopsTheDumpAndKeepsTheBlocksBefore) {
     dumper::DumperContext ctx;
     ctx.DumpFirstSector = 0;
     ctx.DumpLastSector = 7;
-    EXPECT_EQ(dumper::dump_flash(ctx), (dwl::DownloadResult{8, c.code}));
+    EXPECT_EQ(dumpRange(ctx), (dwl::DownloadResult{8, c.code}));
     EXPECT_EQ(testsupport::TempDir::read("dump.txt"), flashBytes(0, 2 * dumper::kBlockSize));
     EXPECT_EQ(readAddresses(written()).size(), c.fault == ReadFault::NoAccept ? 2u : 3u);
     EXPECT_EQ(rec.progressValues, (std::vector<int>{12, 25}));
@@ -335,7 +350,7 @@ TEST_F(DumperTest, BlockWrittenOnlyInPartIsCutBackAndStopsTheDump) {
   dwl::DownloadResult result;
   {
     FileSizeLimit limit(100 + dumper::kBlockSize + 1000);
-    result = dumper::dump_flash(ctx);
+    result = dumpRange(ctx);
   }
   EXPECT_EQ(result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
   std::vector<std::uint8_t> expected(100, 'x');

@@ -527,7 +527,8 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     ops::WriteInput in = writeInput(false);
     c.change(in);
     ops::Context cx = context(h, rec);
-    cx.display = &shown;
+    dwl::ProgressTee both({&rec, &shown});
+    cx.progress = &both;
     const dwl::JobResult r = ops::write(in, cx);
     EXPECT_EQ(r.result, c.result) << ops::failureText(r.detail);
     if (in.downloadType != 0) {

@@ -31,11 +31,12 @@ DownloadContext g_serviceCopy;
 // How long the boot waits for the handset's first byte (the port's time-out at the boot).
 constexpr double kBootWait = 5;
 
-// The prompt's seconds left while the boot waits.
+// The prompt's seconds left while the boot waits; the windows repaint at each beat.
 class PromptCountdown final : public dwl::ProgressSink {
  public:
   void heartbeat(double waited) override {
     SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(waited));
+    ProcessSystemEvents();
   }
 
  private:
@@ -49,7 +50,6 @@ dwl::DownloadResult bootPumpingEvents(DownloadContext& c) {
   platform::GuardedRs232 guard(line, &cancelToken(), [](double w) { dwl::reportWaiting(w); });
   PromptCountdown countdown;
   dwl::JobState job;
-  job.display = &dwl::display();
   job.progress = &countdown;
   job.cancel = &cancelToken();
   job.line = &guard;

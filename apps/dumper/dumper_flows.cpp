@@ -52,7 +52,7 @@ void begin(std::int32_t mode) {
     InitControls_erase();
     LockDuringErasing();
   }
-  dwl::display().processEvents();
+  panelEvents().pump();
   cancelToken().reset();
 }
 
@@ -78,7 +78,7 @@ platform::CancelToken& cancelToken() {
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
   SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
   ops::DumpInput input;
   // The dumper reads no flash.txt: its dump and erase work on the fixed map.
   input.link = ops::linkFromRecord(sg_DownloadContext);
@@ -91,7 +91,7 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   begin(kModeErase);
   SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.firstSector = sg_DownloadContext.EraseFirstSector;

@@ -48,6 +48,7 @@ int v_PanelTimeout = -1;
 namespace {
 
 PanelDisplay g_display;
+PanelControls g_controls;
 int g_errorWindow = -1;
 int g_lastWindow = -1;
 bool g_running = false;
@@ -205,13 +206,9 @@ void applyDimming(const Dimming& d) {
     v_MenuBarHandle = LoadMenuBar(dumper, kDumperUir, MENUBAR);
 }
 
-void PanelDisplay::progress(int percent) {
+void PanelControls::progress(int percent) {
   SetCtrlVal(dumper, kMainProgressA, percent);
   SetCtrlVal(dumper, kMainProgressB, percent);
-}
-
-void PanelDisplay::processEvents() {
-  ProcessSystemEvents();
 }
 
 void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
@@ -262,10 +259,6 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   DisplayPanel(*handle);
 }
 
-void PanelDisplay::popup(const std::string& title, const std::string& text) {
-  MessagePopup(title, text);
-}
-
 void PanelDisplay::lock() {
   applyDimming(lockDimming());
 }
@@ -273,11 +266,19 @@ void PanelDisplay::unlock() {
   applyDimming(unlockDimming());
 }
 
-void PanelDisplay::dumpOffset(std::uint32_t offset) {
+void PanelControls::box(const std::string& title, const std::string& text) {
+  MessagePopup(title, text);
+}
+
+void PanelControls::pump() {
+  ProcessSystemEvents();
+}
+
+void PanelControls::dumpOffset(std::uint32_t offset) {
   SetCtrlVal(dumper, kMainOffset, static_cast<int>(offset));
 }
 
-void PanelDisplay::eraseProgress(std::uint32_t offset, std::uint32_t sector) {
+void PanelControls::eraseProgress(std::uint32_t offset, std::uint32_t sector) {
   if (v_PanelErase < 0) return;
   SetCtrlVal(v_PanelErase, kEraseOffset, static_cast<int>(offset));
   SetCtrlVal(v_PanelErase, kEraseSector, static_cast<int>(sector));
@@ -294,6 +295,7 @@ void startDumperPanels() {
   registerMenuBar(kDumperUir, MENUBAR, buildForm<Ui::DumperMenuBar, QMenuBar>);
   setCallbackTable(&dumperCallbacks());
   dwl::setDisplay(&g_display);
+  setPanelEvents(&g_controls);
 
   setProgramName("Kelvane Dumper");
   dumper = LoadPanel(0, kDumperUir, MAIN);
@@ -311,6 +313,7 @@ void stopDumperPanels() {
   dumper = v_MenuBarHandle = v_PanelErase = v_PanelTurnOn = -1;
   v_PanelSuccessful = v_EraseSuccessful = v_PanelTimeout = -1;
   dwl::setDisplay(nullptr);
+  setPanelEvents(nullptr);
   setCallbackTable(nullptr);
 }
 

@@ -17,7 +17,7 @@ using dwl::DownloadResult;
 namespace {
 
 void showElapsed(const DownloadContext& ctx) {
-  dwl::display().elapsed(elapsedText(ctx.StartTime, ctx.EndTime));
+  dwl::reportElapsed(static_cast<std::uint32_t>(ctx.EndTime - ctx.StartTime));
 }
 
 // Writes one slot and, when it went well, shows the time since Start.
@@ -32,7 +32,7 @@ DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::
 
 // GPIO, speed and power management, then the flash description of the identified flash.
 DownloadResult prepare(const DownloadContext& ctx) {
-  dwl::display().elapsed(" ");
+  dwl::reportElapsed(std::nullopt);
   dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
@@ -47,7 +47,7 @@ DownloadResult prepare(const DownloadContext& ctx) {
     std::uint32_t size = 0;
     rc = dwl::dwl10_0GetSectorSize(ctx.FlashManufacturer, ctx.FlashDevice, i, &size);
     if (rc != dwl::kOk) return {dwl::RESULT_FLASH_FILE, rc};
-    dwl::dwl52_0DisplaySector(i, size, address, "N. A.");
+    dwl::reportPlanned(i, address, size, dwl::SectorPlan::Listed);
     address += size;
   }
   dwl::logComment("Check the compatibility");

@@ -28,15 +28,9 @@ void dwl51_0InitLoadFile_2();
 void dwl51_0InitLoadFile_ogm();
 void dwl51_0InitLoadFile_ogm_2();
 
-// The Load buttons (on their commit event): the file dialog, then the slot's loader when a file
-// was chosen. Always 0.
-int dwl51_52MMILoadFile();
-int dwl51_52MMILoadFile_2();
-int dwl51_52MMILoadFile_ogm();
-int dwl51_52MMILoadFile_ogm_2();
-
 // Puts path into the slot's path field and loads it; 1 when the slot now holds that file,
-// otherwise the PC library code its window showed. For callers without a dialog (the command line).
+// otherwise the PC library code its window showed. The Load buttons call it with the file their
+// dialog chose.
 dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path);
 
 // Why the last load of this thread could not read its file (names the file and the reason);
