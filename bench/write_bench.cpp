@@ -19,6 +19,7 @@
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
+#include "dwl/dwl_job.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
@@ -86,6 +87,8 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
   ctx.Speed = speed;
   ctx.FlashManufacturer = 0;
 
+  dwl::JobState job;
+  dwl::JobScope scope(job);
   run.result = dwl::dwl1_0boot(&ctx);
   if (run.result.Family == dwl::RESULT_SUCCESS) {
     dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);

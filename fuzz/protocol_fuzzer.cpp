@@ -19,6 +19,7 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
@@ -108,13 +109,14 @@ void runWrite(std::uint8_t options) {
   c.Bin1Data = g_image.data();
   c.Bin1Length = kImageSize;
   c.Bin1Loaded = 1;
-  dwl::mv_SoftPourcent = 0;
+  dwl::JobState job;
+  dwl::JobScope scope(job);
   dwl::DownloadResult r = dwl::dwl1_0boot(&c);
   if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
   requireResult(r);
   // Success means every sector's sum was confirmed, so the whole image went out.
-  if (r.Family == dwl::RESULT_SUCCESS) require(dwl::mv_SoftPourcent == 100);
-  require(dwl::mv_SoftPourcent >= 0 && dwl::mv_SoftPourcent <= 100);
+  if (r.Family == dwl::RESULT_SUCCESS) require(job.mv_SoftPourcent == 100);
+  require(job.mv_SoftPourcent >= 0 && job.mv_SoftPourcent <= 100);
   dwl::dwl12_1UartStop(kPort);
   c = downloader::DownloadContext{};  // the image is ours
 }

@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/recording_display.h"
 #include "support/temp_dir.h"
 
@@ -156,6 +157,7 @@ class DumperTest : public ::testing::Test {
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
   ChunkedLine port;
+  testsupport::BoundJob job{&rec};
 };
 
 // --- the sector map ---------------------------------------------------------------------------
@@ -243,7 +245,7 @@ TEST_F(DumperTest, ProgressOfThreeBlocksIsTruncated) {
   dumper::dump_flash(ctx);
   EXPECT_EQ(rec.progressValues, (std::vector<int>{33, 66, 100}));
   EXPECT_EQ(rec.calls, (std::vector<std::string>{"offset 0", "offset 8192", "offset 16384"}));
-  EXPECT_EQ(dumper::SoftPourcent, 100);
+  EXPECT_EQ(job.state.SoftPourcent, 100);
 }
 
 TEST_F(DumperTest, DumpAppendsToWhatTheFileHeld) {

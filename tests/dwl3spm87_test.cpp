@@ -14,6 +14,7 @@
 #include "engines/downloader/dwl51loader.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/recording_display.h"
@@ -79,6 +80,7 @@ class Sequence : public ::testing::Test {
 
   platform::ScriptedRs232 port;
   testsupport::RecordingDisplay rec;
+  testsupport::BoundJob job{&rec};
   std::vector<std::uint8_t> images[4];
   std::time_t clock = 1000;
 };
@@ -382,6 +384,7 @@ class EndToEnd : public ::testing::Test {
 
   testsupport::TempDir dir;
   testsupport::RecordingDisplay rec;
+  testsupport::BoundJob job{&rec};
   dwl::FlashDescription description;
   std::unique_ptr<testsupport::EmulatedHandset> handset;
   std::vector<std::uint8_t> images[4];

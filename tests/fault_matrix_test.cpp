@@ -36,6 +36,7 @@
 #include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
+#include "support/bound_job.h"
 #include "support/dumper_flash.h"
 #include "support/recording_display.h"
 #include "support/samples.h"
@@ -245,6 +246,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
       c.Bin1Loaded = 1;
       // What Start does once the images are in place.
       c.StartTime = platform::now();
+      testsupport::BoundJob job{&rec};
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
       if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
       dwl::dwl52_10DisplayResult(r.Family, r.Code);

@@ -30,6 +30,7 @@
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
 #include "platform/clock.h"
+#include "support/bound_job.h"
 #include "support/recording_display.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
@@ -186,6 +187,7 @@ TEST_F(Soak, EveryCycleEndsVerifiedOrWithAClearError) {
       c.Bin1Data = image.data();
       c.Bin1Length = length;
       c.Bin1Loaded = 1;
+      testsupport::BoundJob job{&rec};
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
       if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c, verifyImages);
       dwl::dwl52_10DisplayResult(r.Family, r.Code);

@@ -37,13 +37,6 @@ struct DownloadContext : dwl::SharedContext {
 // The one live record. Initial values: Mode 1, ComPort 4, Speed 3, ProductType 2.
 extern DownloadContext sg_DownloadContext;
 
-// The transfer's globals live with the transfer; these names keep older code compiling.
-using dwl::mv_Qlength;
-using dwl::mv_ResultDownload;
-using dwl::mv_SoftPourcent;
-using dwl::mv_TimeOut;
-using dwl::mv_TimeOutEnd;
-
 // Frees the four image buffers and sets their lengths to 0 (program end, tests).
 void releaseImages(DownloadContext& ctx);
 

@@ -61,7 +61,8 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
   }
 
   dwl::Display& show = dwl::display();
-  std::uint8_t* const block = dwl::v_BufferSL + kBlockOffsetInBuffer;
+  dwl::JobState& job = dwl::boundJob();
+  std::uint8_t* const block = job.v_BufferSL + kBlockOffsetInBuffer;
   const std::uint32_t blocks = (plan.length + kBlockSize - 1) / kBlockSize;
   std::uint32_t address = dwl::FlashBase + plan.offset;
   int sector = plan.firstSector;
@@ -85,8 +86,8 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
     }
     dwl::reportBytes(n);
     show.dumpOffset(address - dwl::FlashBase);
-    SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
-    show.progress(SoftPourcent);
+    job.SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
+    show.progress(job.SoftPourcent);
     show.processEvents();
     address += n;
     if (sector >= 0 &&
@@ -100,7 +101,7 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
       }
     }
   }
-  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+  job.inSector = false;
   return {dwl::RESULT_SUCCESS, 0};
 }
 
