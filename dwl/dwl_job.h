@@ -157,7 +157,7 @@ class ProgressTee final : public ProgressSink {
 struct JobState {
   Display* display = nullptr;                     // null: nothing shown
   ProgressSink* progress = nullptr;               // null: no events
-  const FlashDescriptionTable* flash = nullptr;   // null: the program's table
+  const FlashDescriptionTable* flash = nullptr;   // null: no flash is described
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
   const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
   std::string bootstrapPath;                      // empty: the program's dwl87.spm
@@ -194,10 +194,9 @@ struct JobState {
   int SoftPourcent = 0;
   // The buffer for data received from the handset.
   std::uint8_t v_BufferSL[kBufferSLSize] = {};
-  // Why the latest loading of the bootstrap, of a flash description file, failed on its file
-  // (they name the file and the reason); empty after a success.
+  // Why the latest loading of the bootstrap failed on its file (names the file and the reason);
+  // empty after a success.
   std::string spmFileFailure;
-  std::string flashFileFailure;
 };
 
 // Binds a job to the calling thread for the lifetime of the object.

@@ -38,12 +38,15 @@ constexpr std::uint8_t kMaker = 0x01, kDevice = 0x7E;
 constexpr std::uint32_t kImageSize = 0x2000 + 0x800;
 
 std::vector<std::uint8_t> g_image;
+// The fuzzer's own record and flash descriptions, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+dwl::FlashDescriptionTable vg_FlashDescritpion;
 std::time_t g_clock = 0;
 
 // Two small and two large sectors of a flash the write knows.
 void describeFlash() {
-  dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
-  dwl::FlashDescription& f = dwl::vg_FlashDescritpion.Flash[0];
+  vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+  dwl::FlashDescription& f = vg_FlashDescritpion.Flash[0];
   std::strcpy(f.ManufacturerName, "AMD");
   std::strcpy(f.DeviceName, "FUZZ");
   f.ManufacturerId = kMaker;
@@ -54,7 +57,7 @@ void describeFlash() {
     f.Sectors[f.NbSectors++].Size = s;
     f.FlashSize += s;
   }
-  dwl::vg_FlashDescritpion.NbFlash = 1;
+  vg_FlashDescritpion.NbFlash = 1;
 }
 
 bool bootCode(std::int32_t code) {
@@ -100,7 +103,7 @@ void requireResult(const dwl::DownloadResult& r) {
 }
 
 void runWrite(std::uint8_t options) {
-  downloader::DownloadContext& c = downloader::sg_DownloadContext;
+  downloader::DownloadContext& c = sg_DownloadContext;
   c = downloader::DownloadContext{};
   c.ComPort = kPort;
   c.Speed = options % dwl::kSpeedRows;
@@ -110,6 +113,7 @@ void runWrite(std::uint8_t options) {
   c.Bin1Length = kImageSize;
   c.Bin1Loaded = 1;
   dwl::JobState job;
+  job.flash = &vg_FlashDescritpion;
   dwl::JobScope scope(job);
   dwl::DownloadResult r = dwl::dwl1_0boot(&c);
   if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);

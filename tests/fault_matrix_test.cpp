@@ -44,6 +44,9 @@
 
 namespace {
 
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+
 namespace fs = std::filesystem;
 using dwl::Window;
 using Bytes = std::vector<std::uint8_t>;
@@ -195,11 +198,11 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
     testsupport::copySamples();
-    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(testsupport::flashDescriptions()), dwl::kOk);
     image = pattern(kImageSize, 99);
   }
   void TearDown() override {
-    downloader::sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
+    sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
     platform::setRs232(nullptr);
     platform::setClock({});
     ::unsetenv("KELVANE_COM4");
@@ -235,7 +238,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     std::error_code ec;
     fs::remove("dump.txt", ec);
     if (op == Op::Write) {
-      downloader::DownloadContext& c = downloader::sg_DownloadContext;
+      downloader::DownloadContext& c = sg_DownloadContext;
       c = downloader::DownloadContext{};
       c.ComPort = 4;
       c.Speed = 3;

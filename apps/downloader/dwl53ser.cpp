@@ -50,6 +50,7 @@ dwl::DownloadResult bootPumpingEvents(DownloadContext& c) {
   PromptCountdown countdown;
   dwl::JobState job;
   job.display = &dwl::display();
+  job.flash = &vg_FlashDescritpion;
   job.progress = &countdown;
   job.cancel = &cancelToken();
   job.line = &guard;
@@ -85,7 +86,7 @@ void dwl53_0DisplayFlashKnown() {
   std::snprintf(heading, sizeof heading, "%15s | %13s |%16s |%10s |%8s |%8s", "Manufacturer",
                 "Device", "Manufacturer id", "Device id", "Banks", "Sectors");
   InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1, heading, 0);
-  const dwl::FlashDescriptionTable& t = dwl::vg_FlashDescritpion;
+  const dwl::FlashDescriptionTable& t = vg_FlashDescritpion;
   for (int i = 0; i < t.NbFlash && i < dwl::kMaxFlash; ++i) {
     const dwl::FlashDescription& f = t.Flash[i];
     InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1,
@@ -137,6 +138,11 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   DownloadContext& c = sg_DownloadContext;
   if (c.ProductType == 0) return 0;
+  // The switch-on names the flash from the program's descriptions.
+  dwl::JobState session;
+  session.display = &dwl::display();
+  session.flash = &vg_FlashDescritpion;
+  dwl::JobScope scope(session);
   // A second switch-on may use another port: the first one's port is closed before.
   closeServicePort();
 

@@ -2,13 +2,26 @@
 // (the transfer's counters, the receive buffer, the failures of the files they load).
 #pragma once
 
+#include "dwl/dwl10fla.h"
 #include "dwl/dwl_job.h"
 
 namespace testsupport {
 
+// The flash descriptions the tests' jobs are handed: setFlash and the tests that read flash.txt
+// fill it.
+inline dwl::FlashDescriptionTable& flashDescriptions() {
+  static dwl::FlashDescriptionTable table;
+  return table;
+}
+
 struct BoundJob {
-  // shown: where the job shows itself (a recorder), or nowhere.
-  explicit BoundJob(dwl::Display* shown = nullptr) { state.display = shown; }
+  // shown: where the job shows itself (a recorder), or nowhere; flash: the descriptions it is
+  // handed.
+  explicit BoundJob(dwl::Display* shown = nullptr,
+                    const dwl::FlashDescriptionTable* flash = &flashDescriptions()) {
+    state.display = shown;
+    state.flash = flash;
+  }
 
   dwl::JobState state;
   dwl::JobScope scope{state};
