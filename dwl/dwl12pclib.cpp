@@ -47,10 +47,9 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
   return kOk;
 }
 
-const std::string& spmFileFailure() {
-  static const std::string none;
+std::string spmFileFailure() {
   const JobState* job = currentJob();
-  return job ? job->spmFileFailure : none;
+  return job ? job->spmFileFailure : std::string();
 }
 
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {

@@ -24,7 +24,7 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType);
 // Why the last dwl12_4LoadSpmFile of the bound job failed on its file (names the file and the
 // reason); empty after a success or for a product type without a bootstrap.
-const std::string& spmFileFailure();
+std::string spmFileFailure();
 // Reverses the low byteCount bytes of value; 1, or 5 with a zero output.
 ResultCode dwl12_5ConversionLittleBig(std::uint32_t value, std::uint32_t* converted, int byteCount);
 // Copies into dest the characters of path before its last backslash, and terminates the copy.
