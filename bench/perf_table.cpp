@@ -160,7 +160,8 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
   RowResult row;
   testsupport::TempDir dir;
   for (const char* name : {"flash.txt", "dwl87.spm"}) fs::copy_file(samples / name, name);
-  if (dwl::dwl10_100InitFlashDescription() != dwl::kOk) {
+  dwl::FlashDescriptionTable descriptions;
+  if (dwl::dwl10_100InitFlashDescription(descriptions) != dwl::kOk) {
     row.note = "flash.txt does not parse";
     return row;
   }
@@ -200,6 +201,7 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
   platform::CancelToken never;
   platform::GuardedRs232 guarded(port, &never, [](double waited) { dwl::reportWaiting(waited); });
   dwl::JobState job;
+  job.flash = &descriptions;
   job.line = &guarded;
   dwl::JobScope scope(job);
   platform::ScopedLine line(guarded, kPort, emu.device());

@@ -19,6 +19,7 @@
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
+#include "dwl/dwl_job.h"
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
@@ -30,6 +31,10 @@
 #include <QCoreApplication>
 
 namespace {
+
+// The bench's own record and flash descriptions, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+dwl::FlashDescriptionTable vg_FlashDescritpion;
 
 double threadCpuSeconds() {
   timespec ts{};
@@ -80,12 +85,15 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
   ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
   platform::NativeRs232 port;
   platform::setRs232(&port);
-  downloader::DownloadContext& ctx = downloader::sg_DownloadContext;
+  downloader::DownloadContext& ctx = sg_DownloadContext;
   ctx = downloader::DownloadContext{};
   ctx.ComPort = 4;
   ctx.Speed = speed;
   ctx.FlashManufacturer = 0;
 
+  dwl::JobState job;
+  job.flash = &vg_FlashDescritpion;
+  dwl::JobScope scope(job);
   run.result = dwl::dwl1_0boot(&ctx);
   if (run.result.Family == dwl::RESULT_SUCCESS) {
     dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
@@ -128,7 +136,7 @@ int main(int argc, char** argv) {
       std::filesystem::path(__FILE__).parent_path().parent_path() / "samples";
   for (const char* name : {"flash.txt", "dwl87.spm"})
     std::filesystem::copy_file(samples / name, dir.path() / name);
-  if (dwl::dwl10_100InitFlashDescription() != dwl::kOk) {
+  if (dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion) != dwl::kOk) {
     std::fprintf(stderr, "write_bench: %s/flash.txt does not parse\n", samples.c_str());
     return 1;
   }

@@ -12,11 +12,7 @@
 
 namespace dwl {
 
-FlashDescriptionTable vg_FlashDescritpion;
-
 namespace {
-
-thread_local std::string g_flashFileFailure;
 
 constexpr char kNewFlash[] = "NEW_FLASH";
 constexpr char kStartSectors[] = "START_SECTOR_DESCRITPION";
@@ -292,29 +288,28 @@ ResultCode parseFlashDescription(const std::uint8_t* data, std::uint32_t size,
   return Parser(data, data ? size : 0, table).run();
 }
 
-ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table) {
+ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table,
+                                std::string* failure) {
   table.NbFlash = 0;
-  g_flashFileFailure.clear();
+  std::string why;
+  if (failure) failure->clear();
   std::vector<std::uint8_t> bytes;
-  if (platform::readInputFile(path, kMaxFlashFileSize, &bytes, &g_flashFileFailure) !=
-      platform::InputStatus::Ok) {
-    noteFile(path, g_flashFileFailure);
+  if (platform::readInputFile(path, kMaxFlashFileSize, &bytes, &why) != platform::InputStatus::Ok) {
+    noteFile(path, why);
+    if (failure) *failure = why;
     return 2;
   }
   return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(bytes.size()), table);
 }
 
-const std::string& flashFileFailure() {
-  return g_flashFileFailure;
-}
-
-ResultCode dwl10_100InitFlashDescription() {
-  return loadFlashDescription(platform::dataFilePath("flash.txt"), vg_FlashDescritpion);
+ResultCode dwl10_100InitFlashDescription(FlashDescriptionTable& table, std::string* failure) {
+  return loadFlashDescription(platform::dataFilePath("flash.txt"), table, failure);
 }
 
 const FlashDescriptionTable& flashTable() {
+  static const FlashDescriptionTable kNone;
   const JobState* job = currentJob();
-  return job && job->flash ? *job->flash : vg_FlashDescritpion;
+  return job && job->flash ? *job->flash : kNone;
 }
 
 ResultCode dwl10_500GetFlashIndex(std::uint8_t manufacturer, std::uint8_t device,

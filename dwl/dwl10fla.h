@@ -33,19 +33,18 @@ struct FlashDescriptionTable {
   FlashDescription Flash[kMaxFlash];
 };
 
-// The table read at start-up; lives for the whole run.
-extern FlashDescriptionTable vg_FlashDescritpion;
-
-// Parses flash.txt of the working directory into vg_FlashDescritpion; 1 or the code of the first
-// faulty line.
-ResultCode dwl10_100InitFlashDescription();
-// The same parser on the file at path, into any table (a job's own).
-ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table);
-// The table the geometry queries read: the running job's, else vg_FlashDescritpion.
+// Parses flash.txt (the working directory, then the program's data folders) into the table (the
+// program's vg_FlashDescritpion); 1 or the code of the first faulty line. failure, when given,
+// says why the file could not be read (it names the file and the reason); it is left empty when
+// the file was read, whatever its contents.
+ResultCode dwl10_100InitFlashDescription(FlashDescriptionTable& table,
+                                         std::string* failure = nullptr);
+// The same parser on the file at path.
+ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table,
+                                std::string* failure = nullptr);
+// The table the geometry queries read: the one the bound job was handed. Without a job, or for a
+// job handed none, an empty table: every flash is unknown.
 const FlashDescriptionTable& flashTable();
-// Why the last loading of a description file on this thread could not read the file (it names
-// the file and the reason); empty when the file was read, whatever its contents.
-const std::string& flashFileFailure();
 // flash.txt is a few kilobytes; anything this large is not one.
 inline constexpr std::uint64_t kMaxFlashFileSize = 1024 * 1024;
 // The same parser on bytes already in memory, into any table (the emulator, the fuzzer).

@@ -11,11 +11,6 @@
 
 namespace dwl {
 
-thread_local DownloadResult mv_ResultDownload;
-thread_local int mv_SoftPourcent = 0;
-thread_local double mv_TimeOut = 0, mv_TimeOutEnd = 0;
-thread_local int mv_Qlength = 0;
-
 namespace {
 
 std::uint32_t byteSum(const std::uint8_t* data, std::uint32_t count) {
@@ -24,17 +19,18 @@ std::uint32_t byteSum(const std::uint8_t* data, std::uint32_t count) {
   return sum;
 }
 
-DownloadResult timedOut() {
-  mv_ResultDownload.Family = RESULT_DOWNLOAD_TIMEOUT;
-  mv_ResultDownload.Code = 0;
-  return mv_ResultDownload;
+DownloadResult timedOut(JobState& job) {
+  job.mv_ResultDownload.Family = RESULT_DOWNLOAD_TIMEOUT;
+  job.mv_ResultDownload.Code = 0;
+  return job.mv_ResultDownload;
 }
 
 // A sector whose data could not be sent or whose reply never came.
-DownloadResult stopped(std::uint32_t sector, std::uint32_t size, std::uint32_t address) {
+DownloadResult stopped(JobState& job, std::uint32_t sector, std::uint32_t size,
+                       std::uint32_t address) {
   if (cancelled()) return kCancelledResult;
   reportSector(sector, address, size, SectorState::Failed);
-  return timedOut();
+  return timedOut(job);
 }
 
 // Waits until the bytes written have left the PC, keeping the window alive. A queue that does not
@@ -54,13 +50,13 @@ bool drainOutput(platform::Rs232& com, int port) {
 }
 
 // Waits for the first reply byte; false after more than the reply time-out.
-bool waitReply(platform::Rs232& com, int port) {
-  mv_Qlength = 0;
-  mv_TimeOut = platform::now();
-  while ((mv_Qlength = com.GetInQLen(port)) <= 0) {
+bool waitReply(JobState& job, platform::Rs232& com, int port) {
+  job.mv_Qlength = 0;
+  job.mv_TimeOut = platform::now();
+  while ((job.mv_Qlength = com.GetInQLen(port)) <= 0) {
     if (cancelled()) return false;
-    mv_TimeOutEnd = platform::now();
-    if (mv_TimeOutEnd - mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
+    job.mv_TimeOutEnd = platform::now();
+    if (job.mv_TimeOutEnd - job.mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
       noteSilent();
       return false;
     }
@@ -89,6 +85,7 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
   const std::uint8_t device = ctx.FlashDevice;
   const int port = ctx.ComPort;
   platform::Rs232& com = platform::rs232();
+  JobState& job = boundJob();
 
   // The sectors are counted from the start address on, so it has to be a sector boundary; a
   // misplaced image would otherwise be written across the wrong sectors.
@@ -127,14 +124,14 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
       com.ComWrt(port, data + position, static_cast<int>(kWriteBlock));
       checksum += byteSum(data + position, kWriteBlock);
       position += kWriteBlock;
-      if (!drainOutput(com, port)) return stopped(sector, size, address);
+      if (!drainOutput(com, port)) return stopped(job, sector, size, address);
     }
     const std::uint32_t tail = byteCount % kWriteBlock;
     com.ComWrt(port, data + position, static_cast<int>(tail));
     checksum += byteSum(data + position, tail);
     position += tail;
 
-    if (!waitReply(com, port)) return stopped(sector, size, address);
+    if (!waitReply(job, com, port)) return stopped(job, sector, size, address);
 
     // A read that times out gives the time-out byte, as everywhere on this line.
     const std::uint8_t reply = static_cast<std::uint8_t>(com.ComRdByte(port));
@@ -147,9 +144,9 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
           static_cast<std::uint32_t>(sum[0]) | static_cast<std::uint32_t>(sum[1]) << 8 |
           static_cast<std::uint32_t>(sum[2]) << 16 | static_cast<std::uint32_t>(sum[3]) << 24;
       if (got == 4 && received == checksum) {
-        mv_SoftPourcent =
+        job.mv_SoftPourcent =
             static_cast<int>(static_cast<unsigned>(100.0 * static_cast<double>(position) / length));
-        if (JobState* job = currentJob()) job->confirmed += byteCount;
+        job.confirmed += byteCount;
         reportSector(sector, address, size, SectorState::Written);
         reportBytes(byteCount, address);
         address += size;

@@ -24,19 +24,10 @@ inline constexpr std::uint8_t kSectorGood = 0xCC;
 inline constexpr std::uint8_t kSectorFailed = 0xCD;
 
 // Writes length bytes of data at the handset address, which must be the start of a sector of the
-// identified flash. Uses ComPort, FlashManufacturer and FlashDevice of the record.
+// identified flash. Uses ComPort, FlashManufacturer and FlashDevice of the record, and keeps its
+// counters (mv_ResultDownload, mv_SoftPourcent, mv_TimeOut, mv_TimeOutEnd, mv_Qlength) in the
+// bound job.
 DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const std::uint8_t* data,
                                 std::uint32_t address);
-
-// Result returned on a reply time-out: {RESULT_DOWNLOAD_TIMEOUT, 0}.
-// Each thread has its own, so jobs on several threads never share them.
-extern thread_local DownloadResult mv_ResultDownload;
-// Percentage of the current image written, 0..100.
-extern thread_local int mv_SoftPourcent;
-// Start of the wait for a sector reply, and the latest clock reading in that wait (seconds of
-// the monotonic clock).
-extern thread_local double mv_TimeOut, mv_TimeOutEnd;
-// Input-queue length seen by the latest poll of that wait.
-extern thread_local int mv_Qlength;
 
 }  // namespace dwl

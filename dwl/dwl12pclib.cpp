@@ -12,12 +12,6 @@
 
 namespace dwl {
 
-thread_local std::uint8_t v_BufferSL[kBufferSLSize] = {};
-
-namespace {
-thread_local std::string g_spmFileFailure;
-}  // namespace
-
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
   platform::Rs232& com = platform::rs232();
   const int rc = com.OpenComConfig(port, platform::portOpenName(port), baud, parity, 8, 1,
@@ -53,33 +47,37 @@ ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length)
   return kOk;
 }
 
-const std::string& spmFileFailure() {
-  return g_spmFileFailure;
+std::string spmFileFailure() {
+  const JobState* job = currentJob();
+  return job ? job->spmFileFailure : std::string();
 }
 
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType) {
-  g_spmFileFailure.clear();
+  JobState* const job = currentJob();
+  // Kept for the job, like every cause the layers note; a load outside a job keeps it nowhere.
+  std::string failure;
+  if (job) job->spmFileFailure.clear();
   if (productType != 1 && productType != 2) {
     noteReason("product type " + std::to_string(productType) + " names no bootstrap");
     return 3;
   }
-  const JobState* job = currentJob();
   // The job's own bootstrap, else the program's (the working directory, then its data folders).
   const std::string path =
       job && !job->bootstrapPath.empty() ? job->bootstrapPath : platform::dataFilePath("dwl87.spm");
   const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
   platform::InputFile file;
-  platform::InputStatus status = file.open(path, room, &g_spmFileFailure);
-  if (status == platform::InputStatus::Ok)
-    status = file.readAll(buffer + *length, &g_spmFileFailure);
+  platform::InputStatus status = file.open(path, room, &failure);
+  if (status == platform::InputStatus::Ok) status = file.readAll(buffer + *length, &failure);
   if (status != platform::InputStatus::Ok) {
-    noteFile(path, g_spmFileFailure);
+    noteFile(path, failure);
+    if (job) job->spmFileFailure = failure;
     return status == platform::InputStatus::TooLarge ? 4 : 3;
   }
   if (file.size() == 0) {
     // An empty bootstrap would boot a handset into nothing.
-    g_spmFileFailure = path + ": the bootstrap is empty";
-    noteFile(path, g_spmFileFailure);
+    failure = path + ": the bootstrap is empty";
+    noteFile(path, failure);
+    if (job) job->spmFileFailure = failure;
     return 3;
   }
   *length += static_cast<std::uint32_t>(file.size());

@@ -22,17 +22,16 @@ void dwl12_1UartStop(std::uint8_t port);
 ResultCode dwl12_2CalculateLengthOfFile(const char* path, std::uint32_t* length);
 // Reads dwl87.spm (product types 1 and 2) into buffer[*length...]; 1, 3 or 4.
 ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int productType);
-// Why the last dwl12_4LoadSpmFile of this thread failed on its file (names the file and the
+// Why the last dwl12_4LoadSpmFile of the bound job failed on its file (names the file and the
 // reason); empty after a success or for a product type without a bootstrap.
-const std::string& spmFileFailure();
+std::string spmFileFailure();
 // Reverses the low byteCount bytes of value; 1, or 5 with a zero output.
 ResultCode dwl12_5ConversionLittleBig(std::uint32_t value, std::uint32_t* converted, int byteCount);
 // Copies into dest the characters of path before its last backslash, and terminates the copy.
 // dest must hold at least strlen(path) + 1 characters.
 ResultCode dwl12_6InitializeDefaultPath(char* dest, const char* path);
 
-// The library's buffer for data received from the handset.
+// The size of the library's buffer for data received from the handset (the job's v_BufferSL).
 inline constexpr std::size_t kBufferSLSize = 20 + 8192;
-extern thread_local std::uint8_t v_BufferSL[kBufferSLSize];
 
 }  // namespace dwl

@@ -1,6 +1,7 @@
 #include "dwl/dwl_job.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "platform/cancel.h"
 #include "platform/clock.h"
@@ -62,6 +63,11 @@ JobScope::~JobScope() {
 
 JobState* currentJob() {
   return t_job;
+}
+
+JobState& boundJob() {
+  if (!t_job) throw std::logic_error("no job is bound to this thread");
+  return *t_job;
 }
 
 bool cancelled() {

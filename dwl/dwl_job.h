@@ -1,8 +1,9 @@
 // What one job (a write, a verify, a dump, an erase, an identification) carries through the
 // layers besides the record: where it shows itself, where it reports progress, the flash
 // descriptions it uses, the bootstrap file, its cancel request, and the cause of a failure as the
-// layers note it. A job binds it to its thread for its whole run (JobScope); the layers reach it
-// through the functions below and do without when no job is bound (the unit tests of a layer).
+// layers note it, and the library's own state (transfer counters, the receive buffer). A job binds
+// it to its thread for its whole run (JobScope); the layers reach it through the functions below.
+// The reports do nothing when no job is bound; the layers that keep state need one.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "dwl/dwl12pclib.h"
 #include "dwl/dwl_result.h"
 
 namespace platform {
@@ -222,7 +224,7 @@ class ProgressTee final : public ProgressSink {
 
 struct JobState {
   ProgressSink* progress = nullptr;               // null: no events
-  const FlashDescriptionTable* flash = nullptr;   // null: the program's table
+  const FlashDescriptionTable* flash = nullptr;   // null: no flash is described
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
   const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
   std::string bootstrapPath;                      // empty: the program's dwl87.spm
@@ -245,6 +247,23 @@ struct JobState {
   std::uint64_t imageBytes = 0;  // image bytes confirmed, summed over the images
   std::vector<std::uint32_t> sectorsDone;
   std::vector<FailedSector> failedSectors;
+
+  // The library's own state, one copy per job so jobs on several threads never share it.
+  // The sector transfer: the result a reply time-out returns ({RESULT_DOWNLOAD_TIMEOUT, 0}), the
+  // percentage of the current image written (0..100), the start of the wait for a sector reply
+  // and the latest clock reading in it (seconds of the monotonic clock), and the input-queue
+  // length the latest poll of that wait saw.
+  DownloadResult mv_ResultDownload;
+  int mv_SoftPourcent = 0;
+  double mv_TimeOut = 0, mv_TimeOutEnd = 0;
+  int mv_Qlength = 0;
+  // The dump's progress, 0..100.
+  int SoftPourcent = 0;
+  // The buffer for data received from the handset.
+  std::uint8_t v_BufferSL[kBufferSLSize] = {};
+  // Why the latest loading of the bootstrap failed on its file (names the file and the reason);
+  // empty after a success.
+  std::string spmFileFailure;
 };
 
 // Binds a job to the calling thread for the lifetime of the object.
@@ -261,6 +280,9 @@ class JobScope {
 
 // The job bound to the calling thread, or null.
 JobState* currentJob();
+// The job bound to the calling thread, for the layers that keep their state in it; a call
+// outside a job is a programming error and throws std::logic_error.
+JobState& boundJob();
 
 // True once the job has been asked to stop.
 bool cancelled();

@@ -44,12 +44,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The fuzzer's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace downloader;
   require(writeFile("config.txt", data, size));
-  resetImageSlots();
+  resetImageSlots(sg_DownloadContext);
   sg_DownloadContext = DownloadContext{};
-  const dwl::ResultCode rc = dwl56_0RestoreConfig();
+  const dwl::ResultCode rc = dwl56_0RestoreConfig(sg_DownloadContext);
   DownloadContext& c = sg_DownloadContext;
 
   const bool known = rc == dwl::kOk || rc == kConfNoClaFile || rc == kConfTooLong ||
@@ -70,15 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(c.ComPort <= 4 && c.PmuOption <= 1 && c.ProductType <= 2 && c.DownloadType <= 4);
     // What a save of the restored record holds restores to the same record.
     const DownloadContext restored = c;
-    require(dwl56_1SaveConfig() == dwl::kOk);
-    resetImageSlots();
+    require(dwl56_1SaveConfig(sg_DownloadContext) == dwl::kOk);
+    resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
-    require(dwl56_0RestoreConfig() == dwl::kOk);
+    require(dwl56_0RestoreConfig(sg_DownloadContext) == dwl::kOk);
     require(std::strcmp(c.Bin1Path, restored.Bin1Path) == 0);
     // Fields that were never in the file keep their start-up values in both records.
     require(c.ComPort == restored.ComPort && c.PmuOption == restored.PmuOption &&
             c.ProductType == restored.ProductType && c.DownloadType == restored.DownloadType);
   }
-  resetImageSlots();
+  resetImageSlots(sg_DownloadContext);
   return 0;
 }

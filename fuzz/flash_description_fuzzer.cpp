@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dwl/dwl10fla.h"
+#include "dwl/dwl_job.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ void require(bool ok) {
 }
 
 using namespace dwl;
+
+// The fuzzer's own table, handed to the job the geometry queries run in.
+FlashDescriptionTable vg_FlashDescritpion;
 
 std::uint64_t sumUpTo(const FlashDescription& f, std::uint32_t sectors) {
   std::uint64_t sum = 0;
@@ -116,6 +120,9 @@ void checkDescription(int index, const FlashDescription& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 0xFFFFFFFFu) return 0;
+  JobState job;
+  job.flash = &vg_FlashDescritpion;
+  JobScope scope(job);
   const ResultCode rc =
       parseFlashDescription(data, static_cast<std::uint32_t>(size), vg_FlashDescritpion);
   require(rc == 1 || (rc >= 3 && rc <= 14) || rc == 16 || rc == 17);

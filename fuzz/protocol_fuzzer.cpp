@@ -19,6 +19,7 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
@@ -37,12 +38,15 @@ constexpr std::uint8_t kMaker = 0x01, kDevice = 0x7E;
 constexpr std::uint32_t kImageSize = 0x2000 + 0x800;
 
 std::vector<std::uint8_t> g_image;
+// The fuzzer's own record and flash descriptions, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+dwl::FlashDescriptionTable vg_FlashDescritpion;
 std::time_t g_clock = 0;
 
 // Two small and two large sectors of a flash the write knows.
 void describeFlash() {
-  dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
-  dwl::FlashDescription& f = dwl::vg_FlashDescritpion.Flash[0];
+  vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+  dwl::FlashDescription& f = vg_FlashDescritpion.Flash[0];
   std::strcpy(f.ManufacturerName, "AMD");
   std::strcpy(f.DeviceName, "FUZZ");
   f.ManufacturerId = kMaker;
@@ -53,7 +57,7 @@ void describeFlash() {
     f.Sectors[f.NbSectors++].Size = s;
     f.FlashSize += s;
   }
-  dwl::vg_FlashDescritpion.NbFlash = 1;
+  vg_FlashDescritpion.NbFlash = 1;
 }
 
 bool bootCode(std::int32_t code) {
@@ -99,7 +103,7 @@ void requireResult(const dwl::DownloadResult& r) {
 }
 
 void runWrite(std::uint8_t options) {
-  downloader::DownloadContext& c = downloader::sg_DownloadContext;
+  downloader::DownloadContext& c = sg_DownloadContext;
   c = downloader::DownloadContext{};
   c.ComPort = kPort;
   c.Speed = options % dwl::kSpeedRows;
@@ -108,13 +112,15 @@ void runWrite(std::uint8_t options) {
   c.Bin1Data = g_image.data();
   c.Bin1Length = kImageSize;
   c.Bin1Loaded = 1;
-  dwl::mv_SoftPourcent = 0;
+  dwl::JobState job;
+  job.flash = &vg_FlashDescritpion;
+  dwl::JobScope scope(job);
   dwl::DownloadResult r = dwl::dwl1_0boot(&c);
   if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
   requireResult(r);
   // Success means every sector's sum was confirmed, so the whole image went out.
-  if (r.Family == dwl::RESULT_SUCCESS) require(dwl::mv_SoftPourcent == 100);
-  require(dwl::mv_SoftPourcent >= 0 && dwl::mv_SoftPourcent <= 100);
+  if (r.Family == dwl::RESULT_SUCCESS) require(job.mv_SoftPourcent == 100);
+  require(job.mv_SoftPourcent >= 0 && job.mv_SoftPourcent <= 100);
   dwl::dwl12_1UartStop(kPort);
   c = downloader::DownloadContext{};  // the image is ours
 }

@@ -68,9 +68,8 @@ class Job {
         guard_(*context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); }),
         line_(guard_, link.port.number, link.port.device) {
     state_.progress = context.progress;
-    // Without descriptions the flash has no name: the program's table is not the job's.
-    static const dwl::FlashDescriptionTable kNone;
-    state_.flash = link.flash ? link.flash : &kNone;
+    // Without descriptions the flash has no name.
+    state_.flash = link.flash;
     state_.cancel = context.cancel;
     state_.line = &guard_;
     state_.bootstrapPath = link.bootstrapPath;

@@ -77,9 +77,9 @@ constexpr int kNeverDimmed[] = {PANEL_CPU,  PANEL_FLASH,   PANEL_PROGRESS, PANEL
 class DownloaderGui : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetImageSlots();
+    resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
-    dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+    downloader::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
     prepareDirectory();
     // The COM numbers' devices as this test saves them, never the user's.
     platform::setPortMapPath(dir.path() / "ports.txt");
@@ -92,7 +92,7 @@ class DownloaderGui : public ::testing::Test {
     platform::setPortMapPath({});
     ui.uninstall();
     platform::setRs232(nullptr);
-    resetImageSlots();
+    resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
   }
 
@@ -348,6 +348,7 @@ TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
 // The indicators light with the identified handset's texts; the reset puts them off and both
 // progress controls at 0, and they keep the last texts.
 TEST_F(DownloaderGui, ProcessorAndFlashIndicatorsAndTheirReset) {
+  testsupport::BoundJob job;  // as during a job, whose flash descriptions name the flash
   testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
   const auto lit = [](int ctrl) {
     int v = -1;
@@ -683,7 +684,7 @@ TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {
   ASSERT_GT(v_ServicePanel, 0);
   auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_ServicePanel, SERVICE_KNOWN));
   ASSERT_EQ(list->count(), 2);  // a heading and the one description of flash.txt
-  const dwl::FlashDescription& f = dwl::vg_FlashDescritpion.Flash[0];
+  const dwl::FlashDescription& f = downloader::vg_FlashDescritpion.Flash[0];
   EXPECT_EQ(list->item(1)->text().toStdString(),
             knownFlashLine(f.ManufacturerName, f.DeviceName, f.ManufacturerId, f.DeviceId,
                            f.NbBanks, static_cast<int>(f.NbSectors)));
@@ -706,7 +707,7 @@ TEST_F(DownloaderGui, SwitchOnDoesNothingForProductTypeZero) {
 
 TEST_F(DownloaderGui, QuitEndsTheLoopAndFreesTheImages) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1, 2, 3});
-  ASSERT_EQ(loadImageFile(dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
   testsupport::click(v_Panel, PANEL_QUIT);
   EXPECT_TRUE(guikit::quitRequested());
   EXPECT_EQ(sg_DownloadContext.Bin1Data, nullptr);
@@ -972,8 +973,8 @@ namespace {
 TEST_F(DownloaderGui, AnOgm1ImageOnModel3IsRefusedBeforeTheHandsetIsAskedFor) {
   TempDir::write("a.bin", std::vector<std::uint8_t>(100, 0x11));
   TempDir::write("a.ogm", std::vector<std::uint8_t>(100, 0x22));
-  ASSERT_EQ(loadImageFile(dwl::Slot::Bin1, "a.bin"), dwl::kOk);
-  ASSERT_EQ(loadImageFile(dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
+  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
   sg_DownloadContext.Mode = 0;
   sg_DownloadContext.Model = 3;
   pressStart();

@@ -20,6 +20,8 @@
 #include "platform/clock.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
+#include "support/recording_display.h"
 #include "support/recording_panel.h"
 #include "support/temp_dir.h"
 
@@ -169,7 +171,7 @@ class DumperTest : public ::testing::Test {
   testsupport::RecordingDisplay& rec = display.rec;
   // The program's panel, and the sink of what the tests call without the operation layer.
   testsupport::ScopedPanel panel{rec};
-  testsupport::ScopedJob job{panel.panel};
+  testsupport::BoundJob job{&panel.panel};
   ChunkedLine port;
 };
 
@@ -258,7 +260,7 @@ TEST_F(DumperTest, ProgressOfThreeBlocksIsTruncated) {
   dumpRange(ctx);
   EXPECT_EQ(rec.progressValues, (std::vector<int>{33, 66, 100}));
   EXPECT_EQ(rec.calls, (std::vector<std::string>{"offset 0", "offset 8192", "offset 16384"}));
-  EXPECT_EQ(dumper::SoftPourcent, 100);
+  EXPECT_EQ(job.state.SoftPourcent, 100);
 }
 
 TEST_F(DumperTest, DumpAppendsToWhatTheFileHeld) {

@@ -9,13 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "support/bound_job.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using dwl::FlashDescriptionTable;
-using dwl::vg_FlashDescritpion;
 using testsupport::TempDir;
+
+// The table the tests' jobs are handed, under the program's name for it.
+dwl::FlashDescriptionTable& vg_FlashDescritpion = testsupport::flashDescriptions();
+// Why the latest loading of flash.txt could not read it.
+std::string g_failure;
 
 // The lines of one description of the example flash: eight 8192-byte sectors in bank 0, then
 // thirty-one 65536-byte sectors in bank 1.
@@ -108,18 +113,18 @@ TEST(FlashDescriptionParser, EachLineHasItsCode) {
 TEST(FlashDescriptionParser, FileOnDisk) {
   TempDir dir;
   vg_FlashDescritpion.NbFlash = 5;
-  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, &g_failure), 2);
   EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
 
   TempDir::write("flash.txt", "# flashes of the handset\r\n\r\n" + example());
-  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 1);
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, &g_failure), 1);
   ASSERT_EQ(vg_FlashDescritpion.NbFlash, 1);
   EXPECT_EQ(vg_FlashDescritpion.Flash[0].FlashSize, 2097152u);
 
   TempDir::write("flash.txt", std::string(""));
-  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 1);
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, &g_failure), 1);
   EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
-  EXPECT_EQ(dwl::flashFileFailure(), "");
+  EXPECT_EQ(g_failure, "");
 }
 
 // A FIFO would block the start-up forever; a huge file is not read at all. Both give 2 and a
@@ -127,12 +132,12 @@ TEST(FlashDescriptionParser, FileOnDisk) {
 TEST(FlashDescriptionParser, FileThatIsNoFlashDescription) {
   TempDir dir;
   ASSERT_EQ(testsupport::makeFifo("flash.txt"), 0);
-  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
-  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: not a regular file");
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, &g_failure), 2);
+  EXPECT_EQ(g_failure, "flash.txt: not a regular file");
   std::filesystem::remove("flash.txt");
   TempDir::write("flash.txt", example() + std::string(dwl::kMaxFlashFileSize, '#'));
-  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(), 2);
-  EXPECT_EQ(dwl::flashFileFailure(), "flash.txt: larger than 1048576 bytes");
+  EXPECT_EQ(dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, &g_failure), 2);
+  EXPECT_EQ(g_failure, "flash.txt: larger than 1048576 bytes");
   EXPECT_EQ(vg_FlashDescritpion.NbFlash, 0);
 }
 
@@ -237,6 +242,7 @@ TEST(FlashDescriptionParser, FewerSectorLinesThanSectors) {
 }
 
 TEST(FlashDescriptionParser, TwentyDescriptionsAndNoMore) {
+  testsupport::BoundJob job;
   std::string text;
   for (int i = 0; i < 20; ++i) text += "# flash " + std::to_string(i) + "\r\n" + example(1, i);
   ASSERT_EQ(parseGlobal(text), 1);
@@ -346,6 +352,7 @@ class Geometry : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(parseGlobal(example(0x89, 0x18)), 1); }
   static constexpr std::uint8_t M = 0x89, D = 0x18;
+  testsupport::BoundJob job;
 };
 
 TEST_F(Geometry, StartSectors) {
@@ -463,6 +470,7 @@ TEST_F(Geometry, UnknownFlashGivesFifteenEverywhere) {
 }
 
 TEST(FlashLookup, TheFirstOfTwoEqualDescriptionsWins) {
+  testsupport::BoundJob job;
   std::string second = example(0x89, 0x18);
   second.replace(second.find("8-38*65536*1"), 12, "8-38*32768*1");
   ASSERT_EQ(parseGlobal(example(0x01, 0x22) + example(0x89, 0x18) + second), 1);

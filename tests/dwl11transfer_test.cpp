@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/flash_geometry.h"
 #include "support/observed_rs232.h"
 #include "support/recording_display.h"
@@ -32,8 +33,6 @@ class Transfer : public ::testing::Test {
     ctx.ComPort = 4;
     ctx.FlashManufacturer = testsupport::kTestMaker;
     ctx.FlashDevice = testsupport::kTestDevice;
-    dwl::mv_ResultDownload = {};
-    dwl::mv_SoftPourcent = 0;
   }
   void TearDown() override {
     platform::setRs232(nullptr);
@@ -66,7 +65,7 @@ class Transfer : public ::testing::Test {
   platform::ScriptedRs232 port;
   testsupport::ObservedRs232 observed{port};
   testsupport::RecordingDisplay rec;
-  testsupport::ScopedJob job{rec};
+  testsupport::BoundJob job{&rec};
   dwl::SharedContext ctx;
   std::deque<std::time_t> readings;
   std::time_t last = 1000;
@@ -252,7 +251,7 @@ TEST_F(Transfer, ReplyTimeOutAfterMoreThanTenSeconds) {
     SCOPED_TRACE(c.name);
     observed.calls.clear();
     rec.bytes.clear();
-    dwl::mv_ResultDownload = {};
+    job.state.mv_ResultDownload = {};
     readings.assign(c.clock.begin(), c.clock.end());
     observed.hiddenInputPolls = c.emptyPolls;
     port.reply(goodReply(sumOf(image.data(), 10)));
@@ -262,10 +261,10 @@ TEST_F(Transfer, ReplyTimeOutAfterMoreThanTenSeconds) {
     // The window repaints from the job's events (the guarded port beats in its waits): the good
     // sector reports its bytes once, and nothing else is shown.
     EXPECT_EQ(rec.bytes.size(), c.result.Family == 0 ? 1u : 0u);
-    EXPECT_EQ(dwl::mv_TimeOut, 100);
-    EXPECT_EQ(dwl::mv_TimeOutEnd, c.clock.back());
+    EXPECT_EQ(job.state.mv_TimeOut, 100);
+    EXPECT_EQ(job.state.mv_TimeOutEnd, c.clock.back());
     if (c.result.Family == 13) {
-      EXPECT_EQ(dwl::mv_ResultDownload, c.result);
+      EXPECT_EQ(job.state.mv_ResultDownload, c.result);
       EXPECT_EQ(rec.sectors.back().state, "Error");
       port = platform::ScriptedRs232{};  // the unread reply
     }
@@ -287,7 +286,7 @@ TEST_F(Transfer, ProgressAfterEachGoodSector) {
   port.reply(goodReply(sumOf(image.data() + 0x4000, 1)));
   EXPECT_EQ(run(image), (DownloadResult{0, 0}));
   EXPECT_EQ(rec.bytes, (std::vector<std::uint64_t>{0x2000, 0x4000, 0x4001}));
-  EXPECT_EQ(dwl::mv_SoftPourcent, 100);
+  EXPECT_EQ(job.state.mv_SoftPourcent, 100);
 }
 
 TEST_F(Transfer, ReportsEachSectorsState) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -35,6 +36,7 @@ TEST(LoadSpmFile, SizesAndProductTypes) {
   for (const SpmCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
+    testsupport::BoundJob job;
     std::vector<std::uint8_t> content;
     for (int i = 0; i < c.fileSize; ++i) content.push_back(static_cast<std::uint8_t>(i * 7 + 3));
     if (c.fileSize >= 0) TempDir::write("dwl87.spm", content);
@@ -51,6 +53,7 @@ TEST(LoadSpmFile, SizesAndProductTypes) {
 // The cause goes with the code, and a FIFO in place of the file gives 3 at once.
 TEST(LoadSpmFile, SaysWhyTheFileWasRefused) {
   TempDir dir;
+  testsupport::BoundJob job;
   std::vector<std::uint8_t> buffer(dwl::kSpmBufferSize);
   std::uint32_t length = 0;
   ASSERT_EQ(testsupport::makeFifo("dwl87.spm"), 0);

@@ -14,6 +14,7 @@
 #include "engines/downloader/dwl51loader.h"
 #include "platform/clock.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/recording_display.h"
@@ -22,8 +23,10 @@
 
 namespace {
 
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+
 using downloader::DownloadContext;
-using downloader::sg_DownloadContext;
 using dwl::DownloadResult;
 using dwl::Slot;
 using testsupport::goodReply;
@@ -79,7 +82,7 @@ class Sequence : public ::testing::Test {
 
   platform::ScriptedRs232 port;
   testsupport::RecordingDisplay rec;
-  testsupport::ScopedJob job{rec};
+  testsupport::BoundJob job{&rec};
   std::vector<std::uint8_t> images[4];
   std::time_t clock = 1000;
 };
@@ -232,7 +235,7 @@ TEST_F(Sequence, EndsEarlyWithTheFirstFailure) {
     port = platform::ScriptedRs232{};
     rec = testsupport::RecordingDisplay{};
     testsupport::setFlash({{8, 0x2000}, {255, 0x10000}, {c.nbSectors - 263, 0x10000}});
-    dwl::vg_FlashDescritpion.Flash[0].NbSectors = c.nbSectors;
+    testsupport::flashDescriptions().Flash[0].NbSectors = c.nbSectors;
     DownloadContext& live = sg_DownloadContext;
     live.Mode = c.mode;
     live.Model = c.model;
@@ -338,20 +341,20 @@ class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::copySamples(dir.path());
-    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(testsupport::flashDescriptions()), dwl::kOk);
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
     dwl::setDisplay(&rec);
     // Every reading a second later: no test waits on the real clock.
     platform::setClock([this] { return ++clock; });
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
     sg_DownloadContext.ComPort = 1;
     sg_DownloadContext.Mode = 0;
   }
   void TearDown() override {
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
     platform::setRs232(nullptr);
     dwl::setDisplay(nullptr);
@@ -360,7 +363,7 @@ class EndToEnd : public ::testing::Test {
   void load(Slot slot, const std::string& name, std::size_t size, std::uint32_t seed) {
     images[static_cast<int>(slot)] = imageBytes(size, seed);
     testsupport::TempDir::write(name, images[static_cast<int>(slot)]);
-    ASSERT_EQ(downloader::loadImageFile(slot, name), dwl::kOk);
+    ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, slot, name), dwl::kOk);
   }
   // Boots the handset and runs the sequence of the mode, as Start does.
   DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {
@@ -383,7 +386,7 @@ class EndToEnd : public ::testing::Test {
 
   testsupport::TempDir dir;
   testsupport::RecordingDisplay rec;
-  testsupport::ScopedJob job{rec};
+  testsupport::BoundJob job{&rec};
   dwl::FlashDescription description;
   std::unique_ptr<testsupport::EmulatedHandset> handset;
   std::vector<std::uint8_t> images[4];

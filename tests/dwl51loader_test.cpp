@@ -17,7 +17,14 @@
 
 namespace {
 
-using downloader::sg_DownloadContext;
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+
+// Replaces the allocation of the record's image buffers; empty restores malloc.
+void setImageAllocator(std::function<void*(std::size_t)> allocate) {
+  sg_DownloadContext.State.allocate = std::move(allocate);
+}
+
 using dwl::Slot;
 
 struct SlotView {
@@ -47,10 +54,13 @@ std::string num(Slot s) {
 
 class Loader : public ::testing::Test {
  protected:
-  void SetUp() override { dwl::setDisplay(&rec); }
+  void SetUp() override {
+    dwl::setDisplay(&rec);
+    sg_DownloadContext.State.flash = &testsupport::flashDescriptions();
+  }
   void TearDown() override {
-    downloader::resetImageSlots();
-    downloader::setImageAllocator({});
+    downloader::resetImageSlots(sg_DownloadContext);
+    setImageAllocator({});
     dwl::setDisplay(nullptr);
   }
   testsupport::TempDir dir;
@@ -75,7 +85,7 @@ TEST_F(Loader, SlotHoldsTheFileAndShowsItsSizeAndSum) {
     SCOPED_TRACE(c.name);
     rec = testsupport::RecordingDisplay{};
     testsupport::TempDir::write("image.bin", c.bytes);
-    ASSERT_EQ(downloader::loadImageFile(c.slot, "image.bin"), dwl::kOk);
+    ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, c.slot, "image.bin"), dwl::kOk);
     const SlotView v = view(c.slot);
     EXPECT_EQ(v.loaded, 1);
     EXPECT_STREQ(v.path, "image.bin");
@@ -94,7 +104,8 @@ TEST_F(Loader, SlotHoldsTheFileAndShowsItsSizeAndSum) {
 
 TEST_F(Loader, LogLineOfEachSlot) {
   testsupport::TempDir::write("a", std::vector<std::uint8_t>{1});
-  for (Slot s : {Slot::Bin1, Slot::Bin2, Slot::Ogm1, Slot::Ogm2}) downloader::loadImageFile(s, "a");
+  for (Slot s : {Slot::Bin1, Slot::Bin2, Slot::Ogm1, Slot::Ogm2})
+    downloader::loadImageFile(sg_DownloadContext, s, "a");
   EXPECT_EQ(rec.comments,
             (std::vector<std::string>{
                 " Bin1 file loading, please wait...  ", " Bin2 file loading, please wait...  ",
@@ -104,8 +115,8 @@ TEST_F(Loader, LogLineOfEachSlot) {
 TEST_F(Loader, LoadingTwiceKeepsOnlyTheSecondFile) {
   testsupport::TempDir::write("first.bin", std::vector<std::uint8_t>(3000, 0x11));
   testsupport::TempDir::write("second.bin", std::vector<std::uint8_t>{7, 8});
-  ASSERT_EQ(downloader::loadImageFile(Slot::Bin2, "first.bin"), dwl::kOk);
-  ASSERT_EQ(downloader::loadImageFile(Slot::Bin2, "second.bin"), dwl::kOk);
+  ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Bin2, "first.bin"), dwl::kOk);
+  ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Bin2, "second.bin"), dwl::kOk);
   const SlotView v = view(Slot::Bin2);
   EXPECT_EQ(v.length, 2u);
   EXPECT_EQ(v.data[0], 7);
@@ -134,18 +145,18 @@ TEST_F(Loader, FailedLoadLeavesTheSlotAsItWasAndSaysWhy) {
   for (const Case& c : cases) {
     for (const bool loadedBefore : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (loadedBefore ? ", slot loaded" : ", empty slot"));
-      downloader::resetImageSlots();
+      downloader::resetImageSlots(sg_DownloadContext);
       if (loadedBefore) {
-        ASSERT_EQ(downloader::loadImageFile(Slot::Ogm1, "old.ogm"), dwl::kOk);
+        ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Ogm1, "old.ogm"), dwl::kOk);
       }
       const SlotView before = view(Slot::Ogm1);
       const std::string pathBefore = before.path;
       rec = testsupport::RecordingDisplay{};
-      downloader::setImageAllocator(c.allocationFails ? [](std::size_t) -> void* { return nullptr; }
-                                                      : std::function<void*(std::size_t)>{});
+      setImageAllocator(c.allocationFails ? [](std::size_t) -> void* { return nullptr; }
+                                          : std::function<void*(std::size_t)>{});
 
-      EXPECT_EQ(downloader::loadImageFile(Slot::Ogm1, c.path), c.code);
-      downloader::setImageAllocator({});
+      EXPECT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Ogm1, c.path), c.code);
+      setImageAllocator({});
       const SlotView after = view(Slot::Ogm1);
       EXPECT_EQ(after.path, pathBefore);
       EXPECT_EQ(after.loaded, before.loaded);
@@ -190,25 +201,25 @@ TEST_F(Loader, ImageThatCannotBeOneIsRefusedUnread) {
     if (c.flashDescribed) {
       testsupport::setFlash({{1, 0x10000}});
     } else {
-      dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+      testsupport::flashDescriptions() = dwl::FlashDescriptionTable{};
     }
     int allocations = 0;
-    downloader::setImageAllocator([&](std::size_t n) {
+    setImageAllocator([&](std::size_t n) {
       ++allocations;
       return std::malloc(n);
     });
-    EXPECT_EQ(downloader::loadImageFile(Slot::Bin1, c.path), c.code);
-    EXPECT_EQ(downloader::imageFileFailure(), c.why);
+    EXPECT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Bin1, c.path), c.code);
+    EXPECT_EQ(sg_DownloadContext.State.imageFileFailure, c.why);
     EXPECT_EQ(allocations, c.code == 1 ? 1 : 0);
   }
-  dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+  testsupport::flashDescriptions() = dwl::FlashDescriptionTable{};
 }
 
 TEST_F(Loader, PathWrittenByTheConfigurationRestoreIsPutBackWhenItFails) {
   testsupport::TempDir::write("cla.bin", std::vector<std::uint8_t>{1, 2});
-  ASSERT_EQ(downloader::loadImageFile(Slot::Bin1, "cla.bin"), dwl::kOk);
+  ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, Slot::Bin1, "cla.bin"), dwl::kOk);
   std::strcpy(sg_DownloadContext.Bin1Path, "gone.bin");
-  downloader::dwl51_0InitLoadFile();
+  downloader::dwl51_0InitLoadFile(sg_DownloadContext);
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, "cla.bin");
   EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
 }
@@ -221,12 +232,13 @@ TEST_F(Loader, ReadabilityCheckLeavesNoFileOpen) {
   };
   testsupport::TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   const auto before = openFiles();
-  for (int i = 0; i < 5; ++i) downloader::loadImageFile(Slot::Bin1, "a.bin");
+  for (int i = 0; i < 5; ++i) downloader::loadImageFile(sg_DownloadContext, Slot::Bin1, "a.bin");
   EXPECT_EQ(openFiles(), before);
 }
 #endif
 
 TEST(PanelIndicators, ProcessorAndFlashTexts) {
+  testsupport::BoundJob job;
   testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
   const std::pair<std::string, std::string> cases[] = {
       {dwl::cpuTypeText(0x9D), "Unknown boot"},

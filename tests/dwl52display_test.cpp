@@ -116,7 +116,7 @@ TEST_F(DisplayResult, CommentLinesCarryABlankOnEachSide) {
   // In a job the line is one of the job's events; the program's display does not see it.
   testsupport::RecordingDisplay events;
   {
-    testsupport::ScopedJob job(events);
+    testsupport::BoundJob job(&events);
     dwl::logComment("The End");
   }
   EXPECT_EQ(events.comments, std::vector<std::string>{" The End "});

@@ -19,22 +19,26 @@
 
 namespace {
 
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
+// What a restore changes on the panel, as the program passes it.
+downloader::ConfigPanelHooks g_panelHooks;
+
 using downloader::dwl56_0RestoreConfig;
 using downloader::dwl56_1SaveConfig;
-using downloader::sg_DownloadContext;
 using testsupport::TempDir;
 
 class ConfigFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = downloader::DownloadContext{};
-    downloader::setConfigPanelHooks(
+    g_panelHooks = downloader::ConfigPanelHooks(
         {[this](int port) { shownPorts.push_back(port); }, [this] { ++enabled; }});
   }
   void TearDown() override {
-    downloader::setConfigPanelHooks({});
-    downloader::resetImageSlots();
+    g_panelHooks = downloader::ConfigPanelHooks({});
+    downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = downloader::DownloadContext{};
   }
 
@@ -63,7 +67,7 @@ TEST_F(ConfigFile, SaveWritesTheEightLinesWithCarriageReturns) {
   sg_DownloadContext.PmuOption = 1;
   sg_DownloadContext.ProductType = 1;
   sg_DownloadContext.DownloadType = -2;
-  ASSERT_EQ(dwl56_1SaveConfig(), 1);
+  ASSERT_EQ(dwl56_1SaveConfig(sg_DownloadContext), 1);
   EXPECT_EQ(configText(), file("/images/cla.bin", "3", "1", "1", "-2"));
 }
 
@@ -75,10 +79,10 @@ TEST_F(ConfigFile, RoundTripRestoresTheFiveValuesAndLoadsTheClaFile) {
   sg_DownloadContext.PmuOption = 1;
   sg_DownloadContext.ProductType = 1;
   sg_DownloadContext.DownloadType = 3;
-  ASSERT_EQ(dwl56_1SaveConfig(), 1);
+  ASSERT_EQ(dwl56_1SaveConfig(sg_DownloadContext), 1);
 
   sg_DownloadContext = downloader::DownloadContext{};
-  ASSERT_EQ(dwl56_0RestoreConfig(), 1);
+  ASSERT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, cla.c_str());
   EXPECT_EQ(sg_DownloadContext.ComPort, 2);
   EXPECT_EQ(sg_DownloadContext.PmuOption, 1);
@@ -106,7 +110,7 @@ class RestoreCodes : public ConfigFile, public ::testing::WithParamInterface<Res
 TEST_P(RestoreCodes, ReturnsTheCodeOfTheFirstProblem) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   TempDir::write("config.txt", GetParam().text);
-  EXPECT_EQ(dwl56_0RestoreConfig(), GetParam().code);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), GetParam().code);
   // Only a restore that reached the last entry readies the panel.
   const bool complete =
       GetParam().code == 1 && GetParam().text.find("Download Type : ") != std::string::npos;
@@ -177,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RestoreCase>& row) { return row.param.name; });
 
 TEST_F(ConfigFile, NoFileGivesTwo) {
-  EXPECT_EQ(dwl56_0RestoreConfig(), 2);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 2);
 }
 
 // What stands in the place of config.txt is refused at once, unread, with a cause naming it.
@@ -200,8 +204,8 @@ TEST_F(ConfigFile, SomethingElseThanAConfigurationFileIsRefused) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all("config.txt");
     c.make();
-    EXPECT_EQ(dwl56_0RestoreConfig(), c.code);
-    EXPECT_EQ(downloader::configFileFailure(), c.why);
+    EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), c.code);
+    EXPECT_EQ(sg_DownloadContext.State.configFileFailure, c.why);
     EXPECT_EQ(sg_DownloadContext.Bin1Path[0], '\0');
   }
 }
@@ -210,7 +214,7 @@ TEST_F(ConfigFile, OutOfRangeNumberIsNotStored) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   TempDir::write("config.txt", file("a.bin", "4294967297"));
   sg_DownloadContext.ComPort = 2;
-  EXPECT_EQ(dwl56_0RestoreConfig(), 5);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 5);
   EXPECT_EQ(sg_DownloadContext.ComPort, 2);
   EXPECT_TRUE(shownPorts.empty());
 }
@@ -227,14 +231,14 @@ TEST_F(ConfigFile, EmptyClaPathIsLoadedAndFailsAsAMissingFile) {
   const Case cases[] = {{"slot never loaded", false, "", 0}, {"slot loaded", true, "cla.bin", 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(sg_DownloadContext);
     TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
     if (c.loadedBefore) {
-      ASSERT_EQ(downloader::loadImageFile(dwl::Slot::Bin1, "cla.bin"), 1);
+      ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "cla.bin"), 1);
     }
     TempDir::write("config.txt", file("", "3"));
     shown.rec = testsupport::RecordingDisplay{};
-    EXPECT_EQ(dwl56_0RestoreConfig(), 1);
+    EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
     EXPECT_EQ(shown.rec.comments.front(), " Bin1 file loading, please wait...  ");
     ASSERT_EQ(shown.rec.windows.size(), 1u);
     EXPECT_EQ(shown.rec.windows[0].message, "LIB_PC : File not found");
@@ -247,7 +251,7 @@ TEST_F(ConfigFile, EmptyClaPathIsLoadedAndFailsAsAMissingFile) {
 TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   TempDir::write("config.txt", file("a.bin", "7"));
-  EXPECT_EQ(dwl56_0RestoreConfig(), 5);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 5);
   EXPECT_EQ(sg_DownloadContext.ComPort, 7);
   EXPECT_TRUE(shownPorts.empty());
   // The CLA file was loaded before the port entry failed.
@@ -257,7 +261,7 @@ TEST_F(ConfigFile, OutOfRangePortIsStoredButNotShown) {
 TEST_F(ConfigFile, NegativePortIsStoredAndShown) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1});
   TempDir::write("config.txt", file("a.bin", "-3"));
-  EXPECT_EQ(dwl56_0RestoreConfig(), 1);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
   EXPECT_EQ(sg_DownloadContext.ComPort, -3);
   EXPECT_EQ(shownPorts, std::vector<int>{-3});
 }
@@ -266,9 +270,9 @@ TEST_F(ConfigFile, ShorterPathAfterALongerOneLeavesNoTrace) {
   TempDir::write("a-much-longer-name.bin", std::vector<std::uint8_t>{1, 2});
   TempDir::write("b.bin", std::vector<std::uint8_t>{3});
   TempDir::write("config.txt", file("a-much-longer-name.bin"));
-  ASSERT_EQ(dwl56_0RestoreConfig(), 1);
+  ASSERT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
   TempDir::write("config.txt", file("b.bin"));
-  ASSERT_EQ(dwl56_0RestoreConfig(), 1);
+  ASSERT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, "b.bin");
   const char* p = sg_DownloadContext.Bin1Path;
   EXPECT_TRUE(std::all_of(p + 5, p + downloader::kPathSize, [](char c) { return c == 0; }));
@@ -278,7 +282,7 @@ TEST_F(ConfigFile, ShorterPathAfterALongerOneLeavesNoTrace) {
 TEST_F(ConfigFile, TooLongPathLeavesTheFieldAsItWas) {
   std::strcpy(sg_DownloadContext.Bin1Path, "kept.bin");
   TempDir::write("config.txt", file(std::string(300, 'x')));
-  EXPECT_EQ(dwl56_0RestoreConfig(), 4);
+  EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 4);
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, "kept.bin");
   EXPECT_EQ(sg_DownloadContext.ComPort, 4);
 }
@@ -294,11 +298,11 @@ TEST_F(ConfigFile, LongestPathIsSavedWholeAndRestored) {
   ASSERT_EQ(path.size(), 259u);
   TempDir::write(path, std::vector<std::uint8_t>{7, 7});
   std::strcpy(sg_DownloadContext.Bin1Path, path.c_str());
-  ASSERT_EQ(dwl56_1SaveConfig(), 1);
+  ASSERT_EQ(dwl56_1SaveConfig(sg_DownloadContext), 1);
   EXPECT_EQ(configText(), file(path));
 
   sg_DownloadContext = downloader::DownloadContext{};
-  ASSERT_EQ(dwl56_0RestoreConfig(), 1);
+  ASSERT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
   EXPECT_STREQ(sg_DownloadContext.Bin1Path, path.c_str());
   EXPECT_EQ(sg_DownloadContext.Bin1Length, 2u);
 }
@@ -315,12 +319,12 @@ TEST_F(ConfigFile, SaveThatFailsHalfWayKeepsTheOldFile) {
   rlimit small = old;
   small.rlim_cur = 64;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int rc = dwl56_1SaveConfig();
+  const int rc = dwl56_1SaveConfig(sg_DownloadContext);
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(rc, 2);
-  EXPECT_EQ(downloader::configFileFailure(), "config.txt: File too large");
+  EXPECT_EQ(sg_DownloadContext.State.configFileFailure, "config.txt: File too large");
   EXPECT_EQ(configText(), file("old.bin"));
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
@@ -334,7 +338,7 @@ TEST_F(ConfigFile, SaveIntoAMissingDirectoryGivesTwo) {
   std::filesystem::create_directory("gone");
   std::filesystem::current_path("gone");
   std::filesystem::remove(dir.path() / "gone");
-  EXPECT_EQ(dwl56_1SaveConfig(), 2);
+  EXPECT_EQ(dwl56_1SaveConfig(sg_DownloadContext), 2);
 }
 #endif
 

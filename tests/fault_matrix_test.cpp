@@ -36,12 +36,16 @@
 #include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
+#include "support/bound_job.h"
 #include "support/dumper_flash.h"
 #include "support/recording_panel.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
 
 namespace fs = std::filesystem;
 using dwl::Window;
@@ -194,11 +198,11 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
     testsupport::copySamples();
-    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(testsupport::flashDescriptions()), dwl::kOk);
     image = pattern(kImageSize, 99);
   }
   void TearDown() override {
-    downloader::sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
+    sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
     platform::setRs232(nullptr);
     platform::setClock({});
     ::unsetenv("KELVANE_COM4");
@@ -234,7 +238,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     std::error_code ec;
     fs::remove("dump.txt", ec);
     if (op == Op::Write) {
-      downloader::DownloadContext& c = downloader::sg_DownloadContext;
+      downloader::DownloadContext& c = sg_DownloadContext;
       c = downloader::DownloadContext{};
       c.ComPort = 4;
       c.Speed = 3;
@@ -245,6 +249,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
       c.Bin1Loaded = 1;
       // What Start does once the images are in place.
       c.StartTime = platform::now();
+      testsupport::BoundJob job{&rec};
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
       if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
       dwl::dwl52_10DisplayResult(r.Family, r.Code);

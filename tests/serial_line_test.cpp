@@ -18,6 +18,7 @@
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl_context.h"
 #include "platform/native_rs232.h"
+#include "support/bound_job.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 #ifndef _WIN32
@@ -33,7 +34,7 @@ class SerialLine : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::copySamples();
-    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(testsupport::flashDescriptions()), dwl::kOk);
 #ifdef _WIN32
     const char* com = std::getenv("KELVANE_TEST_LINE");
     if (!com || !*com) GTEST_SKIP() << "KELVANE_TEST_LINE names no COM port mapped to a handset";

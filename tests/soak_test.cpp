@@ -30,11 +30,15 @@
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
 #include "platform/clock.h"
+#include "support/bound_job.h"
 #include "support/recording_display.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+// The test's own record, as each program keeps its own.
+downloader::DownloadContext sg_DownloadContext;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
@@ -89,14 +93,14 @@ class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::copySamples();
-    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(), dwl::kOk);
+    ASSERT_EQ(dwl::dwl10_100InitFlashDescription(testsupport::flashDescriptions()), dwl::kOk);
     dwl::FlashDescription d;
     std::string why;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, d, &why)) << why;
     flash = std::make_unique<emulator::NorFlash>(d);
   }
   void TearDown() override {
-    downloader::sg_DownloadContext = downloader::DownloadContext{};
+    sg_DownloadContext = downloader::DownloadContext{};
     platform::setRs232(nullptr);
     platform::setClock({});
   }
@@ -134,6 +138,8 @@ class Soak : public ::testing::Test {
   testsupport::TempDir dir;
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
+  // The sector lists of the cycles come from the flash descriptions this job is handed.
+  testsupport::BoundJob job{&rec};
   std::unique_ptr<emulator::NorFlash> flash;
 };
 
@@ -161,7 +167,7 @@ TEST_F(Soak, EveryCycleEndsVerifiedOrWithAClearError) {
 
     // Write with read-back verify, as Start does, then the verify before the switch-off.
     const dwl::DownloadResult written = session(writeFault, [&] {
-      downloader::DownloadContext& c = downloader::sg_DownloadContext;
+      downloader::DownloadContext& c = sg_DownloadContext;
       c = downloader::DownloadContext{};
       c.ComPort = 4;
       c.Speed = 3;

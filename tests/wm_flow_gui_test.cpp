@@ -134,13 +134,13 @@ class DownloaderFlow : public WmFlow {
   void SetUp() override {
     WmFlow::SetUp();
     if (IsSkipped()) return;
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(downloader::sg_DownloadContext);
     downloader::sg_DownloadContext = downloader::DownloadContext{};
-    dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
+    downloader::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
   }
   void TearDown() override {
     downloader::stopDownloaderPanels();
-    downloader::resetImageSlots();
+    downloader::resetImageSlots(downloader::sg_DownloadContext);
     WmFlow::TearDown();
   }
   // Opens the panels (after the handset, so the port list shows its device) with one image.

@@ -80,12 +80,13 @@ Outcome outcomeOf(const dwl::JobResult& r) {
 // sent. false with the outcome filled when it cannot be had.
 bool loadDescriptions(const Run& run, dwl::FlashDescriptionTable& table, Outcome& outcome) {
   const std::string path = dataFile(run.options, "flash.txt");
-  const dwl::ResultCode rc = dwl::loadFlashDescription(path, table);
+  std::string failure;
+  const dwl::ResultCode rc = dwl::loadFlashDescription(path, table, &failure);
   if (rc == dwl::kOk) return true;
   outcome.result = {dwl::RESULT_FLASH_FILE, rc};
   outcome.message = ops::resultText(outcome.result);
-  if (rc == 2 && !dwl::flashFileFailure().empty()) {
-    outcome.detail = dwl::flashFileFailure();
+  if (rc == 2 && !failure.empty()) {
+    outcome.detail = failure;
   } else {
     // The commonest cause of a refused description: a file saved with LF line endings.
     std::vector<std::uint8_t> bytes;

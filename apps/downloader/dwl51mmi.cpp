@@ -114,7 +114,7 @@ class StartEvents final : public dwl::ProgressSink {
 ops::WriteInput writeInput(const DownloadContext& c) {
   ops::WriteSettings settings;
   settings.link = ops::linkFromRecord(c);
-  settings.link.flash = &dwl::vg_FlashDescritpion;
+  settings.link.flash = &vg_FlashDescritpion;
   settings.model = c.Model;
   settings.mode = ops::fileModeOfRecord(c.Mode).value_or(ops::FileMode::BinOnly);
   settings.downloadType = c.DownloadType;
@@ -261,7 +261,7 @@ void loadSlot(int control) {
     if (b.control != control) continue;
     std::string chosen;
     const int picked = chooseImageFile(b.pattern, b.title, &chosen);
-    if (picked == 1 || picked == 2) loadImageFile(b.slot, chosen);
+    if (picked == 1 || picked == 2) loadImageFile(sg_DownloadContext, b.slot, chosen);
     return;
   }
 }
@@ -275,8 +275,9 @@ int loadButton(int, int control, int event, void*, int, int) {
   const SlotState after = slotState(control);
   // The window of a failed load names the file and why; a load that took place says so under
   // its "please wait" line.
-  if (!imageFileFailure().empty())
-    SetPanelDetail(lastResultWindow(), imageFileFailure());
+  const std::string& failure = sg_DownloadContext.State.imageFileFailure;
+  if (!failure.empty())
+    SetPanelDetail(lastResultWindow(), failure);
   else if (loadsShown() != loadsBefore)
     logLoaded(after.name, after.path);
   setFailureTitle("Download failed");
@@ -403,13 +404,14 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
 void dwl51_100MMIMenuRestore(int, int, void*, int) {
   const int before = lastResultWindow();
   const int loadsBefore = loadsShown();
-  const dwl::ResultCode rc = dwl56_0RestoreConfig();
+  const dwl::ResultCode rc = dwl56_0RestoreConfig(sg_DownloadContext, v_ConfigPanelHooks);
+  const RecordState& state = sg_DownloadContext.State;
   // The window of a CLA file that could not be loaded names the file and why.
-  if (lastResultWindow() != before && !imageFileFailure().empty())
-    SetPanelDetail(lastResultWindow(), imageFileFailure());
+  if (lastResultWindow() != before && !state.imageFileFailure.empty())
+    SetPanelDetail(lastResultWindow(), state.imageFileFailure);
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
-    SetPanelDetail(lastResultWindow(), configFileFailure());
+    SetPanelDetail(lastResultWindow(), state.configFileFailure);
     return;
   }
   const DownloadContext& c = sg_DownloadContext;
@@ -427,10 +429,10 @@ void dwl51_100MMIMenuRestore(int, int, void*, int) {
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {
-  const dwl::ResultCode rc = dwl56_1SaveConfig();
+  const dwl::ResultCode rc = dwl56_1SaveConfig(sg_DownloadContext);
   if (rc != dwl::kOk) {
     dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
-    SetPanelDetail(lastResultWindow(), configFileFailure());
+    SetPanelDetail(lastResultWindow(), sg_DownloadContext.State.configFileFailure);
     return;
   }
   // The technician learns where the settings went.

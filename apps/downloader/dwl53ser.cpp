@@ -13,8 +13,9 @@
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
+#include "ops/operations.h"
+#include "ops/service.h"
 #include "platform/cancel.h"
-#include "platform/guarded_rs232.h"
 #include "platform/rs232.h"
 
 namespace downloader {
@@ -43,27 +44,11 @@ class PromptCountdown final : public dwl::ProgressSink {
   guikit::SwitchOnCountdown countdown_{kBootWait};
 };
 
-// The boot of a switch-on as a download boots: every wait on the line is cut into short slices
-// that repaint the windows and see the prompt's Cancel.
-dwl::DownloadResult bootPumpingEvents(DownloadContext& c) {
-  platform::Rs232& line = platform::rs232();
-  platform::GuardedRs232 guard(line, &cancelToken(), [](double w) { dwl::reportWaiting(w); });
-  PromptCountdown countdown;
-  dwl::JobState job;
-  job.progress = &countdown;
-  job.cancel = &cancelToken();
-  job.line = &guard;
-  cancelToken().reset();
-  platform::setRs232(&guard);
-  dwl::DownloadResult boot;
-  {
-    dwl::JobScope scope(job);
-    boot = dwl::dwl1_0boot(&c);
-  }
-  platform::setRs232(&line);
-  return boot;
-}
-int g_openPort = 0;
+// The handset a switch-on left in its bootstrap, and its port.
+ops::ServiceSession g_session;
+
+// The switch-on's part after the boot, with the session's port and job bound.
+int afterSwitchOn(DownloadContext& c, const dwl::DownloadResult& boot);
 std::uint32_t g_nextOffset = 0;
 
 }  // namespace
@@ -85,7 +70,7 @@ void dwl53_0DisplayFlashKnown() {
   std::snprintf(heading, sizeof heading, "%15s | %13s |%16s |%10s |%8s |%8s", "Manufacturer",
                 "Device", "Manufacturer id", "Device id", "Banks", "Sectors");
   InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1, heading, 0);
-  const dwl::FlashDescriptionTable& t = dwl::vg_FlashDescritpion;
+  const dwl::FlashDescriptionTable& t = vg_FlashDescritpion;
   for (int i = 0; i < t.NbFlash && i < dwl::kMaxFlash; ++i) {
     const dwl::FlashDescription& f = t.Flash[i];
     InsertListItem(v_ServicePanel, SERVICE_KNOWN, -1,
@@ -124,13 +109,11 @@ void dimServicePanel(bool dim) {
 }
 
 void closeServicePort() {
-  if (g_openPort == 0) return;
-  dwl::dwl12_1UartStop(static_cast<std::uint8_t>(g_openPort));
-  g_openPort = 0;
+  g_session.close();
 }
 
 int servicePortOpen() {
-  return g_openPort;
+  return g_session.port();
 }
 
 int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
@@ -143,11 +126,21 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   dwl::logComment("Service: switch the handset on");
   v_PanelTurnOn = showSwitchOnPrompt();
   SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
-  const dwl::DownloadResult boot = bootPumpingEvents(c);
-  g_openPort = c.ComPort;
+  // The boot waits as a download's does: the prompt counts down and its Cancel is seen. The
+  // flash is named from the program's descriptions.
+  PromptCountdown countdown;
+  dwl::ProgressTee events({&countdown, &panelEvents()});
+  cancelToken().reset();
+  const dwl::DownloadResult boot = g_session.switchOn(c, ops::programContext(events, cancelToken()),
+                                                      &vg_FlashDescritpion, &panelEvents());
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);
+  return g_session.run([&] { return afterSwitchOn(c, boot); });
+}
 
+namespace {
+
+int afterSwitchOn(DownloadContext& c, const dwl::DownloadResult& boot) {
   ClearListCtrl(v_ServicePanel, SERVICE_SECTORS);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, " ");
   mv_NbSectorsDisplayService = 0;
@@ -194,10 +187,13 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   return 0;
 }
 
+}  // namespace
+
 int dwl53_11SwitchOffMobile(int, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
-  const dwl::ResultCode rc =
-      dwl::dwl11_7SwitchOffCommand(g_openPort ? g_openPort : sg_DownloadContext.ComPort);
+  const dwl::ResultCode rc = g_session.port()
+                                 ? g_session.switchOff()
+                                 : dwl::dwl11_7SwitchOffCommand(sg_DownloadContext.ComPort);
   // Nothing opens a window for it, but the technician learns whether the handset went off.
   dwl::logComment(rc == dwl::kOk ? "Service: handset switched off"
                                  : "Service: the handset did not confirm the switch-off");

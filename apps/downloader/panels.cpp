@@ -38,6 +38,9 @@ namespace downloader {
 using namespace guikit;
 
 int v_Panel = -1;
+dwl::FlashDescriptionTable vg_FlashDescritpion;
+DownloadContext sg_DownloadContext;
+ConfigPanelHooks v_ConfigPanelHooks;
 int v_MenuBarHandle = -1;
 int v_PanelTurnOn = -1;
 int v_PanelSuccessful = -1;
@@ -355,11 +358,11 @@ void startDownloaderPanels() {
   registerMenuBar(kMmi, MENUBAR, buildForm<Ui::MmiMenuBar, QMenuBar>);
   setCallbackTable(&downloaderCallbacks());
   dwl::setDisplay(&g_display);
-  setConfigPanelHooks({[](int port) { SetCtrlVal(v_Panel, PANEL_PORT, port); },
-                       [] {
-                         SetCtrlAttribute(v_Panel, PANEL_DOWNLOAD_CONF, ATTR_DIMMED, 0);
-                         SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
-                       }});
+  v_ConfigPanelHooks = {[](int port) { SetCtrlVal(v_Panel, PANEL_PORT, port); },
+                        [] {
+                          SetCtrlAttribute(v_Panel, PANEL_DOWNLOAD_CONF, ATTR_DIMMED, 0);
+                          SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
+                        }};
 
   setProgramName("Kelvane Downloader");
   v_Panel = LoadPanel(0, kMmi, PANEL);
@@ -373,7 +376,8 @@ void startDownloaderPanels() {
   v_MenuBarHandle = LoadMenuBar(v_Panel, kMmi, MENUBAR);
   markWaitStates();
 
-  const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription();
+  sg_DownloadContext.State.flash = &vg_FlashDescritpion;
+  const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion);
   if (rc != dwl::kOk) dwl::dwl52_11DisplayFlashFileErr(rc);
 }
 
@@ -381,7 +385,7 @@ void stopDownloaderPanels() {
   closeServicePort();
   v_ServicePanel = -1;
   discardAll();
-  setConfigPanelHooks({});
+  v_ConfigPanelHooks = {};
   dwl::setDisplay(nullptr);
   setPanelEvents(nullptr);
   setCallbackTable(nullptr);

@@ -6,8 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "dwl/dwl10fla.h"
 #include "dwl/dwl_display.h"
 #include "dwl/dwl_job.h"
+#include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl56conf.h"
 
 namespace downloader {
 
@@ -26,6 +29,13 @@ extern int v_PanelBootErr;
 extern int v_PanelCommandErr;
 // Text used to clear the elapsed-time display.
 extern char vl_Time[8];
+// The flash descriptions read at start-up; every job of the program is handed them.
+extern dwl::FlashDescriptionTable vg_FlashDescritpion;
+// The program's one live record. Initial values: Mode 1, ComPort 4, Speed 3, ProductType 2; its
+// images must fit vg_FlashDescritpion.
+extern DownloadContext sg_DownloadContext;
+// What a configuration restore changes on the main panel; empty while the panels are not loaded.
+extern ConfigPanelHooks v_ConfigPanelHooks;
 
 // The result windows, boxes, lock and image slots of the program, and the comment lines of its
 // own actions outside a job.

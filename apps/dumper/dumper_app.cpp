@@ -12,7 +12,6 @@ void resetDumperState() {
   sg_DownloadContext = DumperContext();
   prior_value_start = kFirstSector;
   prior_value_end = kLastSector;
-  SoftPourcent = 0;
 }
 
 namespace {

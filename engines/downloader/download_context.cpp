@@ -5,8 +5,6 @@
 
 namespace downloader {
 
-DownloadContext sg_DownloadContext;
-
 void releaseImages(DownloadContext& ctx) {
   for (std::uint8_t** data : {&ctx.Bin1Data, &ctx.Bin2Data, &ctx.Ogm1Data, &ctx.Ogm2Data}) {
     std::free(*data);

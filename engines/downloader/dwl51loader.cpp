@@ -27,8 +27,7 @@ struct SlotFields {
   const char* logText;
 };
 
-SlotFields fieldsOf(dwl::Slot slot) {
-  DownloadContext& c = sg_DownloadContext;
+SlotFields fieldsOf(DownloadContext& c, dwl::Slot slot) {
   switch (slot) {
     case dwl::Slot::Bin1:
       return {c.Bin1Path,    &c.Bin1Handle, &c.Bin1Data,
@@ -46,35 +45,27 @@ SlotFields fieldsOf(dwl::Slot slot) {
   }
 }
 
-// The path of the image each slot holds, so that a failed load can put the path field back.
-std::string g_heldPath[4];
-
-std::function<void*(std::size_t)> g_allocate;
-
-void* allocateImage(std::size_t size) {
-  return g_allocate ? g_allocate(size) : std::malloc(size);
+const dwl::FlashDescriptionTable& describedFlash(const DownloadContext& c) {
+  static const dwl::FlashDescriptionTable kNone;
+  return c.State.flash ? *c.State.flash : kNone;
 }
-
-std::string& heldPath(dwl::Slot slot) {
-  return g_heldPath[static_cast<int>(slot)];
-}
-
-thread_local std::string g_imageFileFailure;
 
 // Reads the whole file into a new buffer of length + 1 bytes; 1 or a PC library code.
-dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::uint8_t** out) {
+dwl::ResultCode readImage(DownloadContext& c, const std::string& path, std::uint32_t* length,
+                          std::uint8_t** out) {
+  std::string& failure = c.State.imageFileFailure;
   if (path.empty()) {
-    g_imageFileFailure = "no image file named (the path is empty)";
+    failure = "no image file named (the path is empty)";
     return kLibPcNotFound;
   }
   platform::InputFile file;
-  switch (file.open(path, largestImage(dwl::vg_FlashDescritpion), &g_imageFileFailure)) {
+  switch (file.open(path, largestImage(describedFlash(c)), &failure)) {
     case platform::InputStatus::Ok:
       break;
     case platform::InputStatus::CannotOpen:
       return kLibPcNotFound;
     case platform::InputStatus::TooLarge:
-      g_imageFileFailure = imageTooLargeText(path, file.size(), dwl::vg_FlashDescritpion);
+      failure = imageTooLargeText(path, file.size(), describedFlash(c));
       return kLibPcSize;
     default:  // not a file, or its size unreadable
       return kLibPcSize;
@@ -82,9 +73,11 @@ dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::u
   // The stored length of an odd ogm image is one more, which must still fit its type.
   if (file.size() >= 0xFFFFFFFFu) return kLibPcSize;
   *length = static_cast<std::uint32_t>(file.size());
-  std::uint8_t* buffer = static_cast<std::uint8_t*>(allocateImage(std::size_t{*length} + 1));
+  const std::size_t size = std::size_t{*length} + 1;
+  std::uint8_t* buffer =
+      static_cast<std::uint8_t*>(c.State.allocate ? c.State.allocate(size) : std::malloc(size));
   if (!buffer) return kLibPcNoMemory;
-  if (file.readAll(buffer, &g_imageFileFailure) != platform::InputStatus::Ok) {
+  if (file.readAll(buffer, &failure) != platform::InputStatus::Ok) {
     std::free(buffer);
     return kLibPcSize;
   }
@@ -94,19 +87,20 @@ dwl::ResultCode readImage(const std::string& path, std::uint32_t* length, std::u
   return dwl::kOk;
 }
 
-dwl::ResultCode loadSlot(dwl::Slot slot) {
-  const SlotFields f = fieldsOf(slot);
+dwl::ResultCode loadSlot(DownloadContext& c, dwl::Slot slot) {
+  const SlotFields f = fieldsOf(c, slot);
+  std::string& held = c.State.heldPath[static_cast<int>(slot)];
   const std::string path(f.path, strnlen(f.path, kPathSize - 1));
 
   dwl::logComment(std::string(f.logText) + " ");
   dwl::dwl52_5LockDuringDownload();
 
-  g_imageFileFailure.clear();
+  c.State.imageFileFailure.clear();
   std::uint32_t fileLength = 0;
   std::uint8_t* buffer = nullptr;
-  const dwl::ResultCode rc = readImage(path, &fileLength, &buffer);
+  const dwl::ResultCode rc = readImage(c, path, &fileLength, &buffer);
   if (rc != dwl::kOk) {
-    std::snprintf(f.path, kPathSize, "%s", heldPath(slot).c_str());
+    std::snprintf(f.path, kPathSize, "%s", held.c_str());
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
     dwl::dwl52_6UnlockAfterDownload();
     return rc;
@@ -116,7 +110,7 @@ dwl::ResultCode loadSlot(dwl::Slot slot) {
   *f.data = buffer;
   *f.length = static_cast<std::uint32_t>(sentLength(slot, fileLength));
   *f.loaded = 1;
-  heldPath(slot) = path;
+  held = path;
   dwl::display().slotPath(slot, path);
   dwl::display().slotSize(slot, fileLength);
   dwl::display().slotSum(slot, imageByteSum(*f.data, *f.length));
@@ -155,50 +149,42 @@ std::string imageTooLargeText(const std::string& path, std::uint64_t size,
          std::to_string(largest->FlashSize) + " bytes)";
 }
 
-const std::string& imageFileFailure() {
-  return g_imageFileFailure;
-}
-
-dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path) {
-  g_imageFileFailure.clear();
-  const SlotFields f = fieldsOf(slot);
+dwl::ResultCode loadImageFile(DownloadContext& c, dwl::Slot slot, const std::string& path) {
+  c.State.imageFileFailure.clear();
+  const SlotFields f = fieldsOf(c, slot);
   // A path cut to fit the field could name another file.
   if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
-    g_imageFileFailure = "the image path is longer than " + std::to_string(kPathSize - 1) +
-                         " characters or holds a NUL";
+    c.State.imageFileFailure = "the image path is longer than " + std::to_string(kPathSize - 1) +
+                               " characters or holds a NUL";
     dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
     return kLibPcNotFound;
   }
   std::snprintf(f.path, kPathSize, "%s", path.c_str());
-  return loadSlot(slot);
+  return loadSlot(c, slot);
 }
 
-void dwl51_0InitLoadFile() {
-  loadSlot(dwl::Slot::Bin1);
+void dwl51_0InitLoadFile(DownloadContext& c) {
+  loadSlot(c, dwl::Slot::Bin1);
 }
-void dwl51_0InitLoadFile_2() {
-  loadSlot(dwl::Slot::Bin2);
+void dwl51_0InitLoadFile_2(DownloadContext& c) {
+  loadSlot(c, dwl::Slot::Bin2);
 }
-void dwl51_0InitLoadFile_ogm() {
-  loadSlot(dwl::Slot::Ogm1);
+void dwl51_0InitLoadFile_ogm(DownloadContext& c) {
+  loadSlot(c, dwl::Slot::Ogm1);
 }
-void dwl51_0InitLoadFile_ogm_2() {
-  loadSlot(dwl::Slot::Ogm2);
+void dwl51_0InitLoadFile_ogm_2(DownloadContext& c) {
+  loadSlot(c, dwl::Slot::Ogm2);
 }
 
-void resetImageSlots() {
-  releaseImages(sg_DownloadContext);
+void resetImageSlots(DownloadContext& c) {
+  releaseImages(c);
   for (dwl::Slot slot : {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm1, dwl::Slot::Ogm2}) {
-    const SlotFields f = fieldsOf(slot);
+    const SlotFields f = fieldsOf(c, slot);
     f.path[0] = '\0';
     *f.handle = 0;
     *f.loaded = 0;
-    heldPath(slot).clear();
+    c.State.heldPath[static_cast<int>(slot)].clear();
   }
-}
-
-void setImageAllocator(std::function<void*(std::size_t)> allocate) {
-  g_allocate = std::move(allocate);
 }
 
 }  // namespace downloader

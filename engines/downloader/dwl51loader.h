@@ -20,25 +20,24 @@ namespace downloader {
 // PC library code shown when an image buffer cannot be allocated.
 inline constexpr dwl::ResultCode kLibPcNoMemory = 6;
 
-// Each loader reads the file named by its slot's path field. On success the slot holds the new
-// image (flag 1, path box, size and byte-sum displays updated). On failure the PC library window
-// tells why and the slot stays exactly as it was, path field included.
-void dwl51_0InitLoadFile();
-void dwl51_0InitLoadFile_2();
-void dwl51_0InitLoadFile_ogm();
-void dwl51_0InitLoadFile_ogm_2();
+// Each loader reads the file named by its slot's path field of the record. On success the slot
+// holds the new image (flag 1, path box, size and byte-sum displays updated). On failure the PC
+// library window tells why (and c.State.imageFileFailure, when the file could not be read) and
+// the slot stays exactly as it was, path field included. An image is refused from its size when
+// it is larger than the largest flash c.State.flash describes.
+void dwl51_0InitLoadFile(DownloadContext& c);
+void dwl51_0InitLoadFile_2(DownloadContext& c);
+void dwl51_0InitLoadFile_ogm(DownloadContext& c);
+void dwl51_0InitLoadFile_ogm_2(DownloadContext& c);
 
-// Puts path into the slot's path field and loads it; 1 when the slot now holds that file,
-// otherwise the PC library code its window showed. The Load buttons call it with the file their
-// dialog chose.
-dwl::ResultCode loadImageFile(dwl::Slot slot, const std::string& path);
+// Puts path into the slot's path field of the record and loads it; 1 when the slot now holds that
+// file, otherwise the PC library code its window showed. The Load buttons call it with the file
+// their dialog chose, the command line without a dialog.
+dwl::ResultCode loadImageFile(DownloadContext& c, dwl::Slot slot, const std::string& path);
 
-// Why the last load of this thread could not read its file (names the file and the reason);
-// empty after a success.
 // The largest image worth reading: the largest flash the table describes, or kMaxImageSize when
 // it describes none.
 std::uint64_t largestImage(const dwl::FlashDescriptionTable& table);
-const std::string& imageFileFailure();
 
 // An image is refused from its size, before it is read, when it is larger than the largest flash
 // described in flash.txt, or than this when none is.
@@ -51,10 +50,7 @@ std::string imageTooLargeText(const std::string& path, std::uint64_t size,
 // The 32-bit sum of the bytes, each taken unsigned.
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length);
 
-// Empties the four slots of sg_DownloadContext: buffers freed, flags, lengths and paths cleared.
-void resetImageSlots();
-
-// Tests replace the allocation of image buffers (released with free); empty restores malloc.
-void setImageAllocator(std::function<void*(std::size_t)> allocate);
+// Empties the four slots of the record: buffers freed, flags, lengths and paths cleared.
+void resetImageSlots(DownloadContext& c);
 
 }  // namespace downloader

@@ -18,10 +18,6 @@ namespace {
 
 constexpr const char* kFileName = "config.txt";
 
-ConfigPanelHooks g_hooks;
-
-thread_local std::string g_configFileFailure;
-
 // A cursor over the file's bytes that never looks past the end.
 class Scanner {
  public:
@@ -98,18 +94,11 @@ dwl::ResultCode numericEntry(Scanner& s, const char* key, dwl::ResultCode missin
 
 }  // namespace
 
-void setConfigPanelHooks(ConfigPanelHooks hooks) {
-  g_hooks = std::move(hooks);
-}
-
-const std::string& configFileFailure() {
-  return g_configFileFailure;
-}
-
-dwl::ResultCode dwl56_0RestoreConfig() {
-  g_configFileFailure.clear();
+dwl::ResultCode dwl56_0RestoreConfig(DownloadContext& ctx, const ConfigPanelHooks& hooks) {
+  ctx.State.configFileFailure.clear();
   std::vector<std::uint8_t> bytes;
-  switch (platform::readInputFile(kFileName, kMaxConfigFileSize, &bytes, &g_configFileFailure)) {
+  switch (platform::readInputFile(kFileName, kMaxConfigFileSize, &bytes,
+                                  &ctx.State.configFileFailure)) {
     case platform::InputStatus::Ok:
       break;
     case platform::InputStatus::TooLarge:
@@ -118,7 +107,6 @@ dwl::ResultCode dwl56_0RestoreConfig() {
       return kConfNoFile;
   }
 
-  DownloadContext& ctx = sg_DownloadContext;
   Scanner s(bytes);
   while (!s.atEnd()) {
     if (s.peek() == '*' || s.peek() == '\r') {
@@ -133,11 +121,11 @@ dwl::ResultCode dwl56_0RestoreConfig() {
     // fails as that of a missing file does, and says so.
     std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
     std::memcpy(ctx.Bin1Path, path.data(), path.size());
-    dwl51_0InitLoadFile();
+    dwl51_0InitLoadFile(ctx);
 
     dwl::ResultCode r = numericEntry(s, "COM : ", kConfComKey, kConfComValue, 4, &ctx.ComPort);
     if (r != dwl::kOk) return r;
-    if (g_hooks.showPort) g_hooks.showPort(ctx.ComPort);
+    if (hooks.showPort) hooks.showPort(ctx.ComPort);
     r = numericEntry(s, "PMU : ", kConfPmuKey, kConfPmuValue, 1, &ctx.PmuOption);
     if (r != dwl::kOk) return r;
     r = numericEntry(s, "Product Type : ", kConfProductKey, kConfProductValue, 2, &ctx.ProductType);
@@ -145,15 +133,14 @@ dwl::ResultCode dwl56_0RestoreConfig() {
     r = numericEntry(s, "Download Type : ", kConfDownloadKey, kConfDownloadValue, 4,
                      &ctx.DownloadType);
     if (r != dwl::kOk) return r;
-    if (g_hooks.enableAfterRestore) g_hooks.enableAfterRestore();
+    if (hooks.enableAfterRestore) hooks.enableAfterRestore();
     break;
   }
   return dwl::kOk;
 }
 
-dwl::ResultCode dwl56_1SaveConfig() {
-  g_configFileFailure.clear();
-  const DownloadContext& ctx = sg_DownloadContext;
+dwl::ResultCode dwl56_1SaveConfig(DownloadContext& ctx) {
+  ctx.State.configFileFailure.clear();
   std::string text;
   text += "* ***********************\r\n";
   text += "* Configuration save file\r\n";
@@ -167,7 +154,7 @@ dwl::ResultCode dwl56_1SaveConfig() {
   text += "Download Type : " + std::to_string(ctx.DownloadType) + "\r\n";
 
   // Never a truncated config.txt: the old file stays unless the new one was written whole.
-  if (!platform::replaceFile(kFileName, text, &g_configFileFailure)) return kConfNoFile;
+  if (!platform::replaceFile(kFileName, text, &ctx.State.configFileFailure)) return kConfNoFile;
   return dwl::kOk;
 }
 

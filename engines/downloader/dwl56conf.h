@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dwl/dwl_result.h"
+#include "engines/downloader/download_context.h"
 
 namespace downloader {
 
@@ -26,25 +27,23 @@ inline constexpr dwl::ResultCode kConfDownloadKey = 14;
 // Longest numeric value text accepted (the old 20-character buffer and its terminator).
 inline constexpr int kConfValueMax = 19;
 
-// What a restore changes on the main panel besides the record. The program with panels installs
-// these; without them the restore only fills the record and loads the CLA file.
+// What a restore changes on the main panel besides the record. The program with panels passes
+// its own; without them the restore only fills the record and loads the CLA file.
 struct ConfigPanelHooks {
   std::function<void(int port)> showPort;    // the port selector shows the restored port
   std::function<void()> enableAfterRestore;  // the Bin1 Load button and the project control
 };
-void setConfigPanelHooks(ConfigPanelHooks hooks);
 
-// Reads config.txt into sg_DownloadContext and loads the CLA file into slot Bin1; 1 or a
-// configuration file code. Values are stored before they are checked, as the file always worked.
-dwl::ResultCode dwl56_0RestoreConfig();
-// Why the last restore or save of this thread could not read or write config.txt (names the
-// file and the reason); empty when the file itself was fine.
-const std::string& configFileFailure();
+// Reads config.txt into the record and loads the CLA file into slot Bin1; 1 or a configuration
+// file code. Values are stored before they are checked, as the file always worked. Why the file
+// could not be read goes to c.State.configFileFailure.
+dwl::ResultCode dwl56_0RestoreConfig(DownloadContext& c, const ConfigPanelHooks& hooks = {});
 // A config.txt is a few hundred bytes; a larger file than this is refused unread.
 inline constexpr std::uint64_t kMaxConfigFileSize = 64 * 1024;
 
-// Writes config.txt from sg_DownloadContext; 1, or 2 when the file cannot be written. The old
-// file stays untouched unless the new one was written completely.
-dwl::ResultCode dwl56_1SaveConfig();
+// Writes config.txt from the record; 1, or 2 when the file cannot be written (why: in
+// c.State.configFileFailure). The old file stays untouched unless the new one was written
+// completely.
+dwl::ResultCode dwl56_1SaveConfig(DownloadContext& c);
 
 }  // namespace downloader

@@ -59,7 +59,8 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
     return {dwl::RESULT_LIB_PC, kDumpFileError};
   }
 
-  std::uint8_t* const block = dwl::v_BufferSL + kBlockOffsetInBuffer;
+  dwl::JobState& job = dwl::boundJob();
+  std::uint8_t* const block = job.v_BufferSL + kBlockOffsetInBuffer;
   const std::uint32_t blocks = (plan.length + kBlockSize - 1) / kBlockSize;
   std::uint32_t address = dwl::FlashBase + plan.offset;
   int sector = plan.firstSector;
@@ -81,7 +82,7 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
       return {dwl::RESULT_LIB_PC, kDumpFileError};
     }
     dwl::reportBytes(n, address);
-    SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
+    job.SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
     address += n;
     if (sector >= 0 &&
         address == DumperSectorMap::address(sector) + DumperSectorMap::size(sector)) {
@@ -94,7 +95,7 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
       }
     }
   }
-  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+  job.inSector = false;
   return {dwl::RESULT_SUCCESS, 0};
 }
 

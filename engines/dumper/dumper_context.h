@@ -37,7 +37,4 @@ struct DumperContext : dwl::SharedContext {
   std::int32_t OperationMode = kModeDump;
 };
 
-// Progress of the running dump, 0..100.
-extern thread_local int SoftPourcent;
-
 }  // namespace dumper

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dwl/dwl10fla.h"
+#include "support/bound_job.h"
 
 namespace testsupport {
 
@@ -17,8 +18,9 @@ inline constexpr std::uint8_t kTestDevice = 0x18;
 inline void setFlash(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs,
                      std::uint8_t maker = kTestMaker, std::uint8_t device = kTestDevice,
                      const char* name = "TEST128") {
-  dwl::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
-  dwl::FlashDescription& f = dwl::vg_FlashDescritpion.Flash[0];
+  dwl::FlashDescriptionTable& table = flashDescriptions();
+  table = dwl::FlashDescriptionTable{};
+  dwl::FlashDescription& f = table.Flash[0];
   std::strncpy(f.ManufacturerName, "TESTMAKER", dwl::kNameSize - 1);
   std::strncpy(f.DeviceName, name, dwl::kNameSize - 1);
   f.ManufacturerId = maker;
@@ -32,7 +34,7 @@ inline void setFlash(const std::vector<std::pair<std::uint32_t, std::uint32_t>>&
       ++n;
     }
   f.NbSectors = n;
-  dwl::vg_FlashDescritpion.NbFlash = 1;
+  table.NbFlash = 1;
 }
 
 // 8 sectors of 8 KiB then 255 of 64 KiB: 16 MiB.

@@ -9,6 +9,7 @@
 #include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
 #include "engines/downloader/dwl3spm87.h"
+#include "support/bound_job.h"
 
 namespace testsupport {
 
@@ -83,18 +84,6 @@ class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
 
 // Binds a job that reports to sink on this thread, for the lifetime of the object: the engines'
 // events reach a test that calls them without the operation layer.
-class ScopedJob {
- public:
-  explicit ScopedJob(dwl::ProgressSink& sink) {
-    state_.progress = &sink;
-    scope_.emplace(state_);
-  }
-
- private:
-  dwl::JobState state_;
-  std::optional<dwl::JobScope> scope_;
-};
-
 // Installs a recorder as the program's display, and as the sink of a job bound to this thread,
 // for the lifetime of a test.
 class ScopedRecorder {
@@ -104,7 +93,7 @@ class ScopedRecorder {
   RecordingDisplay rec;
 
  private:
-  ScopedJob job_{rec};
+  BoundJob job_{&rec};
 };
 
 }  // namespace testsupport
