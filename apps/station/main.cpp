@@ -7,8 +7,8 @@
 #include "apps/station/station_window.h"
 #include "dwl/dwl_context.h"
 #include "platform/qt_program.h"
-#include "station/recipe_settings.h"
-#include "station/station_args.h"
+#include "apps/station/recipe_settings.h"
+#include "apps/station/station_args.h"
 
 namespace {
 

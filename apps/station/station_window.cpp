@@ -21,7 +21,7 @@
 
 #include "dwl/dwl_context.h"
 #include "engines/downloader/dwl3spm87.h"
-#include "station/recipe_settings.h"
+#include "apps/station/recipe_settings.h"
 
 namespace station {
 

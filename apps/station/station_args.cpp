@@ -1,4 +1,4 @@
-#include "station/station_args.h"
+#include "apps/station/station_args.h"
 
 #include <QFileInfo>
 
