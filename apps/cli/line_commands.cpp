@@ -141,17 +141,18 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
           },
           port.name);
     };
-  int passed = 0, failed = 0;
   std::optional<dwl::DownloadResult> firstFailure;
   st.jobEnded = [&](int, const ops::JobRecord& record, const std::string& notRecorded) {
     const bool success = record.result.result.Family == dwl::RESULT_SUCCESS;
     std::lock_guard hold(outLock);
-    ++(success ? passed : failed);
     if (!success && !firstFailure) firstFailure = record.result.result;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", record.result.seconds);
     human << ops::isoUtc(record.ended) << "  " << record.port.name << "  "
-          << (success ? "passed" : "FAILED") << "  " << seconds;
+          << (success                                                ? "passed"
+              : record.result.result.Family == dwl::RESULT_CANCELLED ? "cancelled"
+                                                                     : "FAILED")
+          << "  " << seconds;
     if (!record.serial.empty()) human << "  " << record.serial;
     if (record.result.identified && !record.result.handset.flashName.empty())
       human << "  " << record.result.handset.flashName;
