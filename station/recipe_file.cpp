@@ -1,6 +1,8 @@
 #include "station/recipe_file.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -291,6 +293,13 @@ bool readRecipeFile(const std::string& path, Recipe* recipe, std::vector<std::st
       r.images.push_back(ri);
     }
   }
+  // In the order of the file, for whoever mends it from the top.
+  const auto lineOf = [&](const std::string& problem) {
+    return std::atoi(problem.c_str() + std::min(path.size() + 1, problem.size()));
+  };
+  std::stable_sort(found.begin(), found.end(), [&](const std::string& a, const std::string& b) {
+    return lineOf(a) < lineOf(b);
+  });
   if (found.empty() && recipe) *recipe = r;
   return done();
 }

@@ -94,6 +94,12 @@ QString parseStationArguments(const QStringList& args, StationArguments& into) {
       recipe.unreadable.erase("verify");
     } else if (a == "--start") {
       into.start = true;
+    } else if (a == "--recipe") {
+      if (!next() || value.isEmpty()) return missing();
+      into.recipeFile = value;
+    } else if (a == "--operator") {
+      if (!next() || value.isEmpty()) return missing();
+      into.operatorName = value;
     } else if (a == "--log") {
       if (!next() || value.isEmpty()) return missing();
       into.logPath = value.toStdString();

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <map>
@@ -52,6 +53,7 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
                              const QStringList& ports, QSettings* settings)
     : inForce_(recipe), log_(log), lines_(std::move(lines)), settings_(settings) {
   setWindowTitle("Kelvane station");
+  stationName_ = QSysInfo::machineHostName().toStdString();
   auto* layout = new QVBoxLayout(this);
   buildRecipePanel(recipe);
   layout->addWidget(recipeBox_);
@@ -368,6 +370,13 @@ void StationWindow::setEngineerMode(bool on) {
   for (QWidget* w : editors_) w->setEnabled(on);
 }
 
+void StationWindow::setOperator(const QString& name) {
+  operator_ = name.toStdString();
+  // A slot reads it as its job ends: set between jobs, when no slot runs.
+  if (!anyRunning()) station_->operatorName = operator_;
+  setWindowTitle(name.isEmpty() ? "Kelvane station" : "Kelvane station \u2014 " + name);
+}
+
 bool StationWindow::engineerMode() const {
   return engineer_->isChecked();
 }
@@ -508,6 +517,8 @@ QStringList StationWindow::ports() const {
 
 void StationWindow::buildSlots(const QStringList& ports) {
   station_ = std::make_unique<Station>(loaded_, log_, lines_);
+  station_->operatorName = operator_;
+  station_->stationName = stationName_;
   station_->jobEnded = [this](int, const ops::JobRecord& record, const std::string&) {
     const dwl::JobResult& r = record.result;
     std::lock_guard hold(endedMutex_);

@@ -53,6 +53,8 @@ class StationWindow final : public QWidget {
   bool saveRecipeFile(const QString& path);
   // The operator view shows the recipe read-only; the engineer mode edits it.
   void setEngineerMode(bool on);
+  // The operator's name, in every job's record from now on.
+  void setOperator(const QString& name);
   bool engineerMode() const;
 
  protected:
@@ -93,6 +95,8 @@ class StationWindow final : public QWidget {
   // path, its checksum while the panel is not edited.
   Recipe file_;
   bool fromFile_ = false;
+
+  std::string operator_, stationName_;
 
   Recipe inForce_;
   std::shared_ptr<const LoadedRecipe> loaded_;
