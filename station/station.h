@@ -149,6 +149,7 @@ class Station {
   std::function<void(int slot, const ops::JobRecord& record, const std::string& notRecorded)>
       jobEnded;
   // Another sink for the events of a slot's jobs (JSON Lines of the command line); may be null.
+  // Its jobFinished comes for the jobs that get a record only, after jobEnded.
   std::function<std::shared_ptr<dwl::ProgressSink>(const ops::PortRef&)> progressFor;
   // A stop of the whole station (a signal), seen by every slot before each job; a job under way
   // stops on cancelAll.

@@ -243,7 +243,13 @@ class StopAfter final : public platform::ForwardingRs232 {
 // kelvane station in continuous mode: three handsets one after another on one slot, each with
 // its serial number from the counter, the operator, the station and the recipe in its record.
 TEST_F(Line, TheHeadlessStationRunsHandsetAfterHandset) {
-  makeRecipeFile("line-a.json");
+  {
+    const char* argv[] = {"kelvane",    "recipe", "create",   "--bin1",     "a.bin",
+                          "--ogm2",     "b.ogm",  "--verify", "--name",     "LINE-A",
+                          "--revision", "3",      "--output", "line-a.json"};
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::runCli(std::size(argv), argv, out, err, {}), 0) << err.str();
+  }
   writeFile("jobs.jsonl.serial", "41\n");  // another station took numbers before
   // The next handset comes 20 s after the last one is switched off: longer than a wake-up wait.
   testsupport::EmulatedHandset handset({}, {.pace = true, .powerOnAgainMs = 20000});
@@ -254,11 +260,12 @@ TEST_F(Line, TheHeadlessStationRunsHandsetAfterHandset) {
   env.clock = [&] { return handset.link->seconds(); };
   const char* argv[] = {"kelvane",    "station", "--recipe",   "line-a.json", "--port",
                         "COM1",       "--log",   "jobs.jsonl", "--serial",    "T{n:04}",
-                        "--operator", "ann",     "--station",  "st-1",        "--continuous"};
+                        "--operator", "ann",     "--station",  "st-1",        "--continuous",
+                        "--progress", "jsonl"};
   std::ostringstream out, err;
   EXPECT_EQ(cli::runCli(std::size(argv), argv, out, err, env), 0) << err.str();
   const auto lines = testsupport::jsonLinesOf("jobs.jsonl");
-  ASSERT_EQ(lines.size(), 3u) << out.str();
+  ASSERT_EQ(lines.size(), 3u) << err.str();
   const std::string recipeSha = ops::sha256Hex(readFile("line-a.json"));
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto& line = lines[i];
@@ -270,16 +277,25 @@ TEST_F(Line, TheHeadlessStationRunsHandsetAfterHandset) {
               (nlohmann::json{{"name", "LINE-A"}, {"revision", "3"}, {"sha256", recipeSha}}));
   }
   EXPECT_EQ(readFile("jobs.jsonl.serial"), "44\n");
-  // One line per job, then the summary.
+  // The progress events hold standard output, each a JSON line naming its port; the people's
+  // lines, one per job and the summary, go to standard error.
+  std::istringstream events(out.str());
+  int finished = 0;
+  for (std::string event; std::getline(events, event);) {
+    const auto j = nlohmann::json::parse(event);
+    EXPECT_EQ(j["port"], "COM1");
+    finished += j["event"] == "finished";
+  }
+  EXPECT_EQ(finished, 3);
   std::size_t passedLines = 0;
-  for (std::size_t at = 0; (at = out.str().find("  COM1  passed  ", at)) != std::string::npos; ++at)
+  for (std::size_t at = 0; (at = err.str().find("  COM1  passed  ", at)) != std::string::npos; ++at)
     ++passedLines;
-  EXPECT_EQ(passedLines, 3u) << out.str();
-  EXPECT_NE(out.str().find("T0044"), std::string::npos) << out.str();
+  EXPECT_EQ(passedLines, 3u) << err.str();
+  EXPECT_NE(err.str().find("T0044"), std::string::npos) << err.str();
   int passed = -1, failed = -1;
-  const std::size_t total = out.str().rfind("\nTotal ");
-  ASSERT_NE(total, std::string::npos) << out.str();
-  std::istringstream(out.str().substr(total + 7)) >> passed >> failed;
+  const std::size_t total = err.str().rfind("\nTotal ");
+  ASSERT_NE(total, std::string::npos) << err.str();
+  std::istringstream(err.str().substr(total + 7)) >> passed >> failed;
   EXPECT_EQ(passed, 3);
   EXPECT_EQ(failed, 0);
 }
