@@ -27,15 +27,15 @@ bool parseSerialFormat(const std::string& text, SerialFormat* format, std::strin
   if (close == std::string::npos) return bad("does not close its {n}");
   if (text.find("{n", close) != std::string::npos) return bad("has {n} twice");
   SerialFormat f;
-  const std::string spec = text.substr(open + 2, close - open - 2);
-  if (!spec.empty()) {
+  const std::string inside = text.substr(open + 2, close - open - 2);
+  if (!inside.empty()) {
     int width = 0;
-    const char* first = spec.data() + 1;
-    const char* last = spec.data() + spec.size();
+    const char* first = inside.data() + 1;
+    const char* last = inside.data() + inside.size();
     const auto [end, ec] = std::from_chars(first, last, width);
-    if (spec.size() < 3 || spec[0] != ':' || spec[1] != '0' || ec != std::errc() || end != last ||
-        width < 1 || width > 20)
-      return bad("takes {n} or {n:0W} with W 1..20, not {n" + spec + "}");
+    if (inside.size() < 3 || inside[0] != ':' || inside[1] != '0' || ec != std::errc() ||
+        end != last || width < 1 || width > 20)
+      return bad("takes {n} or {n:0W} with W 1..20, not {n" + inside + "}");
     f.width = width;
   }
   f.prefix = text.substr(0, open);
