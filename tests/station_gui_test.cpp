@@ -228,7 +228,8 @@ TEST(StationWindow, APassShowsInTheResultColumnAndSetPortsAsksBeforeClearingTheC
 }
 
 // Save recipe as... pins the images; a recipe file opens in the operator view (read-only until
-// the engineer mode), is refused when an image changed, and its jobs show in the yield panel.
+// the engineer mode), is refused when an image changed, and its jobs show in the yield panel and
+// carry the operator and the unit's serial number.
 TEST(StationWindow, ARecipeFileRunsInTheOperatorViewWithItsYield) {
   StationFixture f;
   Handset handset("");
@@ -252,6 +253,8 @@ TEST(StationWindow, ARecipeFileRunsInTheOperatorViewWithItsYield) {
   ASSERT_TRUE(window.openRecipeFile("line-a.json"));
   EXPECT_TRUE(window.recipeProblems().isEmpty())
       << window.recipeProblems().join('\n').toStdString();
+  window.setOperator("ann");
+  window.setSerialFormat("U{n:03}");
   ASSERT_TRUE(window.startAll());
   window.engine().waitAll();
   auto* const yield = window.findChild<QLabel*>("yield");
@@ -265,6 +268,8 @@ TEST(StationWindow, ARecipeFileRunsInTheOperatorViewWithItsYield) {
   const auto record = nlohmann::json::parse(line);
   EXPECT_EQ(record["recipe"]["name"], "LINE-A");
   EXPECT_EQ(record["recipe"]["sha256"], ops::sha256Hex(bytes));
+  EXPECT_EQ(record["serial"], "U001");
+  EXPECT_EQ(record["operator"], "ann");
 
   window.setEngineerMode(true);
   EXPECT_TRUE(model->isEnabled());

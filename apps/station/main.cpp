@@ -29,6 +29,8 @@ constexpr const char* kUsage =
     "  --recipe FILE        run a recipe file (kelvane recipe create) in the operator view; its\n"
     "                       images are checked against their checksums before any slot starts\n"
     "  --operator NAME      the operator's name, in every job's record\n"
+    "  --serial FORMAT      each unit's serial number from the counter beside the job log,\n"
+    "                       e.g. 'LINE{n:05}'\n"
     "  --start              start every slot in continuous mode at once (an unattended line)\n"
     "  -h, --help           this text\n"
     "  --version            the program's version\n\n"
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
   station::StationWindow window(given.recipe, &log, station::serialPorts(), ports, &settings);
   shown = &window;
   window.setOperator(given.operatorName);
+  window.setSerialFormat(given.serialFormat);
   // A recipe file that cannot be read leaves the saved recipe in the panel: --start must not
   // run that instead.
   const bool recipeOpened = given.recipeFile.isEmpty() || window.openRecipeFile(given.recipeFile);

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "dwl/dwl_context.h"
+#include "station/serial_counter.h"
 
 namespace station {
 
@@ -97,6 +98,11 @@ QString parseStationArguments(const QStringList& args, StationArguments& into) {
     } else if (a == "--recipe") {
       if (!next() || value.isEmpty()) return missing();
       into.recipeFile = value;
+    } else if (a == "--serial") {
+      if (!next() || value.isEmpty()) return missing();
+      if (std::string why; !parseSerialFormat(value.toStdString(), nullptr, &why))
+        return QString::fromStdString(why);
+      into.serialFormat = value;
     } else if (a == "--operator") {
       if (!next() || value.isEmpty()) return missing();
       into.operatorName = value;

@@ -26,6 +26,7 @@
 #include "engines/downloader/dwl3spm87.h"
 #include "platform/replace_file.h"
 #include "station/recipe_file.h"
+#include "station/serial_counter.h"
 
 namespace station {
 
@@ -372,9 +373,33 @@ void StationWindow::setEngineerMode(bool on) {
 
 void StationWindow::setOperator(const QString& name) {
   operator_ = name.toStdString();
-  // A slot reads it as its job ends: set between jobs, when no slot runs.
-  if (!anyRunning()) station_->operatorName = operator_;
+  applyIdentity();
   setWindowTitle(name.isEmpty() ? "Kelvane station" : "Kelvane station \u2014 " + name);
+}
+
+void StationWindow::setSerialFormat(const QString& format) {
+  serialFormat_ = format.toStdString();
+  applyIdentity();
+}
+
+void StationWindow::applyIdentity() {
+  // The slots read these as their jobs end: set only while none runs (the program sets them
+  // before any start).
+  if (anyRunning()) return;
+  station_->operatorName = operator_;
+  station_->stationName = stationName_;
+  SerialFormat format;
+  if (serialFormat_.empty() || !log_ || !parseSerialFormat(serialFormat_, &format, nullptr)) {
+    station_->unitSerial = nullptr;
+    return;
+  }
+  const std::string counter = log_->path() + ".serial";
+  station_->unitSerial = [format, counter](int, std::string* serial, std::string* why) {
+    std::uint64_t n = 0;
+    if (!nextSerialNumber(counter, &n, why)) return false;
+    *serial = formatSerial(format, n);
+    return true;
+  };
 }
 
 bool StationWindow::engineerMode() const {
@@ -517,8 +542,7 @@ QStringList StationWindow::ports() const {
 
 void StationWindow::buildSlots(const QStringList& ports) {
   station_ = std::make_unique<Station>(loaded_, log_, lines_);
-  station_->operatorName = operator_;
-  station_->stationName = stationName_;
+  applyIdentity();
   station_->jobEnded = [this](int, const ops::JobRecord& record, const std::string&) {
     const dwl::JobResult& r = record.result;
     std::lock_guard hold(endedMutex_);

@@ -55,6 +55,9 @@ class StationWindow final : public QWidget {
   void setEngineerMode(bool on);
   // The operator's name, in every job's record from now on.
   void setOperator(const QString& name);
+  // Serial numbers for the units from now on ("LINE{n:05}", a format parseSerialFormat takes),
+  // from the counter file beside the job log; empty: none.
+  void setSerialFormat(const QString& format);
   bool engineerMode() const;
 
  protected:
@@ -96,7 +99,8 @@ class StationWindow final : public QWidget {
   Recipe file_;
   bool fromFile_ = false;
 
-  std::string operator_, stationName_;
+  std::string operator_, stationName_, serialFormat_;
+  void applyIdentity();
 
   Recipe inForce_;
   std::shared_ptr<const LoadedRecipe> loaded_;
