@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
   const fs::path self = fs::canonical("/proc/self/exe");
   const std::string emulatorPath =
       (self.parent_path().parent_path() / "emulator" / "handset-emulator").string();
-  const fs::path samples = fs::path(__FILE__).parent_path().parent_path() / "samples";
+  // Before the bench leaves for its own folder: the compiler may name this file relatively.
+  const fs::path samples = fs::absolute(fs::path(__FILE__).parent_path().parent_path() / "samples");
 
   const fs::path dir = fs::temp_directory_path() / ("station-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);

@@ -2,7 +2,7 @@
 # Screenshots of kelvane-station under Xvfb and openbox: 8 slots on 8 paced emulated handsets (one
 # of them giving bad checksums), a 512 KiB image at speed 3 without verify, continuous mode with the next handset
 # 3 s after each switch-off; then the recipe panel of a station started with a recipe that cannot
-# run.  Usage: docs/station_screenshots.sh [build-dir]   (KELVANE_SCREENSHOT_DISPLAY: the X display
+# run; then the operator view of a recipe file with the yield panel.  Usage: docs/station_screenshots.sh [build-dir]   (KELVANE_SCREENSHOT_DISPLAY: the X display
 # number to use, 97 by default)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -41,11 +41,23 @@ import -window root "$root/docs/station-8-slots-continuous.png"
 wc -l < "$work/jobs.jsonl"
 
 # Model 3 has no place for an Ogm1 image: the window opens with the problem, nothing starts.
-# Closed as a user would (a killed station leaves its port locks behind for a while).
-xdotool key alt+F4
+# Ended by SIGTERM, as a shutdown would: the running slots stop and close their ports (the close
+# box would ask first while slots run; a killed station leaves its port locks behind for a while).
+kill -TERM "${pids[-1]}"
 wait "${pids[-1]}" 2>/dev/null || true
 "$build/apps/station/kelvane-station" --bin1 firmware.bin --ogm1 voice.ogm --model 3 \
   --log "$work/jobs.jsonl" --start "${ports[@]:0:2}" &
 pids+=($!)
 sleep 3
 import -window root "$root/docs/station-recipe.png"
+
+# The operator view of a recipe file with the yield panel, mid-job, after a few handsets.
+kill -TERM "${pids[-1]}"
+wait "${pids[-1]}" 2>/dev/null || true
+"$build/apps/cli/kelvane" recipe create --bin1 firmware.bin --name LINE-A --revision 3 \
+  --output line-a.json >/dev/null
+"$build/apps/station/kelvane-station" --recipe line-a.json --operator ann \
+  --log "$work/jobs.jsonl" --start "${ports[@]}" &
+pids+=($!)
+sleep 25
+import -window root "$root/docs/station-operator-yield.png"

@@ -12,86 +12,6 @@ namespace ops {
 
 namespace {
 
-// FIPS 180-4, kept here so the log needs nothing beyond the standard library.
-class Sha256 {
- public:
-  void update(const std::uint8_t* data, std::size_t size) {
-    length_ += size;
-    while (size > 0) {
-      const std::size_t n = std::min(size, 64 - used_);
-      std::memcpy(block_ + used_, data, n);
-      used_ += n;
-      data += n;
-      size -= n;
-      if (used_ == 64) {
-        compress(block_);
-        used_ = 0;
-      }
-    }
-  }
-  std::array<std::uint8_t, 32> finish() {
-    const std::uint64_t bits = length_ * 8;
-    const std::uint8_t one = 0x80, zero = 0;
-    update(&one, 1);
-    while (used_ != 56) update(&zero, 1);
-    std::uint8_t tail[8];
-    for (int i = 0; i < 8; ++i) tail[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    update(tail, 8);
-    std::array<std::uint8_t, 32> out;
-    for (int i = 0; i < 32; ++i)
-      out[i] = static_cast<std::uint8_t>(h_[i / 4] >> (24 - 8 * (i % 4)));
-    return out;
-  }
-
- private:
-  static std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-  void compress(const std::uint8_t* p) {
-    static constexpr std::uint32_t k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-        0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-        0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-        0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-        0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-        0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-        0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-        0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-        0xc67178f2};
-    std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-      w[i] = std::uint32_t(p[4 * i]) << 24 | std::uint32_t(p[4 * i + 1]) << 16 |
-             std::uint32_t(p[4 * i + 2]) << 8 | p[4 * i + 3];
-    for (int i = 16; i < 64; ++i) {
-      const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6],
-                  h = h_[7];
-    for (int i = 0; i < 64; ++i) {
-      const std::uint32_t t1 =
-          h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-      const std::uint32_t t2 =
-          (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-      h = g;
-      g = f;
-      f = e;
-      e = d + t1;
-      d = c;
-      c = b;
-      b = a;
-      a = t1 + t2;
-    }
-    h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
-  }
-
-  std::uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::uint8_t block_[64] = {};
-  std::size_t used_ = 0;
-  std::uint64_t length_ = 0;
-};
-
 std::string hex2(unsigned v) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", v & 0xFF);
@@ -99,18 +19,6 @@ std::string hex2(unsigned v) {
 }
 
 }  // namespace
-
-std::string sha256Hex(const std::uint8_t* data, std::size_t size) {
-  Sha256 sha;
-  sha.update(data, size);
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : sha.finish()) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
 
 JobRecord recordOf(const char* job, const LinkInput& link, const JobResult& result,
                    WallClock::time_point started, WallClock::time_point ended) {
@@ -172,20 +80,27 @@ nlohmann::json toJson(const JobRecord& r) {
                {"flash_device", hex2(h.device)},
                {"flash", h.flashName}};
   }
-  return {{"job", r.job},
-          {"start", isoUtc(r.started)},
-          {"end", isoUtc(r.ended)},
-          {"port", r.port.name},
-          {"device", r.port.device},
-          {"handset", handset},
-          {"images", images},
-          {"model", r.model},
-          {"speed", r.speed},
-          {"verify", r.verify},
-          {"result", resultJson(r.result)},
-          {"bytes_written", r.result.bytesWritten},
-          {"seconds", r.result.seconds},
-          {"version", KELVANE_VERSION}};
+  nlohmann::json line = {{"job", r.job},
+                         {"start", isoUtc(r.started)},
+                         {"end", isoUtc(r.ended)},
+                         {"port", r.port.name},
+                         {"device", r.port.device},
+                         {"handset", handset},
+                         {"images", images},
+                         {"model", r.model},
+                         {"speed", r.speed},
+                         {"verify", r.verify},
+                         {"result", resultJson(r.result)},
+                         {"bytes_written", r.result.bytesWritten},
+                         {"seconds", r.result.seconds},
+                         {"version", KELVANE_VERSION}};
+  if (!r.serial.empty()) line["serial"] = r.serial;
+  if (!r.operatorName.empty()) line["operator"] = r.operatorName;
+  if (!r.station.empty()) line["station"] = r.station;
+  if (!r.recipeName.empty() || !r.recipeSha256.empty())
+    line["recipe"] = {
+        {"name", r.recipeName}, {"revision", r.recipeRevision}, {"sha256", r.recipeSha256}};
+  return line;
 }
 
 bool JobLog::open(const std::string& path, std::string* why) {

@@ -15,15 +15,10 @@
 #include <nlohmann/json.hpp>
 
 #include "ops/operations.h"
+#include "ops/sha256.h"
 #include "platform/append_file.h"
 
 namespace ops {
-
-// SHA-256 of a byte string, as 64 lower-case hex digits.
-std::string sha256Hex(const std::uint8_t* data, std::size_t size);
-inline std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
-  return sha256Hex(bytes.data(), bytes.size());
-}
 
 using WallClock = std::chrono::system_clock;
 
@@ -43,6 +38,10 @@ struct JobRecord {
   bool verify = false;
   std::vector<LoggedImage> images;
   JobResult result;
+  // A station's job: the unit's serial number, who ran it where, and the recipe (its SHA-256 is
+  // that of the recipe file). Each is left out of the line while empty.
+  std::string serial, operatorName, station;
+  std::string recipeName, recipeRevision, recipeSha256;
 };
 
 JobRecord recordOf(const char* job, const WriteInput& input, const JobResult& result,

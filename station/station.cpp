@@ -52,7 +52,35 @@ std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
   std::vector<ops::ImageProblem> unloaded;
   ops::WriteInput& in = loaded->input;
   in = ops::makeWriteInput(settings, sources, &unloaded);
-  for (const ops::ImageProblem& problem : unloaded) found.push_back(problem.text);
+  // A pinned image that cannot be read is named with the checksum the recipe expects of it.
+  auto pinOf = [&](dwl::Slot slot) -> const RecipeImage* {
+    for (const RecipeImage& image : recipe.images)
+      if (image.slot == slot && !image.sha256.empty()) return &image;
+    return nullptr;
+  };
+  for (const ops::ImageProblem& problem : unloaded) {
+    std::string text = problem.text;
+    for (const dwl::Slot slot : kImageSlots) {
+      const RecipeImage* pin = pinOf(slot);
+      if (pin && text.rfind(std::string("the ") + downloader::slotName(slot) + " image ", 0) == 0)
+        text += "; the recipe pins sha256 " + pin->sha256 + " (" + std::to_string(pin->size) +
+                " bytes)";
+    }
+    found.push_back(text);
+  }
+  for (const ops::Image& image : in.images) {
+    const RecipeImage* pin = pinOf(image.slot);
+    if (!pin) continue;
+    const std::string sha = ops::sha256Hex(image.bytes);
+    if (sha != pin->sha256 || image.bytes.size() != pin->size)
+      found.push_back("the " + std::string(downloader::slotName(image.slot)) + " image " +
+                      image.path + " changed since the recipe was made: the recipe pins sha256 " +
+                      pin->sha256 + " (" + std::to_string(pin->size) + " bytes), the file has " +
+                      sha + " (" + std::to_string(image.bytes.size()) + " bytes)");
+  }
+  loaded->name = recipe.name;
+  loaded->revision = recipe.revision;
+  loaded->checksum = recipe.checksum;
 
   struct Range {
     std::string name;
@@ -136,6 +164,7 @@ LineFactory serialPorts() {
 }
 
 struct Station::Slot {
+  int index = 0;
   ops::PortRef port;
   mutable std::mutex mutex;
   SlotStatus status;
@@ -211,6 +240,22 @@ class SlotProgress final : public dwl::ProgressSink {
   double transferStart_ = -1;
 };
 
+// Passes a job's events on, all but its end: a slot's extra sink hears of a job's end only for
+// the jobs the slot records, not for a wait that saw no handset.
+class WithoutTheEnd final : public dwl::ProgressSink {
+ public:
+  explicit WithoutTheEnd(dwl::ProgressSink* to) : to_(to) {}
+  void jobStarted(const dwl::JobTotals& t) override { to_->jobStarted(t); }
+  void stageStarted(const dwl::StageInfo& s) override { to_->stageStarted(s); }
+  void bytesDone(const dwl::ByteProgress& b) override { to_->bytesDone(b); }
+  void sectorChanged(const dwl::SectorEvent& s) override { to_->sectorChanged(s); }
+  void identified(const dwl::HandsetIdentity& h) override { to_->identified(h); }
+  void heartbeat(double waited) override { to_->heartbeat(waited); }
+
+ private:
+  dwl::ProgressSink* to_;
+};
+
 // Waits the given seconds in slices; false as soon as the slot is cancelled.
 bool pause(const platform::CancelToken& cancel, double seconds) {
   const double end = platform::now() + seconds;
@@ -250,6 +295,7 @@ int Station::addSlot(const std::string& port, std::string* why) {
       return -1;
     }
   }
+  slot->index = slotCount();
   slot->status.port = slot->port.name;
   slot->status.device = slot->port.device;
   slots_.push_back(std::move(slot));
@@ -318,9 +364,12 @@ SlotStatus Station::status(int index) const {
 void Station::run(Slot& slot) {
   const Line line = lines_(slot.port);
   SlotProgress progress(slot.mutex, slot.status, line.clock ? line.clock : seconds);
+  const std::shared_ptr<dwl::ProgressSink> also = progressFor ? progressFor(slot.port) : nullptr;
+  WithoutTheEnd alsoEvents(also.get());
+  dwl::ProgressTee events({&progress, also ? &alsoEvents : nullptr});
   ops::Context context;
   context.serial = line.serial.get();
-  context.progress = &progress;
+  context.progress = &events;
   context.cancel = &slot.cancel;
   context.clock = line.clock;
   ops::WriteInput input = recipe_->input;
@@ -350,6 +399,10 @@ void Station::run(Slot& slot) {
       finish(lastOutcome->empty() ? SlotStage::Done : SlotStage::Failed, *lastOutcome);
   };
   while (true) {
+    if (stopAll && stopAll->cancelled()) {
+      stopped();
+      break;
+    }
     if (const std::string why = stopReason(); !why.empty()) {
       finish(SlotStage::Failed, why);
       break;
@@ -393,14 +446,27 @@ void Station::run(Slot& slot) {
       }
       continue;
     }
+    ops::JobRecord record = ops::recordOf("write", input, r, started, ended);
+    record.operatorName = operatorName;
+    record.station = stationName;
+    record.recipeName = recipe_->name;
+    record.recipeRevision = recipe_->revision;
+    record.recipeSha256 = recipe_->checksum;
+    std::string noSerial;
+    if (unitSerial && r.identified && !unitSerial(slot.index, &record.serial, &noSerial))
+      noSerial = "no serial number: " + noSerial;
     std::string why;
-    if (log_ && !log_->append(ops::recordOf("write", input, r, started, ended), &why)) {
-      // The handset's own result stays in view beside the missing record.
+    const bool recorded = !log_ || log_->append(record, &why);
+    if (jobEnded) jobEnded(slot.index, record, why);
+    if (also) also->jobFinished(r);
+    if (!recorded || !noSerial.empty()) {
+      // The handset's own result stays in view beside the missing record or number.
       const bool passed = r.result.Family == dwl::RESULT_SUCCESS;
       std::lock_guard lock(slot.mutex);
       ++(passed ? slot.status.passes : slot.status.failures);
       slot.status.stage = SlotStage::Failed;
-      slot.status.result = (passed ? std::string("passed") : text) + "; not recorded: " + why;
+      slot.status.result = (passed ? std::string("passed") : text) + "; " +
+                           (recorded ? noSerial : "not recorded: " + why);
       break;
     }
     {

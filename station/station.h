@@ -23,6 +23,10 @@ namespace station {
 struct RecipeImage {
   dwl::Slot slot = dwl::Slot::Bin1;
   std::string path;
+  // The pin of a recipe file: the image's SHA-256 (hex) and size when the recipe was made. An
+  // image whose bytes differ is refused; empty (the window's saved recipe): not pinned.
+  std::string sha256 = {};
+  std::uint64_t size = 0;
   bool operator==(const RecipeImage&) const = default;
 };
 
@@ -41,6 +45,8 @@ struct Recipe {
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   bool pmu = false;
   bool verify = true;
+  // A recipe file's name and revision, and the SHA-256 of the file's bytes: for the job log.
+  std::string name, revision, checksum;
   std::string flashPath = "flash.txt";
   std::string bootstrapPath = "dwl87.spm";
   // Values of the place the recipe was read from that could not be taken (a hand-edited
@@ -53,10 +59,11 @@ struct Recipe {
 struct LoadedRecipe {
   std::unique_ptr<dwl::FlashDescriptionTable> flash;
   ops::WriteInput input;  // without a port
+  std::string name, revision, checksum;
 };
 
-// Reads the recipe's files and checks that the images exist, are not empty, fit in the flash and
-// do not overlap.
+// Reads the recipe's files and checks that the images exist, are not empty, match their pins, fit
+// in the flash and do not overlap. The pins are checked against the very bytes every slot writes.
 // Null, with one line per problem, when the recipe cannot be run.
 std::shared_ptr<const LoadedRecipe> loadRecipe(const Recipe& recipe,
                                                std::vector<std::string>* problems);
@@ -131,6 +138,24 @@ class Station {
 
   // Monotonic seconds for elapsed times; the steady clock unless a test sets it before starting.
   std::function<double()> seconds;
+  // Who and where, for every record: the operator's name and the station's (empty: left out).
+  std::string operatorName, stationName;
+  // Gives the serial number of the unit a job reached, when the job ends (a job that never
+  // reached a handset has no unit); empty: no serial numbers. False with the reason stops the
+  // slot after its record, which goes without a number. Called on the slot's thread.
+  std::function<bool(int slot, std::string* serial, std::string* why)> unitSerial;
+  // Gets each finished job's record on the slot's thread, with why it is not in the log (empty
+  // when it is).
+  std::function<void(int slot, const ops::JobRecord& record, const std::string& notRecorded)>
+      jobEnded;
+  // Another sink for the events of a slot's jobs (JSON Lines of the command line); may be null.
+  // Its jobFinished comes for the jobs that get a record only, after jobEnded.
+  std::function<std::shared_ptr<dwl::ProgressSink>(const ops::PortRef&)> progressFor;
+  // A stop of the whole station (a signal), seen by every slot before each job; a job under way
+  // stops on cancelAll.
+  const platform::CancelToken* stopAll = nullptr;
+  // Set these before starting a slot.
+
   // In continuous mode, the wait before the next try after a job that never reached a handset
   // (an adapter unplugged): the port is tried again, not hammered, and the same failure again is
   // neither logged nor counted.

@@ -31,6 +31,7 @@ engines/dumper/a.cpp|#include "apps/dumper/dumper_app.h"|fail
 engines/dumper/a.cpp|#include <QWidget>|fail
 ops/a.cpp|#include "station/station.h"|fail
 station/a.cpp|#include "apps/cli/options.h"|fail
+station/a.cpp|#include <QSettings>|fail
 emulator/a.cpp|#include "engines/dumper/dumper.h"|fail
 apps/dumper/a.cpp|#include "apps/guikit/userint.h"|pass
 apps/dumper/a.cpp|#include "apps/downloader/panels.h"|fail

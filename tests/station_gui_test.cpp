@@ -227,6 +227,54 @@ TEST(StationWindow, APassShowsInTheResultColumnAndSetPortsAsksBeforeClearingTheC
   }
 }
 
+// Save recipe as... pins the images; a recipe file opens in the operator view (read-only until
+// the engineer mode), is refused when an image changed, and its jobs show in the yield panel and
+// carry the operator and the unit's serial number.
+TEST(StationWindow, ARecipeFileRunsInTheOperatorViewWithItsYield) {
+  StationFixture f;
+  Handset handset("");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.findChild<QLineEdit*>("recipeName")->setText("LINE-A");
+  ASSERT_TRUE(window.saveRecipeFile("line-a.json"))
+      << window.recipeProblems().join('\n').toStdString();
+  EXPECT_TRUE(window.engineerMode());
+
+  auto* const model = window.findChild<QComboBox*>("model");
+  std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'y');  // a new build
+  ASSERT_TRUE(window.openRecipeFile("line-a.json"));
+  EXPECT_FALSE(window.engineerMode());
+  EXPECT_FALSE(model->isEnabled());
+  const QString refused = window.recipeProblems().join('\n');
+  EXPECT_TRUE(refused.contains("a.bin changed since the recipe was made")) << refused.toStdString();
+  window.findChild<QCheckBox*>("continuous")->setChecked(false);
+  EXPECT_FALSE(window.startAll());
+
+  std::ofstream("a.bin", std::ios::binary) << std::string(30000, 'z');
+  ASSERT_TRUE(window.openRecipeFile("line-a.json"));
+  EXPECT_TRUE(window.recipeProblems().isEmpty())
+      << window.recipeProblems().join('\n').toStdString();
+  window.setOperator("ann");
+  window.setSerialFormat("U{n:03}");
+  ASSERT_TRUE(window.startAll());
+  window.engine().waitAll();
+  auto* const yield = window.findChild<QLabel*>("yield");
+  EXPECT_TRUE(gridShows([&] { return yield->text().startsWith("Yield: 1 passed, 0 failed"); }))
+      << yield->text().toStdString();
+  std::ifstream in("jobs.jsonl");
+  std::string line;
+  std::getline(in, line);
+  std::ifstream recipeFile("line-a.json", std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(recipeFile), {}};
+  const auto record = nlohmann::json::parse(line);
+  EXPECT_EQ(record["recipe"]["name"], "LINE-A");
+  EXPECT_EQ(record["recipe"]["sha256"], ops::sha256Hex(bytes));
+  EXPECT_EQ(record["serial"], "U001");
+  EXPECT_EQ(record["operator"], "ann");
+
+  window.setEngineerMode(true);
+  EXPECT_TRUE(model->isEnabled());
+}
+
 TEST(StationWindow, StopAllKeepsAFailedSlotsCauseAndTheLatestJobsFilter) {
   StationFixture f;
   // A boot that fails every time: the slot waits before it tries again.

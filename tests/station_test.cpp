@@ -12,11 +12,11 @@
 #include <fstream>
 #include <thread>
 
+#include "apps/station/recipe_settings.h"
+#include "apps/station/station_args.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
-#include "station/recipe_settings.h"
 #include "station/station.h"
-#include "station/station_args.h"
 #include "support/json_lines.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"

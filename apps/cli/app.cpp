@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "apps/cli/commands.h"
+#include "apps/cli/line_commands.h"
 #include "apps/cli/multi_port.h"
 #include "apps/cli/outcome.h"
 #include "apps/cli/terminal_display.h"
@@ -130,7 +131,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   const Options& o = parsed.options;
   if (!o.ports.empty()) portName = o.ports.front();
 
-  if (o.ports.size() > 1 && o.command != Command::Ports) {
+  const bool ofTheLine = o.command == Command::RecipeCreate || o.command == Command::Station ||
+                         o.command == Command::Report;
+  if (o.ports.size() > 1 && o.command != Command::Ports && !ofTheLine) {
     const std::vector<std::string> args(argv, argv + argc);
     return runSeveralPorts(args, o, env, out, err);
   }
@@ -141,6 +144,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                                           (ec ? ec.message() : std::string("not a directory")));
   }
   if (o.command == Command::Ports) return runPorts(o, out);
+  if (o.command == Command::RecipeCreate) return runRecipeCreate(o, out, err);
+  if (o.command == Command::Station) return runStation(o, env, out, err);
+  if (o.command == Command::Report) return runReport(o, out, err);
 
   ops::PortRef port;
   std::string why;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ops/operations.h"
+#include "station/serial_counter.h"
 
 namespace cli {
 
@@ -168,6 +169,50 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
     o.command = Command::Ports;
   });
 
+  CLI::App* recipe = app.add_subcommand("recipe", "make a recipe file for the station");
+  recipe->require_subcommand(1, 1);
+  CLI::App* create = recipe->add_subcommand(
+      "create", "pin images (SHA-256 and size) and the link settings in a recipe file");
+  create->callback([&] { o.command = Command::RecipeCreate; });
+  create->add_option("--model", o.model, "model 0..3 (where the first ogm image goes)")
+      ->transform(kDecimal)
+      ->check(CLI::Range(0, 3));
+  create->add_option("--bin1", o.bin1, "first bin image (the CLA file)")->type_name("FILE");
+  create->add_option("--bin2", o.bin2, "second bin image")->type_name("FILE");
+  create->add_option("--ogm1", o.ogm1, "first ogm image")->type_name("FILE");
+  create->add_option("--ogm2", o.ogm2, "second ogm image")->type_name("FILE");
+  create->add_flag("--verify", o.verify, "read every image back and compare it");
+  create->add_option("--name", o.recipeName, "the recipe's name (default: the output's name)")
+      ->type_name("NAME");
+  create->add_option("--revision", o.recipeRevision, "the recipe's revision (default 1)")
+      ->type_name("R");
+  create->add_option("--output", o.recipeOutput, "the recipe file, replaced whole")
+      ->type_name("FILE")
+      ->required();
+
+  CLI::App* station = app.add_subcommand(
+      "station", "run a recipe on every --port, one slot each, without a window; a line per job");
+  station->callback([&] { o.command = Command::Station; });
+  station->add_option("--recipe", o.recipe, "the recipe file")->type_name("FILE")->required();
+  station->add_flag("--continuous", o.continuous,
+                    "handset after handset on every slot until Ctrl-C or SIGTERM");
+  station
+      ->add_option("--serial", o.serialFormat,
+                   "serial numbers from the counter beside the job log, e.g. 'LINE{n:05}'")
+      ->type_name("FORMAT");
+  station->add_option("--operator", o.operatorName, "the operator's name, in every record")
+      ->type_name("NAME");
+  station->add_option("--station", o.stationName, "the station's name (default: the host's)")
+      ->type_name("NAME");
+
+  CLI::App* report = app.add_subcommand(
+      "report", "passes, failures, units per hour and failure causes from job logs");
+  report->callback([&] { o.command = Command::Report; });
+  report->add_option("logs", o.reportLogs, "job logs (JSON Lines)")->type_name("LOG")->required();
+  report->add_option("--since", o.since, "only jobs started at or after T (2026-12-10T08:00Z)")
+      ->type_name("T");
+  report->add_flag("--csv", o.csv, "comma-separated values instead of tables");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -208,6 +253,14 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   if (!waitStates.empty()) checkWaitStates(waitStates, &o.waitStates);
   if (o.command == Command::Write && !fileModeFor(o))
     return usage("write needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
+  if (o.command == Command::RecipeCreate && fileModeFor(o) < 0)
+    return usage("recipe create needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
+  if (o.command == Command::Station && o.ports.empty())
+    return usage("station needs at least one --port");
+  if (o.command == Command::Station && !o.serialFormat.empty()) {
+    if (std::string why; !station::parseSerialFormat(o.serialFormat, nullptr, &why))
+      return usage(why);
+  }
   if (o.command == Command::Erase) {
     if (o.all) {
       o.first = 0;

@@ -11,7 +11,7 @@
 
 namespace cli {
 
-enum class Command { None, Info, Write, Dump, Erase, Ports };
+enum class Command { None, Info, Write, Dump, Erase, Ports, RecipeCreate, Station, Report };
 
 // Exit status of a command line that cannot be run as written.
 inline constexpr int kExitUsage = 64;
@@ -44,6 +44,22 @@ struct Options {
   std::uint32_t length = 0;
   std::string output = "dump.txt";
   bool all = false;
+
+  // recipe create (the images, the link and --verify as for write)
+  std::string recipeOutput;
+  std::string recipeName, recipeRevision = "1";  // the name: the output's file name when empty
+
+  // station
+  std::string recipe;
+  bool continuous = false;
+  std::string serialFormat;  // "LINE{n:05}"; empty: no serial numbers
+  std::string operatorName;
+  std::string stationName;  // the host's name when empty
+
+  // report
+  std::vector<std::string> reportLogs;
+  std::string since;  // ISO 8601 UTC, as the log writes it, or a date
+  bool csv = false;
 };
 
 // Downloads and the info command run fast by default; the dumper's tables start one step lower.

@@ -4,11 +4,11 @@
 #include <QSettings>
 #include <cstdio>
 
+#include "apps/station/recipe_settings.h"
+#include "apps/station/station_args.h"
 #include "apps/station/station_window.h"
 #include "dwl/dwl_context.h"
 #include "platform/qt_program.h"
-#include "station/recipe_settings.h"
-#include "station/station_args.h"
 
 namespace {
 
@@ -26,6 +26,11 @@ constexpr const char* kUsage =
     "  --verify | --no-verify\n"
     "  --log FILE           the job log (default $XDG_DATA_HOME/kelvane/jobs.jsonl); one that\n"
     "                       cannot be written stops new jobs, and --start then ends the program\n"
+    "  --recipe FILE        run a recipe file (kelvane recipe create) in the operator view; its\n"
+    "                       images are checked against their checksums before any slot starts\n"
+    "  --operator NAME      the operator's name, in every job's record\n"
+    "  --serial FORMAT      each unit's serial number from the counter beside the job log,\n"
+    "                       e.g. 'LINE{n:05}'\n"
     "  --start              start every slot in continuous mode at once (an unattended line)\n"
     "  -h, --help           this text\n"
     "  --version            the program's version\n\n"
@@ -97,9 +102,16 @@ int main(int argc, char** argv) {
 
   station::StationWindow window(given.recipe, &log, station::serialPorts(), ports, &settings);
   shown = &window;
+  window.setOperator(given.operatorName);
+  window.setSerialFormat(given.serialFormat);
+  // A recipe file that cannot be read leaves the saved recipe in the panel: --start must not
+  // run that instead.
+  const bool recipeOpened = given.recipeFile.isEmpty() || window.openRecipeFile(given.recipeFile);
+  if (!recipeOpened)
+    say("the recipe file cannot be used:\n  " + window.recipeProblems().join("\n  "));
   // A recipe that cannot run opens the window all the same, its problems shown for the operator
   // to mend.
-  if (const QStringList problems = window.recipeProblems(); !problems.isEmpty())
+  if (const QStringList problems = window.recipeProblems(); recipeOpened && !problems.isEmpty())
     say("the recipe cannot run:\n  " + problems.join("\n  "));
   // An unattended line with no log to record its handsets has nothing to do: it ends.
   if (given.start && !logged) {
@@ -107,7 +119,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   window.show();
-  if (given.start && !window.startAll()) say("--start: nothing started, the recipe cannot run");
+  if (given.start && (!recipeOpened || !window.startAll()))
+    say("--start: nothing started, the recipe cannot run");
   const int status = app.exec();
   settings.setValue("ports", window.ports());
   // A hand-edited value that could not be read stays in the file, for its author to mend.

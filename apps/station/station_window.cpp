@@ -15,13 +15,18 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 #include <utility>
 
+#include "apps/station/recipe_settings.h"
 #include "dwl/dwl_context.h"
 #include "engines/downloader/dwl3spm87.h"
-#include "station/recipe_settings.h"
+#include "platform/replace_file.h"
+#include "station/recipe_file.h"
+#include "station/serial_counter.h"
 
 namespace station {
 
@@ -49,6 +54,7 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
                              const QStringList& ports, QSettings* settings)
     : inForce_(recipe), log_(log), lines_(std::move(lines)), settings_(settings) {
   setWindowTitle("Kelvane station");
+  stationName_ = QSysInfo::machineHostName().toStdString();
   auto* layout = new QVBoxLayout(this);
   buildRecipePanel(recipe);
   layout->addWidget(recipeBox_);
@@ -111,6 +117,11 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
   table_->setColumnWidth(Count, 80);
   layout->addWidget(table_, 1);
+  yield_ = new QLabel;
+  yield_->setObjectName("yield");
+  yield_->setWordWrap(true);
+  yield_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(yield_);
   // A result cell shows the start of its text; the whole in its tooltip and here.
   connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
     if (column != Result || table_->item(row, Result)->text().isEmpty()) return;
@@ -209,6 +220,49 @@ void StationWindow::buildRecipePanel(const Recipe& recipe) {
   last->addStretch(1);
   last->addWidget(check);
   grid->addLayout(last, 4, 0, 1, 6);
+
+  auto* file = new QHBoxLayout;
+  name_ = new QLineEdit;
+  name_->setObjectName("recipeName");
+  name_->setPlaceholderText("the file's name");
+  revision_ = new QLineEdit;
+  revision_->setObjectName("recipeRevision");
+  revision_->setPlaceholderText("1");
+  revision_->setMaximumWidth(80);
+  auto* open = new QPushButton("Open recipe...");
+  open->setToolTip("Run a recipe file: its images are checked against their checksums");
+  connect(open, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getOpenFileName(this, "Open recipe", lastFolder_,
+                                                      "Recipes (*.json);;All files (*)");
+    if (!path.isEmpty()) openRecipeFile(path);
+  });
+  auto* saveAs = new QPushButton("Save recipe as...");
+  saveAs->setToolTip("Pin the images as they are now (SHA-256 and size) in a recipe file");
+  connect(saveAs, &QPushButton::clicked, this, [this] {
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save recipe as", lastFolder_, "Recipes (*.json)");
+    if (!path.isEmpty()) saveRecipeFile(path);
+  });
+  engineer_ = new QCheckBox("Engineer mode");
+  engineer_->setObjectName("engineerMode");
+  engineer_->setToolTip("Edit the recipe; off, the operator view shows it read-only");
+  engineer_->setChecked(true);
+  connect(engineer_, &QCheckBox::toggled, this, [this](bool on) { setEngineerMode(on); });
+  file->addWidget(new QLabel("Name"));
+  file->addWidget(name_, 1);
+  file->addWidget(new QLabel("Revision"));
+  file->addWidget(revision_);
+  file->addWidget(open);
+  file->addWidget(saveAs);
+  file->addWidget(engineer_);
+  grid->addLayout(file, 5, 0, 1, 6);
+  for (QWidget* w : std::initializer_list<QWidget*>{model_, speed_, productType_, pmu_, verify_,
+                                                    name_, revision_, saveAs})
+    editors_.push_back(w);
+  for (QWidget* w : paths_) editors_.push_back(w);
+  for (QWidget* w : waitStates_) editors_.push_back(w);
+  for (QPushButton* b : recipeBox_->findChildren<QPushButton*>())
+    if (b->text() == "Browse...") editors_.push_back(b);
   showRecipe(recipe);
   // Any edit makes the last check's verdict stale until the next check.
   for (QLineEdit* path : paths_) connect(path, &QLineEdit::textEdited, this, [this] { edited(); });
@@ -216,6 +270,8 @@ void StationWindow::buildRecipePanel(const Recipe& recipe) {
     connect(box, &QComboBox::activated, this, [this] { edited(); });
   for (QSpinBox* w : waitStates_) connect(w, &QSpinBox::valueChanged, this, [this] { edited(); });
   for (QCheckBox* c : {pmu_, verify_}) connect(c, &QCheckBox::clicked, this, [this] { edited(); });
+  for (QLineEdit* e : {name_, revision_})
+    connect(e, &QLineEdit::textEdited, this, [this] { edited(); });
 }
 
 void StationWindow::showRecipe(const Recipe& recipe) {
@@ -229,6 +285,8 @@ void StationWindow::showRecipe(const Recipe& recipe) {
     waitStates_[i]->setValue(recipe.waitStates[i]);
   pmu_->setChecked(recipe.pmu);
   verify_->setChecked(recipe.verify);
+  name_->setText(QString::fromStdString(recipe.name));
+  revision_->setText(QString::fromStdString(recipe.revision));
 }
 
 Recipe StationWindow::recipe() const {
@@ -245,13 +303,114 @@ Recipe StationWindow::recipe() const {
     r.waitStates[i] = static_cast<std::uint8_t>(waitStates_[i]->value());
   r.pmu = pmu_->isChecked();
   r.verify = verify_->isChecked();
+  r.name = name_->text().trimmed().toStdString();
+  r.revision = revision_->text().trimmed().toStdString();
+  // The file's pins hold for its images while the panel names them; its checksum only while the
+  // panel shows the file as it is.
+  r.checksum = fromFile_ ? file_.checksum : std::string();
+  for (RecipeImage& image : r.images)
+    for (const RecipeImage& pinned : file_.images)
+      if (pinned.slot == image.slot && pinned.path == image.path) {
+        image.sha256 = pinned.sha256;
+        image.size = pinned.size;
+      }
   return r;
+}
+
+bool StationWindow::openRecipeFile(const QString& path) {
+  Recipe r;
+  std::vector<std::string> found;
+  if (!readRecipeFile(path.toStdString(), &r, &found)) {
+    problems_.clear();
+    for (const std::string& p : found) problems_ << QString::fromStdString(p);
+    problemsLabel_->setText("Not a recipe, nothing changed:\n" + problems_.join('\n'));
+    problemsLabel_->show();
+    return false;
+  }
+  // The data files are the program's, not the recipe's.
+  r.flashPath = inForce_.flashPath;
+  r.bootstrapPath = inForce_.bootstrapPath;
+  file_ = r;
+  fromFile_ = true;
+  lastFolder_ = QFileInfo(path).absolutePath();
+  inForce_.unreadable.clear();
+  showRecipe(r);
+  setEngineerMode(false);
+  check();
+  return true;
+}
+
+bool StationWindow::saveRecipeFile(const QString& path) {
+  if (name_->text().trimmed().isEmpty()) name_->setText(QFileInfo(path).completeBaseName());
+  if (revision_->text().trimmed().isEmpty()) revision_->setText("1");
+  fromFile_ = false;
+  file_ = {};
+  if (!check()) return false;
+  Recipe r = recipe();
+  std::vector<std::string> found;
+  std::string why;
+  const std::string text =
+      pinImages(r, &found) ? recipeFileText(r, QFileInfo(path).absolutePath().toStdString()) : "";
+  if (found.empty() && !platform::replaceFile(path.toStdString(), text, &why)) found.push_back(why);
+  if (!found.empty()) {
+    problems_.clear();
+    for (const std::string& p : found) problems_ << QString::fromStdString(p);
+    problemsLabel_->setText("The recipe was not saved:\n" + problems_.join('\n'));
+    problemsLabel_->show();
+    return false;
+  }
+  r.checksum = ops::sha256Hex(text);
+  file_ = r;
+  fromFile_ = true;
+  summary_->setText(summary_->text() + "; saved as " + path);
+  return true;
+}
+
+void StationWindow::setEngineerMode(bool on) {
+  if (engineer_->isChecked() != on) engineer_->setChecked(on);
+  for (QWidget* w : editors_) w->setEnabled(on);
+}
+
+void StationWindow::setOperator(const QString& name) {
+  operator_ = name.toStdString();
+  applyIdentity();
+  setWindowTitle(name.isEmpty() ? "Kelvane station" : "Kelvane station \u2014 " + name);
+}
+
+void StationWindow::setSerialFormat(const QString& format) {
+  serialFormat_ = format.toStdString();
+  applyIdentity();
+}
+
+void StationWindow::applyIdentity() {
+  // The slots read these as their jobs end: set only while none runs (the program sets them
+  // before any start).
+  if (anyRunning()) return;
+  station_->operatorName = operator_;
+  station_->stationName = stationName_;
+  SerialFormat format;
+  if (serialFormat_.empty() || !log_ || !parseSerialFormat(serialFormat_, &format, nullptr)) {
+    station_->unitSerial = nullptr;
+    return;
+  }
+  const std::string counter = log_->path() + ".serial";
+  station_->unitSerial = [format, counter](int, std::string* serial, std::string* why) {
+    std::uint64_t n = 0;
+    if (!nextSerialNumber(counter, &n, why)) return false;
+    *serial = formatSerial(format, n);
+    return true;
+  };
+}
+
+bool StationWindow::engineerMode() const {
+  return engineer_->isChecked();
 }
 
 void StationWindow::edited() {
   // The panel's values are now the operator's: the saved ones that could not be read no longer
   // stand in the way.
   inForce_.unreadable.clear();
+  fromFile_ = false;
   problemsLabel_->hide();
   summary_->setText("Recipe edited: Check recipe or a start checks it.");
   summary_->show();
@@ -383,6 +542,13 @@ QStringList StationWindow::ports() const {
 
 void StationWindow::buildSlots(const QStringList& ports) {
   station_ = std::make_unique<Station>(loaded_, log_, lines_);
+  applyIdentity();
+  station_->jobEnded = [this](int, const ops::JobRecord& record, const std::string&) {
+    const dwl::JobResult& r = record.result;
+    std::lock_guard hold(endedMutex_);
+    ended_.push_back({std::chrono::steady_clock::now(), r.result.Family == dwl::RESULT_SUCCESS,
+                      r.result.Family, r.message});
+  };
   slotPorts_ = ports;
   passSeen_.clear();
   table_->setRowCount(0);
@@ -463,11 +629,36 @@ void StationWindow::refresh() {
     const int value = s.total ? static_cast<int>(1000.0 * s.done / s.total) : 0;
     if (bar->value() != value) bar->setValue(value);
   }
+  showYield();
   // The slots hold the recipe they were started with: it changes only while all are stopped.
   recipeBox_->setEnabled(!running);
   const QString why = QString::fromStdString(station_->stopReason());
   stopped_->setText("No new jobs: " + why);
   stopped_->setVisible(!why.isEmpty());
+}
+
+void StationWindow::showYield() {
+  int passed = 0, failed = 0, lastHour = 0;
+  std::map<std::pair<int, std::string>, int> causes;
+  {
+    std::lock_guard hold(endedMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (const Ended& e : ended_) {
+      ++(e.passed ? passed : failed);
+      if (!e.passed) ++causes[{e.family, e.message}];
+      lastHour += now - e.at <= std::chrono::hours(1);
+    }
+  }
+  QString text = QString("Yield: %1 passed, %2 failed").arg(passed).arg(failed);
+  if (passed + failed > 0)
+    text += QString(" (%1 %)").arg(100.0 * passed / (passed + failed), 0, 'f', 1);
+  text += QString("; %1 units in the last hour").arg(lastHour);
+  for (const auto& [cause, n] : causes)
+    text += QString("\n%1 \u00d7 %2 (family %3)")
+                .arg(n)
+                .arg(QString::fromStdString(cause.second))
+                .arg(cause.first);
+  if (yield_->text() != text) yield_->setText(text);
 }
 
 namespace {

@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -43,6 +45,21 @@ class StationWindow final : public QWidget {
   // asking.
   void setQuitting() { quitting_ = true; }
 
+  // As the Open recipe... button: shows the recipe file, checks it against its pins and turns to
+  // the operator view. False, with the problems shown, when the file is not a recipe.
+  bool openRecipeFile(const QString& path);
+  // As Save recipe as...: pins the panel's images as they are now and writes the recipe file.
+  // False, with the problems shown, when the recipe cannot run or the file cannot be written.
+  bool saveRecipeFile(const QString& path);
+  // The operator view shows the recipe read-only; the engineer mode edits it.
+  void setEngineerMode(bool on);
+  // The operator's name, in every job's record from now on.
+  void setOperator(const QString& name);
+  // Serial numbers for the units from now on ("LINE{n:05}", a format parseSerialFormat takes),
+  // from the counter file beside the job log; empty: none.
+  void setSerialFormat(const QString& format);
+  bool engineerMode() const;
+
  protected:
   // While slots run, the close box asks before it stops them.
   void closeEvent(QCloseEvent* event) override;
@@ -66,6 +83,25 @@ class StationWindow final : public QWidget {
   // The latest jobs of the job log, filterable by slot and result.
   void showJobs();
 
+  // The finished jobs of this session, for the yield panel: the slots' threads add to them.
+  struct Ended {
+    std::chrono::steady_clock::time_point at;
+    bool passed = false;
+    int family = 0;
+    std::string message;
+  };
+  std::mutex endedMutex_;
+  std::vector<Ended> ended_;
+  void showYield();
+
+  // The recipe file last opened or saved: its pins stand for the images of the same slot and
+  // path, its checksum while the panel is not edited.
+  Recipe file_;
+  bool fromFile_ = false;
+
+  std::string operator_, stationName_, serialFormat_;
+  void applyIdentity();
+
   Recipe inForce_;
   std::shared_ptr<const LoadedRecipe> loaded_;
   ops::JobLog* log_;
@@ -85,6 +121,11 @@ class StationWindow final : public QWidget {
   std::array<QSpinBox*, 4> waitStates_{};
   QCheckBox* pmu_;
   QCheckBox* verify_;
+  QLineEdit* name_;
+  QLineEdit* revision_;
+  QCheckBox* engineer_;
+  std::vector<QWidget*> editors_;  // read-only in the operator view
+  QLabel* yield_;
   QLabel* summary_;
   QLabel* problemsLabel_;
 

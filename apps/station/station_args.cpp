@@ -1,8 +1,9 @@
-#include "station/station_args.h"
+#include "apps/station/station_args.h"
 
 #include <QFileInfo>
 
 #include "dwl/dwl_context.h"
+#include "station/serial_counter.h"
 
 namespace station {
 
@@ -94,6 +95,17 @@ QString parseStationArguments(const QStringList& args, StationArguments& into) {
       recipe.unreadable.erase("verify");
     } else if (a == "--start") {
       into.start = true;
+    } else if (a == "--recipe") {
+      if (!next() || value.isEmpty()) return missing();
+      into.recipeFile = value;
+    } else if (a == "--serial") {
+      if (!next() || value.isEmpty()) return missing();
+      if (std::string why; !parseSerialFormat(value.toStdString(), nullptr, &why))
+        return QString::fromStdString(why);
+      into.serialFormat = value;
+    } else if (a == "--operator") {
+      if (!next() || value.isEmpty()) return missing();
+      into.operatorName = value;
     } else if (a == "--log") {
       if (!next() || value.isEmpty()) return missing();
       into.logPath = value.toStdString();

@@ -1,4 +1,4 @@
-#include "station/recipe_settings.h"
+#include "apps/station/recipe_settings.h"
 
 #include "dwl/dwl_context.h"
 #include "engines/downloader/dwl3spm87.h"

@@ -14,6 +14,9 @@ struct StationArguments {
   std::string logPath;
   QStringList ports;  // as given; empty when none were
   bool start = false;
+  QString recipeFile = {};    // --recipe: a recipe file to run in the operator view
+  QString operatorName = {};  // --operator: in every job's record
+  QString serialFormat = {};  // --serial: unit serial numbers from the counter beside the log
 };
 
 // Applies the arguments (without the program's name) to into. Empty on success; otherwise the

@@ -1,0 +1,25 @@
+// Serial numbers for units from a counter: a format such as "LINE{n:05}" and a counter file that
+// holds the last number given. The file is locked while a number is taken, so stations (and
+// processes) that share it never give one number twice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace station {
+
+struct SerialFormat {
+  std::string prefix, suffix;
+  int width = 0;  // digits, zero-padded; 0: as many as the number has
+};
+
+// "{n}" or "{n:0W}" (W 1..20) once, with any text around it. False with the reason.
+bool parseSerialFormat(const std::string& text, SerialFormat* format, std::string* why);
+std::string formatSerial(const SerialFormat& format, std::uint64_t n);
+
+// Takes the next number from the counter file (created, starting at 1): locks it, reads the last
+// number, writes the next one and flushes it to disk before it is given out. False with the
+// reason (a file that cannot be locked or written, or that holds anything but a number).
+bool nextSerialNumber(const std::string& counterPath, std::uint64_t* n, std::string* why);
+
+}  // namespace station
