@@ -158,7 +158,8 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
       human << "  " << record.result.handset.flashName;
     if (!success) {
       human << "  " << record.result.message;
-      if (!record.result.detail.text().empty()) human << " (" << record.result.detail.text() << ")";
+      if (const std::string cause = ops::failureText(record.result.detail); !cause.empty())
+        human << " (" << cause << ")";
     }
     if (!notRecorded.empty()) human << "  NOT RECORDED: " << notRecorded;
     human << '\n' << std::flush;

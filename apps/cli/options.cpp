@@ -253,7 +253,7 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
   if (!waitStates.empty()) checkWaitStates(waitStates, &o.waitStates);
   if (o.command == Command::Write && !fileModeFor(o))
     return usage("write needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
-  if (o.command == Command::RecipeCreate && fileModeFor(o) < 0)
+  if (o.command == Command::RecipeCreate && !fileModeFor(o))
     return usage("recipe create needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
   if (o.command == Command::Station && o.ports.empty())
     return usage("station needs at least one --port");
