@@ -197,7 +197,7 @@ ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::
     const int want = left > 0x10000u ? 0x10000 : static_cast<int>(left);
     const int n = com.ComRd(port, buffer + got, want);
     if (n <= 0) {
-      noteReason(cancelled() ? "cancelled" : "the handset stopped answering");
+      cancelled() ? noteReason("cancelled") : noteSilent();
       return 19;
     }
     for (int i = 0; i < n; ++i) sum += buffer[got + static_cast<std::uint32_t>(i)];
@@ -206,7 +206,7 @@ ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::
 
   std::uint8_t check[4] = {};
   if (com.ComRd(port, check, 4) != 4) {
-    noteReason(cancelled() ? "cancelled" : "the handset stopped answering");
+    cancelled() ? noteReason("cancelled") : noteSilent();
     return 19;
   }
   const std::uint32_t received =

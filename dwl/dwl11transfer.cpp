@@ -5,7 +5,6 @@
 
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
-#include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
 #include "platform/clock.h"
 #include "platform/rs232.h"
@@ -29,7 +28,6 @@ DownloadResult timedOut(JobState& job) {
 // A sector whose data could not be sent or whose reply never came.
 DownloadResult stopped(JobState& job, std::uint32_t sector, std::uint32_t size,
                        std::uint32_t address) {
-  dwl52_0DisplaySector(sector, size, address, "Error");
   if (cancelled()) return kCancelledResult;
   reportSector(sector, address, size, SectorState::Failed);
   return timedOut(job);
@@ -41,7 +39,6 @@ bool drainOutput(platform::Rs232& com, int port) {
   if (com.GetOutQLen(port) <= 0) return true;
   const double start = platform::now();
   do {
-    display().processEvents();
     if (cancelled()) return false;
     if (platform::now() - start > kReplyTimeoutSeconds) {
       noteReason("the port did not send its data within 10 s");
@@ -57,11 +54,10 @@ bool waitReply(JobState& job, platform::Rs232& com, int port) {
   job.mv_Qlength = 0;
   job.mv_TimeOut = platform::now();
   while ((job.mv_Qlength = com.GetInQLen(port)) <= 0) {
-    display().processEvents();
     if (cancelled()) return false;
     job.mv_TimeOutEnd = platform::now();
     if (job.mv_TimeOutEnd - job.mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
-      noteReason("the handset stopped answering");
+      noteSilent();
       return false;
     }
     com.WaitInput(port, kPollMs);
@@ -69,14 +65,14 @@ bool waitReply(JobState& job, platform::Rs232& com, int port) {
   return true;
 }
 
-// Shows every sector the image will occupy as waiting. Purely informative: a size that cannot be
+// Reports every sector the image will occupy as queued. Purely informative: a size that cannot be
 // had stops the marking, and the transfer reports it when it reaches that sector.
 void markWaiting(const SharedContext& ctx, const std::uint32_t* list, std::uint32_t address) {
   for (std::uint32_t i = 0; i < list[0]; ++i) {
     std::uint32_t size = 0;
     if (dwl10_0GetSectorSize(ctx.FlashManufacturer, ctx.FlashDevice, list[2 + i], &size) != kOk)
       return;
-    dwl52_0DisplaySector(list[2 + i], size, address, "Wait...");
+    reportPlanned(list[2 + i], address, size, SectorPlan::Queued);
     address += size;
   }
 }
@@ -120,7 +116,6 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
     announced += byteCount;
     // Between two sectors: a cancel leaves the handset with whole sectors only.
     if (cancelled()) return kCancelledResult;
-    dwl52_0DisplaySector(sector, size, address, "wait...");
     reportSector(sector, address, size, SectorState::Writing);
     dwl11_3DownloadSectorCommand(address, size, byteCount, port);
 
@@ -151,12 +146,9 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
       if (got == 4 && received == checksum) {
         job.mv_SoftPourcent =
             static_cast<int>(static_cast<unsigned>(100.0 * static_cast<double>(position) / length));
-        display().progress(job.mv_SoftPourcent);
-        display().processEvents();
-        dwl52_0DisplaySector(sector, size, address, "Downloaded");
         job.confirmed += byteCount;
         reportSector(sector, address, size, SectorState::Written);
-        reportBytes(byteCount);
+        reportBytes(byteCount, address);
         address += size;
         sectorRetries = 0;
         ++i;
@@ -178,13 +170,11 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
       std::snprintf(text, sizeof text, "the handset reported error 0x%02X for the sector", error);
       why = text;
     } else {
-      dwl52_0DisplaySector(sector, size, address, "Error");
       reportSector(sector, address, size, SectorState::Failed);
       expectByte(reply, kSectorGood, "sector write reply");
       return {RESULT_SECTOR_ACK, reply};
     }
 
-    dwl52_0DisplaySector(sector, size, address, "Error");
     ++sectorRetries;
     ++totalRetries;
     if (sectorRetries >= kSectorAttempts || totalRetries >= kImageFailures) {

@@ -117,7 +117,7 @@ ResultCode dwl1_3GetTypeFlash(SharedContext* ctx) {
   ctx->FlashManufacturer = readByte(port);
   switch (ctx->FlashManufacturer) {
     case kTimeoutByte:
-      noteReason("the handset stopped answering");
+      noteSilent();
       return 13;
     case 0x01:
       ctx->FlashDevice = readByte(port);

@@ -17,19 +17,10 @@ namespace {
 class NullDisplay final : public Display {
  public:
   void comment(const std::string&) override {}
-  void progress(int) override {}
-  void elapsed(const std::string&) override {}
-  void sector(std::uint32_t, std::uint32_t, std::uint32_t, const std::string&) override {}
-  void processEvents() override {}
   void openWindow(Window, const std::string&) override {}
-  void popup(const std::string&, const std::string&) override {}
 };
 
 Display* g_display = nullptr;
-
-// The indicators keep their text while switched off, so the reset needs the last one shown.
-thread_local std::string g_cpuText;
-thread_local std::string g_flashText;
 
 struct Entry {
   std::int32_t code;
@@ -122,8 +113,6 @@ constexpr Entry kCommand[] = {
 
 Display& display() {
   static NullDisplay none;
-  // A running job shows itself where it was told to, and nowhere when told nothing.
-  if (const JobState* job = currentJob()) return job->display ? *job->display : none;
   return g_display ? *g_display : none;
 }
 
@@ -236,11 +225,6 @@ void dwl52_12DisplayConfigFileErr(std::int32_t code) {
   display().openWindow(Window::ConfFileErr, configFileMessage(code));
 }
 
-void dwl52_0DisplaySector(std::uint32_t sector, std::uint32_t size, std::uint32_t address,
-                          const char* state) {
-  display().sector(sector, size, address, state ? state : "");
-}
-
 std::string cpuTypeText(std::uint8_t cpuType) {
   return cpuType == 0xBE ? "BOOT FROM A PCF5087" : "Unknown boot";
 }
@@ -259,36 +243,22 @@ std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device) {
   return buf;
 }
 
-void dwl52_1DisplayTypeFlash(std::uint8_t manufacturer, std::uint8_t device) {
-  g_flashText = flashTypeText(manufacturer, device);
-  display().flashIndicator(true, g_flashText);
-}
-
-void dwl52_2DisplayTypeCPU(std::uint8_t cpuType) {
-  g_cpuText = cpuTypeText(cpuType);
-  display().cpuIndicator(true, g_cpuText);
-}
-
-void dwl52_4InitControls() {
-  display().cpuIndicator(false, g_cpuText);
-  display().flashIndicator(false, g_flashText);
-  display().progress(0);
-}
-
 void dwl52_5LockDuringDownload() {
   display().lock();
-  display().processEvents();
 }
 
 void dwl52_6UnlockAfterDownload() {
   display().unlock();
-  display().processEvents();
 }
 
 void logComment(const std::string& text) {
   std::snprintf(ma_Comment, sizeof ma_Comment, " %s ", text.c_str());
   // The list shows the whole line even when it is longer than the old 100-character buffer.
-  display().comment(" " + text + " ");
+  const std::string line = " " + text + " ";
+  if (currentJob())
+    reportLogLine(line);
+  else
+    display().comment(line);
   ++mv_NbCommentLine;
 }
 

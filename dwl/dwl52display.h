@@ -26,25 +26,17 @@ void dwl52_10DisplayResult(std::int32_t family, std::int32_t code);
 void dwl52_11DisplayFlashFileErr(std::int32_t code);
 void dwl52_12DisplayConfigFileErr(std::int32_t code);
 
-// A sector's state ("N. A.", "Wait...", "wait...", "Downloaded", "Error"): its number in the
-// flash, its size and its handset address.
-void dwl52_0DisplaySector(std::uint32_t sector, std::uint32_t size, std::uint32_t address,
-                          const char* state);
-// The flash indicator: " Flash <device name>", switched on.
-void dwl52_1DisplayTypeFlash(std::uint8_t manufacturer, std::uint8_t device);
-// The processor indicator: "BOOT FROM A PCF5087" for 0xBE, "Unknown boot" otherwise, switched on.
-void dwl52_2DisplayTypeCPU(std::uint8_t cpuType);
-// Both indicators off (they keep their text) and both progress controls at 0.
-void dwl52_4InitControls();
 // Freezes the main panel while an operation runs, and releases it.
 void dwl52_5LockDuringDownload();
 void dwl52_6UnlockAfterDownload();
 
-// The texts the two indicators show.
+// The texts the two indicators show: " Flash <device name>" (or the codes when flash.txt does not
+// describe it); "BOOT FROM A PCF5087" for 0xBE, "Unknown boot" otherwise.
 std::string cpuTypeText(std::uint8_t cpuType);
 std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device);
 
-// Appends " T " to the comment log.
+// Appends " T " to the comment log: a line of the running job's events, or of the program's
+// display outside a job (its own actions: loads, configuration).
 void logComment(const std::string& text);
 
 // Shared globals of the comment log.

@@ -1,5 +1,6 @@
-// What the library and the engines show, and the only way they reach the user. The GUIs
-// implement it on their panels, the CLI on the terminal, the tests with a recorder.
+// What is not a job's progress but the windows' own: result windows, the panel's lock, the
+// image slot displays, and the comment lines of the program's own actions outside a job. A job's
+// progress goes through its ProgressSink (dwl_job.h) only.
 #pragma once
 
 #include <cstdint>
@@ -26,46 +27,21 @@ class Display {
  public:
   virtual ~Display() = default;
 
-  // One line of the comment log, exactly as it stands in the list (blanks included).
+  // One line of the comment log outside a job, exactly as it stands in the list.
   virtual void comment(const std::string& line) = 0;
-  // Both progress controls, 0..100.
-  virtual void progress(int percent) = 0;
-  // The elapsed-time text ("2 min 5 sec", or " " to clear it).
-  virtual void elapsed(const std::string& text) = 0;
-  // A sector's state: "N. A.", "Wait...", "wait...", "Downloaded" or "Error".
-  virtual void sector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-                      const std::string& state) = 0;
-  // Handles pending user-interface events during long operations.
-  virtual void processEvents() = 0;
   // Opens a result window with its message (empty for the success and time-out windows).
   virtual void openWindow(Window window, const std::string& message) = 0;
-  // A modal message box (title, text); returns when the user has closed it.
-  virtual void popup(const std::string& title, const std::string& text) = 0;
 
-  // Indicators and lock of the main panel. Front ends without panels may ignore them.
-  virtual void cpuIndicator(bool on, const std::string& text) { (void)on, (void)text; }
-  virtual void flashIndicator(bool on, const std::string& text) { (void)on, (void)text; }
+  // Lock of the main panel. Front ends without panels may ignore it.
   // lock dims every input and removes the menu bar; unlock brings a new menu bar and enables the
-  // panel inputs and the slot groups the file mode (the live record's Mode) allows.
+  // panel inputs and the slot groups the file mode (the live record's Mode) allows. Both show
+  // the panel's new state at once.
   virtual void lock() {}
   virtual void unlock() {}
   // The image slot displays: path box, size display, byte-sum display.
   virtual void slotPath(Slot slot, const std::string& path) { (void)slot, (void)path; }
   virtual void slotSize(Slot slot, std::uint32_t size) { (void)slot, (void)size; }
   virtual void slotSum(Slot slot, std::uint32_t sum) { (void)slot, (void)sum; }
-  // The dumper's flash offset display (dump) and the erase panel's offset and sector displays.
-  virtual void dumpOffset(std::uint32_t offset) { (void)offset; }
-  virtual void eraseProgress(std::uint32_t offset, std::uint32_t sector) {
-    (void)offset, (void)sector;
-  }
-  // The file dialog of an image slot: default directory, default file pattern ("*.bin"),
-  // title. Returns 0 when cancelled, 1 for an existing file, 2 for a new one, and then the chosen
-  // path in *path.
-  virtual int fileSelect(const std::string& directory, const std::string& pattern,
-                         const std::string& title, std::string* path) {
-    (void)directory, (void)pattern, (void)title, (void)path;
-    return 0;
-  }
 };
 
 // The display of the running program. Never null: a display that shows nothing stands in.

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "dwl/dwl_display.h"
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/guarded_rs232.h"
@@ -54,12 +53,6 @@ const char* sectorStateName(SectorState state) {
   return "sector";
 }
 
-std::string FailureDetail::text() const {
-  if (object.empty()) return reason;
-  if (reason.empty()) return object;
-  return object + ": " + reason;
-}
-
 JobScope::JobScope(JobState& job) : previous_(t_job) {
   t_job = &job;
 }
@@ -85,8 +78,32 @@ bool lastReadSilent() {
   return t_job && t_job->line && t_job->line->lastReadTimedOut();
 }
 
+std::string reasonText(const FailureReason& r) {
+  switch (r.kind) {
+    case FailureKind::None:
+      return {};
+    case FailureKind::Cancelled:
+      return "cancelled by the user";
+    case FailureKind::Silent:
+      return "the handset stopped answering";
+    case FailureKind::UnexpectedReply: {
+      char text[160];
+      std::snprintf(text, sizeof text, "the handset answered 0x%02X where 0x%02X was expected (%s)",
+                    r.got, r.expected, r.text.c_str());
+      return text;
+    }
+    case FailureKind::Stated:
+      return r.text;
+  }
+  return r.text;
+}
+
 void noteReason(const std::string& reason) {
-  if (t_job) t_job->reason = reason;
+  if (t_job) t_job->reason = stated(reason);
+}
+
+void noteSilent() {
+  if (t_job) t_job->reason = {FailureKind::Silent, {}, 0, 0};
 }
 
 void noteFile(const std::string& path, const std::string& reason) {
@@ -104,13 +121,10 @@ bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what) {
   }
   if (!t_job) return false;
   if (got == kTimeoutByte && (!t_job->line || t_job->line->lastReadTimedOut())) {
-    noteReason("the handset stopped answering");
+    noteSilent();
     return false;
   }
-  char text[160];
-  std::snprintf(text, sizeof text, "the handset answered 0x%02X where 0x%02X was expected (%s)",
-                got, expected, what);
-  noteReason(text);
+  t_job->reason = {FailureKind::UnexpectedReply, what, got, expected};
   return false;
 }
 
@@ -128,13 +142,13 @@ void reportStage(const StageInfo& stage) {
   if (t_job->progress) t_job->progress->stageStarted(stage);
 }
 
-void reportBytes(std::uint64_t count) {
+void reportBytes(std::uint64_t count, std::uint32_t address) {
   if (!t_job) return;
   t_job->stageDone += count;
   t_job->jobDone += count;
   if (t_job->progress)
     t_job->progress->bytesDone(
-        {t_job->stageDone, t_job->stageTotal, t_job->jobDone, t_job->totals.bytes});
+        {t_job->stageDone, t_job->stageTotal, t_job->jobDone, t_job->totals.bytes, address});
 }
 
 void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
@@ -148,13 +162,29 @@ void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t siz
   if (t_job->progress) t_job->progress->sectorChanged(t_job->sector);
 }
 
+void reportPlanned(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                   SectorPlan plan) {
+  if (t_job && t_job->progress) t_job->progress->sectorPlanned({number, address, size, plan});
+}
+
+void reportCheckFailed(const std::string& text) {
+  if (t_job && t_job->progress) t_job->progress->checkFailed(t_job->sector, text);
+}
+
+void reportLogLine(const std::string& line) {
+  if (t_job && t_job->progress) t_job->progress->logLine(line);
+}
+
+void reportElapsed(std::optional<std::uint32_t> seconds) {
+  if (t_job && t_job->progress) t_job->progress->elapsed(seconds);
+}
+
 void reportIdentified(const HandsetIdentity& handset) {
   if (t_job && t_job->progress) t_job->progress->identified(handset);
 }
 
 void reportWaiting(double waited) {
   if (!t_job) return;
-  if (t_job->display) t_job->display->processEvents();
   const double at = platform::now();
   if (t_job->progress && (t_job->lastBeat < 0 || at - t_job->lastBeat >= kBeatSeconds)) {
     t_job->lastBeat = at;

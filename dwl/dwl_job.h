@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,6 @@ class GuardedRs232;
 
 namespace dwl {
 
-class Display;
 struct FlashDescriptionTable;
 
 // ---- progress events ------------------------------------------------------------------------
@@ -49,6 +49,7 @@ struct StageInfo {
 struct ByteProgress {
   std::uint64_t stageDone = 0, stageTotal = 0;
   std::uint64_t jobDone = 0, jobTotal = 0;
+  std::uint32_t address = 0;  // handset address of the bytes just done (0: not told)
 };
 
 struct SectorEvent {
@@ -56,6 +57,17 @@ struct SectorEvent {
   std::uint32_t address = 0;  // handset address
   std::uint32_t size = 0;
   SectorState state = SectorState::Writing;
+};
+
+// Before a write: each sector of the identified flash (Listed), then each sector the next image
+// covers (Queued). The windows' sector maps start from these.
+enum class SectorPlan { Listed, Queued };
+
+struct PlannedSector {
+  std::uint32_t number = 0;
+  std::uint32_t address = 0;  // handset address
+  std::uint32_t size = 0;
+  SectorPlan plan = SectorPlan::Listed;
 };
 
 struct HandsetIdentity {
@@ -70,14 +82,48 @@ struct HandsetIdentity {
   int banks = 0;
 };
 
-// The cause of a failure: what it concerns (the port and its device, a file, a sector and its
-// address) and why (the system's error, the handset's silence or unexpected answer).
-struct FailureDetail {
-  std::string object;
-  std::string reason;
-  // "object: reason", or whichever is there.
-  std::string text() const;
+// The cause of a failure, as values the front ends word: what it concerns and why.
+// What: a file, or the port and the device it stands for, with the sector (or, outside the sector
+// count, the address) the job was working on.
+struct FailureObject {
+  std::string file;
+  std::string range;   // a sector or byte range a request named
+  std::string port;    // "COM4", or the device itself when no number names it
+  std::string device;  // empty when the port names the device itself
+  std::optional<std::uint32_t> sector;
+  std::optional<std::uint32_t> address;
+  bool operator==(const FailureObject&) const = default;
 };
+
+enum class FailureKind {
+  None,
+  Cancelled,        // the user asked the job to stop
+  Silent,           // the handset stopped answering
+  UnexpectedReply,  // the handset answered another byte than the protocol's
+  Stated,           // the system's error or the layer's own words, in text
+};
+
+struct FailureReason {
+  FailureKind kind = FailureKind::None;
+  std::string text;                    // Stated: the words; UnexpectedReply: the step
+  std::uint8_t got = 0, expected = 0;  // UnexpectedReply
+  bool operator==(const FailureReason&) const = default;
+};
+
+struct FailureDetail {
+  FailureObject object;
+  FailureReason reason;
+  bool operator==(const FailureDetail&) const = default;
+};
+
+// "the handset stopped answering", "the handset answered 0x.. where 0x.. was expected (step)",
+// the stated words; empty for None.
+std::string reasonText(const FailureReason& reason);
+
+// A reason in the layer's own words.
+inline FailureReason stated(std::string text) {
+  return {FailureKind::Stated, std::move(text), 0, 0};
+}
 
 // A sector an erase walk went past although one of its checks failed.
 struct FailedSector {
@@ -111,6 +157,16 @@ class ProgressSink {
   virtual void stageStarted(const StageInfo& stage) { (void)stage; }
   virtual void bytesDone(const ByteProgress& bytes) { (void)bytes; }
   virtual void sectorChanged(const SectorEvent& sector) { (void)sector; }
+  virtual void sectorPlanned(const PlannedSector& sector) { (void)sector; }
+  // One check of a sector failed; the walk goes on past it. text: what the check's box says.
+  virtual void checkFailed(const SectorEvent& sector, const std::string& text) {
+    (void)sector, (void)text;
+  }
+  // A line of the windows' comment log, exactly as the list shows it (blanks included).
+  virtual void logLine(const std::string& line) { (void)line; }
+  // Whole seconds since the job's start, after each image written and at the end; nullopt
+  // clears the time shown (a write begins).
+  virtual void elapsed(std::optional<std::uint32_t> seconds) { (void)seconds; }
   virtual void identified(const HandsetIdentity& handset) { (void)handset; }
   // At least every 250 ms while the job waits on the line; waited: seconds of the current wait.
   virtual void heartbeat(double waited) { (void)waited; }
@@ -132,6 +188,18 @@ class ProgressTee final : public ProgressSink {
   }
   void sectorChanged(const SectorEvent& e) override {
     each([&](auto* s) { s->sectorChanged(e); });
+  }
+  void sectorPlanned(const PlannedSector& p) override {
+    each([&](auto* s) { s->sectorPlanned(p); });
+  }
+  void checkFailed(const SectorEvent& e, const std::string& text) override {
+    each([&](auto* s) { s->checkFailed(e, text); });
+  }
+  void logLine(const std::string& line) override {
+    each([&](auto* s) { s->logLine(line); });
+  }
+  void elapsed(std::optional<std::uint32_t> seconds) override {
+    each([&](auto* s) { s->elapsed(seconds); });
   }
   void identified(const HandsetIdentity& h) override {
     each([&](auto* s) { s->identified(h); });
@@ -155,7 +223,6 @@ class ProgressTee final : public ProgressSink {
 // ---- the job bound to a thread --------------------------------------------------------------
 
 struct JobState {
-  Display* display = nullptr;                     // null: nothing shown
   ProgressSink* progress = nullptr;               // null: no events
   const FlashDescriptionTable* flash = nullptr;   // null: no flash is described
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
@@ -169,7 +236,7 @@ struct JobState {
   double lastBeat = -1;
   // The cause, as noted by the layers. The latest reason stands: the first failure ends a job, so
   // the latest is that failure's (a walk that goes on past a failure keeps its first itself).
-  std::string reason;
+  FailureReason reason;
   std::string file;
   bool inSector = false;
   SectorEvent sector;
@@ -226,6 +293,8 @@ inline constexpr DownloadResult kCancelledResult{RESULT_CANCELLED, 0};
 
 // The layers' reports. Each does nothing without a job.
 void noteReason(const std::string& reason);
+// The handset's silence: a read that timed out.
+void noteSilent();
 void noteFile(const std::string& path, const std::string& reason);
 // The handset's answer to a command: notes the reason when it is not the expected byte (a read
 // that timed out counts as silence). Returns true when it is the expected byte.
@@ -235,11 +304,16 @@ bool expectByte(std::uint8_t got, std::uint8_t expected, const char* what);
 inline constexpr std::uint32_t kNoSector = 0xFFFFFFFFu;
 void noteSector(std::uint32_t number, std::uint32_t address, std::uint32_t size);
 void reportStage(const StageInfo& stage);
-void reportBytes(std::uint64_t count);
+void reportBytes(std::uint64_t count, std::uint32_t address = 0);
 void reportSector(std::uint32_t number, std::uint32_t address, std::uint32_t size,
                   SectorState state);
+void reportPlanned(std::uint32_t number, std::uint32_t address, std::uint32_t size,
+                   SectorPlan plan);
+void reportCheckFailed(const std::string& text);  // for the sector last noted or reported
+void reportLogLine(const std::string& line);
+void reportElapsed(std::optional<std::uint32_t> seconds);
 void reportIdentified(const HandsetIdentity& handset);
-// Called while waiting; passes a heartbeat on and lets the window repaint.
+// Called while waiting; passes a heartbeat on (a window repaints from it).
 void reportWaiting(double waited);
 
 }  // namespace dwl

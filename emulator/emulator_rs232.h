@@ -24,6 +24,10 @@ struct LinkOptions {
   // A line of handsets: the next one is switched on this long after the PC switched the last one
   // off, on the open port or at its next opening, whichever is later. Negative: never.
   int powerOnAgainMs = -1;
+  // On a pseudo-terminal: a PC at 38400 baud counts as at any rate termios has no constant for
+  // (220338, 302325, ...). Wine sets such a rate as 38400 with a custom divisor, which a
+  // pseudo-terminal cannot hold; a standard rate must still match.
+  bool customRateAs38400 = false;
 };
 
 class EmulatorRs232 final : public platform::Rs232 {

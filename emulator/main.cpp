@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
                  "flash contents, loaded at start, saved on switch-off and on exit")
       ->type_name("FILE");
   app.add_flag("--pace", link.pace, "send and take bytes at the line rate");
+  app.add_flag("--custom-rate-as-38400", link.customRateAs38400,
+               "take a PC at 38400 baud as at any rate outside the termios table (Wine's\n"
+               "custom-divisor setting shows as 38400 on a pseudo-terminal)");
   app.add_option("--latency-ms", link.latencyMs, "adapter turnaround before every reply")
       ->type_name("N")
       ->check(CLI::Range(0, 3600000));

@@ -5,6 +5,7 @@ namespace emulator {
 
 // 0 when the system does not tell.
 long ptyBaud(int masterFd);
-void setPtyBaud(int masterFd, long baud);
+// Whether termios has a constant for the rate (38400, 460800, ...; not 220338).
+bool isStandardBaud(long baud);
 
 }  // namespace emulator

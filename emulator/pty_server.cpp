@@ -43,6 +43,12 @@ double onSchedule(double scheduled, double now) {
   return now - scheduled > kSlack ? now : scheduled;
 }
 
+// Whether the PC, at pcBaud on the device, hears and is heard at the handset's rate.
+bool sameRate(long pcBaud, long handsetBaud, const LinkOptions& options) {
+  if (pcBaud <= 0 || pcBaud == handsetBaud) return true;
+  return options.customRateAs38400 && pcBaud == 38400 && !isStandardBaud(handsetBaud);
+}
+
 }  // namespace
 
 PtyServer::PtyServer(HandsetCore& core, LinkOptions options) : core_(core), options_(options) {}
@@ -78,6 +84,7 @@ bool PtyServer::open(std::string* error) {
     ::cfsetspeed(&t, B38400);
     ::tcsetattr(slave, TCSANOW, &t);
   }
+  if (::tcgetattr(slave, &fresh_) == 0) haveFresh_ = true;
   ::close(slave);
   watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch_ >= 0 &&
@@ -123,8 +130,12 @@ void PtyServer::serve() {
   auto endSession = [&] {
     session = false;
     rxMismatchNoted = false;
-    // The next PC finds the device as a fresh port would be.
-    setPtyBaud(master_, 38400);
+    // The next PC finds the device as it was first: 38400 baud by its termios constant, the
+    // flags as set at the start. Wine refuses a port whose rate shows as BOTHER, and on a
+    // pseudo-terminal (which drops parity) a setting that asks for even parity and changes
+    // nothing else fails with EINVAL: left with the last PC's flags, the next Wine program's
+    // SetCommState would fail with "Invalid parameter".
+    if (haveFresh_) ::tcsetattr(master_, TCSANOW, &fresh_);
     powerOnAt = kNever;
     core_.powerOff();
     arrivals.clear();
@@ -196,7 +207,7 @@ void PtyServer::serve() {
       // sent at another rate than the handset's would be lost on a real line.
       const long pcBaud = ptyBaud(master_);
       const bool on = core_.state() != HandsetCore::State::Off;
-      if (n > 0 && on && pcBaud > 0 && pcBaud != core_.line().baud) {
+      if (n > 0 && on && !sameRate(pcBaud, core_.line().baud, options_)) {
         if (onTraffic) onTraffic(true, buf.data(), static_cast<std::size_t>(n));
         if (!rxMismatchNoted) {
           core_.violation("bytes to the handset lost: the PC runs at " + std::to_string(pcBaud) +
@@ -255,7 +266,7 @@ void PtyServer::serve() {
       // Sent at a rate the PC does not listen at: lost (an announcement before the PC has set
       // its port up, or a PC that missed a speed change).
       const long pcBaud = ptyBaud(master_);
-      if (pcBaud > 0 && pcBaud != txLine.baud) tx.clear();
+      if (!sameRate(pcBaud, txLine.baud, options_)) tx.clear();
     }
     if (!tx.empty() && now >= txNext) {
       const ssize_t n = ::write(master_, tx.data(), tx.size());

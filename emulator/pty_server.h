@@ -4,6 +4,8 @@
 // parity are followed from the protocol: a pseudo-terminal has neither.
 #pragma once
 
+#include <termios.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -49,6 +51,9 @@ class PtyServer {
   // master's hang-up tells instead (which misses a close quickly followed by an open).
   int watch_ = -1;
   std::string slavePath_;
+  // The device's settings before the first PC, put back after each one.
+  termios fresh_{};
+  bool haveFresh_ = false;
   std::atomic<int> sessions_{0};
   std::atomic<int> boots_{0};
   std::atomic<bool> disconnected_{false};

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engines/downloader/dwl3spm87.h"
+#include "platform/data_folders.h"
 
 namespace ops {
 
@@ -150,7 +151,7 @@ nlohmann::json resultJson(const JobResult& r) {
           {"code", r.result.Code},
           {"success", r.result.Family == dwl::RESULT_SUCCESS},
           {"message", r.message},
-          {"detail", r.detail.text()},
+          {"detail", failureText(r.detail)},
           {"bytes_written", r.bytesWritten},
           {"verified", r.verified},
           {"seconds", r.seconds}};
@@ -248,6 +249,10 @@ std::string JobLog::error() const {
 }
 
 std::string JobLog::defaultPath() {
+#ifdef _WIN32
+  // A Windows user's program data lives in %LOCALAPPDATA%, with flash.txt and dwl87.spm.
+  return (platform::userConfigFolder() / "jobs.jsonl").string();
+#else
   std::filesystem::path base;
   if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
     base = data;
@@ -256,6 +261,7 @@ std::string JobLog::defaultPath() {
   else
     base = ".";
   return (base / "kelvane" / "jobs.jsonl").string();
+#endif
 }
 
 }  // namespace ops

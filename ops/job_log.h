@@ -82,7 +82,8 @@ class JobLog {
   std::string error() const;
   const std::string& path() const { return path_; }
 
-  // The user's data folder: $XDG_DATA_HOME/kelvane/jobs.jsonl, else ~/.local/share/...
+  // The user's data folder: $XDG_DATA_HOME/kelvane/jobs.jsonl, else ~/.local/share/...; on
+  // Windows %LOCALAPPDATA%\kelvane\jobs.jsonl.
   static std::string defaultPath();
 
  private:

@@ -25,8 +25,17 @@ namespace ops {
 
 namespace {
 
-// One read command fetches this much of an image during a read-back.
-constexpr std::uint32_t kVerifyBlock = 8192;
+// The port as a failure names it: "COM4" with its device, or the device alone.
+dwl::FailureObject portObject(const PortRef& port) {
+  dwl::FailureObject o;
+  if (port.device.empty() || port.name == port.device) {
+    o.port = port.device.empty() ? port.name : port.device;
+  } else {
+    o.port = platform::comName(port.number);
+    o.device = port.device;
+  }
+  return o;
+}
 
 // The flash name and geometry of an identified handset, from the job's descriptions.
 dwl::HandsetIdentity identify(const dwl::SharedContext& ctx) {
@@ -58,7 +67,6 @@ class Job {
         clock_(context.clock),
         guard_(*context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); }),
         line_(guard_, link.port.number, link.port.device) {
-    state_.display = context.display;
     state_.progress = context.progress;
     // Without descriptions the flash has no name.
     state_.flash = link.flash;
@@ -118,25 +126,20 @@ class Job {
   dwl::FailureDetail cause(const dwl::DownloadResult& r) const {
     dwl::FailureDetail d;
     if (!state_.file.empty()) {
-      d.object = state_.file;
+      d.object.file = state_.file;
     } else {
-      d.object = "port " + describePort(link_.port);
+      d.object = portObject(link_.port);
       if (state_.inSector) {
-        char text[64];
-        if (state_.sector.number == dwl::kNoSector)
-          std::snprintf(text, sizeof text, ", address 0x%08X", state_.sector.address);
-        else
-          std::snprintf(text, sizeof text, ", sector %u at 0x%08X", state_.sector.number,
-                        state_.sector.address);
-        d.object += text;
+        if (state_.sector.number != dwl::kNoSector) d.object.sector = state_.sector.number;
+        d.object.address = state_.sector.address;
       }
     }
     if (r.Family == dwl::RESULT_CANCELLED)
-      d.reason = "cancelled by the user";
-    else if (!state_.reason.empty())
+      d.reason.kind = dwl::FailureKind::Cancelled;
+    else if (state_.reason.kind != dwl::FailureKind::None)
       d.reason = state_.reason;
     else if (guard_.lastReadTimedOut())
-      d.reason = "the handset stopped answering";
+      d.reason.kind = dwl::FailureKind::Silent;
     return d;
   }
 
@@ -151,6 +154,20 @@ class Job {
   double start_ = 0;
 };
 
+dwl::FailureDetail fileFailure(std::string path, std::string why) {
+  dwl::FailureDetail d;
+  d.object.file = std::move(path);
+  d.reason = dwl::stated(std::move(why));
+  return d;
+}
+
+dwl::FailureDetail rangeFailure(std::string range, std::string why) {
+  dwl::FailureDetail d;
+  d.object.range = std::move(range);
+  d.reason = dwl::stated(std::move(why));
+  return d;
+}
+
 JobResult refused(const Context& context, dwl::DownloadResult r, dwl::FailureDetail detail) {
   JobResult result;
   result.result = r;
@@ -163,51 +180,25 @@ JobResult refused(const Context& context, dwl::DownloadResult r, dwl::FailureDet
 JobResult noPort(const Context& context) {
   const std::uint32_t code = static_cast<std::uint32_t>(platform::kErrCannotOpen) | 0x80000000u;
   return refused(context, {dwl::RESULT_LIB_PC, static_cast<std::int32_t>(code)},
-                 {"", "no serial port to talk through"});
+                 {{}, dwl::stated("no serial port to talk through")});
 }
 
-// Reads every image back and compares it with what was sent; the first difference or failed read
-// ends the check.
+// The read-back of a write's images, their files named in a difference's cause.
 dwl::DownloadResult readBack(int port, const std::vector<downloader::WrittenImage>& images,
                              const std::vector<Image>& files, JobResult& result) {
-  std::vector<std::uint8_t> block(kVerifyBlock);
-  int k = 0;
-  for (const downloader::WrittenImage& image : images) {
-    dwl::reportStage({dwl::Stage::Verify, ++k, static_cast<int>(images.size()),
-                      downloader::slotName(image.slot), image.length});
-    for (std::uint32_t at = 0; at < image.length; at += kVerifyBlock) {
-      if (dwl::cancelled()) return dwl::kCancelledResult;
-      const std::uint32_t n = image.length - at < kVerifyBlock ? image.length - at : kVerifyBlock;
-      dwl::noteSector(dwl::kNoSector, image.address + at, n);
-      const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), port);
-      if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
-      for (std::uint32_t i = 0; i < n; ++i) {
-        if (block[i] == image.data[at + i]) continue;
-        const std::uint32_t address = image.address + at + i;
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "differs at address 0x%08X (offset %u): flash 0x%02X, image 0x%02X", address,
-                      at + i, block[i], image.data[at + i]);
-        std::string object = std::string(downloader::slotName(image.slot)) + " image";
-        for (const Image& file : files)
-          if (file.slot == image.slot && !file.path.empty()) object += " " + file.path;
-        dwl::noteFile(object, text);
-        if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
-        return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(address)};
-      }
-      dwl::reportBytes(n);
-    }
-  }
-  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
-  result.verified = true;
-  return {dwl::RESULT_SUCCESS, 0};
+  std::array<std::string, 4> names;
+  for (const Image& file : files)
+    if (!file.path.empty()) names[static_cast<std::size_t>(file.slot)] = file.path;
+  const dwl::DownloadResult r = downloader::readBack(port, images, names);
+  result.verified = r.Family == dwl::RESULT_SUCCESS;
+  return r;
 }
 
-// The downloader's record for a write: the shared settings and the images, which stay owned by
-// the input (an odd ogm image gets its spare byte in a copy).
+// The engine's record of a write, with the images it points into (a copy: the record's image
+// pointers are not const, and an odd ogm image goes with a spare byte).
 struct WriteRecord {
   downloader::DownloadContext ctx;
-  std::vector<std::vector<std::uint8_t>> padded;
+  std::vector<std::vector<std::uint8_t>> images;
 };
 
 // One image slot of the downloader's record.
@@ -237,22 +228,17 @@ constexpr dwl::Slot kSlots[] = {dwl::Slot::Bin1, dwl::Slot::Bin2, dwl::Slot::Ogm
 void fillImages(const WriteInput& in, WriteRecord& rec, dwl::JobState& job) {
   downloader::DownloadContext& c = rec.ctx;
   c.Model = in.model;
-  c.Mode = in.mode;
-  rec.padded.reserve(in.images.size());
+  c.Mode = static_cast<std::int32_t>(in.mode);
+  rec.images.reserve(in.images.size());
   for (const Image& image : in.images) {
-    const std::uint8_t* data = image.bytes.data();
-    std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
+    const std::uint32_t length = static_cast<std::uint32_t>(image.bytes.size());
     job.imageLengths[static_cast<int>(image.slot)] = length;
-    if (downloader::sentLength(image.slot, length) != length) {
-      rec.padded.push_back(image.bytes);
-      rec.padded.back().push_back(0xFF);  // erased flash
-      data = rec.padded.back().data();
-      ++length;
-    }
+    std::vector<std::uint8_t>& bytes = rec.images.emplace_back(image.bytes);
+    if (downloader::sentLength(image.slot, length) != length) bytes.push_back(0xFF);  // erased
     const SlotFields f = slotOf(c, image.slot);
     std::snprintf(f.path, downloader::kPathSize, "%s", image.path.c_str());
-    *f.data = const_cast<std::uint8_t*>(data);  // read only: the sequences never write it
-    *f.length = length;
+    *f.data = bytes.data();
+    *f.length = static_cast<std::uint32_t>(bytes.size());
     *f.loaded = 1;
   }
 }
@@ -306,7 +292,7 @@ dwl::DownloadResult eraseGeometry(const EraseInput& in, dumper::DumperContext& c
   }
   const dwl::FlashDescription& f = dwl::flashTable().Flash[index];
   const int count = static_cast<int>(std::min<std::uint32_t>(f.NbSectors, dwl::kMaxSectors));
-  if (in.wholeOtherFlash) {
+  if (in.extent == EraseInput::Extent::WholeDescribedFlash) {
     ctx.EraseFirstSector = 0;
     ctx.EraseLastSector = count - 1;
   }
@@ -365,16 +351,35 @@ LinkInput linkFromRecord(const dwl::SharedContext& c) {
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel) {
   Context context;
   context.serial = &platform::rs232();
-  context.display = &dwl::display();
   context.progress = &progress;
   context.cancel = &cancel;
   return context;
 }
 
 std::string describePort(const PortRef& port) {
-  if (port.device.empty() || port.name == port.device)
-    return port.device.empty() ? port.name : port.device;
-  return platform::comName(port.number) + " (" + port.device + ")";
+  const dwl::FailureObject o = portObject(port);
+  return o.device.empty() ? o.port : o.port + " (" + o.device + ")";
+}
+
+std::string failureObjectText(const dwl::FailureObject& o) {
+  if (!o.file.empty()) return o.file;
+  if (!o.range.empty()) return o.range;
+  if (o.port.empty()) return {};
+  std::string text = "port " + (o.device.empty() ? o.port : o.port + " (" + o.device + ")");
+  char where[64] = "";
+  if (o.sector && o.address)
+    std::snprintf(where, sizeof where, ", sector %u at 0x%08X", *o.sector, *o.address);
+  else if (o.address)
+    std::snprintf(where, sizeof where, ", address 0x%08X", *o.address);
+  return text + where;
+}
+
+std::string failureText(const dwl::FailureDetail& d) {
+  const std::string object = failureObjectText(d.object);
+  const std::string reason = dwl::reasonText(d.reason);
+  if (object.empty()) return reason;
+  if (reason.empty()) return object;
+  return object + ": " + reason;
 }
 
 std::string resultText(const dwl::DownloadResult& r) {
@@ -390,33 +395,43 @@ std::string resultText(const dwl::DownloadResult& r) {
   return text;
 }
 
-bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
-               Image* image, dwl::ResultCode* code, std::string* why) {
+std::variant<Image, ImageProblem> loadImage(dwl::Slot slot, const std::string& path,
+                                            const dwl::FlashDescriptionTable* flash) {
   static const dwl::FlashDescriptionTable kNone;
   const dwl::FlashDescriptionTable& table = flash ? *flash : kNone;
   platform::InputFile file;
-  platform::InputStatus status = file.open(path, downloader::largestImage(table), why);
-  if (status == platform::InputStatus::TooLarge && why)
-    *why = downloader::imageTooLargeText(path, file.size(), table);
+  std::string why;
+  platform::InputStatus status = file.open(path, downloader::largestImage(table), &why);
+  if (status == platform::InputStatus::TooLarge)
+    why = downloader::imageTooLargeText(path, file.size(), table);
+  Image image{slot, path, {}};
   if (status == platform::InputStatus::Ok) {
-    image->bytes.resize(file.size());
-    status = file.readAll(image->bytes.data(), why);
+    image.bytes.resize(file.size());
+    status = file.readAll(image.bytes.data(), &why);
   }
-  if (status != platform::InputStatus::Ok) {
-    image->bytes.clear();
-    *code = status == platform::InputStatus::CannotOpen ? 3 : 2;
-    return false;
-  }
-  image->slot = slot;
-  image->path = path;
-  return true;
+  if (status != platform::InputStatus::Ok)
+    return ImageProblem{status == platform::InputStatus::CannotOpen ? 3 : 2, why};
+  return image;
 }
 
-int fileModeOf(bool bins, bool ogms) {
-  if (bins && ogms) return 0;
-  if (bins) return 1;
-  if (ogms) return 2;
-  return -1;
+std::optional<FileMode> fileModeOf(bool bins, bool ogms) {
+  if (bins && ogms) return FileMode::BinAndOgm;
+  if (bins) return FileMode::BinOnly;
+  if (ogms) return FileMode::OgmOnly;
+  return std::nullopt;
+}
+
+std::optional<FileMode> fileModeOfRecord(std::int32_t mode) {
+  switch (mode) {
+    case 0:
+      return FileMode::BinAndOgm;
+    case 1:
+      return FileMode::BinOnly;
+    case 2:
+      return FileMode::OgmOnly;
+    default:
+      return std::nullopt;
+  }
 }
 
 WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<ImageSource>& images,
@@ -440,32 +455,32 @@ WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<Image
     if (source.bytes) {
       image = {source.slot, source.path, {source.bytes->begin(), source.bytes->end()}};
     } else {
-      dwl::ResultCode code = dwl::kOk;
-      std::string why;
-      if (!loadImage(source.slot, source.path, settings.link.flash, &image, &code, &why)) {
-        if (problems) problems->push_back({code, name + why});
+      auto loaded = loadImage(source.slot, source.path, settings.link.flash);
+      if (auto* problem = std::get_if<ImageProblem>(&loaded)) {
+        if (problems) problems->push_back({problem->code, name + problem->text});
         continue;
       }
+      image = std::move(std::get<Image>(loaded));
     }
     (downloader::isOgm(source.slot) ? ogms : bins) = true;
     in.images.push_back(std::move(image));
   }
-  in.mode = settings.mode == kModeOfImages ? fileModeOf(bins, ogms) : settings.mode;
+  // Without images the mode does not matter: nothing is written, and the checks refuse it.
+  in.mode = settings.mode ? *settings.mode : fileModeOf(bins, ogms).value_or(FileMode::BinOnly);
   return in;
 }
 
 bool writesSlot(const WriteInput& in, dwl::Slot slot) {
   if (in.downloadType != 0) return false;
   switch (in.mode) {
-    case 0:
+    case FileMode::BinAndOgm:
       return true;
-    case 1:
+    case FileMode::BinOnly:
       return !downloader::isOgm(slot);
-    case 2:
+    case FileMode::OgmOnly:
       return downloader::isOgm(slot);
-    default:
-      return false;
   }
+  return false;
 }
 
 // Only the images the write sends are checked: a stale image in a slot the file mode leaves alone
@@ -535,7 +550,7 @@ std::string checkFit(const WriteInput& in, const dwl::SharedContext& ctx,
 JobResult write(const WriteInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   if (const std::string why = checkWrite(in); !why.empty())
-    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0}, {"", why});
+    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0}, {{}, dwl::stated(why)});
   Job job(in.link, context);
   WriteRecord rec;
   job.fill(rec.ctx, dwl::kDownloaderProfile);
@@ -611,13 +626,14 @@ JobResult verify(const WriteInput& in, const Context& context) {
 JobResult dump(const DumpInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   dumper::DumpPlan plan;
-  if (in.firstSector >= 0) {
-    if (!dumper::validRange(in.firstSector, in.lastSector))
+  if (in.sectors) {
+    const SectorRange s = *in.sectors;
+    if (!dumper::validRange(s.first, s.last))
       return refused(
           context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-          {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
-           "not a range of the map (0..283, first not after last)"});
-    plan = dumper::planForSectors(in.firstSector, in.lastSector, in.output);
+          rangeFailure("sectors " + std::to_string(s.first) + ".." + std::to_string(s.last),
+                       "not a range of the map (0..283, first not after last)"));
+    plan = dumper::planForSectors(s.first, s.last, in.output);
   } else {
     plan.offset = in.offset;
     plan.length = in.length;
@@ -625,11 +641,12 @@ JobResult dump(const DumpInput& in, const Context& context) {
     if (in.length == 0 || in.offset > dumper::kFlashBytes ||
         in.length > dumper::kFlashBytes - in.offset)
       return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-                     {dumper::describePlan(plan), "not a range of the 16 MiB flash"});
+                     rangeFailure(dumper::describePlan(plan), "not a range of the 16 MiB flash"));
   }
   // An output that cannot take the dump is found before the handset is asked to switch on.
   if (std::string why; !platform::appendable(in.output, &why))
-    return refused(context, {dwl::RESULT_LIB_PC, dumper::kDumpFileError}, {in.output, why});
+    return refused(context, {dwl::RESULT_LIB_PC, dumper::kDumpFileError},
+                   fileFailure(in.output, why));
   Job job(in.link, context);
   dumper::DumperContext ctx;
   job.fill(ctx, dwl::kDumperProfile);
@@ -646,10 +663,10 @@ JobResult dump(const DumpInput& in, const Context& context) {
 JobResult erase(const EraseInput& in, const Context& context) {
   if (!context.serial) return noPort(context);
   if (!dumper::validRange(in.firstSector, in.lastSector))
-    return refused(
-        context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
-        {"sectors " + std::to_string(in.firstSector) + ".." + std::to_string(in.lastSector),
-         "not a range of the map (0..283, first not after last)"});
+    return refused(context, {dwl::RESULT_DOWNLOAD_ERROR, 0},
+                   rangeFailure("sectors " + std::to_string(in.firstSector) + ".." +
+                                    std::to_string(in.lastSector),
+                                "not a range of the map (0..283, first not after last)"));
   Job job(in.link, context);
   dumper::DumperContext ctx;
   job.fill(ctx, dwl::kDumperProfile);
@@ -657,7 +674,8 @@ JobResult erase(const EraseInput& in, const Context& context) {
   ctx.EraseLastSector = in.lastSector;
   ctx.OperationMode = dumper::kModeErase;
   std::uint64_t bytes = 0;
-  const bool whole = in.wholeOtherFlash && in.rules == EraseRules::CommandLine;
+  const bool whole =
+      in.extent == EraseInput::Extent::WholeDescribedFlash && in.rules == EraseRules::CommandLine;
   if (!whole && dumper::validRange(in.firstSector, in.lastSector))
     for (int s = in.firstSector; s <= in.lastSector; ++s) bytes += dumper::DumperSectorMap::size(s);
   job.started({bytes, whole ? 0u : static_cast<std::uint32_t>(in.lastSector - in.firstSector + 1)});

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "dwl/dwl_context.h"
@@ -42,6 +43,12 @@ bool resolvePort(const std::string& typed, PortRef* port, std::string* why);
 // "COM4 (/dev/ttyS3)", or the device alone when that is what was typed.
 std::string describePort(const PortRef& port);
 
+// The words of a failure's cause, for every front end: "port COM4 (/dev/ttyUSB0), sector 12 at
+// 0x010C0000", "the handset stopped answering", and both joined by ": ".
+// (The reason's words are dwl::reasonText.)
+std::string failureObjectText(const dwl::FailureObject& object);
+std::string failureText(const dwl::FailureDetail& detail);
+
 // What every job shares.
 struct LinkInput {
   PortRef port;
@@ -59,8 +66,7 @@ struct LinkInput {
 // Where a job reports and what it runs on. Only serial is required.
 struct Context {
   platform::Rs232* serial = nullptr;
-  dwl::Display* display = nullptr;        // the panels' indicators and log (the GUIs)
-  dwl::ProgressSink* progress = nullptr;  // structured events (every front end)
+  dwl::ProgressSink* progress = nullptr;  // the job's events (every front end)
   const platform::CancelToken* cancel = nullptr;
   // Monotonic seconds for this job's time-outs; empty: the program's clock.
   std::function<double()> clock;
@@ -72,11 +78,13 @@ struct Image {
   std::vector<std::uint8_t> bytes;  // the file's bytes
 };
 
+// The downloader's File mode: which images a write sends. The values are the record's Mode.
+enum class FileMode { BinAndOgm = 0, BinOnly = 1, OgmOnly = 2 };
+
 struct WriteInput {
   LinkInput link;
   int model = 0;
-  // 0 bin and ogm images, 1 bin only, 2 ogm only.
-  int mode = 1;
+  FileMode mode = FileMode::BinOnly;
   std::vector<Image> images;  // at most one per slot
   bool verify = false;        // read every image back before the switch-off
   // The downloader's download type (config.txt). Only 0 writes; any other boots, writes nothing
@@ -84,9 +92,10 @@ struct WriteInput {
   int downloadType = 0;
 };
 
-// The File mode that writes every image given: 0 bin and ogm, 1 bin only, 2 ogm only, -1 none.
-int fileModeOf(bool bins, bool ogms);
-inline constexpr int kModeOfImages = -1;
+// The File mode that writes every image given; none without images.
+std::optional<FileMode> fileModeOf(bool bins, bool ogms);
+// The File mode of a record's Mode value; none for a value the ring does not have.
+std::optional<FileMode> fileModeOfRecord(std::int32_t mode);
 
 // An image a front end names: a file to read, or bytes it already holds (the downloader's record).
 struct ImageSource {
@@ -99,9 +108,9 @@ struct ImageSource {
 struct WriteSettings {
   LinkInput link;
   int model = 0;
-  // The File mode the user set (the downloader's window); kModeOfImages: the mode that writes
-  // every image given (the command line, the station).
-  int mode = kModeOfImages;
+  // The File mode the user set (the downloader's window); none: the mode that writes every image
+  // given (the command line, the station).
+  std::optional<FileMode> mode;
   bool verify = false;
   int downloadType = 0;
 };
@@ -122,10 +131,15 @@ WriteInput makeWriteInput(const WriteSettings& settings, const std::vector<Image
 // for a download type other than 0.
 bool writesSlot(const WriteInput& input, dwl::Slot slot);
 
+// Sectors first..last, both included.
+struct SectorRange {
+  int first = 0, last = 0;
+};
+
 struct DumpInput {
   LinkInput link;
-  // Either map sectors (firstSector >= 0) or a byte range of the flash.
-  int firstSector = -1, lastSector = -1;
+  // Either map sectors or, without them, a byte range of the flash.
+  std::optional<SectorRange> sectors;
   std::uint32_t offset = 0, length = 0;
   std::string output;  // a regular file (appended to) or a new one
 };
@@ -147,8 +161,9 @@ struct EraseInput {
   // Sectors of the dumper's fixed map (the whole flash is 0..267), or of the other flash's
   // description (EraseRules::CommandLine).
   int firstSector = 0, lastSector = 0;
-  // On a described flash other than 0x01:0x7E, every sector of it (the range is then ignored).
-  bool wholeOtherFlash = false;
+  // Range: the sectors above. WholeDescribedFlash: on a described flash other than 0x01:0x7E,
+  // every sector of it (the range is then ignored); on the fixed map's flash, the range.
+  enum class Extent { Range, WholeDescribedFlash } extent = Extent::Range;
   EraseRules rules = EraseRules::CommandLine;
 };
 
@@ -158,7 +173,7 @@ struct InfoInput {
 
 // The shared settings of a program's record (a GUI's), with the port its COM number maps to.
 LinkInput linkFromRecord(const dwl::SharedContext& record);
-// A job of a program that runs one at a time on its installed port and display (the GUIs).
+// A job of a program that runs one at a time on its installed port (the GUIs).
 Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
 
 // What makes a write impossible before the handset is even booted, among the images it writes:
@@ -178,9 +193,8 @@ JobResult info(const InfoInput& input, const Context& context);
 std::string resultText(const dwl::DownloadResult& result);
 
 // Reads an image file for a slot, refusing from its size alone an image larger than the largest
-// flash described; false, with the PC library code and the reason (naming the file), when it
-// cannot be had.
-bool loadImage(dwl::Slot slot, const std::string& path, const dwl::FlashDescriptionTable* flash,
-               Image* image, dwl::ResultCode* code, std::string* why);
+// flash described: the image, or the PC library code and the reason (naming the file).
+std::variant<Image, ImageProblem> loadImage(dwl::Slot slot, const std::string& path,
+                                            const dwl::FlashDescriptionTable* flash);
 
 }  // namespace ops

@@ -38,13 +38,13 @@ ServiceSession::~ServiceSession() {
 }
 
 dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const Context& context,
-                                             const dwl::FlashDescriptionTable* flash) {
+                                             const dwl::FlashDescriptionTable* flash,
+                                             dwl::ProgressSink* after) {
   close();
   State& s = *state_;
   s.serial = context.serial;
   s.clock = context.clock;
   s.job = dwl::JobState{};
-  s.job.display = context.display;
   s.job.flash = flash;
   port_ = record.ComPort;
 
@@ -61,8 +61,8 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
     dwl::JobScope scope(job);
     boot = dwl::dwl1_0boot(&record);
   }
-  // What follows runs on the port itself, and reports nowhere but the display.
-  job.progress = nullptr;
+  // What follows runs on the port itself, and reports its comment lines to after.
+  job.progress = after;
   job.cancel = nullptr;
   job.line = nullptr;
   return boot;

@@ -29,9 +29,11 @@ class ServiceSession {
   // Closes any port the session held, then opens the record's port and boots the handset into
   // its bootstrap, as a write boots (the record receives the processor and the flash). Every wait
   // on the line is cut into slices that send context.progress a heartbeat and see
-  // context.cancel. The port stays open whatever the result, until close().
+  // context.cancel. The port stays open whatever the result, until close(). What the session's
+  // later calls report (their comment lines) goes to after, which must outlive the session's use.
   dwl::DownloadResult switchOn(dwl::SharedContext& record, const Context& context,
-                               const dwl::FlashDescriptionTable* flash);
+                               const dwl::FlashDescriptionTable* flash,
+                               dwl::ProgressSink* after = nullptr);
 
   // Runs f with the session's job state and port bound to the calling thread (the commands that
   // follow a switch-on, the geometry of the flash it named). Only while a port is open.

@@ -1,9 +1,13 @@
-// The few POSIX file calls of the engines (open, write, fsync, ftruncate on descriptors), as the
-// Microsoft C run-time spells them. Included ahead of every source of a mingw-w64 build, so the
+// The few POSIX calls of the engines (open, write, fsync, ftruncate on descriptors; gmtime_r), as
+// the Microsoft C run-time spells them. Included ahead of every source of a mingw-w64 build, so the
 // engines keep one spelling.
 #pragma once
 
 #ifdef _WIN32
+// gmtime_r and localtime_r: mingw-w64's <time.h> gives them on this request.
+#ifndef _POSIX_THREAD_SAFE_FUNCTIONS
+#define _POSIX_THREAD_SAFE_FUNCTIONS 200112L
+#endif
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>

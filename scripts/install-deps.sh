@@ -7,7 +7,7 @@
 # Used by the README's two commands and by CI, so a fresh machine and CI never drift apart.
 set -euo pipefail
 build=(
-  cmake g++ make ninja-build pkg-config dpkg-dev file
+  cmake g++ make ninja-build pkg-config dpkg-dev file libpq-dev
   qt6-base-dev
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev

@@ -380,7 +380,8 @@ void Station::run(Slot& slot) {
       break;
     }
     std::string text = r.message;
-    if (!r.detail.text().empty()) text += " (" + r.detail.text() + ")";
+    if (const std::string cause = ops::failureText(r.detail); !cause.empty())
+      text += " (" + cause + ")";
     const bool unreached = !r.identified && r.result.Family != dwl::RESULT_SUCCESS && !cancelled;
     const bool repeated = continuous && unreached && text == lastUnreached;
     lastUnreached = unreached ? text : std::string();

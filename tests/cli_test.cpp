@@ -65,12 +65,14 @@ TEST(CliOptions, AcceptedCommandLines) {
       {{"write", "--bin1", "a.bin", "--ogm2", "b.ogm", "--verify", "--model", "2"},
        [](const Options& o) {
          EXPECT_EQ(o.command, Command::Write);
-         EXPECT_EQ(cli::fileModeFor(o), 0);
+         EXPECT_EQ(cli::fileModeFor(o), ops::FileMode::BinAndOgm);
          EXPECT_TRUE(o.verify);
          EXPECT_EQ(o.model, 2);
        }},
-      {{"write", "--bin2", "a.bin"}, [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), 1); }},
-      {{"write", "--ogm1", "a.ogm"}, [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), 2); }},
+      {{"write", "--bin2", "a.bin"},
+       [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), ops::FileMode::BinOnly); }},
+      {{"write", "--ogm1", "a.ogm"},
+       [](const Options& o) { EXPECT_EQ(cli::fileModeFor(o), ops::FileMode::OgmOnly); }},
       {{"dump", "--first", "130", "--last", "140"},
        [](const Options& o) {
          EXPECT_EQ(o.command, Command::Dump);

@@ -50,6 +50,7 @@
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/emulated_handset.h"
+#include "support/flash_geometry.h"
 #include "support/gui_helpers.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
@@ -255,8 +256,8 @@ class ErrorWindows : public DownloaderGui, public ::testing::WithParamInterface<
 TEST_P(ErrorWindows, ButtonClosesTheWindowResetsAndUnlocksByMode) {
   sg_DownloadContext.Mode = 2;
   dwl::dwl52_5LockDuringDownload();
-  dwl::dwl52_2DisplayTypeCPU(0xBE);
-  dwl::display().progress(40);
+  showCpuType(0xBE);
+  panelEvents().progress(40);
 
   dwl::dwl52_10DisplayResult(GetParam().family, GetParam().code);
   const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, GetParam().utilityPanel);
@@ -344,11 +345,41 @@ TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
   EXPECT_EQ(elapsedText(100, 112), "0 min 12 sec");
 }
 
+// The indicators light with the identified handset's texts; the reset puts them off and both
+// progress controls at 0, and they keep the last texts.
+TEST_F(DownloaderGui, ProcessorAndFlashIndicatorsAndTheirReset) {
+  testsupport::BoundJob job;  // as during a job, whose flash descriptions name the flash
+  testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
+  const auto lit = [](int ctrl) {
+    int v = -1;
+    guikit::GetCtrlVal(v_Panel, ctrl, &v);
+    return v;
+  };
+  showCpuType(0x9D);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "Unknown boot");
+  showCpuType(0xBE);
+  showFlashType(0x01, 0x7E);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_FLASH), " Flash AM29PDL128G");
+  showFlashType(0x01, 0x55);
+  EXPECT_EQ(lit(PANEL_CPU), 1);
+  EXPECT_EQ(lit(PANEL_FLASH), 1);
+  panelEvents().progress(40);
+  initControls();
+  EXPECT_EQ(lit(PANEL_CPU), 0);
+  EXPECT_EQ(lit(PANEL_FLASH), 0);
+  EXPECT_EQ(lit(PANEL_PROGRESS), 0);
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_CPU), "BOOT FROM A PCF5087");
+  EXPECT_EQ(guikit::GetCtrlString(v_Panel, PANEL_FLASH),
+            " Flash unknown (manufacturer 0x01, device 0x55)");
+}
+
 // The legend counts every cell once, by its colour; the map asks for all its rows.
 TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
   SectorMap map;
   map.resize(200, 40);
-  const char* states[] = {"Downloaded", "Downloaded", "Wait...", "wait...", "Error", "N. A."};
+  using State = SectorMap::State;
+  const State states[] = {State::Written, State::Written, State::Waiting,
+                          State::Writing, State::Error,   State::NotAvailable};
   for (std::uint32_t i = 0; i < 300; ++i) map.setSector(i, 0x2000, i * 0x2000, states[i % 6]);
   EXPECT_EQ(map.summary().toStdString(),
             "Sectors: 100 written, 100 in progress, 50 in error, 50 not reached (300)");
@@ -367,7 +398,8 @@ TEST_F(DownloaderGui, SectorMapLegendAddsUpAndKeepsEveryRow) {
 TEST_F(DownloaderGui, SectorMapOnTheMainPanelGetsEveryRow) {
   QWidget* panel = guikit::panelWidget(v_Panel);
   auto* map = dynamic_cast<SectorMap*>(guikit::controlWidget(v_Panel, PANEL_SECTORS));
-  for (std::uint32_t i = 0; i < 284; ++i) map->setSector(i, 0x2000, i * 0x2000, "N. A.");
+  for (std::uint32_t i = 0; i < 284; ++i)
+    map->setSector(i, 0x2000, i * 0x2000, SectorMap::State::NotAvailable);
   // The layout is redone in steps, one level of widgets per pass, as the job's pumping does.
   for (int pass = 0; pass < 5; ++pass) QCoreApplication::processEvents();
   EXPECT_GE(map->height(), map->heightForWidth(map->width())) << "rows cut off";
@@ -607,6 +639,46 @@ TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   EXPECT_EQ(log->count(), lines);
 }
 
+// Each Load button opens its slot's dialog and loads only a file chosen, existing or new; a
+// cancelled dialog leaves the slot's image, path and flag as they were.
+TEST_F(DownloaderGui, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
+  DownloadContext& c0 = sg_DownloadContext;
+  const struct {
+    int button;
+    const char* dialog;
+    const std::uint32_t& length;
+    const char* path;
+    const std::uint8_t& loaded;
+  } cases[] = {
+      {PANEL_LOAD_BIN1, "select bin file|*.bin", c0.Bin1Length, c0.Bin1Path, c0.Bin1Loaded},
+      {PANEL_LOAD_BIN2, "select bin file|*.bin", c0.Bin2Length, c0.Bin2Path, c0.Bin2Loaded},
+      {PANEL_LOAD_OGM1, "select ogm file|*.ogm", c0.Ogm1Length, c0.Ogm1Path, c0.Ogm1Loaded},
+      {PANEL_LOAD_OGM2, "select ogm file|*.ogm", c0.Ogm2Length, c0.Ogm2Path, c0.Ogm2Loaded},
+  };
+  // Even lengths, so that the ogm slots store them unchanged.
+  TempDir::write("one.img", std::vector<std::uint8_t>{1, 1});
+  TempDir::write("two.img", std::vector<std::uint8_t>{2, 2, 2, 2});
+  testsupport::choose(v_Panel, PANEL_MODE, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dialog);
+    ui.fileDialogs.clear();
+    ui.fileToChoose = "one.img";
+    testsupport::click(v_Panel, c.button);
+    EXPECT_EQ(c.length, 2u);
+    ui.fileToChoose.clear();
+    testsupport::click(v_Panel, c.button);
+    EXPECT_EQ(c.length, 2u);
+    EXPECT_STREQ(c.path, "one.img");
+    EXPECT_EQ(c.loaded, 1);
+    ui.fileToChoose = "two.img";
+    ui.chosenKind = 2;
+    testsupport::click(v_Panel, c.button);
+    ui.chosenKind = 1;
+    EXPECT_EQ(c.length, 4u);
+    EXPECT_EQ(ui.fileDialogs, std::vector<std::string>(3, c.dialog));
+  }
+}
+
 TEST_F(DownloaderGui, ServicePanelListsTheKnownFlashes) {
   testsupport::menuItem(v_MenuBarHandle, "dwl51_150MMIMenuService")->trigger();
   ASSERT_GT(v_ServicePanel, 0);
@@ -734,9 +806,9 @@ TEST_F(DownloaderEndToEnd, CompleteDownloadThroughThePanel) {
 
   // Every sector written shows so on the map.
   ASSERT_NE(sectorMap(), nullptr);
-  EXPECT_EQ(sectorMap()->state(0), "Downloaded");
-  EXPECT_EQ(sectorMap()->state(8), "Downloaded");
-  EXPECT_EQ(sectorMap()->state(1), "Downloaded");
+  EXPECT_EQ(sectorMap()->state(0), SectorMap::State::Written);
+  EXPECT_EQ(sectorMap()->state(8), SectorMap::State::Written);
+  EXPECT_EQ(sectorMap()->state(1), SectorMap::State::Written);
 
   EXPECT_EQ(dimmed(PANEL_START), 1) << "locked until the window is closed";
   testsupport::click(open[0], SUCCESS_OK);
@@ -752,7 +824,7 @@ TEST_F(DownloaderEndToEnd, FailingBootEndsInTheBootWindow) {
   wrongStart.wrong = {{emulator::Reply::StartReport, 0x55}};
   connect(wrongStart);
   // What an earlier job identified is not shown as this handset's.
-  dwl::dwl52_2DisplayTypeCPU(0xBE);
+  showCpuType(0xBE);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(windowText(guikit::UTILITY_BOOT_ERR),
             "BOOT : Problem with program in external RAM : StackPointer not set");
@@ -774,8 +846,8 @@ TEST_F(DownloaderEndToEnd, RefusedSectorEndsInTheGenericWindowAndShowsOnTheMap) 
   connect(refused);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(windowText(guikit::UTILITY_GENERIC_ERR), "Problem : Error during the sector donwload");
-  EXPECT_EQ(sectorMap()->state(3), "Error");
-  EXPECT_EQ(sectorMap()->state(2), "Downloaded");
+  EXPECT_EQ(sectorMap()->state(3), SectorMap::State::Error);
+  EXPECT_EQ(sectorMap()->state(2), SectorMap::State::Written);
   EXPECT_FALSE(handset->link->isOpen());
 }
 
@@ -819,10 +891,10 @@ TEST_F(DownloaderEndToEnd, StartClosesThePortTheServicePanelLeftOpen) {
 }
 
 // Presses the button of a window left open from before, half-way through a download.
-class PressStaleButtonHalfWay : public PanelDisplay {
+class PressStaleButtonHalfWay : public PanelEvents {
  public:
   void progress(int percent) override {
-    PanelDisplay::progress(percent);
+    PanelEvents::progress(percent);
     if (pressed || percent < 50) return;
     pressed = true;
     testsupport::click(stale, guikit::UTILITY_BUTTON);
@@ -842,7 +914,7 @@ TEST_F(DownloaderEndToEnd, WindowLeftOpenDoesNotUnlockTheDownload) {
   connect();
   PressStaleButtonHalfWay press;
   press.stale = stale[0];
-  dwl::setDisplay(&press);
+  setPanelEvents(&press);
   testsupport::click(v_Panel, PANEL_START);
   ASSERT_TRUE(press.pressed);
   EXPECT_FALSE(guikit::isPanelLoaded(stale[0]));
@@ -860,8 +932,8 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   load(PANEL_LOAD_BIN1, "FW_V7_CLA.bin", 0x10000 * 6 + 0x2000 * 8);
   load(PANEL_LOAD_OGM1, "LANG_EN.ogm", 0x30000);
   connect();
-  testsupport::SnapshotHalfWay<PanelDisplay> halfWay(v_Panel, "downloader-main-download");
-  dwl::setDisplay(&halfWay);
+  testsupport::SnapshotHalfWay<PanelEvents> halfWay(v_Panel, "downloader-main-download");
+  setPanelEvents(&halfWay);
   testsupport::click(v_Panel, PANEL_START);
   EXPECT_EQ(halfWay.taken, "taken");
   for (int h : guikit::loadedPanels(kMmi, SUCCESS))
@@ -934,10 +1006,10 @@ QMessageBox* openQuestion() {
 // Presses the close box a tenth into the download and leaves the question open while the
 // download goes on; answers No once the bar has moved on by half (or, should the question hold
 // the job, after a bounded number of event rounds, so the test ends and fails).
-class CloseBoxQuestion : public PanelDisplay {
+class CloseBoxQuestion : public PanelEvents {
  public:
   void progress(int percent) override {
-    PanelDisplay::progress(percent);
+    PanelEvents::progress(percent);
     if (askedAt < 0 && percent >= 10) {
       askedAt = percent;
       guikit::panelWidget(v_Panel)->close();
@@ -959,7 +1031,7 @@ TEST_F(DownloaderEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDownloadAndNoLetsItF
   connect();
   guikit::setConfirmHandler({});  // the real question, as the technician sees it
   CloseBoxQuestion question;
-  dwl::setDisplay(&question);
+  setPanelEvents(&question);
   // Should the question hold the job in a loop of its own, No is pressed from inside that loop.
   int rounds = 0;
   QTimer failsafe;
@@ -984,7 +1056,7 @@ TEST_F(DownloaderEndToEnd, AQuestionLeftOpenIsWithdrawnWhenTheDownloadEnds) {
   guikit::setConfirmHandler({});
   CloseBoxQuestion question;
   question.answeredAt = 1000;  // never answered
-  dwl::setDisplay(&question);
+  setPanelEvents(&question);
   testsupport::click(v_Panel, PANEL_START);
   ASSERT_GE(question.askedAt, 10);
   EXPECT_EQ(guikit::loadedPanels(kMmi, SUCCESS).size(), 1u);
@@ -1060,10 +1132,10 @@ TEST_F(DownloaderGui, DeviceButtonMapsTheSelectedComNumberForEveryProgram) {
 namespace {
 
 // Presses Cancel a third into the download.
-class CancelAThirdIn : public PanelDisplay {
+class CancelAThirdIn : public PanelEvents {
  public:
   void progress(int percent) override {
-    PanelDisplay::progress(percent);
+    PanelEvents::progress(percent);
     if (percent >= 30) cancelToken().cancel();
   }
 };
@@ -1074,7 +1146,7 @@ TEST_F(DownloaderEndToEnd, ACancelReadsTheSameInTheWindowTheLogAndTheSectorMap) 
   load(PANEL_LOAD_BIN1, "cla.bin", 0x10000 * 8);
   connect();
   CancelAThirdIn cancel;
-  dwl::setDisplay(&cancel);
+  setPanelEvents(&cancel);
   testsupport::click(v_Panel, PANEL_START);
   const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
   ASSERT_EQ(open.size(), 1u);

@@ -14,7 +14,7 @@
 #include "engines/dumper/dumper.h"
 #include "platform/clock.h"
 #include "support/dumper_flash.h"
-#include "support/recording_display.h"
+#include "support/recording_panel.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -74,6 +74,7 @@ class DumperEmulator : public ::testing::Test {
   testsupport::TempDir dir;
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
+  testsupport::ScopedPanel panel{rec};
   std::vector<std::uint8_t> contents;
   std::unique_ptr<emulator::NorFlash> flash;
   std::unique_ptr<emulator::HandsetCore> core;

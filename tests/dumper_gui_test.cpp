@@ -341,9 +341,9 @@ TEST_P(ClosingPanels, SuccessOpensThePanelOfTheOperationAndItsOkUnlocks) {
   if (GetParam().mode == kModeErase) openErase();
   sg_DownloadContext.OperationMode = GetParam().mode;
   dwl::display().lock();
-  dwl::display().progress(100);
-  dwl::display().dumpOffset(0x7F0000);
-  dwl::display().eraseProgress(0x10000, 8);
+  panelEvents().progress(100);
+  panelEvents().dumpOffset(0x7F0000);
+  panelEvents().eraseProgress(0x10000, 8);
   dwl::dwl52_10DisplayResult(0, 0);
   const std::vector<int> open = guikit::loadedPanels(kDumperUir, GetParam().panelId);
   ASSERT_EQ(open.size(), 1u);
@@ -467,8 +467,8 @@ TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
   EXPECT_EQ(snapshot(mainPanel(), "dumper-main-idle"), "");
 
   testsupport::enter(mainPanel(), kMainLastSector, 20);
-  testsupport::SnapshotHalfWay<PanelDisplay> halfWay(dumper::dumper, "dumper-main-dump");
-  dwl::setDisplay(&halfWay);
+  testsupport::SnapshotHalfWay<PanelControls> halfWay(dumper::dumper, "dumper-main-dump");
+  setPanelEvents(&halfWay);
   testsupport::click(mainPanel(), kMainStart);
   EXPECT_EQ(halfWay.taken, "taken");
   for (int h : guikit::loadedPanels(kDumperUir, DUMP_SUCCESS)) {
@@ -500,10 +500,10 @@ TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
 namespace {
 
 // Presses Cancel once the dump has passed the first sectors.
-class CancelAfterBlocks : public PanelDisplay {
+class CancelAfterBlocks : public PanelControls {
  public:
   void dumpOffset(std::uint32_t offset) override {
-    PanelDisplay::dumpOffset(offset);
+    PanelControls::dumpOffset(offset);
     if (offset >= 0x20000) cancelToken().cancel();
   }
 };
@@ -511,7 +511,7 @@ class CancelAfterBlocks : public PanelDisplay {
 TEST_F(DumperEndToEnd, ACancelledDumpIsHeadedAsOneAndSaysWhatItLeftInTheFile) {
   testsupport::enter(mainPanel(), kMainLastSector, 20);
   CancelAfterBlocks cancel;
-  dwl::setDisplay(&cancel);
+  setPanelEvents(&cancel);
   testsupport::click(mainPanel(), kMainStart);
   const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
   ASSERT_EQ(open.size(), 1u);
@@ -530,10 +530,10 @@ namespace {
 
 // The close box half-way through a dump: the question stays open while blocks go on arriving,
 // and No is pressed once the dump has moved on.
-class CloseBoxDuringTheDump : public PanelDisplay {
+class CloseBoxDuringTheDump : public PanelControls {
  public:
   void dumpOffset(std::uint32_t offset) override {
-    PanelDisplay::dumpOffset(offset);
+    PanelControls::dumpOffset(offset);
     if (askedAt == 0 && offset >= 0x10000) {
       askedAt = offset;
       guikit::panelWidget(mainPanel())->close();
@@ -552,7 +552,7 @@ TEST_F(DumperEndToEnd, TheCloseBoxQuestionDoesNotHoldTheDumpAndNoLetsItFinish) {
   testsupport::enter(mainPanel(), kMainLastSector, 10);
   guikit::setConfirmHandler({});  // the real question
   CloseBoxDuringTheDump question;
-  dwl::setDisplay(&question);
+  setPanelEvents(&question);
   // Should the question hold the dump in a loop of its own, No is pressed from inside it.
   int rounds = 0;
   QTimer failsafe;

@@ -22,6 +22,7 @@
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
 #include "support/recording_display.h"
+#include "support/recording_panel.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -153,11 +154,25 @@ class DumperTest : public ::testing::Test {
   }
   const std::vector<std::uint8_t>& written() const { return port.line.written(); }
 
+  // The dump of a context's range, as the sequence reports it: its stage gives the panel the
+  // dump's size.
+  static dwl::DownloadResult dumpRange(const dumper::DumperContext& ctx) {
+    dwl::reportStage({dwl::Stage::Dump,
+                      0,
+                      0,
+                      {},
+                      std::uint64_t{dumper::blockCount(ctx.DumpFirstSector, ctx.DumpLastSector)} *
+                          dumper::kBlockSize});
+    return dumper::dump_flash(ctx);
+  }
+
   testsupport::TempDir dir;
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
+  // The program's panel, and the sink of what the tests call without the operation layer.
+  testsupport::ScopedPanel panel{rec};
+  testsupport::BoundJob job{&panel.panel};
   ChunkedLine port;
-  testsupport::BoundJob job{&rec};
 };
 
 // --- the sector map ---------------------------------------------------------------------------
@@ -221,7 +236,7 @@ TEST_F(DumperTest, DumpReadsEachBlockOfTheRangeAndAppendsItToDumpTxt) {
     dumper::DumperContext ctx;
     ctx.DumpFirstSector = r.first;
     ctx.DumpLastSector = r.last;
-    EXPECT_EQ(dumper::dump_flash(ctx), (dwl::DownloadResult{0, 0}));
+    EXPECT_EQ(dumpRange(ctx), (dwl::DownloadResult{0, 0}));
 
     EXPECT_EQ(dumper::blockCount(r.first, r.last), r.blocks);
     const std::vector<std::uint32_t> addresses = readAddresses(written());
@@ -242,7 +257,7 @@ TEST_F(DumperTest, ProgressOfThreeBlocksIsTruncated) {
   dumper::DumperContext ctx;
   ctx.DumpFirstSector = 0;
   ctx.DumpLastSector = 2;
-  dumper::dump_flash(ctx);
+  dumpRange(ctx);
   EXPECT_EQ(rec.progressValues, (std::vector<int>{33, 66, 100}));
   EXPECT_EQ(rec.calls, (std::vector<std::string>{"offset 0", "offset 8192", "offset 16384"}));
   EXPECT_EQ(job.state.SoftPourcent, 100);
@@ -277,7 +292,7 @@ TEST_F(DumperTest, FailedReadStopsTheDumpAndKeepsTheBlocksBefore) {
     dumper::DumperContext ctx;
     ctx.DumpFirstSector = 0;
     ctx.DumpLastSector = 7;
-    EXPECT_EQ(dumper::dump_flash(ctx), (dwl::DownloadResult{8, c.code}));
+    EXPECT_EQ(dumpRange(ctx), (dwl::DownloadResult{8, c.code}));
     EXPECT_EQ(testsupport::TempDir::read("dump.txt"), flashBytes(0, 2 * dumper::kBlockSize));
     EXPECT_EQ(readAddresses(written()).size(), c.fault == ReadFault::NoAccept ? 2u : 3u);
     EXPECT_EQ(rec.progressValues, (std::vector<int>{12, 25}));
@@ -337,7 +352,7 @@ TEST_F(DumperTest, BlockWrittenOnlyInPartIsCutBackAndStopsTheDump) {
   dwl::DownloadResult result;
   {
     FileSizeLimit limit(100 + dumper::kBlockSize + 1000);
-    result = dumper::dump_flash(ctx);
+    result = dumpRange(ctx);
   }
   EXPECT_EQ(result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
   std::vector<std::uint8_t> expected(100, 'x');

@@ -237,59 +237,16 @@ TEST_F(Loader, ReadabilityCheckLeavesNoFileOpen) {
 }
 #endif
 
-TEST_F(Loader, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
-  struct Case {
-    int (*button)(downloader::DownloadContext&);
-    Slot slot;
-    const char* dialog;
-  };
-  const Case cases[] = {
-      {downloader::dwl51_52MMILoadFile, Slot::Bin1, "c:/varnel2|*.bin|select bin file"},
-      {downloader::dwl51_52MMILoadFile_2, Slot::Bin2, "c:/varnel2|*.bin|select bin file"},
-      {downloader::dwl51_52MMILoadFile_ogm, Slot::Ogm1, "c:/varnel2|*.ogm|select ogm file"},
-      {downloader::dwl51_52MMILoadFile_ogm_2, Slot::Ogm2, "c:/varnel2|*.ogm|select ogm file"},
-  };
-  // Even lengths, so that the ogm slots store them unchanged.
-  testsupport::TempDir::write("one.img", std::vector<std::uint8_t>{1, 1});
-  testsupport::TempDir::write("two.img", std::vector<std::uint8_t>{2, 2, 2, 2});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.dialog);
-    rec.dialogs.clear();
-    rec.fileSelectResult = 1;
-    rec.fileSelectPath = "one.img";
-    EXPECT_EQ(c.button(sg_DownloadContext), 0);
-    EXPECT_EQ(view(c.slot).length, 2u);
-    // Cancelled: the loaded image, its path and its flag stay.
-    rec.fileSelectResult = 0;
-    rec.fileSelectPath = "two.img";
-    EXPECT_EQ(c.button(sg_DownloadContext), 0);
-    EXPECT_EQ(view(c.slot).length, 2u);
-    EXPECT_STREQ(view(c.slot).path, "one.img");
-    EXPECT_EQ(view(c.slot).loaded, 1);
-    // A new file counts as chosen too.
-    rec.fileSelectResult = 2;
-    EXPECT_EQ(c.button(sg_DownloadContext), 0);
-    EXPECT_EQ(view(c.slot).length, 4u);
-    EXPECT_EQ(rec.dialogs, std::vector<std::string>(3, c.dialog));
-  }
-}
-
-TEST(PanelIndicators, ProcessorFlashAndReset) {
-  testsupport::ScopedRecorder r;
-  testsupport::BoundJob job{&r.rec};
+TEST(PanelIndicators, ProcessorAndFlashTexts) {
+  testsupport::BoundJob job;
   testsupport::setFlash({{4, 0x2000}}, 0x01, 0x7E, "AM29PDL128G");
-  dwl::dwl52_2DisplayTypeCPU(0x9D);
-  dwl::dwl52_2DisplayTypeCPU(0xBE);
-  dwl::dwl52_1DisplayTypeFlash(0x01, 0x7E);
-  dwl::dwl52_1DisplayTypeFlash(0x01, 0x55);
-  dwl::dwl52_4InitControls();
-  EXPECT_EQ(
-      r.rec.calls,
-      (std::vector<std::string>{
-          "cpu on Unknown boot", "cpu on BOOT FROM A PCF5087", "flash on  Flash AM29PDL128G",
-          "flash on  Flash unknown (manufacturer 0x01, device 0x55)", "cpu off BOOT FROM A PCF5087",
-          "flash off  Flash unknown (manufacturer 0x01, device 0x55)"}));
-  EXPECT_EQ(r.rec.progressValues, std::vector<int>{0});
+  const std::pair<std::string, std::string> cases[] = {
+      {dwl::cpuTypeText(0x9D), "Unknown boot"},
+      {dwl::cpuTypeText(0xBE), "BOOT FROM A PCF5087"},
+      {dwl::flashTypeText(0x01, 0x7E), " Flash AM29PDL128G"},
+      {dwl::flashTypeText(0x01, 0x55), " Flash unknown (manufacturer 0x01, device 0x55)"},
+  };
+  for (const auto& [shown, expected] : cases) EXPECT_EQ(shown, expected);
 }
 
 }  // namespace

@@ -113,6 +113,14 @@ TEST_F(DisplayResult, CommentLinesCarryABlankOnEachSide) {
   EXPECT_EQ(rec.comments[1], " Bin1 file loading, please wait...  ");
   EXPECT_EQ(dwl::mv_NbCommentLine, before + 2);
   EXPECT_STREQ(dwl::ma_Comment, " Bin1 file loading, please wait...  ");
+  // In a job the line is one of the job's events; the program's display does not see it.
+  testsupport::RecordingDisplay events;
+  {
+    testsupport::BoundJob job(&events);
+    dwl::logComment("The End");
+  }
+  EXPECT_EQ(events.comments, std::vector<std::string>{" The End "});
+  EXPECT_EQ(rec.comments.size(), 2u);
 }
 
 }  // namespace

@@ -171,6 +171,85 @@ TEST(PtyServer, BootWriteReadBackSwitchOffThenBootAgain) {
   EXPECT_TRUE(core.bootstrap().empty()) << "the second boot starts from a clean boot ROM";
 }
 
+// Each PC finds the device as the first one did, whatever the last one set: Wine refuses a port
+// whose rate shows as BOTHER, and fails to set even parity (which a pseudo-terminal drops) when
+// nothing else changes.
+TEST(PtyServer, EachPcFindsTheFirstSettings) {
+  emulator::NorFlash flash(amd128());
+  emulator::HandsetCore core(flash, {});
+  emulator::PtyServer server(core);
+  std::string why;
+  ASSERT_TRUE(server.open(&why)) << why;
+  std::thread serving([&] { server.serve(); });
+  auto settings = [&] {
+    const int fd = ::open(server.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    EXPECT_EQ(::tcgetattr(fd, &t), 0);
+    ::close(fd);
+    return t;
+  };
+  const termios first = settings();
+  {
+    const int fd = ::open(server.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios t = first;
+    t.c_iflag |= IGNBRK | INPCK;
+    t.c_cflag |= CLOCAL;
+    ::cfsetspeed(&t, B115200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    ::close(fd);
+  }
+  termios now{};
+  for (int i = 0; i < 100; ++i) {
+    now = settings();
+    if (::cfgetospeed(&now) == B38400 && now.c_cflag == first.c_cflag) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(::cfgetospeed(&now), B38400);
+  EXPECT_EQ(now.c_cflag, first.c_cflag);
+  EXPECT_EQ(now.c_iflag, first.c_iflag);
+  server.stop();
+  serving.join();
+}
+
+// Wine sets a rate outside the termios table as 38400 with a custom divisor, which a
+// pseudo-terminal cannot hold; with customRateAs38400, 38400 stands for such rates and no other.
+TEST(PtyServer, ThirtyEightFourHundredMayStandForACustomRate) {
+  struct Case {
+    const char* name;
+    bool option;
+    Bytes speed;  // the speed command's parameters and sum
+    bool heard;
+  };
+  const Case cases[] = {
+      {"220338 taken as 38400", true, {0xB0, 0xFF, 0xFD, 0x02, 0xAC}, true},
+      {"220338 without the option", false, {0xB0, 0xFF, 0xFD, 0x02, 0xAC}, false},
+      {"115200 is never 38400", true, {0x00, 0xFF, 0xF9, 0x01, 0xF8}, false},
+  };
+  const Bytes bootstrap = testsupport::TempDir::read(kSamples + "dwl87.spm");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emulator::NorFlash flash(amd128());
+    emulator::HandsetCore core(flash, {});
+    emulator::PtyServer server(core, {.customRateAs38400 = c.option});
+    std::string why;
+    ASSERT_TRUE(server.open(&why)) << why;
+    std::thread serving([&] { server.serve(); });
+    {
+      PcPort pc(server.slavePath());
+      EXPECT_EQ(pc.boot(bootstrap, kBootReply.size()), kBootReply);
+      pc.write({0xEB});
+      EXPECT_EQ(pc.read(2), (Bytes{0xC0, 0xC9}));
+      pc.write(cat({{0xE0}, c.speed}));
+      EXPECT_EQ(pc.read(3), (Bytes{0xC0, 0xC3, 0x00}));
+      // The PC stays at 38400.
+      pc.write({0xE9});
+      EXPECT_EQ(pc.read(1, c.heard ? kWaitMs : 300), c.heard ? Bytes{0xCA} : Bytes{});
+    }
+    server.stop();
+    serving.join();
+  }
+}
+
 TEST(PtyServer, TheNextHandsetComesOnAGivenTimeAfterASwitchOff) {
   emulator::NorFlash flash(amd128());
   emulator::HandsetCore core(flash, {});

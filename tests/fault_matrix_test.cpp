@@ -38,7 +38,7 @@
 #include "platform/native_rs232.h"
 #include "support/bound_job.h"
 #include "support/dumper_flash.h"
-#include "support/recording_display.h"
+#include "support/recording_panel.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
@@ -392,6 +392,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   testsupport::TempDir dir;
   testsupport::ScopedRecorder display;
   testsupport::RecordingDisplay& rec = display.rec;
+  testsupport::ScopedPanel panel{rec};
   Bytes image, before;
   std::unique_ptr<emulator::NorFlash> flash;
   std::unique_ptr<emulator::HandsetCore> core;

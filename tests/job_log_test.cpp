@@ -53,7 +53,10 @@ TEST(JobLog, EachJobIsOneLineWithItsImagesAndResult) {
   dwl::JobResult failed;
   failed.result = {dwl::RESULT_SECTOR_CHECKSUM, 2};
   failed.message = "checksum";
-  failed.detail = {"port COM7, sector 3", "bad sum"};
+  failed.detail.object.port = "COM7";
+  failed.detail.object.sector = 3;
+  failed.detail.object.address = 0x01030000;
+  failed.detail.reason = {dwl::FailureKind::UnexpectedReply, "sector sum", 0xC7, 0xC0};
   failed.identified = true;
   failed.handset = {0x87, 0x01, 0x7E, "AMD x", false, 0, 0, 0};
   const auto t0 = ops::WallClock::time_point(std::chrono::milliseconds(1765204507123));
@@ -79,7 +82,9 @@ TEST(JobLog, EachJobIsOneLineWithItsImagesAndResult) {
   EXPECT_EQ(j["images"][1]["slot"], "ogm2");
   EXPECT_EQ(j["images"][1]["path"], "b\xEF\xBF\xBD.ogm");  // an invalid byte replaced
   EXPECT_EQ(j["result"]["family"], dwl::RESULT_SECTOR_CHECKSUM);
-  EXPECT_EQ(j["result"]["detail"], "port COM7, sector 3: bad sum");
+  EXPECT_EQ(j["result"]["detail"],
+            "port COM7, sector 3 at 0x01030000: the handset answered 0xC7 where 0xC0 was expected "
+            "(sector sum)");
   EXPECT_TRUE(j["verify"].get<bool>());
   EXPECT_FALSE(j["version"].get<std::string>().empty());
 }

@@ -119,7 +119,7 @@ class Ops : public ::testing::Test {
   ops::WriteInput writeInput(bool verify) {
     ops::WriteInput in;
     in.link = link();
-    in.mode = 0;
+    in.mode = ops::FileMode::BinAndOgm;
     in.verify = verify;
     in.images.push_back({dwl::Slot::Bin1, "a.bin", pattern(100000, 1)});
     in.images.push_back({dwl::Slot::Ogm2, "b.ogm", pattern(1001, 2)});
@@ -154,8 +154,7 @@ TEST_F(Ops, EachJobReportsItsStagesAndBytesAddingUpToItsTotal) {
        [](Ops& t, Handset& h, Recorder& r) {
          ops::DumpInput in;
          in.link = t.link(2);
-         in.firstSector = 7;
-         in.lastSector = 8;
+         in.sectors = ops::SectorRange{7, 8};
          in.output = "d.bin";
          return ops::dump(in, t.context(h, r));
        },
@@ -196,7 +195,8 @@ TEST_F(Ops, EachJobReportsItsStagesAndBytesAddingUpToItsTotal) {
     Handset h;
     Recorder rec(&h);
     const dwl::JobResult r = c.run(*this, h, rec);
-    EXPECT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.message << " " << r.detail.text();
+    EXPECT_EQ(r.result.Family, dwl::RESULT_SUCCESS)
+        << r.message << " " << ops::failureText(r.detail);
     EXPECT_EQ(rec.stages, c.stages);
     EXPECT_EQ(rec.totals.bytes, c.bytes);
     EXPECT_EQ(rec.last.jobDone, c.bytes);
@@ -262,8 +262,7 @@ TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
     } else if (c.job == 'd') {
       ops::DumpInput in;
       in.link = link(2);
-      in.firstSector = 0;
-      in.lastSector = 20;
+      in.sectors = ops::SectorRange{0, 20};
       in.output = "cancel.bin";
       r = ops::dump(in, context(h, rec));
     } else {
@@ -276,7 +275,7 @@ TEST_F(Ops, CancelAtEachStageEndsWithinASecondAndSendsNothingMore) {
     ASSERT_GE(rec.cancelledAt, 0) << "the cancel never came";
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_CANCELLED, 0}));
     EXPECT_EQ(r.message, "Cancelled by the user");
-    EXPECT_EQ(r.detail.reason, "cancelled by the user");
+    EXPECT_EQ(r.detail.reason.kind, dwl::FailureKind::Cancelled);
     EXPECT_LE(rec.finishedAt - rec.cancelledAt, 1.0);
     EXPECT_EQ(h.link->written().size(), rec.sentAtCancel);
     EXPECT_FALSE(h.link->isOpen());
@@ -342,8 +341,7 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
     Recorder rec(&good);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = 0;
-    in.lastSector = 3;
+    in.sectors = ops::SectorRange{0, 3};
     in.output = "good.bin";
     ASSERT_EQ(ops::dump(in, context(good, rec)).result.Family, dwl::RESULT_SUCCESS);
     // Four read commands of 9 bytes each, then the switch-off's one byte.
@@ -362,8 +360,7 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
     } else if (c.job == 'd') {
       ops::DumpInput in;
       in.link = link(2);
-      in.firstSector = 0;
-      in.lastSector = 3;
+      in.sectors = ops::SectorRange{0, 3};
       in.output = "fail.bin";
       r = ops::dump(in, context(h, rec));
     } else {
@@ -372,7 +369,8 @@ TEST_F(Ops, EachFailureNamesItsObjectAndReason) {
       r = ops::info(in, context(h, rec));
     }
     EXPECT_EQ(r.message, c.message);
-    EXPECT_EQ(r.detail.text().substr(0, c.detail.size()), c.detail) << r.detail.text();
+    EXPECT_EQ(ops::failureText(r.detail).substr(0, c.detail.size()), c.detail)
+        << ops::failureText(r.detail);
   }
 }
 
@@ -382,20 +380,20 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   std::filesystem::create_directory("out");
   ops::DumpInput dump;
   dump.link = link(2);
-  dump.firstSector = dump.lastSector = 0;
+  dump.sectors = ops::SectorRange{0, 0};
   dump.output = "out";
   dwl::JobResult r = ops::dump(dump, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-  EXPECT_EQ(r.detail.text(), "out: not a regular file");
+  EXPECT_EQ(ops::failureText(r.detail), "out: not a regular file");
 
   // An image larger than the largest flash: the image, its size and that flash.
   testsupport::TempDir::write("big.bin", std::string());
   std::filesystem::resize_file("big.bin", 0x1000001);  // sparse
-  ops::Image image;
-  dwl::ResultCode code = 0;
-  std::string why;
-  EXPECT_FALSE(ops::loadImage(dwl::Slot::Bin1, "big.bin", &table, &image, &code, &why));
-  EXPECT_EQ(code, 2);
+  const auto loaded = ops::loadImage(dwl::Slot::Bin1, "big.bin", &table);
+  const auto* problem = std::get_if<ops::ImageProblem>(&loaded);
+  ASSERT_NE(problem, nullptr);
+  EXPECT_EQ(problem->code, 2);
+  const std::string& why = problem->text;
   EXPECT_EQ(why.rfind("big.bin: 16777217 bytes, larger than the largest flash in flash.txt, ", 0),
             0u)
       << why;
@@ -406,7 +404,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   info.link.bootstrapPath = "missing.spm";
   r = ops::info(info, context(h, rec));
   EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 3}));
-  EXPECT_EQ(r.detail.text(), "missing.spm: No such file or directory");
+  EXPECT_EQ(ops::failureText(r.detail), "missing.spm: No such file or directory");
 
   platform::ScriptedRs232 closed;
   closed.failOpenWith(platform::kErrPermission);
@@ -415,7 +413,7 @@ TEST_F(Ops, FileAndPortFailuresNameTheFileOrDevice) {
   info.link.bootstrapPath = "dwl87.spm";
   r = ops::info(info, cx);
   EXPECT_EQ(r.message, "LIB_PC : Default error number _ 0xfffffffb");
-  EXPECT_EQ(r.detail.object, "port COM4 (emulated)");
+  EXPECT_EQ(ops::failureObjectText(r.detail.object), "port COM4 (emulated)");
 }
 
 TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
@@ -464,7 +462,7 @@ TEST_F(Ops, WritesThatCannotBeRightAreRefusedBeforeAnythingIsWritten) {
     c.change(in);
     const dwl::JobResult r = ops::write(in, context(h, rec));
     EXPECT_EQ(r.result, c.result);
-    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_EQ(ops::failureText(r.detail), c.detail);
     EXPECT_EQ(!h.link->written().empty(), c.boots);
     // Nothing was written: no sector write command went out.
     EXPECT_EQ(std::count(h.link->written().end() -
@@ -491,14 +489,14 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
       {"type 4, ogm only",
        [](ops::WriteInput& in) {
          in.downloadType = 4;
-         in.mode = 2;
+         in.mode = ops::FileMode::OgmOnly;
        },
        {1, 0},
        {},
        0},
       {"bin only, stale Ogm1 on model 3",
        [](ops::WriteInput& in) {
-         in.mode = 1;
+         in.mode = ops::FileMode::BinOnly;
          in.model = 3;
          in.images[1].slot = dwl::Slot::Ogm1;
        },
@@ -507,7 +505,7 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
        100000},
       {"bin only, empty Ogm2 left over",
        [](ops::WriteInput& in) {
-         in.mode = 1;
+         in.mode = ops::FileMode::BinOnly;
          in.images[1].bytes.clear();
        },
        {0, 0},
@@ -515,7 +513,7 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
        100000},
       {"ogm only, a Bin2 that overlaps Ogm2 and does not fit",
        [](ops::WriteInput& in) {
-         in.mode = 2;
+         in.mode = ops::FileMode::OgmOnly;
          in.images[0] = {dwl::Slot::Bin2, "c.bin", pattern(9 << 20, 4)};
        },
        {0, 0},
@@ -530,12 +528,13 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     ops::WriteInput in = writeInput(false);
     c.change(in);
     ops::Context cx = context(h, rec);
-    cx.display = &shown;
+    dwl::ProgressTee both({&rec, &shown});
+    cx.progress = &both;
     const dwl::JobResult r = ops::write(in, cx);
-    EXPECT_EQ(r.result, c.result) << r.detail.text();
+    EXPECT_EQ(r.result, c.result) << ops::failureText(r.detail);
     if (in.downloadType != 0) {
-      EXPECT_EQ(r.detail.reason, "download type " + std::to_string(in.downloadType) +
-                                     " writes nothing; only type 0 writes the images");
+      EXPECT_EQ(r.detail.reason.text, "download type " + std::to_string(in.downloadType) +
+                                          " writes nothing; only type 0 writes the images");
     }
     EXPECT_EQ(rec.totals.bytes, c.total);
     for (std::uint32_t at : c.written) {
@@ -549,10 +548,10 @@ TEST_F(Ops, WriteSendsTheImagesOfTheModeAndTheDownloadType) {
     EXPECT_NE(shown.comments.back().find("The End"), std::string::npos) << shown.comments.back();
     EXPECT_FALSE(shown.elapsedTexts.empty());
     // Nothing of a slot outside the mode (or of any slot, for a type other than 0) was written.
-    if (!wrote || in.mode == 2) {
+    if (!wrote || in.mode == ops::FileMode::OgmOnly) {
       EXPECT_EQ(h.flash->read(0, 16), Bytes(16, 0xFF));
     }
-    if (!wrote || in.mode == 1) {
+    if (!wrote || in.mode == ops::FileMode::BinOnly) {
       EXPECT_EQ(h.flash->read(0xC70000, 16), Bytes(16, 0xFF));
     }
   }
@@ -567,35 +566,53 @@ TEST(WriteInput, ModeImagesAndProblemsFollowWhatTheFrontEndGives) {
   using S = dwl::Slot;
   struct Case {
     std::string name;
-    int mode;
+    std::optional<ops::FileMode> mode;
     std::vector<ops::ImageSource> images;
-    int wantMode;
+    ops::FileMode wantMode;
     std::vector<S> wantSlots;
     std::vector<std::string> problems;
     dwl::ResultCode firstCode;
   };
   const Case cases[] = {
-      {"bin only", ops::kModeOfImages, {{S::Bin1, "a.bin", {}}}, 1, {S::Bin1}, {}, 0},
-      {"ogm only", ops::kModeOfImages, {{S::Ogm2, "h.ogm", held}}, 2, {S::Ogm2}, {}, 0},
+      {"bin only",
+       std::nullopt,
+       {{S::Bin1, "a.bin", {}}},
+       ops::FileMode::BinOnly,
+       {S::Bin1},
+       {},
+       0},
+      {"ogm only",
+       std::nullopt,
+       {{S::Ogm2, "h.ogm", held}},
+       ops::FileMode::OgmOnly,
+       {S::Ogm2},
+       {},
+       0},
       {"bin and ogm",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Ogm1, "h.ogm", held}, {S::Bin1, "a.bin", {}}},
-       0,
+       ops::FileMode::BinAndOgm,
        {S::Ogm1, S::Bin1},
        {},
        0},
-      {"the window's mode is kept", 1, {{S::Ogm2, "h.ogm", held}}, 1, {S::Ogm2}, {}, 0},
+      {"the window's mode is kept",
+       ops::FileMode::BinOnly,
+       {{S::Ogm2, "h.ogm", held}},
+       ops::FileMode::BinOnly,
+       {S::Ogm2},
+       {},
+       0},
       {"missing file",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Bin2, "none.bin", {}}, {S::Bin1, "a.bin", {}}},
-       1,
+       ops::FileMode::BinOnly,
        {S::Bin1},
        {"the bin2 image none.bin"},
        3},
       {"two of a slot",
-       ops::kModeOfImages,
+       std::nullopt,
        {{S::Bin1, "a.bin", {}}, {S::Bin1, "h.bin", held}},
-       1,
+       ops::FileMode::BinOnly,
        {S::Bin1},
        {"two images for bin1"},
        0},
@@ -640,7 +657,8 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     in.link.flash = nullptr;  // no description: the fixed map's sectors are not this flash's
     const dwl::JobResult r = ops::erase(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_FLASH_FILE, 15}));
-    EXPECT_NE(r.detail.reason.find("flash 0x89:0x18"), std::string::npos) << r.detail.text();
+    EXPECT_NE(r.detail.reason.text.find("flash 0x89:0x18"), std::string::npos)
+        << ops::failureText(r.detail);
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), pattern(0x20000, 5));
   }
   {
@@ -649,7 +667,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     Recorder rec(&h);
     in.link.flash = &table;
     const dwl::JobResult r = ops::erase(in, context(h, rec));
-    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(r.detail);
     EXPECT_EQ(r.sectors, (std::vector<std::uint32_t>{8, 9}));
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
     const Bytes programmed = pattern(0x30000, 5);
@@ -665,7 +683,7 @@ TEST_F(Ops, EraseUsesTheSectorsOfTheFlashTheHandsetReports) {
     in.link.flash = nullptr;
     in.rules = ops::EraseRules::Dumper;
     const dwl::JobResult r = ops::erase(in, context(h, rec));
-    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << r.detail.text();
+    ASSERT_EQ(r.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(r.detail);
     EXPECT_EQ(h.flash->read(0x10000, 0x20000), Bytes(0x20000, 0xFF));
     EXPECT_NE(h.flash->read(0x30000, 0x10000), Bytes(0x10000, 0xFF));
   }
@@ -711,8 +729,7 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     Recorder rec(&h);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = 0;
-    in.lastSector = 7;
+    in.sectors = ops::SectorRange{0, 7};
     in.output = "gone.bin";
     // The file disappears after the first block.
     struct Remover final : dwl::ProgressSink {
@@ -722,7 +739,8 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     cx.progress = &remover;
     const dwl::JobResult r = ops::dump(in, cx);
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), "gone.bin: the file was removed or replaced while it was written");
+    EXPECT_EQ(ops::failureText(r.detail),
+              "gone.bin: the file was removed or replaced while it was written");
     EXPECT_EQ(r.bytesWritten, 0x2000u);
   }
 #endif
@@ -732,11 +750,11 @@ TEST_F(Ops, DumpFileRemovedOrNotAFileIsNamed) {
     ASSERT_EQ(testsupport::makeFifo("fifo.bin"), 0);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = in.lastSector = 0;
+    in.sectors = ops::SectorRange{0, 0};
     in.output = "fifo.bin";
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), "fifo.bin: not a regular file");
+    EXPECT_EQ(ops::failureText(r.detail), "fifo.bin: not a regular file");
   }
 }
 
@@ -768,11 +786,11 @@ TEST_F(Ops, DumpOutputThatCannotTakeTheDumpIsRefusedBeforeTheBoot) {
     Recorder rec(&h);
     ops::DumpInput in;
     in.link = link(2);
-    in.firstSector = in.lastSector = 0;
+    in.sectors = ops::SectorRange{0, 0};
     in.output = c.output;
     const dwl::JobResult r = ops::dump(in, context(h, rec));
     EXPECT_EQ(r.result, (dwl::DownloadResult{dwl::RESULT_LIB_PC, 6}));
-    EXPECT_EQ(r.detail.text(), c.detail);
+    EXPECT_EQ(ops::failureText(r.detail), c.detail);
     EXPECT_TRUE(h.link->written().empty());
     EXPECT_EQ(rec.events.back(), "finished");
   }
@@ -790,8 +808,8 @@ TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {
   std::thread tb([&] { resultB = ops::write(inb, context(b, rb)); });
   ta.join();
   tb.join();
-  EXPECT_EQ(resultA.result.Family, dwl::RESULT_SUCCESS) << resultA.detail.text();
-  EXPECT_EQ(resultB.result.Family, dwl::RESULT_SUCCESS) << resultB.detail.text();
+  EXPECT_EQ(resultA.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(resultA.detail);
+  EXPECT_EQ(resultB.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(resultB.detail);
   EXPECT_TRUE(resultA.verified && resultB.verified);
   EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
   EXPECT_EQ(b.flash->read(0, 100000), pattern(100000, 99));

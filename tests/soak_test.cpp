@@ -48,23 +48,6 @@ int envNumber(const char* name, int fallback) {
   return v && *v ? std::atoi(v) : fallback;
 }
 
-// Reads every written image back, block by block, and compares it with what was sent.
-dwl::DownloadResult verifyImages(const downloader::DownloadContext& ctx,
-                                 const std::vector<downloader::WrittenImage>& images) {
-  Bytes block(dumper::kBlockSize);
-  for (const downloader::WrittenImage& image : images) {
-    for (std::uint32_t at = 0; at < image.length; at += dumper::kBlockSize) {
-      const std::uint32_t n = std::min(image.length - at, dumper::kBlockSize);
-      const dwl::ResultCode rc =
-          dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), ctx.ComPort);
-      if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
-      if (!std::equal(block.begin(), block.begin() + n, image.data + at))
-        return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(image.address + at)};
-    }
-  }
-  return {dwl::RESULT_SUCCESS, 0};
-}
-
 // A random fault for one session, as handset-emulator takes it; empty for a clean session.
 std::string randomFault(std::mt19937& rng, std::uint32_t sectors, std::uint32_t blocks) {
   auto pick = [&](std::uint32_t n) {
@@ -193,7 +176,12 @@ TEST_F(Soak, EveryCycleEndsVerifiedOrWithAClearError) {
       c.Bin1Length = length;
       c.Bin1Loaded = 1;
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
-      if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c, verifyImages);
+      if (r.Family == dwl::RESULT_SUCCESS)
+        r = downloader::dwl3_0Generic5087(c,
+                                          [](const downloader::DownloadContext& ctx,
+                                             const std::vector<downloader::WrittenImage>& images) {
+                                            return downloader::readBack(ctx.ComPort, images);
+                                          });
       dwl::dwl52_10DisplayResult(r.Family, r.Code);
       dwl::dwl12_1UartStop(4);
       c = downloader::DownloadContext{};

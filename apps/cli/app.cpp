@@ -68,7 +68,7 @@ dwl::JobResult jobResultOf(const Outcome& o) {
   dwl::JobResult r;
   r.result = o.result;
   r.message = o.message.empty() ? outcomeMessage(o.result) : o.message;
-  r.detail.reason = o.detail;
+  r.detail.reason = dwl::stated(o.detail);
   r.bytesWritten = o.bytesWritten;
   r.sectors = o.sectors;
   r.verified = o.verified;

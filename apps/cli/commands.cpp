@@ -61,7 +61,7 @@ Outcome outcomeOf(const dwl::JobResult& r) {
   Outcome outcome;
   outcome.result = r.result;
   outcome.message = r.message;
-  outcome.detail = r.detail.text();
+  outcome.detail = ops::failureText(r.detail);
   if (r.identified) {
     outcome.flash.identified = true;
     outcome.flash.manufacturer = r.handset.manufacturer;
@@ -182,8 +182,7 @@ Outcome runDump(const Run& run) {
     input.offset = o.offset;
     input.length = o.length;
   } else {
-    input.firstSector = o.first;
-    input.lastSector = o.last;
+    input.sectors = ops::SectorRange{o.first, o.last};
   }
   input.output = inDirectory(o, o.output);
   return runOnMap(run, "dump", input, ops::dump, [&](const Outcome& outcome) {
@@ -202,7 +201,7 @@ Outcome runErase(const Run& run) {
   ops::EraseInput input;
   input.firstSector = o.first;
   input.lastSector = o.last;
-  input.wholeOtherFlash = o.all;
+  if (o.all) input.extent = ops::EraseInput::Extent::WholeDescribedFlash;
   return runOnMap(run, "erase", input, ops::erase, [&](const Outcome&) {
     return "Erased sectors " + std::to_string(o.first) + ".." + std::to_string(o.last) + "\n";
   });

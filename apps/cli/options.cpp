@@ -15,7 +15,7 @@ int speedFor(const Options& options) {
   return (options.command == Command::Dump || options.command == Command::Erase) ? 2 : 3;
 }
 
-int fileModeFor(const Options& options) {
+std::optional<ops::FileMode> fileModeFor(const Options& options) {
   return ops::fileModeOf(!options.bin1.empty() || !options.bin2.empty(),
                          !options.ogm1.empty() || !options.ogm2.empty());
 }
@@ -206,7 +206,7 @@ ParseOutcome parseArguments(int argc, const char* const* argv) {
     return result;
   };
   if (!waitStates.empty()) checkWaitStates(waitStates, &o.waitStates);
-  if (o.command == Command::Write && fileModeFor(o) < 0)
+  if (o.command == Command::Write && !fileModeFor(o))
     return usage("write needs at least one image (--bin1, --bin2, --ogm1 or --ogm2)");
   if (o.command == Command::Erase) {
     if (o.all) {

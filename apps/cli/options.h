@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/operations.h"
+
 namespace cli {
 
 enum class Command { None, Info, Write, Dump, Erase, Ports };
@@ -48,7 +50,7 @@ struct Options {
 int speedFor(const Options& options);
 
 // File mode of a write: 0 bin and ogm, 1 bin only, 2 ogm only, -1 no image at all.
-int fileModeFor(const Options& options);
+std::optional<ops::FileMode> fileModeFor(const Options& options);
 
 struct ParseOutcome {
   // Set when the program should stop at once (help, usage error) with this status.

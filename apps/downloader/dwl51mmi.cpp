@@ -57,13 +57,14 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
     // A result that opens no window would leave the panel locked for good.
-    dwl::dwl52_4InitControls();
+    initControls();
     dwl::dwl52_6UnlockAfterDownload();
     return;
   }
   dwl::dwl52_10DisplayResult(r.Family, r.Code);
   // Under the fixed text, what failed and why.
-  if (r.Family != dwl::RESULT_SUCCESS) SetPanelDetail(lastResultWindow(), job.detail.text());
+  if (r.Family != dwl::RESULT_SUCCESS)
+    SetPanelDetail(lastResultWindow(), ops::failureText(job.detail));
 }
 
 platform::CancelToken& cancelToken() {
@@ -93,9 +94,9 @@ class StartEvents final : public dwl::ProgressSink {
     c.CpuType = handset.cpu;
     c.FlashManufacturer = handset.manufacturer;
     c.FlashDevice = handset.device;
-    dwl::dwl52_2DisplayTypeCPU(c.CpuType);
+    showCpuType(c.CpuType);
     ProcessSystemEvents();
-    dwl::dwl52_1DisplayTypeFlash(c.FlashManufacturer, c.FlashDevice);
+    showFlashType(c.FlashManufacturer, c.FlashDevice);
     ProcessSystemEvents();
   }
   void jobFinished(const dwl::JobResult&) override { discard(); }
@@ -115,7 +116,7 @@ ops::WriteInput writeInput(const DownloadContext& c) {
   settings.link = ops::linkFromRecord(c);
   settings.link.flash = &vg_FlashDescritpion;
   settings.model = c.Model;
-  settings.mode = c.Mode;
+  settings.mode = ops::fileModeOfRecord(c.Mode).value_or(ops::FileMode::BinOnly);
   settings.downloadType = c.DownloadType;
   const struct {
     dwl::Slot slot;
@@ -175,7 +176,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
     return 0;
   }
 
-  dwl::dwl52_4InitControls();
+  initControls();
   // The indicators keep no text of the handset before this one.
   SetCtrlVal(v_Panel, PANEL_CPU, std::string("Processor"));
   SetCtrlVal(v_Panel, PANEL_FLASH, std::string("Flash"));
@@ -192,14 +193,16 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   cancelToken().reset();
   StartEvents events;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
-  guikit::SinkTee sinks({&events, &status});
+  guikit::SinkTee sinks({&events, &status, &panelEvents()});
   const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
   g_running = false;
   // A question about the job that has just ended has no answer to wait for.
   WithdrawQuestions();
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 1);
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS)))
-    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED ? "Cancelled" : "Not written");
+    map->endInProgress(result.result.Family == dwl::RESULT_CANCELLED
+                           ? SectorMap::State::Cancelled
+                           : SectorMap::State::NotWritten);
   showJobResult(result, "Download failed");
   return 0;
 }
@@ -241,18 +244,25 @@ SlotState slotState(int control) {
   }
 }
 
-int loadSlot(int control) {
-  switch (control) {
-    case PANEL_LOAD_BIN1:
-      return dwl51_52MMILoadFile(sg_DownloadContext);
-    case PANEL_LOAD_BIN2:
-      return dwl51_52MMILoadFile_2(sg_DownloadContext);
-    case PANEL_LOAD_OGM1:
-      return dwl51_52MMILoadFile_ogm(sg_DownloadContext);
-    case PANEL_LOAD_OGM2:
-      return dwl51_52MMILoadFile_ogm_2(sg_DownloadContext);
-    default:
-      return 0;
+// The slot's file dialog, then its loader when a file was chosen (an existing or a new one).
+void loadSlot(int control) {
+  static constexpr struct {
+    int control;
+    dwl::Slot slot;
+    const char* pattern;
+    const char* title;
+  } kButtons[] = {
+      {PANEL_LOAD_BIN1, dwl::Slot::Bin1, "*.bin", "select bin file"},
+      {PANEL_LOAD_BIN2, dwl::Slot::Bin2, "*.bin", "select bin file"},
+      {PANEL_LOAD_OGM1, dwl::Slot::Ogm1, "*.ogm", "select ogm file"},
+      {PANEL_LOAD_OGM2, dwl::Slot::Ogm2, "*.ogm", "select ogm file"},
+  };
+  for (const auto& b : kButtons) {
+    if (b.control != control) continue;
+    std::string chosen;
+    const int picked = chooseImageFile(b.pattern, b.title, &chosen);
+    if (picked == 1 || picked == 2) loadImageFile(sg_DownloadContext, b.slot, chosen);
+    return;
   }
 }
 }  // namespace
@@ -373,7 +383,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   // The window whose button was pressed, even when a later one took the global handle.
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelSuccessful);
   if (downloadRunning()) return 0;
-  dwl::dwl52_4InitControls();
+  initControls();
   resetJobLine();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
@@ -385,7 +395,7 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   DiscardPanel(isPanelLoaded(panel) ? panel : v_PanelTimeout);
   if (downloadRunning()) return 0;
-  dwl::dwl52_4InitControls();
+  initControls();
   resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;

@@ -32,11 +32,12 @@ DownloadContext g_serviceCopy;
 // How long the boot waits for the handset's first byte (the port's time-out at the boot).
 constexpr double kBootWait = 5;
 
-// The prompt's seconds left while the boot waits.
+// The prompt's seconds left while the boot waits; the windows repaint at each beat.
 class PromptCountdown final : public dwl::ProgressSink {
  public:
   void heartbeat(double waited) override {
     SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, countdown_.text(waited));
+    ProcessSystemEvents();
   }
 
  private:
@@ -128,9 +129,10 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   // The boot waits as a download's does: the prompt counts down and its Cancel is seen. The
   // flash is named from the program's descriptions.
   PromptCountdown countdown;
+  dwl::ProgressTee events({&countdown, &panelEvents()});
   cancelToken().reset();
-  const dwl::DownloadResult boot =
-      g_session.switchOn(c, ops::programContext(countdown, cancelToken()), &vg_FlashDescritpion);
+  const dwl::DownloadResult boot = g_session.switchOn(c, ops::programContext(events, cancelToken()),
+                                                      &vg_FlashDescritpion, &panelEvents());
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);
   return g_session.run([&] { return afterSwitchOn(c, boot); });

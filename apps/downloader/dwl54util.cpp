@@ -15,7 +15,7 @@ int closeErrorWindow(int panel, int event, int handle) {
   // the button closes its own window, not only the latest.
   guikit::DiscardPanel(guikit::isPanelLoaded(panel) ? panel : handle);
   if (downloadRunning()) return 0;
-  dwl::dwl52_4InitControls();
+  initControls();
   resetJobLine();
   dwl::dwl52_6UnlockAfterDownload();
   return 0;

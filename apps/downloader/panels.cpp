@@ -23,6 +23,7 @@
 #include "dwl/dwl11command.h"
 #include "dwl/dwl52display.h"
 #include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl3spm87.h"
 #include "engines/downloader/dwl56conf.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
@@ -55,6 +56,11 @@ char vl_Time[8] = {};
 namespace {
 
 PanelDisplay g_display;
+PanelEvents g_events;
+PanelEvents* g_eventsInUse = &g_events;
+// The indicators keep their text while switched off, so the reset needs the last one shown.
+std::string g_cpuText;
+std::string g_flashText;
 int g_lastResultWindow = -1;
 std::string g_failureTitle = "Download failed";
 
@@ -166,23 +172,89 @@ void PanelDisplay::comment(const std::string& line) {
   SetCtrlIndex(v_Panel, PANEL_COMMENT, count - 1);
 }
 
-void PanelDisplay::progress(int percent) {
+PanelEvents& panelEvents() {
+  return *g_eventsInUse;
+}
+
+void setPanelEvents(PanelEvents* events) {
+  g_eventsInUse = events ? events : &g_events;
+}
+
+void PanelEvents::stageStarted(const dwl::StageInfo& stage) {
+  stage_ = stage.stage;
+}
+
+void PanelEvents::progress(int percent) {
   SetCtrlVal(v_Panel, PANEL_PROGRESS, percent);
   SetCtrlVal(v_Panel, PANEL_PERCENT, percent);
 }
 
-void PanelDisplay::elapsed(const std::string& text) {
-  SetCtrlVal(v_Panel, PANEL_TIME, text);
-}
-
-void PanelDisplay::sector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-                          const std::string& state) {
-  if (SectorMap* map = sectorMap())
-    map->setSector(index, size, address, QString::fromStdString(state));
-}
-
-void PanelDisplay::processEvents() {
+void PanelEvents::bytesDone(const dwl::ByteProgress& bytes) {
+  // The controls follow the image being written, truncated to whole percents.
+  if (stage_ == dwl::Stage::Image && bytes.stageTotal > 0)
+    progress(static_cast<int>(static_cast<unsigned>(100.0 * static_cast<double>(bytes.stageDone) /
+                                                    static_cast<double>(bytes.stageTotal))));
   ProcessSystemEvents();
+}
+
+void PanelEvents::sectorChanged(const dwl::SectorEvent& sector) {
+  SectorMap::State state = SectorMap::State::Writing;
+  switch (sector.state) {
+    case dwl::SectorState::Writing:
+      state = SectorMap::State::Writing;
+      break;
+    case dwl::SectorState::Written:
+      state = SectorMap::State::Written;
+      break;
+    case dwl::SectorState::Resent:
+    case dwl::SectorState::Failed:
+      state = SectorMap::State::Error;
+      break;
+    case dwl::SectorState::Erased:
+    case dwl::SectorState::Read:
+      return;  // not a write's
+  }
+  if (SectorMap* map = sectorMap())
+    map->setSector(sector.number, sector.size, sector.address, state);
+}
+
+void PanelEvents::sectorPlanned(const dwl::PlannedSector& sector) {
+  if (SectorMap* map = sectorMap())
+    map->setSector(sector.number, sector.size, sector.address,
+                   sector.plan == dwl::SectorPlan::Listed ? SectorMap::State::NotAvailable
+                                                          : SectorMap::State::Waiting);
+}
+
+void PanelEvents::logLine(const std::string& line) {
+  g_display.comment(line);
+}
+
+void PanelEvents::elapsed(std::optional<std::uint32_t> seconds) {
+  SetCtrlVal(v_Panel, PANEL_TIME, seconds ? elapsedText(0, *seconds) : std::string(" "));
+}
+
+void PanelEvents::heartbeat(double) {
+  ProcessSystemEvents();
+}
+
+void showCpuType(std::uint8_t cpuType) {
+  g_cpuText = dwl::cpuTypeText(cpuType);
+  SetCtrlVal(v_Panel, PANEL_CPU, g_cpuText);
+  SetCtrlVal(v_Panel, PANEL_CPU, 1);
+}
+
+void showFlashType(std::uint8_t manufacturer, std::uint8_t device) {
+  g_flashText = dwl::flashTypeText(manufacturer, device);
+  SetCtrlVal(v_Panel, PANEL_FLASH, g_flashText);
+  SetCtrlVal(v_Panel, PANEL_FLASH, 1);
+}
+
+void initControls() {
+  if (!g_cpuText.empty()) SetCtrlVal(v_Panel, PANEL_CPU, g_cpuText);
+  SetCtrlVal(v_Panel, PANEL_CPU, 0);
+  if (!g_flashText.empty()) SetCtrlVal(v_Panel, PANEL_FLASH, g_flashText);
+  SetCtrlVal(v_Panel, PANEL_FLASH, 0);
+  panelEvents().progress(0);
 }
 
 void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
@@ -205,26 +277,13 @@ void setFailureTitle(const std::string& what) {
   g_failureTitle = what;
 }
 
-void PanelDisplay::popup(const std::string& title, const std::string& text) {
-  MessagePopup(title, text);
-}
-
-void PanelDisplay::cpuIndicator(bool on, const std::string& text) {
-  if (!text.empty()) SetCtrlVal(v_Panel, PANEL_CPU, text);
-  SetCtrlVal(v_Panel, PANEL_CPU, on ? 1 : 0);
-}
-
-void PanelDisplay::flashIndicator(bool on, const std::string& text) {
-  if (!text.empty()) SetCtrlVal(v_Panel, PANEL_FLASH, text);
-  SetCtrlVal(v_Panel, PANEL_FLASH, on ? 1 : 0);
-}
-
 void PanelDisplay::lock() {
   for (int g = GROUP_BIN1; g <= GROUP_OGM2; ++g) dimSlotGroup(static_cast<SlotGroup>(g), true);
   for (int ctrl : kPanelInputs) SetCtrlAttribute(v_Panel, ctrl, ATTR_DIMMED, 1);
   DiscardMenuBar(v_MenuBarHandle);
   // The service panel would start a second boot on the same port in the middle of this one.
   dimServicePanel(true);
+  ProcessSystemEvents();
 }
 
 void PanelDisplay::unlock() {
@@ -241,6 +300,7 @@ void PanelDisplay::unlock() {
     dimSlotGroup(GROUP_OGM2, false);
   }
   dimServicePanel(false);
+  ProcessSystemEvents();
 }
 
 void PanelDisplay::slotPath(dwl::Slot slot, const std::string& path) {
@@ -265,8 +325,7 @@ void PanelDisplay::slotSum(dwl::Slot slot, std::uint32_t sum) {
   ++g_loadsShown;
 }
 
-int PanelDisplay::fileSelect(const std::string&, const std::string& pattern,
-                             const std::string& title, std::string* path) {
+int chooseImageFile(const std::string& pattern, const std::string& title, std::string* path) {
   // The folder the technician last loaded from, across runs; the working folder the first time.
   QSettings settings("Kelvane", "Kelvane Downloader");
   std::error_code ec;
@@ -328,6 +387,7 @@ void stopDownloaderPanels() {
   discardAll();
   v_ConfigPanelHooks = {};
   dwl::setDisplay(nullptr);
+  setPanelEvents(nullptr);
   setCallbackTable(nullptr);
 }
 

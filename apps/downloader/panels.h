@@ -1,11 +1,14 @@
-// The downloader's panels: their handles, the display of the engine on them, and the start-up
-// that loads them (shared by main and the tests).
+// The downloader's panels: their handles, what the program and its jobs show on them, and the
+// start-up that loads them (shared by main and the tests).
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl_display.h"
+#include "dwl/dwl_job.h"
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl56conf.h"
 
@@ -34,27 +37,53 @@ extern DownloadContext sg_DownloadContext;
 // What a configuration restore changes on the main panel; empty while the panels are not loaded.
 extern ConfigPanelHooks v_ConfigPanelHooks;
 
-// What the engine shows, on the main panel and the result windows.
+// The result windows, boxes, lock and image slots of the program, and the comment lines of its
+// own actions outside a job.
 class PanelDisplay : public dwl::Display {
  public:
   void comment(const std::string& line) override;
-  void progress(int percent) override;
-  void elapsed(const std::string& text) override;
-  void sector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-              const std::string& state) override;
-  void processEvents() override;
   void openWindow(dwl::Window window, const std::string& message) override;
-  void popup(const std::string& title, const std::string& text) override;
-  void cpuIndicator(bool on, const std::string& text) override;
-  void flashIndicator(bool on, const std::string& text) override;
   void lock() override;
   void unlock() override;
   void slotPath(dwl::Slot slot, const std::string& path) override;
   void slotSize(dwl::Slot slot, std::uint32_t size) override;
   void slotSum(dwl::Slot slot, std::uint32_t sum) override;
-  int fileSelect(const std::string& directory, const std::string& pattern, const std::string& title,
-                 std::string* path) override;
 };
+
+// What a write shows on the main panel, from its events: the comment log, the sector map, both
+// progress controls (the image being written), the elapsed time. It keeps the window alive while
+// the job runs: events are handled at each heartbeat and after each block confirmed.
+class PanelEvents : public dwl::ProgressSink {
+ public:
+  void stageStarted(const dwl::StageInfo& stage) override;
+  void bytesDone(const dwl::ByteProgress& bytes) override;
+  void sectorChanged(const dwl::SectorEvent& sector) override;
+  void sectorPlanned(const dwl::PlannedSector& sector) override;
+  void logLine(const std::string& line) override;
+  void elapsed(std::optional<std::uint32_t> seconds) override;
+  void heartbeat(double waited) override;
+
+  // Both progress controls, 0..100.
+  virtual void progress(int percent);
+
+ private:
+  dwl::Stage stage_ = dwl::Stage::Boot;
+};
+
+// The panel's event sink every write of the program reports to; tests put their own in (null
+// restores the program's).
+PanelEvents& panelEvents();
+void setPanelEvents(PanelEvents* events);
+
+// The processor and flash indicators, switched on with the identified handset's texts.
+void showCpuType(std::uint8_t cpuType);
+void showFlashType(std::uint8_t manufacturer, std::uint8_t device);
+// Both indicators off (they keep their text) and both progress controls at 0.
+void initControls();
+
+// The file dialog of an image slot, in the folder the technician last loaded from: 0 when
+// cancelled, 1 for an existing file, 2 for a new one, and then the chosen path in *path.
+int chooseImageFile(const std::string& pattern, const std::string& title, std::string* path);
 
 // Registers the panel resources, installs the display and the callback table, loads the main
 // panel and its menu bar, and reads flash.txt (its error window opens when it is faulty).

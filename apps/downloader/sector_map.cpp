@@ -9,23 +9,49 @@ namespace {
 constexpr int kPitch = 11;  // a cell's edge and the gap after it, in pixels
 constexpr int kLegend = 16;
 
-QColor colourOf(const QString& state) {
-  if (state == "Downloaded") return QColor(0x2e, 0xa0, 0x43);
-  if (state == "Error") return QColor(0xd0, 0x30, 0x30);
-  if (state.compare("Wait...", Qt::CaseInsensitive) == 0) return QColor(0xf0, 0xc0, 0x20);
-  return QColor(0xc8, 0xc8, 0xc8);  // "N. A." and sectors not reached
+using State = SectorMap::State;
+
+bool inProgress(State state) {
+  return state == State::Waiting || state == State::Writing;
+}
+
+QColor colourOf(State state) {
+  if (state == State::Written) return QColor(0x2e, 0xa0, 0x43);
+  if (state == State::Error) return QColor(0xd0, 0x30, 0x30);
+  if (inProgress(state)) return QColor(0xf0, 0xc0, 0x20);
+  return QColor(0xc8, 0xc8, 0xc8);  // not available and sectors not reached
 }
 
 }  // namespace
+
+QString SectorMap::text(State state) {
+  switch (state) {
+    case State::NotAvailable:
+      return QStringLiteral("N. A.");
+    case State::Waiting:
+      return QStringLiteral("Wait...");
+    case State::Writing:
+      return QStringLiteral("wait...");
+    case State::Written:
+      return QStringLiteral("Downloaded");
+    case State::Error:
+      return QStringLiteral("Error");
+    case State::Cancelled:
+      return QStringLiteral("Cancelled");
+    case State::NotWritten:
+      return QStringLiteral("Not written");
+  }
+  return {};
+}
 
 SectorMap::SectorMap(QWidget* parent) : QWidget(parent) {
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 }
 
 void SectorMap::setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-                          const QString& state) {
+                          State state) {
+  const bool grew = cells_.find(index) == cells_.end();
   Cell& c = cells_[index];
-  const bool grew = c.state.isEmpty();
   c.size = size;
   c.address = address;
   c.state = state;
@@ -39,15 +65,16 @@ void SectorMap::clear() {
   update();
 }
 
-void SectorMap::endInProgress(const QString& state) {
+void SectorMap::endInProgress(State state) {
   for (auto& [index, c] : cells_)
-    if (c.state.compare("Wait...", Qt::CaseInsensitive) == 0) c.state = state;
+    if (inProgress(c.state)) c.state = state;
   update();
 }
 
-QString SectorMap::state(std::uint32_t index) const {
+std::optional<SectorMap::State> SectorMap::state(std::uint32_t index) const {
   auto it = cells_.find(index);
-  return it == cells_.end() ? QString() : it->second.state;
+  if (it == cells_.end()) return std::nullopt;
+  return it->second.state;
 }
 
 int SectorMap::columns(int width) const {
@@ -105,9 +132,9 @@ QString SectorMap::summary() const {
   // One count per colour, so the counts add up to the cells shown.
   int done = 0, failed = 0, waiting = 0;
   for (const auto& [index, c] : cells_) {
-    done += c.state == "Downloaded";
-    failed += c.state == "Error";
-    waiting += c.state.compare("Wait...", Qt::CaseInsensitive) == 0;
+    done += c.state == State::Written;
+    failed += c.state == State::Error;
+    waiting += inProgress(c.state);
   }
   const int other = static_cast<int>(cells_.size()) - done - failed - waiting;
   return QStringLiteral("Sectors: %1 written, %2 in progress, %3 in error, %4 not reached (%5)")
@@ -139,7 +166,7 @@ bool SectorMap::event(QEvent* event) {
                              .arg(it->first)
                              .arg(it->second.address, 8, 16, QLatin1Char('0'))
                              .arg(it->second.size)
-                             .arg(it->second.state),
+                             .arg(text(it->second.state)),
                          this);
     } else {
       QToolTip::hideText();

@@ -6,18 +6,25 @@
 #include <QWidget>
 #include <cstdint>
 #include <map>
+#include <optional>
 
 class SectorMap : public QWidget {
  public:
+  // What a cell shows: a sector of the flash the job does not write (NotAvailable), one the
+  // image will cover (Waiting), the one being written, written, in error, and the states a job
+  // that ended leaves on the sectors it did not reach.
+  enum class State { NotAvailable, Waiting, Writing, Written, Error, Cancelled, NotWritten };
+  // "N. A.", "Wait...", "wait...", "Downloaded", "Error", "Cancelled", "Not written".
+  static QString text(State state);
+
   explicit SectorMap(QWidget* parent = nullptr);
 
-  void setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-                 const QString& state);
+  void setSector(std::uint32_t index, std::uint32_t size, std::uint32_t address, State state);
   void clear();
   // At the end of a job no sector is left "in progress": those still waiting take state.
-  void endInProgress(const QString& state);
-  // The state shown for a sector, empty when the sector was never reported.
-  QString state(std::uint32_t index) const;
+  void endInProgress(State state);
+  // The state shown for a sector, none when the sector was never reported.
+  std::optional<State> state(std::uint32_t index) const;
   int count() const { return static_cast<int>(cells_.size()); }
   // The legend: how many cells of each colour, adding up to the cells shown.
   QString summary() const;
@@ -38,7 +45,7 @@ class SectorMap : public QWidget {
  private:
   struct Cell {
     std::uint32_t size = 0, address = 0;
-    QString state;
+    State state = State::NotAvailable;
   };
   int columns(int width) const;
   int pitch() const;

@@ -21,35 +21,84 @@ const std::vector<int> kMainAllControls = {4, 5, 11, 10, 12, 17, 13, 7, 6, 2, 3,
 const std::vector<int> kEraseLockControls = {2, 3, 4, 12};
 const std::vector<int> kEraseRangeControls = {kEraseFirst, kEraseLast, kEraseRangeLabel};
 
+PanelEvents g_noPanels;
+PanelEvents* g_panelEvents = &g_noPanels;
 }  // namespace
 
+PanelEvents& panelEvents() {
+  return *g_panelEvents;
+}
+
+void setPanelEvents(PanelEvents* events) {
+  g_panelEvents = events ? events : &g_noPanels;
+}
+
+void PanelEvents::stageStarted(const dwl::StageInfo& stage) {
+  stage_ = stage.stage;
+  checkFailed_ = false;
+}
+
+void PanelEvents::bytesDone(const dwl::ByteProgress& bytes) {
+  if (stage_ != dwl::Stage::Dump) return;
+  // One event a block: the offset of the block just written, and the blocks done of the whole
+  // dump, truncated to whole percents.
+  dumpOffset(bytes.address - dwl::FlashBase);
+  const std::uint64_t done = (bytes.stageDone + kBlockSize - 1) / kBlockSize;
+  const std::uint64_t blocks = (bytes.stageTotal + kBlockSize - 1) / kBlockSize;
+  if (blocks > 0)
+    progress(static_cast<int>(
+        static_cast<unsigned>(100.0 * static_cast<double>(done) / static_cast<double>(blocks))));
+  pump();
+}
+
+void PanelEvents::sectorChanged(const dwl::SectorEvent& sector) {
+  if (stage_ != dwl::Stage::Erase) return;
+  // A sector the walk stopped at without an answer was not erased, nor checked.
+  const bool checked =
+      sector.state == dwl::SectorState::Erased ||
+      (sector.state == dwl::SectorState::Failed && checkFailed_ && failedSector_ == sector.number);
+  if (checked) eraseProgress(sector.address - dwl::FlashBase, sector.number);
+  checkFailed_ = false;
+  pump();
+}
+
+void PanelEvents::checkFailed(const dwl::SectorEvent& sector, const std::string& text) {
+  failedSector_ = sector.number;
+  checkFailed_ = true;
+  box(kErrorTitle, text);
+}
+
+void PanelEvents::heartbeat(double) {
+  pump();
+}
+
 void InitControls() {
-  dwl::display().progress(0);
-  dwl::display().dumpOffset(0);
+  panelEvents().progress(0);
+  panelEvents().dumpOffset(0);
 }
 
 void InitControls_erase() {
-  dwl::display().eraseProgress(0, 0);
+  panelEvents().eraseProgress(0, 0);
 }
 
 void LockDuringDumping() {
   dwl::display().lock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void UnlockAfterDump() {
   dwl::display().unlock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void LockDuringErasing() {
   dwl::display().lock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 void UnlockAfterErasing() {
   dwl::display().unlock();
-  dwl::display().processEvents();
+  panelEvents().pump();
 }
 
 // --- panels and callbacks -------------------------------------------------------------------

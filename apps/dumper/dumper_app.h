@@ -18,12 +18,8 @@
 #include <optional>
 #include <vector>
 
+#include "dwl/dwl_job.h"
 #include "engines/dumper/dumper.h"
-
-namespace dwl {
-class ProgressSink;
-struct JobResult;
-}  // namespace dwl
 
 namespace platform {
 class CancelToken;
@@ -71,7 +67,39 @@ dwl::DownloadResult runErase(const SwitchOnPanel& switchOn = {});
 // progress of the panel in use and unlock it, by OperationMode. The erase panel stays open.
 void resetAndUnlock();
 
-// The dumper's display functions, expressed on dwl::display().
+// What a dump or an erase shows on the panels, from the job's events: the dump's percentage and
+// the offset of the block just written, the erase walk's sector just erased, and a box (titled
+// kErrorTitle) for each failed check of the walk, which waits until it is closed. The windows are
+// kept alive at each heartbeat and after each block or sector. The panels draw the controls.
+class PanelEvents : public dwl::ProgressSink {
+ public:
+  void stageStarted(const dwl::StageInfo& stage) override;
+  void bytesDone(const dwl::ByteProgress& bytes) override;
+  void sectorChanged(const dwl::SectorEvent& sector) override;
+  void checkFailed(const dwl::SectorEvent& sector, const std::string& text) override;
+  void heartbeat(double waited) override;
+
+  virtual void progress(int percent) { (void)percent; }            // main controls 2 and 3
+  virtual void dumpOffset(std::uint32_t offset) { (void)offset; }  // main control 8
+  // Erase controls 5 and 6.
+  virtual void eraseProgress(std::uint32_t offset, std::uint32_t sector) {
+    (void)offset, (void)sector;
+  }
+  virtual void box(const std::string& title, const std::string& text) { (void)title, (void)text; }
+  virtual void pump() {}
+
+ private:
+  dwl::Stage stage_ = dwl::Stage::Boot;
+  std::uint32_t failedSector_ = 0;  // the sector of the walk's last failed check
+  bool checkFailed_ = false;
+};
+
+// The panels' event sink every dump and erase reports to (one that shows nothing until the panels
+// put theirs in; null restores that one).
+PanelEvents& panelEvents();
+void setPanelEvents(PanelEvents* events);
+
+// The dumper's display functions, on the panels' sink and the program's display.
 void InitControls();        // progress 0, offset 0
 void InitControls_erase();  // erase offset 0, erase sector 0
 void LockDuringDumping();   // lock() (OperationMode kModeDump), pump events

@@ -52,7 +52,7 @@ void begin(std::int32_t mode) {
     InitControls_erase();
     LockDuringErasing();
   }
-  dwl::display().processEvents();
+  panelEvents().pump();
   cancelToken().reset();
 }
 
@@ -78,12 +78,12 @@ platform::CancelToken& cancelToken() {
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
   SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
   ops::DumpInput input;
   // The dumper reads no flash.txt: its dump and erase work on the fixed map.
   input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.firstSector = sg_DownloadContext.DumpFirstSector;
-  input.lastSector = sg_DownloadContext.DumpLastSector;
+  input.sectors =
+      ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
   input.output = "dump.txt";
   return end(ops::dump(input, ops::programContext(events, cancelToken())), switchOn);
 }
@@ -91,7 +91,7 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   begin(kModeErase);
   SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress});
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
   ops::EraseInput input;
   input.link = ops::linkFromRecord(sg_DownloadContext);
   input.firstSector = sg_DownloadContext.EraseFirstSector;

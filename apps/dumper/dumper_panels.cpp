@@ -23,6 +23,7 @@
 #include "apps/guikit/utility.h"
 #include "dwl/dwl_context.h"
 #include "engines/dumper/dumper_context.h"
+#include "ops/operations.h"
 #include "platform/rs232.h"
 #include "ui_menubar1.h"
 #include "ui_panel1_turnon.h"
@@ -47,6 +48,7 @@ int v_PanelTimeout = -1;
 namespace {
 
 PanelDisplay g_display;
+PanelControls g_controls;
 int g_errorWindow = -1;
 int g_lastWindow = -1;
 bool g_running = false;
@@ -142,7 +144,7 @@ struct Flow {
         SetPanelHeading(g_lastWindow, operationWord() + " cancelled");
         if (dump) SetPanelDetail(g_lastWindow, keptBlocksText());
       } else if (r.result.Family != dwl::RESULT_SUCCESS) {
-        std::string detail = r.detail.text();
+        std::string detail = ops::failureText(r.detail);
         if (const std::string kept = dump ? keptBlocksText() : ""; !kept.empty())
           detail += (detail.empty() ? "" : "\n") + kept;
         SetPanelDetail(g_lastWindow, detail);
@@ -204,13 +206,9 @@ void applyDimming(const Dimming& d) {
     v_MenuBarHandle = LoadMenuBar(dumper, kDumperUir, MENUBAR);
 }
 
-void PanelDisplay::progress(int percent) {
+void PanelControls::progress(int percent) {
   SetCtrlVal(dumper, kMainProgressA, percent);
   SetCtrlVal(dumper, kMainProgressB, percent);
-}
-
-void PanelDisplay::processEvents() {
-  ProcessSystemEvents();
 }
 
 void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
@@ -261,10 +259,6 @@ void PanelDisplay::openWindow(dwl::Window window, const std::string& message) {
   DisplayPanel(*handle);
 }
 
-void PanelDisplay::popup(const std::string& title, const std::string& text) {
-  MessagePopup(title, text);
-}
-
 void PanelDisplay::lock() {
   applyDimming(lockDimming());
 }
@@ -272,11 +266,19 @@ void PanelDisplay::unlock() {
   applyDimming(unlockDimming());
 }
 
-void PanelDisplay::dumpOffset(std::uint32_t offset) {
+void PanelControls::box(const std::string& title, const std::string& text) {
+  MessagePopup(title, text);
+}
+
+void PanelControls::pump() {
+  ProcessSystemEvents();
+}
+
+void PanelControls::dumpOffset(std::uint32_t offset) {
   SetCtrlVal(dumper, kMainOffset, static_cast<int>(offset));
 }
 
-void PanelDisplay::eraseProgress(std::uint32_t offset, std::uint32_t sector) {
+void PanelControls::eraseProgress(std::uint32_t offset, std::uint32_t sector) {
   if (v_PanelErase < 0) return;
   SetCtrlVal(v_PanelErase, kEraseOffset, static_cast<int>(offset));
   SetCtrlVal(v_PanelErase, kEraseSector, static_cast<int>(sector));
@@ -293,6 +295,7 @@ void startDumperPanels() {
   registerMenuBar(kDumperUir, MENUBAR, buildForm<Ui::DumperMenuBar, QMenuBar>);
   setCallbackTable(&dumperCallbacks());
   dwl::setDisplay(&g_display);
+  setPanelEvents(&g_controls);
 
   setProgramName("Kelvane Dumper");
   dumper = LoadPanel(0, kDumperUir, MAIN);
@@ -310,6 +313,7 @@ void stopDumperPanels() {
   dumper = v_MenuBarHandle = v_PanelErase = v_PanelTurnOn = -1;
   v_PanelSuccessful = v_EraseSuccessful = v_PanelTimeout = -1;
   dwl::setDisplay(nullptr);
+  setPanelEvents(nullptr);
   setCallbackTable(nullptr);
 }
 

@@ -46,16 +46,19 @@ extern int v_PanelTimeout;
 class PanelDisplay : public dwl::Display {
  public:
   void comment(const std::string&) override {}
-  void progress(int percent) override;
-  void elapsed(const std::string&) override {}
-  void sector(std::uint32_t, std::uint32_t, std::uint32_t, const std::string&) override {}
-  void processEvents() override;
   void openWindow(dwl::Window window, const std::string& message) override;
-  void popup(const std::string& title, const std::string& text) override;
   void lock() override;
   void unlock() override;
+};
+
+// The controls a dump or an erase moves, and the boxes of the erase walk.
+class PanelControls : public PanelEvents {
+ public:
+  void progress(int percent) override;
   void dumpOffset(std::uint32_t offset) override;
   void eraseProgress(std::uint32_t offset, std::uint32_t sector) override;
+  void box(const std::string& title, const std::string& text) override;
+  void pump() override;
 };
 
 // Dims or undims controls as the engine asks, with the main menu bar.

@@ -1,6 +1,7 @@
 #include "engines/downloader/dwl3spm87.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
@@ -16,7 +17,7 @@ using dwl::DownloadResult;
 namespace {
 
 void showElapsed(const DownloadContext& ctx) {
-  dwl::display().elapsed(elapsedText(ctx.StartTime, ctx.EndTime));
+  dwl::reportElapsed(static_cast<std::uint32_t>(ctx.EndTime - ctx.StartTime));
 }
 
 // Writes one slot and, when it went well, shows the time since Start.
@@ -31,7 +32,7 @@ DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::
 
 // GPIO, speed and power management, then the flash description of the identified flash.
 DownloadResult prepare(const DownloadContext& ctx) {
-  dwl::display().elapsed(" ");
+  dwl::reportElapsed(std::nullopt);
   dwl::reportStage({dwl::Stage::Speed, 0, 0, {}, 0});
   dwl::ResultCode rc = dwl::dwl11_8SetGPIO(ctx);
   if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
@@ -46,7 +47,7 @@ DownloadResult prepare(const DownloadContext& ctx) {
     std::uint32_t size = 0;
     rc = dwl::dwl10_0GetSectorSize(ctx.FlashManufacturer, ctx.FlashDevice, i, &size);
     if (rc != dwl::kOk) return {dwl::RESULT_FLASH_FILE, rc};
-    dwl::dwl52_0DisplaySector(i, size, address, "N. A.");
+    dwl::reportPlanned(i, address, size, dwl::SectorPlan::Listed);
     address += size;
   }
   dwl::logComment("Check the compatibility");
@@ -269,6 +270,45 @@ DownloadResult dwl3_0Generic5087_ogm(DownloadContext ctx, const VerifyHook& veri
   result = ogmPhase(ctx, "Download the Ogm1 File", "Download the Ogm2 File", written, count);
   if (ctx.DownloadType == 0 && result.Family != dwl::RESULT_SUCCESS) return result;
   return finish(ctx, result, written, verify);
+}
+
+namespace {
+// One read command fetches this much of an image during a read-back.
+constexpr std::uint32_t kVerifyBlock = 8192;
+}  // namespace
+
+dwl::DownloadResult readBack(int port, const std::vector<WrittenImage>& images,
+                             const std::array<std::string, 4>& files) {
+  std::vector<std::uint8_t> block(kVerifyBlock);
+  int k = 0;
+  for (const WrittenImage& image : images) {
+    dwl::reportStage({dwl::Stage::Verify, ++k, static_cast<int>(images.size()),
+                      slotName(image.slot), image.length});
+    for (std::uint32_t at = 0; at < image.length; at += kVerifyBlock) {
+      if (dwl::cancelled()) return dwl::kCancelledResult;
+      const std::uint32_t n = image.length - at < kVerifyBlock ? image.length - at : kVerifyBlock;
+      dwl::noteSector(dwl::kNoSector, image.address + at, n);
+      const dwl::ResultCode rc = dwl::dwl11_6ReadCommand(image.address + at, n, block.data(), port);
+      if (rc != dwl::kOk) return {dwl::RESULT_COMMAND, rc};
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (block[i] == image.data[at + i]) continue;
+        const std::uint32_t address = image.address + at + i;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "differs at address 0x%08X (offset %u): flash 0x%02X, image 0x%02X", address,
+                      at + i, block[i], image.data[at + i]);
+        std::string object = std::string(slotName(image.slot)) + " image";
+        if (const std::string& file = files[static_cast<std::size_t>(image.slot)]; !file.empty())
+          object += " " + file;
+        dwl::noteFile(object, text);
+        if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+        return {dwl::RESULT_VERIFY, static_cast<std::int32_t>(address)};
+      }
+      dwl::reportBytes(n);
+    }
+  }
+  if (dwl::JobState* job = dwl::currentJob()) job->inSector = false;
+  return {dwl::RESULT_SUCCESS, 0};
 }
 
 }  // namespace downloader

@@ -2,6 +2,7 @@
 // loaded images one after the other, switch the handset off.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -43,6 +44,12 @@ struct WrittenImage {
 // result with a non-zero family ends the sequence with that result and the handset stays on.
 using VerifyHook = std::function<dwl::DownloadResult(const DownloadContext& ctx,
                                                      const std::vector<WrittenImage>& images)>;
+
+// The read-back verify: reads every written image back and compares it with what was sent. The
+// first failed read or difference ends it; a difference is noted as a failure of the image
+// ("bin1 image" and its file from files, by slot) with its address.
+dwl::DownloadResult readBack(int port, const std::vector<WrittenImage>& images,
+                             const std::array<std::string, 4>& files = {});
 
 // Mode 0 (bin and ogm images) and 1 (bin images only).
 dwl::DownloadResult dwl3_0Generic5087(DownloadContext ctx, const VerifyHook& verify = {});

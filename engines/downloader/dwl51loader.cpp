@@ -24,26 +24,24 @@ struct SlotFields {
   std::uint8_t** data;
   std::uint32_t* length;
   std::uint8_t* loaded;
-  const char* title;
-  const char* pattern;
   const char* logText;
 };
 
 SlotFields fieldsOf(DownloadContext& c, dwl::Slot slot) {
   switch (slot) {
     case dwl::Slot::Bin1:
-      return {c.Bin1Path,    &c.Bin1Handle,     &c.Bin1Data, &c.Bin1Length,
-              &c.Bin1Loaded, "select bin file", "*.bin",     "Bin1 file loading, please wait..."};
+      return {c.Bin1Path,    &c.Bin1Handle, &c.Bin1Data,
+              &c.Bin1Length, &c.Bin1Loaded, "Bin1 file loading, please wait..."};
     case dwl::Slot::Bin2:
-      return {c.Bin2Path,    &c.Bin2Handle,     &c.Bin2Data, &c.Bin2Length,
-              &c.Bin2Loaded, "select bin file", "*.bin",     "Bin2 file loading, please wait..."};
+      return {c.Bin2Path,    &c.Bin2Handle, &c.Bin2Data,
+              &c.Bin2Length, &c.Bin2Loaded, "Bin2 file loading, please wait..."};
     case dwl::Slot::Ogm1:
-      return {c.Ogm1Path,    &c.Ogm1Handle,     &c.Ogm1Data, &c.Ogm1Length,
-              &c.Ogm1Loaded, "select ogm file", "*.ogm",     "Ogm1 file loading, please wait..."};
+      return {c.Ogm1Path,    &c.Ogm1Handle, &c.Ogm1Data,
+              &c.Ogm1Length, &c.Ogm1Loaded, "Ogm1 file loading, please wait..."};
     case dwl::Slot::Ogm2:
     default:
-      return {c.Ogm2Path,    &c.Ogm2Handle,     &c.Ogm2Data, &c.Ogm2Length,
-              &c.Ogm2Loaded, "select ogm file", "*.ogm",     "Ogm2 file loading, please wait..."};
+      return {c.Ogm2Path,    &c.Ogm2Handle, &c.Ogm2Data,
+              &c.Ogm2Length, &c.Ogm2Loaded, "Ogm2 file loading, please wait..."};
   }
 }
 
@@ -120,15 +118,6 @@ dwl::ResultCode loadSlot(DownloadContext& c, dwl::Slot slot) {
   return dwl::kOk;
 }
 
-int selectAndLoad(DownloadContext& c, dwl::Slot slot) {
-  const SlotFields f = fieldsOf(c, slot);
-  std::string chosen;
-  const int picked = dwl::display().fileSelect("c:/varnel2", f.pattern, f.title, &chosen);
-  if (picked != 1 && picked != 2) return 0;
-  loadImageFile(c, slot, chosen);
-  return 0;
-}
-
 }  // namespace
 
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
@@ -185,19 +174,6 @@ void dwl51_0InitLoadFile_ogm(DownloadContext& c) {
 }
 void dwl51_0InitLoadFile_ogm_2(DownloadContext& c) {
   loadSlot(c, dwl::Slot::Ogm2);
-}
-
-int dwl51_52MMILoadFile(DownloadContext& c) {
-  return selectAndLoad(c, dwl::Slot::Bin1);
-}
-int dwl51_52MMILoadFile_2(DownloadContext& c) {
-  return selectAndLoad(c, dwl::Slot::Bin2);
-}
-int dwl51_52MMILoadFile_ogm(DownloadContext& c) {
-  return selectAndLoad(c, dwl::Slot::Ogm1);
-}
-int dwl51_52MMILoadFile_ogm_2(DownloadContext& c) {
-  return selectAndLoad(c, dwl::Slot::Ogm2);
 }
 
 void resetImageSlots(DownloadContext& c) {

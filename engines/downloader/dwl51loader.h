@@ -30,15 +30,9 @@ void dwl51_0InitLoadFile_2(DownloadContext& c);
 void dwl51_0InitLoadFile_ogm(DownloadContext& c);
 void dwl51_0InitLoadFile_ogm_2(DownloadContext& c);
 
-// The Load buttons (on their commit event): the file dialog, then the slot's loader when a file
-// was chosen. Always 0.
-int dwl51_52MMILoadFile(DownloadContext& c);
-int dwl51_52MMILoadFile_2(DownloadContext& c);
-int dwl51_52MMILoadFile_ogm(DownloadContext& c);
-int dwl51_52MMILoadFile_ogm_2(DownloadContext& c);
-
-// Puts path into the slot's path field and loads it; 1 when the slot now holds that file,
-// otherwise the PC library code its window showed. For callers without a dialog (the command line).
+// Puts path into the slot's path field of the record and loads it; 1 when the slot now holds that
+// file, otherwise the PC library code its window showed. The Load buttons call it with the file
+// their dialog chose, the command line without a dialog.
 dwl::ResultCode loadImageFile(DownloadContext& c, dwl::Slot slot, const std::string& path);
 
 // The largest image worth reading: the largest flash the table describes, or kMaxImageSize when

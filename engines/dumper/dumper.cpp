@@ -6,7 +6,6 @@
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
-#include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
 #include "platform/append_file.h"
 #include "platform/rs232.h"
@@ -60,7 +59,6 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
     return {dwl::RESULT_LIB_PC, kDumpFileError};
   }
 
-  dwl::Display& show = dwl::display();
   dwl::JobState& job = dwl::boundJob();
   std::uint8_t* const block = job.v_BufferSL + kBlockOffsetInBuffer;
   const std::uint32_t blocks = (plan.length + kBlockSize - 1) / kBlockSize;
@@ -79,16 +77,12 @@ dwl::DownloadResult dumpRange(const DumperContext& ctx, const DumpPlan& plan) {
     if (rc != dwl::kOk)
       return dwl::cancelled() ? dwl::kCancelledResult
                               : dwl::DownloadResult{dwl::RESULT_COMMAND, rc};
-    show.processEvents();
     if (!file.append(block, n, &why)) {
       dwl::noteFile(plan.output, why);
       return {dwl::RESULT_LIB_PC, kDumpFileError};
     }
-    dwl::reportBytes(n);
-    show.dumpOffset(address - dwl::FlashBase);
+    dwl::reportBytes(n, address);
     job.SoftPourcent = static_cast<int>(static_cast<unsigned>(100.0 * (i + 1) / blocks));
-    show.progress(job.SoftPourcent);
-    show.processEvents();
     address += n;
     if (sector >= 0 &&
         address == DumperSectorMap::address(sector) + DumperSectorMap::size(sector)) {
@@ -171,12 +165,11 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
   dwl::reportStage({dwl::Stage::Erase, 0, 0,
                     "sectors " + std::to_string(first) + ".." + std::to_string(last), bytes});
 
-  dwl::Display& show = dwl::display();
   dwl::JobState* const job = dwl::currentJob();
   const int port = ctx.ComPort;
   std::int32_t firstFailure = 0;
   // The cause of the first failure, kept while the walk goes on.
-  std::string firstReason;
+  dwl::FailureReason firstReason;
   dwl::SectorEvent firstSector;
   std::uint32_t address = dwl::FlashBase + geometry.offset(first);
   for (int sector = first; sector <= last; ++sector) {
@@ -184,18 +177,18 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
     const std::uint32_t size = geometry.size(sector);
     const std::uint32_t number = static_cast<std::uint32_t>(sector);
     dwl::noteSector(number, address, size);
-    if (job) job->reason.clear();  // a check that fails notes its own
+    if (job) job->reason = {};  // a check that fails notes its own
     const std::int32_t before = firstFailure;
     std::string failures;  // this sector's failed checks, as the list of failed sectors says them
     const auto failed = [&](const char* box, std::int32_t code) {
-      show.popup(kErrorTitle, box);
+      dwl::reportCheckFailed(box);
       keepFirst(&firstFailure, code);
       if (!failures.empty()) failures += "; ";
       failures += box;
-      if (job && !job->reason.empty()) failures += ": " + job->reason;
+      if (job && job->reason.kind != dwl::FailureKind::None)
+        failures += ": " + dwl::reasonText(job->reason);
     };
     rc = dwl::dwl11_4EraseFlash(kEraseCodeSectors, address, size, 1, port);
-    show.processEvents();
     if (dwl::cancelled()) return dwl::kCancelledResult;
     // No answer at all to the command: the handset is gone, and walking on would cost two more
     // time-outs per sector for nothing (hours for the whole flash), so the walk stops here.
@@ -214,10 +207,9 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
       if (dwl::cancelled()) return dwl::kCancelledResult;
       failed(kClearErrorText, dwl::eraseOutcomeCode(outcome));
     }
-    show.eraseProgress(address - dwl::FlashBase, number);
     if (failures.empty()) {
       dwl::reportSector(number, address, size, dwl::SectorState::Erased);
-      dwl::reportBytes(size);
+      dwl::reportBytes(size, address);
     } else {
       dwl::reportSector(number, address, size, dwl::SectorState::Failed);
       if (job) job->failedSectors.push_back({number, address, failures});
@@ -230,7 +222,7 @@ dwl::DownloadResult eraseSectors(const DumperContext& ctx, const SectorGeometry&
   }
 
   if (firstFailure != 0 && failedSectorFails) {
-    if (job && !firstReason.empty()) {
+    if (job && firstReason.kind != dwl::FailureKind::None) {
       job->reason = firstReason;
       job->sector = firstSector;
       job->inSector = true;

@@ -1,10 +1,9 @@
 // The dumper's engine: the fixed sector map, the dump into dump.txt and the sector erase.
 //
-// Nothing here touches a panel. Everything shown goes through dwl::display():
-//   progress(p)             main controls 2 and 3 (percentage of the dump)
-//   dumpOffset(o)           main control 8 (flash offset of the block just written)
-//   eraseProgress(o, s)     erase controls 5 and 6 (offset and number of the sector just erased)
-//   popup("ERROR", text)    the modal boxes of the erase walk
+// Nothing here touches a panel. Everything shown derives from the job's events: the dump's
+// bytesDone (percentage and offset of the block just written), the erase walk's sectorChanged
+// (offset and number of the sector just erased) and checkFailed (the text of each failed check's
+// box, shown by the dumper's window while the walk waits).
 #pragma once
 
 #include <array>

@@ -15,11 +15,11 @@ inline dwl::FlashDescriptionTable& flashDescriptions() {
 }
 
 struct BoundJob {
-  // shown: where the job shows itself (a recorder), or nowhere; flash: the descriptions it is
+  // progress: where the job reports (a recorder), or nowhere; flash: the descriptions it is
   // handed.
-  explicit BoundJob(dwl::Display* shown = nullptr,
+  explicit BoundJob(dwl::ProgressSink* progress = nullptr,
                     const dwl::FlashDescriptionTable* flash = &flashDescriptions()) {
-    state.display = shown;
+    state.progress = progress;
     state.flash = flash;
   }
 

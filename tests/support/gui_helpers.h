@@ -42,6 +42,7 @@ struct GuiRecorder {
   std::vector<std::string> popupDetails;  // the cause under each box's text, "" for none
   std::vector<std::string> fileDialogs;   // "title|pattern"
   std::string fileToChoose;               // empty: the dialog is cancelled
+  int chosenKind = 1;                     // what a dialog that chose answers: 1 existing, 2 new
   std::vector<std::string> questions;     // yes/no questions asked, their texts
   int answer = 1;                         // the answer to every question
 
@@ -55,7 +56,7 @@ struct GuiRecorder {
       fileDialogs.push_back(title + "|" + pattern);
       if (fileToChoose.empty()) return 0;
       *path = fileToChoose;
-      return 1;
+      return chosenKind;
     });
     guikit::setConfirmHandler([this](const std::string&, const std::string& text) {
       questions.push_back(text);

@@ -1,10 +1,15 @@
-// A display that records everything the engine shows, for assertions.
+// A display and a job's event sink that record everything shown, for assertions. Sector events
+// are recorded with the words the downloader's sector map shows for them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dwl/dwl52display.h"
+#include "dwl/dwl_job.h"
+#include "engines/downloader/dwl3spm87.h"
+#include "support/bound_job.h"
 
 namespace testsupport {
 
@@ -18,39 +23,21 @@ struct ShownSector {
   std::string state;
 };
 
-class RecordingDisplay : public dwl::Display {
+class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
  public:
   std::vector<std::string> comments;
-  std::vector<int> progressValues;
+  std::vector<int> progressValues;  // filled by the programs' panel sinks (recording_panel.h)
   std::vector<std::string> elapsedTexts;
   std::vector<ShownSector> sectors;
+  std::vector<std::uint64_t> bytes;  // the stage's bytes done, at each event
   std::vector<ShownWindow> windows;
-  std::vector<std::pair<std::string, std::string>> popups;
-  std::vector<std::string> calls;  // indicator, lock and slot calls in order
-  int events = 0;
-  // File dialogs opened ("directory|pattern|title"), and what the next ones answer.
-  std::vector<std::string> dialogs;
-  int fileSelectResult = 0;
-  std::string fileSelectPath;
+  std::vector<std::pair<std::string, std::string>> popups;  // boxes (recording_panel.h)
+  std::vector<std::string> calls;                           // lock and slot calls in order
+  int events = 0;  // heartbeats, and the dumper panel's pumps
 
+  // ---- the program's display
   void comment(const std::string& line) override { comments.push_back(line); }
-  void progress(int percent) override { progressValues.push_back(percent); }
-  void elapsed(const std::string& text) override { elapsedTexts.push_back(text); }
-  void sector(std::uint32_t index, std::uint32_t size, std::uint32_t address,
-              const std::string& state) override {
-    sectors.push_back({index, size, address, state});
-  }
-  void processEvents() override { ++events; }
   void openWindow(dwl::Window w, const std::string& m) override { windows.push_back({w, m}); }
-  void popup(const std::string& title, const std::string& text) override {
-    popups.emplace_back(title, text);
-  }
-  void cpuIndicator(bool on, const std::string& text) override {
-    calls.push_back(std::string("cpu ") + (on ? "on " : "off ") + text);
-  }
-  void flashIndicator(bool on, const std::string& text) override {
-    calls.push_back(std::string("flash ") + (on ? "on " : "off ") + text);
-  }
   void lock() override { calls.push_back("lock"); }
   void unlock() override { calls.push_back("unlock"); }
   void slotPath(dwl::Slot s, const std::string& path) override {
@@ -62,26 +49,51 @@ class RecordingDisplay : public dwl::Display {
   void slotSum(dwl::Slot s, std::uint32_t sum) override {
     calls.push_back("sum " + std::to_string(static_cast<int>(s)) + " " + std::to_string(sum));
   }
-  void dumpOffset(std::uint32_t offset) override {
-    calls.push_back("offset " + std::to_string(offset));
+
+  // ---- the job's events
+  void logLine(const std::string& line) override { comments.push_back(line); }
+  void elapsed(std::optional<std::uint32_t> seconds) override {
+    elapsedTexts.push_back(seconds ? downloader::elapsedText(0, *seconds) : " ");
   }
-  void eraseProgress(std::uint32_t offset, std::uint32_t sector) override {
-    calls.push_back("erase " + std::to_string(offset) + " " + std::to_string(sector));
+  void sectorPlanned(const dwl::PlannedSector& s) override {
+    sectors.push_back(
+        {s.number, s.size, s.address, s.plan == dwl::SectorPlan::Listed ? "N. A." : "Wait..."});
   }
-  int fileSelect(const std::string& directory, const std::string& pattern, const std::string& title,
-                 std::string* path) override {
-    dialogs.push_back(directory + "|" + pattern + "|" + title);
-    if (fileSelectResult != 0) *path = fileSelectPath;
-    return fileSelectResult;
+  void sectorChanged(const dwl::SectorEvent& s) override {
+    const char* word = nullptr;
+    switch (s.state) {
+      case dwl::SectorState::Writing:
+        word = "wait...";
+        break;
+      case dwl::SectorState::Written:
+        word = "Downloaded";
+        break;
+      case dwl::SectorState::Resent:
+      case dwl::SectorState::Failed:
+        word = "Error";
+        break;
+      case dwl::SectorState::Erased:
+      case dwl::SectorState::Read:
+        return;  // no write's
+    }
+    sectors.push_back({s.number, s.size, s.address, word});
   }
+  void bytesDone(const dwl::ByteProgress& b) override { bytes.push_back(b.stageDone); }
+  void heartbeat(double) override { ++events; }
 };
 
-// Installs a recorder as the program's display for the lifetime of a test.
+// Binds a job that reports to sink on this thread, for the lifetime of the object: the engines'
+// events reach a test that calls them without the operation layer.
+// Installs a recorder as the program's display, and as the sink of a job bound to this thread,
+// for the lifetime of a test.
 class ScopedRecorder {
  public:
   ScopedRecorder() { dwl::setDisplay(&rec); }
   ~ScopedRecorder() { dwl::setDisplay(nullptr); }
   RecordingDisplay rec;
+
+ private:
+  BoundJob job_{&rec};
 };
 
 }  // namespace testsupport

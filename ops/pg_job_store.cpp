@@ -1,0 +1,290 @@
+#include "ops/pg_job_store.h"
+
+#include <libpq-fe.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/append_file.h"
+#include "platform/replace_file.h"
+
+namespace ops {
+
+namespace {
+
+constexpr char kSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS kelvane_jobs (
+  id text PRIMARY KEY,
+  stored bigserial,
+  job text NOT NULL,
+  started timestamptz,
+  ended timestamptz,
+  port text,
+  device text,
+  station text,
+  operator text,
+  serial text,
+  recipe text,
+  recipe_revision text,
+  recipe_sha256 text,
+  family integer,
+  code integer,
+  success boolean,
+  message text,
+  detail text,
+  bytes_written bigint,
+  seconds double precision,
+  line jsonb NOT NULL
+);
+CREATE TABLE IF NOT EXISTS kelvane_counters (
+  name text PRIMARY KEY,
+  last bigint NOT NULL
+);
+)sql";
+
+constexpr char kInsert[] = R"sql(
+INSERT INTO kelvane_jobs (id, job, started, ended, port, device, station, operator, serial,
+  recipe, recipe_revision, recipe_sha256, family, code, success, message, detail, bytes_written,
+  seconds, line)
+VALUES ($1, $2, $3::timestamptz, $4::timestamptz, $5, $6, $7, $8, $9, $10, $11, $12,
+  $13::integer, $14::integer, $15::boolean, $16, $17, $18::bigint, $19::double precision,
+  $20::jsonb)
+ON CONFLICT (id) DO NOTHING
+)sql";
+
+// A field of the line as the text of a parameter; null when the line does not have it.
+std::optional<std::string> field(const nlohmann::json& object, const char* key) {
+  if (!object.is_object()) return std::nullopt;
+  const auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (it->is_string()) {
+    if (it->get_ref<const std::string&>().empty()) return std::nullopt;
+    return it->get<std::string>();
+  }
+  if (it->is_boolean()) return it->get<bool>() ? "true" : "false";
+  return it->dump();
+}
+
+std::string errorOf(PGconn* c) {
+  std::string text = c ? PQerrorMessage(c) : "out of memory";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+struct PgJobStore::Connection {
+  PGconn* conn = nullptr;
+  ~Connection() {
+    if (conn) PQfinish(conn);
+  }
+  // Runs a command without parameters; false with the server's words.
+  bool exec(const char* sql, std::string* why) {
+    PGresult* r = PQexec(conn, sql);
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    if (!ok && why) *why = errorOf(conn);
+    PQclear(r);
+    return ok;
+  }
+};
+
+PgJobStore::PgJobStore(std::string url, std::string spool)
+    : url_(std::move(url)), spool_(std::move(spool)) {}
+
+PgJobStore::~PgJobStore() = default;
+
+bool PgJobStore::isUrl(const std::string& target) {
+  return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
+std::string PgJobStore::newJobId() {
+  std::random_device device;
+  std::mt19937_64 rng((static_cast<std::uint64_t>(device()) << 32) ^ device());
+  char text[33];
+  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(rng()),
+                static_cast<unsigned long long>(rng()));
+  return text;
+}
+
+bool PgJobStore::connected() const {
+  return connection_ && PQstatus(connection_->conn) == CONNECTION_OK;
+}
+
+bool PgJobStore::connect(std::string* why) {
+  if (connection_ && PQstatus(connection_->conn) == CONNECTION_OK) return true;
+  connection_.reset();
+  auto c = std::make_unique<Connection>();
+  // A database that does not answer must not hold the station up for long.
+  const char* keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
+  const char* values[] = {url_.c_str(), "5", "kelvane", nullptr};
+  c->conn = PQconnectdbParams(keys, values, 1);
+  if (!c->conn || PQstatus(c->conn) != CONNECTION_OK) {
+    if (why) *why = "the database cannot be reached: " + errorOf(c->conn);
+    return false;
+  }
+  // The server's notices ("already exists, skipping") are not for the technician's terminal.
+  PQsetNoticeProcessor(
+      c->conn, [](void*, const char*) {}, nullptr);
+  // Two stations starting at once may both create the tables; the loser's error is harmless and
+  // the second try finds them.
+  std::string schemaWhy;
+  if (!c->exec(kSchema, &schemaWhy) && !c->exec(kSchema, &schemaWhy)) {
+    if (why) *why = "the database refused the job table: " + schemaWhy;
+    return false;
+  }
+  connection_ = std::move(c);
+  return true;
+}
+
+bool PgJobStore::insert(const nlohmann::json& line, std::string* why) {
+  const nlohmann::json& result = line.contains("result") ? line["result"] : nlohmann::json();
+  const nlohmann::json& recipe = line.contains("recipe") ? line["recipe"] : nlohmann::json();
+  const std::array<std::optional<std::string>, 20> params = {
+      field(line, "id"),
+      field(line, "job"),
+      field(line, "start"),
+      field(line, "end"),
+      field(line, "port"),
+      field(line, "device"),
+      field(line, "station"),
+      field(line, "operator"),
+      field(line, "serial"),
+      field(recipe, "name"),
+      field(recipe, "revision"),
+      field(recipe, "sha256"),
+      field(result, "family"),
+      field(result, "code"),
+      field(result, "success"),
+      field(result, "message"),
+      field(result, "detail"),
+      field(line, "bytes_written"),
+      field(line, "seconds"),
+      line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+  };
+  std::array<const char*, 20> values{};
+  for (std::size_t i = 0; i < params.size(); ++i)
+    values[i] = params[i] ? params[i]->c_str() : nullptr;
+  if (!values[1]) values[1] = "";
+  PGresult* r = PQexecParams(connection_->conn, kInsert, static_cast<int>(values.size()), nullptr,
+                             values.data(), nullptr, nullptr, 0);
+  const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok && why) *why = "the database refused the job's line: " + errorOf(connection_->conn);
+  PQclear(r);
+  if (!ok && PQstatus(connection_->conn) != CONNECTION_OK) connection_.reset();
+  return ok;
+}
+
+bool PgJobStore::appendToSpool(const nlohmann::json& line, std::string* why) {
+  platform::AppendFile file;
+  std::string reason;
+  const std::string text =
+      line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  if (!file.open(spool_, &reason) ||
+      !file.append(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), &reason) ||
+      !file.sync(&reason)) {
+    if (why) *why = "the spool " + spool_ + " cannot take the job's line: " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool PgJobStore::sendSpool(std::string* why) {
+  std::error_code ec;
+  if (!std::filesystem::exists(spool_, ec) || std::filesystem::file_size(spool_, ec) == 0)
+    return true;
+  std::ifstream in(spool_, std::ios::binary);
+  std::string text;
+  while (std::getline(in, text)) {
+    if (text.empty()) continue;
+    const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
+    // A line cut short (a crash while it was written) carries no job: nothing to send.
+    if (line.is_discarded() || !line.is_object()) continue;
+    if (!insert(line, why)) return false;
+  }
+  in.close();
+  // Every line is in the database: the spool starts again empty. A crash before this point sends
+  // them again, which the key makes harmless.
+  std::string reason;
+  if (!platform::replaceFile(spool_, "", &reason)) {
+    if (why) *why = "the spool " + spool_ + " cannot be emptied: " + reason;
+    return false;
+  }
+  return true;
+}
+
+PgJobStore::Outcome PgJobStore::store(nlohmann::json line, std::string* why) {
+  if (!line.contains("id")) line["id"] = newJobId();
+  std::lock_guard lock(mutex_);
+  std::string reason;
+  const bool wasConnected = connected();
+  const auto attempt = [&] {
+    return connect(&reason) && sendSpool(&reason) && insert(line, &reason);
+  };
+  // A connection the server closed since the last job (a restart) is found only now: once more
+  // on a new one.
+  if (attempt() || (wasConnected && !connection_ && attempt())) return Outcome::Stored;
+  if (!appendToSpool(line, why)) return Outcome::Lost;
+  if (why) *why = reason;
+  return Outcome::Spooled;
+}
+
+bool PgJobStore::flushSpool(std::string* why) {
+  std::lock_guard lock(mutex_);
+  return connect(why) && sendSpool(why);
+}
+
+std::size_t PgJobStore::spooled() const {
+  std::lock_guard lock(mutex_);
+  std::ifstream in(spool_, std::ios::binary);
+  std::size_t n = 0;
+  std::string text;
+  while (std::getline(in, text))
+    if (!text.empty()) ++n;
+  return n;
+}
+
+bool PgJobStore::readAll(std::vector<nlohmann::json>* lines, std::string* why) {
+  std::lock_guard lock(mutex_);
+  if (!connect(why)) return false;
+  PGresult* r = PQexec(connection_->conn,
+                       "SELECT line::text FROM kelvane_jobs ORDER BY ended NULLS FIRST, stored");
+  const bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+  if (!ok && why) *why = "the database did not give the jobs: " + errorOf(connection_->conn);
+  for (int i = 0; ok && i < PQntuples(r); ++i)
+    lines->push_back(nlohmann::json::parse(PQgetvalue(r, i, 0), nullptr, false));
+  PQclear(r);
+  return ok;
+}
+
+std::optional<std::int64_t> PgJobStore::nextNumber(const std::string& counter, std::string* why) {
+  std::lock_guard lock(mutex_);
+  const bool wasConnected = connected();
+  std::optional<std::int64_t> number = takeNumber(counter, why);
+  if (!number && wasConnected && !connected()) number = takeNumber(counter, why);
+  return number;
+}
+
+std::optional<std::int64_t> PgJobStore::takeNumber(const std::string& counter, std::string* why) {
+  if (!connect(why)) return std::nullopt;
+  // One statement, one transaction: two stations asking at once get two numbers.
+  const char* values[] = {counter.c_str()};
+  PGresult* r = PQexecParams(connection_->conn,
+                             "INSERT INTO kelvane_counters (name, last) VALUES ($1, 1) "
+                             "ON CONFLICT (name) DO UPDATE SET last = kelvane_counters.last + 1 "
+                             "RETURNING last",
+                             1, nullptr, values, nullptr, nullptr, 0);
+  std::optional<std::int64_t> number;
+  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
+    number = std::stoll(PQgetvalue(r, 0, 0));
+  else if (why)
+    *why = "the database did not give a number: " + errorOf(connection_->conn);
+  PQclear(r);
+  if (!number && PQstatus(connection_->conn) != CONNECTION_OK) connection_.reset();
+  return number;
+}
+
+}  // namespace ops

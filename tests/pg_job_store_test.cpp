@@ -1,0 +1,119 @@
+#include "ops/pg_job_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+#include "support/pg_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Store = ops::PgJobStore;
+
+nlohmann::json jobLine(const std::string& id, const std::string& serial) {
+  return {{"id", id},
+          {"job", "write"},
+          {"start", "2026-12-10T08:00:00.000Z"},
+          {"end", "2026-12-10T08:00:12.500Z"},
+          {"port", "COM7"},
+          {"station", "line-1"},
+          {"serial", serial},
+          {"result", {{"family", 0}, {"code", 0}, {"success", true}, {"message", ""}}},
+          {"seconds", 12.5}};
+}
+
+std::multiset<std::string> idsIn(Store& store) {
+  std::vector<nlohmann::json> lines;
+  std::string why;
+  EXPECT_TRUE(store.readAll(&lines, &why)) << why;
+  std::multiset<std::string> ids;
+  for (const auto& line : lines) ids.insert(line.value("id", ""));
+  return ids;
+}
+
+class PgJobStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = server_.missing(); !why.empty()) GTEST_FAIL() << why;
+    ASSERT_TRUE(server_.start()) << "the test's PostgreSQL server did not start";
+  }
+  testsupport::TempDir dir_;
+  testsupport::PgServer server_{dir_.path() / "pg"};
+};
+
+TEST_F(PgJobStoreTest, StoresEachJobOnceAndKeepsTheLine) {
+  Store store(server_.url(), "spool.jsonl");
+  std::string why;
+  EXPECT_EQ(store.store(jobLine("a1", "LINE00001"), &why), Store::Outcome::Stored) << why;
+  // The same job again (a spool sent twice): one row.
+  EXPECT_EQ(store.store(jobLine("a1", "LINE00001"), &why), Store::Outcome::Stored) << why;
+  nlohmann::json noId = jobLine("", "LINE00002");
+  noId.erase("id");
+  EXPECT_EQ(store.store(noId, &why), Store::Outcome::Stored) << why;
+
+  std::vector<nlohmann::json> lines;
+  ASSERT_TRUE(store.readAll(&lines, &why)) << why;
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].value("serial", ""), "LINE00001");
+  EXPECT_EQ(lines[0]["result"]["success"], true);
+  EXPECT_EQ(lines[1].value("id", "").size(), 32u);
+  EXPECT_EQ(store.spooled(), 0u);
+}
+
+TEST_F(PgJobStoreTest, ADatabaseDownMidRunLosesNothingAndDuplicatesNothing) {
+  Store store(server_.url(), "spool.jsonl");
+  std::string why;
+  ASSERT_EQ(store.store(jobLine("b1", "S1"), &why), Store::Outcome::Stored) << why;
+  ASSERT_TRUE(server_.stop());
+  EXPECT_EQ(store.store(jobLine("b2", "S2"), &why), Store::Outcome::Spooled);
+  EXPECT_NE(why.find("cannot be reached"), std::string::npos) << why;
+  EXPECT_EQ(store.store(jobLine("b3", "S3"), &why), Store::Outcome::Spooled);
+  EXPECT_EQ(store.spooled(), 2u);
+
+  ASSERT_TRUE(server_.start());
+  EXPECT_EQ(store.store(jobLine("b4", "S4"), &why), Store::Outcome::Stored) << why;
+  EXPECT_EQ(store.spooled(), 0u);
+  // A spool resent after a crash (before it was emptied) adds nothing either.
+  Store again(server_.url(), "spool2.jsonl");
+  ASSERT_EQ(again.store(jobLine("b2", "S2"), &why), Store::Outcome::Stored) << why;
+  EXPECT_EQ(idsIn(store), (std::multiset<std::string>{"b1", "b2", "b3", "b4"}));
+}
+
+TEST_F(PgJobStoreTest, CountersGiveEveryStationItsOwnNumbers) {
+  constexpr int kEach = 40;
+  std::vector<std::int64_t> got[2];
+  std::vector<std::thread> stations;
+  for (int s = 0; s < 2; ++s)
+    stations.emplace_back([&, s] {
+      Store store(server_.url(), "spool" + std::to_string(s) + ".jsonl");
+      for (int i = 0; i < kEach; ++i)
+        if (auto n = store.nextNumber("LINE")) got[s].push_back(*n);
+    });
+  for (auto& t : stations) t.join();
+  std::set<std::int64_t> all(got[0].begin(), got[0].end());
+  all.insert(got[1].begin(), got[1].end());
+  ASSERT_EQ(all.size(), 2u * kEach);
+  EXPECT_EQ(*all.begin(), 1);
+  EXPECT_EQ(*all.rbegin(), 2 * kEach);
+}
+
+TEST(PgJobStore, WithoutADatabaseTheLineWaitsOrIsReportedLost) {
+  testsupport::TempDir dir;
+  Store store("postgresql:///postgres?host=" + (dir.path() / "none").string(), "spool.jsonl");
+  std::string why;
+  EXPECT_EQ(store.store(jobLine("c1", "S1"), &why), Store::Outcome::Spooled) << why;
+  EXPECT_EQ(store.spooled(), 1u);
+  EXPECT_FALSE(store.nextNumber("LINE", &why));
+  EXPECT_FALSE(why.empty());
+  std::filesystem::create_directory("a-folder");
+  Store nowhere("postgresql:///postgres?host=" + (dir.path() / "none").string(), "a-folder");
+  EXPECT_EQ(nowhere.store(jobLine("c2", "S2"), &why), Store::Outcome::Lost);
+  EXPECT_NE(why.find("a-folder"), std::string::npos) << why;
+  EXPECT_TRUE(Store::isUrl("postgresql://db/line") && Store::isUrl("postgres://x") &&
+              !Store::isUrl("jobs.jsonl"));
+}
+
+}  // namespace
