@@ -850,7 +850,7 @@ TEST_F(Ops, AServiceSessionRunsBesideAJob) {
   EXPECT_EQ(b.core->state(), emulator::HandsetCore::State::Off);
   EXPECT_FALSE(b.link->isOpen());
   EXPECT_EQ(session.port(), 0);
-  EXPECT_EQ(written.result.Family, dwl::RESULT_SUCCESS) << written.detail.text();
+  EXPECT_EQ(written.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(written.detail);
   EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
 }
 
