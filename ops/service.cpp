@@ -1,11 +1,12 @@
 #include "ops/service.h"
 
-#include <optional>
+#include <functional>
 
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "ops/operations.h"
+#include "platform/clock.h"
 #include "platform/guarded_rs232.h"
 #include "platform/rs232.h"
 
@@ -13,11 +14,14 @@ namespace ops {
 
 struct ServiceSession::State {
   platform::Rs232* serial = nullptr;
+  std::function<double()> clock;
   dwl::JobState job;
 };
 
 struct ServiceSession::Binding::Scopes {
-  Scopes(State& state, int port) : line(*state.serial, port, ""), job(state.job) {}
+  Scopes(State& state, int port)
+      : clock(state.clock), line(*state.serial, port, ""), job(state.job) {}
+  platform::ScopedThreadClock clock;
   platform::ScopedLine line;
   dwl::JobScope job;
 };
@@ -39,6 +43,7 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
   close();
   State& s = *state_;
   s.serial = context.serial;
+  s.clock = context.clock;
   s.job = dwl::JobState{};
   s.job.flash = flash;
   port_ = record.ComPort;
@@ -51,6 +56,7 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
   job.line = &guard;
   dwl::DownloadResult boot;
   {
+    platform::ScopedThreadClock clock(s.clock);
     platform::ScopedLine line(guard, port_, "");
     dwl::JobScope scope(job);
     boot = dwl::dwl1_0boot(&record);

@@ -13,6 +13,7 @@
 
 #include "dwl/dwl10fla.h"
 #include "ops/operations.h"
+#include "ops/service.h"
 #include "platform/cancel.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/guarded_rs232.h"
@@ -813,6 +814,44 @@ TEST_F(Ops, TwoJobsRunAtOnceOnTwoHandsets) {
   EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
   EXPECT_EQ(b.flash->read(0, 100000), pattern(100000, 99));
   EXPECT_EQ(ra.last.jobDone, rb.last.jobDone);
+}
+
+// The service panel's session keeps its handset in the bootstrap, port open, while a write runs on
+// another port; its steps see its own flash descriptions and its port only.
+TEST_F(Ops, AServiceSessionRunsBesideAJob) {
+  Handset a, b;
+  Recorder ra(&a), rb(&b);
+  const ops::WriteInput in = writeInput(true);
+  dwl::JobResult written;
+  std::thread ta([&] { written = ops::write(in, context(a, ra)); });
+
+  ops::ServiceSession session;
+  dwl::SharedContext record;
+  record.ComPort = 4;
+  record.Speed = 3;
+  record.ProductType = 2;
+  record.Profile = &dwl::kDownloaderProfile;
+  const dwl::DownloadResult boot = session.switchOn(record, context(b, rb), &table);
+  std::uint32_t sectors = 0;
+  const dwl::ResultCode counted = session.run([&] {
+    return dwl::dwl10_1GetNumberOfSector(record.FlashManufacturer, record.FlashDevice, &sectors);
+  });
+  EXPECT_EQ(session.port(), 4);
+  EXPECT_EQ(b.core->state(), emulator::HandsetCore::State::Bootstrap);
+  const dwl::ResultCode off = session.switchOff();
+  EXPECT_TRUE(b.link->isOpen()) << "the port stays open until the session closes";
+  session.close();
+  ta.join();
+
+  EXPECT_EQ(boot.Family, dwl::RESULT_SUCCESS);
+  EXPECT_EQ(counted, dwl::kOk);
+  EXPECT_EQ(sectors, 284u);
+  EXPECT_EQ(off, dwl::kOk);
+  EXPECT_EQ(b.core->state(), emulator::HandsetCore::State::Off);
+  EXPECT_FALSE(b.link->isOpen());
+  EXPECT_EQ(session.port(), 0);
+  EXPECT_EQ(written.result.Family, dwl::RESULT_SUCCESS) << ops::failureText(written.detail);
+  EXPECT_EQ(a.flash->read(0, 100000), pattern(100000, 1));
 }
 
 // After a cancel, what is queued for the handset is dropped before the close: a driver would
