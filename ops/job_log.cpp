@@ -1,5 +1,9 @@
 #include "ops/job_log.h"
 
+#ifdef KELVANE_HAVE_POSTGRESQL
+#include "ops/pg_job_store.h"
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -103,9 +107,32 @@ nlohmann::json toJson(const JobRecord& r) {
   return line;
 }
 
+bool isDatabaseUrl(const std::string& target) {
+  return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
+JobLog::JobLog() = default;
+JobLog::~JobLog() = default;
+
 bool JobLog::open(const std::string& path, std::string* why) {
   std::lock_guard lock(mutex_);
   path_ = path;
+  if (isDatabaseUrl(path)) {
+#ifdef KELVANE_HAVE_POSTGRESQL
+    database_ = std::make_unique<PgJobStore>(path, pendingPath());
+    std::error_code made;
+    std::filesystem::create_directories(std::filesystem::path(pendingPath()).parent_path(), made);
+    std::string reason;
+    // Lines left waiting by an earlier run go first.
+    if (!database_->flushSpool(&reason)) warning_ = reason + "; the jobs wait in " + pendingPath();
+    error_.clear();
+    return true;
+#else
+    error_ = "this build keeps its job log in JSON Lines files only, not in " + path;
+    if (why) *why = error_;
+    return false;
+#endif
+  }
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
@@ -121,6 +148,28 @@ bool JobLog::open(const std::string& path, std::string* why) {
 }
 
 bool JobLog::append(const JobRecord& record, std::string* why) {
+#ifdef KELVANE_HAVE_POSTGRESQL
+  if (database_) {
+    nlohmann::json json = toJson(record);
+    json["id"] = PgJobStore::newJobId();
+    std::string reason;
+    const PgJobStore::Outcome outcome = database_->store(json, &reason);
+    std::lock_guard lock(mutex_);
+    if (outcome == PgJobStore::Outcome::Stored) {
+      warning_.clear();
+      return true;
+    }
+    if (outcome == PgJobStore::Outcome::Spooled) {
+      warning_ = reason + "; the jobs wait in " + pendingPath();
+      return true;
+    }
+    if (error_.empty()) error_ = reason;
+    if (why) *why = reason;
+    if (whenLost)
+      whenLost(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", reason);
+    return false;
+  }
+#endif
   const std::string line =
       toJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   std::string failure;
@@ -161,6 +210,15 @@ bool JobLog::failed() const {
 std::string JobLog::error() const {
   std::lock_guard lock(mutex_);
   return error_;
+}
+
+std::string JobLog::warning() const {
+  std::lock_guard lock(mutex_);
+  return warning_;
+}
+
+std::string JobLog::pendingPath() {
+  return (std::filesystem::path(defaultPath()).parent_path() / "jobs-pending.jsonl").string();
 }
 
 std::string JobLog::defaultPath() {

@@ -1,13 +1,16 @@
 // The job log: one JSON line per finished job (any result), for tracing which handset got which
 // images. A line is written whole or not at all and is on disk before the next job starts; a log
 // that cannot be written stays failed, so the caller can stop taking jobs. A log renamed away (log
-// rotation) is opened again under its name.
+// rotation) is opened again under its name. The log can also be a PostgreSQL database that many
+// stations share (a "postgresql://" target): then a line the database cannot take waits in a
+// local file and is sent once it answers again.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +22,11 @@
 #include "platform/append_file.h"
 
 namespace ops {
+
+class PgJobStore;
+
+// True for a log target that names a PostgreSQL database: "postgresql://..." or "postgres://...".
+bool isDatabaseUrl(const std::string& target);
 
 using WallClock = std::chrono::system_clock;
 
@@ -64,11 +72,14 @@ nlohmann::json toJson(const JobRecord& record);
 
 class JobLog {
  public:
-  JobLog() = default;
   JobLog(const JobLog&) = delete;
   JobLog& operator=(const JobLog&) = delete;
 
-  // Opens the file for appending, creating it and its folder; false with the reason.
+  JobLog();
+  ~JobLog();
+  // Opens the file for appending, creating it and its folder, or the database of a URL (its
+  // table made when missing); false with the reason (a database that does not answer yet is no
+  // reason: see warning()).
   bool open(const std::string& path, std::string* why);
   // Appends one line with one write and flushes it to disk. Safe from several threads. False, with
   // the reason, when the line could not be written whole; the log then refuses every later line.
@@ -79,17 +90,26 @@ class JobLog {
   std::function<void(const std::string& line, const std::string& why)> whenLost;
   bool failed() const;
   std::string error() const;
+  // Why the latest lines wait in the local file instead of the database; empty once it took them.
+  std::string warning() const;
+  // The database of a URL log, or null for a file.
+  PgJobStore* database() { return database_.get(); }
   const std::string& path() const { return path_; }
 
   // The user's data folder: $XDG_DATA_HOME/kelvane/jobs.jsonl, else ~/.local/share/...; on
   // Windows %LOCALAPPDATA%\kelvane\jobs.jsonl.
   static std::string defaultPath();
+  // Where a database log's lines wait while it does not answer: jobs-pending.jsonl beside the
+  // default file.
+  static std::string pendingPath();
 
  private:
   mutable std::mutex mutex_;
   platform::AppendFile file_;
   std::string path_;
   std::string error_;
+  std::string warning_;
+  std::unique_ptr<PgJobStore> database_;
 };
 
 }  // namespace ops

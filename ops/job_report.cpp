@@ -1,5 +1,9 @@
 #include "ops/job_report.h"
 
+#ifdef KELVANE_HAVE_POSTGRESQL
+#include "ops/pg_job_store.h"
+#endif
+
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -71,6 +75,19 @@ void addToReport(JobReport& report, const nlohmann::json& line,
 bool readIntoReport(JobReport& report, const std::string& path,
                     std::optional<WallClock::time_point> since, WallClock::time_point now,
                     std::string* why) {
+  if (isDatabaseUrl(path)) {
+#ifdef KELVANE_HAVE_POSTGRESQL
+    PgJobStore database(path, {});
+    std::vector<nlohmann::json> lines;
+    if (!database.readAll(&lines, why)) return false;
+    for (const nlohmann::json& line : lines)
+      if (line.is_object()) addToReport(report, line, since, now);
+    return true;
+#else
+    if (why) *why = "this build reads job logs from JSON Lines files only, not from " + path;
+    return false;
+#endif
+  }
   // A FIFO or a device would be waited on, not read.
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {

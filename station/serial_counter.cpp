@@ -1,11 +1,17 @@
 #include "station/serial_counter.h"
 
+#include "ops/job_log.h"
+#ifdef KELVANE_HAVE_POSTGRESQL
+#include "ops/pg_job_store.h"
+#endif
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 
 #ifdef _WIN32
 #include <io.h>
@@ -158,6 +164,19 @@ bool nextSerialNumber(const std::string& counterPath, std::uint64_t* n, std::str
 #endif
   *n = last + 1;
   return true;
+}
+
+bool nextUnitNumber(ops::JobLog& log, const std::string& format, std::uint64_t* n,
+                    std::string* why) {
+#ifdef KELVANE_HAVE_POSTGRESQL
+  if (ops::PgJobStore* database = log.database()) {
+    const std::optional<std::int64_t> number = database->nextNumber("serial " + format, why);
+    if (!number) return false;
+    *n = static_cast<std::uint64_t>(*number);
+    return true;
+  }
+#endif
+  return nextSerialNumber(log.path() + ".serial", n, why);
 }
 
 }  // namespace station

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <string>
 
+namespace ops {
+class JobLog;
+}
+
 namespace station {
 
 struct SerialFormat {
@@ -21,5 +25,11 @@ std::string formatSerial(const SerialFormat& format, std::uint64_t n);
 // number, writes the next one and flushes it to disk before it is given out. False with the
 // reason (a file that cannot be locked or written, or that holds anything but a number).
 bool nextSerialNumber(const std::string& counterPath, std::uint64_t* n, std::string* why);
+
+// The next unit number of a station writing to log: from the database when the log is one (its
+// counter named after the format, so every station of the line with that format shares it), else
+// from the counter file beside the log (its path + ".serial").
+bool nextUnitNumber(ops::JobLog& log, const std::string& format, std::uint64_t* n,
+                    std::string* why);
 
 }  // namespace station

@@ -6,6 +6,9 @@
 #include <set>
 #include <thread>
 
+#include "ops/job_log.h"
+#include "ops/job_report.h"
+#include "station/serial_counter.h"
 #include "support/pg_server.h"
 #include "support/temp_dir.h"
 
@@ -114,6 +117,48 @@ TEST(PgJobStore, WithoutADatabaseTheLineWaitsOrIsReportedLost) {
   EXPECT_NE(why.find("a-folder"), std::string::npos) << why;
   EXPECT_TRUE(Store::isUrl("postgresql://db/line") && Store::isUrl("postgres://x") &&
               !Store::isUrl("jobs.jsonl"));
+}
+
+}  // namespace
+
+namespace {
+
+// The station's way in: a job log opened on the database's URL, its serials and its report.
+TEST_F(PgJobStoreTest, AJobLogOnTheDatabaseKeepsWhatItCannotSendAndReportsFromIt) {
+  ::setenv("XDG_DATA_HOME", (dir_.path() / "data").c_str(), 1);
+  ops::JobLog log;
+  std::string why;
+  ASSERT_TRUE(log.open(server_.url(), &why)) << why;
+  ASSERT_NE(log.database(), nullptr);
+  ops::JobRecord record;
+  record.job = "write";
+  record.station = "line-1";
+  record.port = {"COM7", 7, "/dev/pts/9"};
+  record.started = record.ended = ops::WallClock::now();
+  std::uint64_t first = 0, second = 0;
+  ASSERT_TRUE(station::nextUnitNumber(log, "L{n:04}", &first, &why)) << why;
+  ASSERT_TRUE(station::nextUnitNumber(log, "L{n:04}", &second, &why)) << why;
+  EXPECT_EQ(second, first + 1);
+
+  record.serial = "L0001";
+  ASSERT_TRUE(log.append(record, &why)) << why;
+  ASSERT_TRUE(server_.stop());
+  record.serial = "L0002";
+  record.result.result = {dwl::RESULT_DOWNLOAD_TIMEOUT, 0};
+  ASSERT_TRUE(log.append(record, &why)) << why;  // waits in the local file
+  EXPECT_NE(log.warning().find(ops::JobLog::pendingPath()), std::string::npos) << log.warning();
+  EXPECT_FALSE(station::nextUnitNumber(log, "L{n:04}", &first, &why));
+
+  ASSERT_TRUE(server_.start());
+  ops::JobLog later;  // the next run sends what waits before anything else
+  ASSERT_TRUE(later.open(server_.url(), &why)) << why;
+  EXPECT_EQ(later.warning(), "");
+  ops::JobReport report;
+  ASSERT_TRUE(ops::readIntoReport(report, server_.url(), std::nullopt, ops::WallClock::now(), &why))
+      << why;
+  EXPECT_EQ(report.total.passed, 1);
+  EXPECT_EQ(report.total.failed, 1);
+  EXPECT_EQ(report.stations["line-1"].passed, 1);
 }
 
 }  // namespace

@@ -110,8 +110,8 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
   ops::JobLog log;
   std::string why;
   if (!log.open(logPath, &why)) return refuse(err, {why}, kLocalFile);
-  // Beside the log, so that every station writing to one log counts on one counter.
-  const std::string counterPath = logPath + ".serial";
+  if (const std::string waiting = log.warning(); !waiting.empty())
+    err << "kelvane: " << waiting << '\n';
 
   const bool jsonl = o.progress == "jsonl";
   std::ostream& human = jsonl ? err : out;
@@ -128,7 +128,9 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
   if (!o.serialFormat.empty())
     st.unitSerial = [&](int, std::string* serial, std::string* reason) {
       std::uint64_t n = 0;
-      if (!station::nextSerialNumber(counterPath, &n, reason)) return false;
+      // From the database or the counter file beside the log: every station writing to one log
+      // counts on one counter.
+      if (!station::nextUnitNumber(log, o.serialFormat, &n, reason)) return false;
       *serial = station::formatSerial(serialFormat, n);
       return true;
     };

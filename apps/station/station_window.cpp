@@ -393,10 +393,9 @@ void StationWindow::applyIdentity() {
     station_->unitSerial = nullptr;
     return;
   }
-  const std::string counter = log_->path() + ".serial";
-  station_->unitSerial = [format, counter](int, std::string* serial, std::string* why) {
+  station_->unitSerial = [this, format](int, std::string* serial, std::string* why) {
     std::uint64_t n = 0;
-    if (!nextSerialNumber(counter, &n, why)) return false;
+    if (!nextUnitNumber(*log_, serialFormat_, &n, why)) return false;
     *serial = formatSerial(format, n);
     return true;
   };
