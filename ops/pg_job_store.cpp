@@ -69,9 +69,19 @@ std::optional<std::string> field(const nlohmann::json& object, const char* key) 
   return it->dump();
 }
 
+// The client library's message on one line: it may run over several, indented.
 std::string errorOf(PGconn* c) {
-  std::string text = c ? PQerrorMessage(c) : "out of memory";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  const std::string raw = c ? PQerrorMessage(c) : "out of memory";
+  std::string text;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\n') {
+      text += raw[i];
+      continue;
+    }
+    while (i + 1 < raw.size() && (raw[i + 1] == '\t' || raw[i + 1] == ' ')) ++i;
+    if (i + 1 < raw.size()) text += ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
 
