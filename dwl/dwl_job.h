@@ -261,6 +261,9 @@ struct JobState {
   int SoftPourcent = 0;
   // The buffer for data received from the handset.
   std::uint8_t v_BufferSL[kBufferSLSize] = {};
+  // The comment log's latest line (cut to the old 100-character buffer) and the lines logged.
+  char ma_Comment[100] = {};
+  int mv_NbCommentLine = 0;
   // Why the latest loading of the bootstrap failed on its file (names the file and the reason);
   // empty after a success.
   std::string spmFileFailure;
