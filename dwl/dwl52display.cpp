@@ -9,18 +9,7 @@
 
 namespace dwl {
 
-thread_local char ma_Comment[100] = {};
-thread_local int mv_NbCommentLine = 0;
-
 namespace {
-
-class NullDisplay final : public Display {
- public:
-  void comment(const std::string&) override {}
-  void openWindow(Window, const std::string&) override {}
-};
-
-Display* g_display = nullptr;
 
 struct Entry {
   std::int32_t code;
@@ -110,15 +99,6 @@ constexpr Entry kCommand[] = {
 };
 
 }  // namespace
-
-Display& display() {
-  static NullDisplay none;
-  return g_display ? *g_display : none;
-}
-
-void setDisplay(Display* d) {
-  g_display = d;
-}
 
 std::string flashFileMessage(std::int32_t code) {
   return lookup(kFlashFile, code, "FLASH DESCRIPTION : The file flash.txt problem");
@@ -211,20 +191,6 @@ std::string resultMessage(std::int32_t family, std::int32_t code) {
   }
 }
 
-void dwl52_10DisplayResult(std::int32_t family, std::int32_t code) {
-  Window w;
-  if (!resultWindow(family, code, &w)) return;
-  display().openWindow(w, resultMessage(family, code));
-}
-
-void dwl52_11DisplayFlashFileErr(std::int32_t code) {
-  display().openWindow(Window::FlashFileErr, flashFileMessage(code));
-}
-
-void dwl52_12DisplayConfigFileErr(std::int32_t code) {
-  display().openWindow(Window::ConfFileErr, configFileMessage(code));
-}
-
 std::string cpuTypeText(std::uint8_t cpuType) {
   return cpuType == 0xBE ? "BOOT FROM A PCF5087" : "Unknown boot";
 }
@@ -243,23 +209,13 @@ std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device) {
   return buf;
 }
 
-void dwl52_5LockDuringDownload() {
-  display().lock();
-}
-
-void dwl52_6UnlockAfterDownload() {
-  display().unlock();
-}
-
 void logComment(const std::string& text) {
-  std::snprintf(ma_Comment, sizeof ma_Comment, " %s ", text.c_str());
+  JobState* job = currentJob();
+  if (!job) return;
+  std::snprintf(job->ma_Comment, sizeof job->ma_Comment, " %s ", text.c_str());
+  ++job->mv_NbCommentLine;
   // The list shows the whole line even when it is longer than the old 100-character buffer.
-  const std::string line = " " + text + " ";
-  if (currentJob())
-    reportLogLine(line);
-  else
-    display().comment(line);
-  ++mv_NbCommentLine;
+  reportLogLine(" " + text + " ");
 }
 
 }  // namespace dwl

@@ -1,11 +1,12 @@
-// Turns results into windows and messages, and the comment log of the main panel.
+// Turns results into the windows they open and the messages they show, and the comment lines of
+// a job.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "dwl/dwl_display.h"
 #include "dwl/dwl_result.h"
+#include "dwl/dwl_window.h"
 
 namespace dwl {
 
@@ -21,26 +22,13 @@ std::string libPcMessage(std::int32_t code);
 std::string bootMessage(std::int32_t code);
 std::string commandMessage(std::int32_t code);
 
-// Opens the window of a result; families that are not listed open nothing.
-void dwl52_10DisplayResult(std::int32_t family, std::int32_t code);
-void dwl52_11DisplayFlashFileErr(std::int32_t code);
-void dwl52_12DisplayConfigFileErr(std::int32_t code);
-
-// Freezes the main panel while an operation runs, and releases it.
-void dwl52_5LockDuringDownload();
-void dwl52_6UnlockAfterDownload();
-
 // The texts the two indicators show: " Flash <device name>" (or the codes when flash.txt does not
 // describe it); "BOOT FROM A PCF5087" for 0xBE, "Unknown boot" otherwise.
 std::string cpuTypeText(std::uint8_t cpuType);
 std::string flashTypeText(std::uint8_t manufacturer, std::uint8_t device);
 
-// Appends " T " to the comment log: a line of the running job's events, or of the program's
-// display outside a job (its own actions: loads, configuration).
+// Appends " T " to the comment log of the job bound to this thread, as one of its events (its
+// ma_Comment holds the line, its mv_NbCommentLine counts it); nothing outside a job.
 void logComment(const std::string& text);
-
-// Shared globals of the comment log.
-extern thread_local char ma_Comment[100];
-extern thread_local int mv_NbCommentLine;
 
 }  // namespace dwl

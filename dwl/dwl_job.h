@@ -1,9 +1,10 @@
 // What one job (a write, a verify, a dump, an erase, an identification) carries through the
-// layers besides the record: where it shows itself, where it reports progress, the flash
-// descriptions it uses, the bootstrap file, its cancel request, and the cause of a failure as the
-// layers note it, and the library's own state (transfer counters, the receive buffer). A job binds
-// it to its thread for its whole run (JobScope); the layers reach it through the functions below.
-// The reports do nothing when no job is bound; the layers that keep state need one.
+// layers besides the record: where it reports progress, the flash descriptions it uses, the
+// bootstrap file, its cancel request, and the cause of a failure as the layers note it, and the
+// library's own state (transfer counters, the receive buffer, the comment log's latest line).
+// A job binds it to its thread for its whole run (JobScope); the layers reach it through the
+// functions below. The reports do nothing when no job is bound; the layers that keep state need
+// one.
 #pragma once
 
 #include <cstdint>
@@ -261,6 +262,9 @@ struct JobState {
   int SoftPourcent = 0;
   // The buffer for data received from the handset.
   std::uint8_t v_BufferSL[kBufferSLSize] = {};
+  // The comment log's latest line (cut to the old 100-character buffer) and the lines logged.
+  char ma_Comment[100] = {};
+  int mv_NbCommentLine = 0;
   // Why the latest loading of the bootstrap failed on its file (names the file and the reason);
   // empty after a success.
   std::string spmFileFailure;

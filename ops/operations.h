@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dwl/dwl_context.h"
-#include "dwl/dwl_display.h"
 #include "dwl/dwl_job.h"
+#include "dwl/dwl_window.h"
 
 namespace platform {
 class CancelToken;

@@ -37,6 +37,7 @@
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/panels.h"
 #include "apps/downloader/sector_map.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/job_status.h"
 #include "apps/guikit/userint.h"
 #include "apps/guikit/utility.h"
@@ -52,6 +53,7 @@
 #include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/gui_helpers.h"
+#include "support/recording_display.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
 
@@ -140,7 +142,7 @@ TEST_F(DownloaderGui, EveryCallbackNamedInTheFormsIsBound) {
 
 TEST_F(DownloaderGui, LockDimsEveryInputAndRemovesTheMenuBar) {
   openServicePanel();
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   for (int g = 0; g < 4; ++g) EXPECT_TRUE(groupDimmed(g)) << "group " << g;
   for (int c : kInputs) EXPECT_EQ(dimmed(c), 1) << "control " << c;
   for (int c : kNeverDimmed) EXPECT_EQ(dimmed(c), 0) << "control " << c;
@@ -160,9 +162,9 @@ TEST_P(UnlockByMode, EnablesTheSlotGroupsOfTheMode) {
   sg_DownloadContext.Mode = GetParam().mode;
   // A model that dimmed the second slots does not survive the unlock.
   sg_DownloadContext.Model = 2;
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   const int oldBar = v_MenuBarHandle;
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   EXPECT_TRUE(hasMenuBar());
   EXPECT_NE(v_MenuBarHandle, oldBar);
   for (int c : kInputs) EXPECT_EQ(dimmed(c), 0) << "control " << c;
@@ -178,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, UnlockByMode,
 
 TEST_F(DownloaderGui, UnlockWithoutLockReplacesTheMenuBar) {
   const int oldBar = v_MenuBarHandle;
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   EXPECT_NE(v_MenuBarHandle, oldBar);
   EXPECT_EQ(guikit::menuBarWidget(oldBar), nullptr);
   // One bar on the panel, not two stacked.
@@ -255,11 +257,11 @@ class ErrorWindows : public DownloaderGui, public ::testing::WithParamInterface<
 
 TEST_P(ErrorWindows, ButtonClosesTheWindowResetsAndUnlocksByMode) {
   sg_DownloadContext.Mode = 2;
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   showCpuType(0xBE);
   panelEvents().progress(40);
 
-  dwl::dwl52_10DisplayResult(GetParam().family, GetParam().code);
+  guikit::dwl52_10DisplayResult(GetParam().family, GetParam().code);
   const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, GetParam().utilityPanel);
   ASSERT_EQ(open.size(), 1u);
   EXPECT_EQ(guikit::GetCtrlString(open[0], guikit::UTILITY_MESSAGE), GetParam().message);
@@ -295,8 +297,8 @@ TEST_F(DownloaderGui, EscAndTheCloseBoxCloseAResultWindowAsItsButton) {
   };
   for (const auto& way : ways) {
     SCOPED_TRACE(way.how);
-    dwl::dwl52_5LockDuringDownload();
-    dwl::dwl52_10DisplayResult(9, 0);
+    guikit::dwl52_5LockDuringDownload();
+    guikit::dwl52_10DisplayResult(9, 0);
     const std::vector<int> open =
         guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_GENERIC_ERR);
     ASSERT_EQ(open.size(), 1u);
@@ -425,8 +427,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorWindowCase{8, 21, guikit::UTILITY_COMMAND_ERR, "COMMAND : Command error "}));
 
 TEST_F(DownloaderGui, EachOfTwoOpenWindowsClosesByItsOwnButton) {
-  dwl::dwl52_10DisplayResult(5, 3);
-  dwl::dwl52_10DisplayResult(5, 2);
+  guikit::dwl52_10DisplayResult(5, 3);
+  guikit::dwl52_10DisplayResult(5, 2);
   const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, guikit::UTILITY_LIB_PC_ERR);
   ASSERT_EQ(open.size(), 2u);
   testsupport::click(open[0], guikit::UTILITY_BUTTON);
@@ -504,11 +506,11 @@ TEST_F(DownloaderGui, SilentHandsetEndsInTheTimeOutWindowAndItsButtonUnlocks) {
 }
 
 TEST_F(DownloaderGui, SuccessButtonBlanksTheElapsedTime) {
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   guikit::SetCtrlVal(v_Panel, PANEL_TIME, "2 min 5 sec");
   guikit::SetCtrlVal(v_Panel, PANEL_STATUS, "Done \u00b7 100.0 % of the job");
   guikit::SetCtrlVal(v_Panel, PANEL_OVERALL, 1000);
-  dwl::dwl52_10DisplayResult(0, 0);
+  guikit::dwl52_10DisplayResult(0, 0);
   const std::vector<int> open = guikit::loadedPanels(kMmi, SUCCESS);
   ASSERT_EQ(open.size(), 1u);
   testsupport::click(open[0], SUCCESS_OK);
@@ -547,7 +549,7 @@ TEST_F(DownloaderGui, TheTwentyWaitStateItemsSetTheirByteAndLogIt) {
 }
 
 TEST_F(DownloaderGui, CommentListShowsItsLastLine) {
-  for (int i = 0; i < 60; ++i) dwl::logComment("line " + std::to_string(i));
+  for (int i = 0; i < 60; ++i) guikit::logComment("line " + std::to_string(i));
   auto* list = qobject_cast<QListWidget*>(guikit::controlWidget(v_Panel, PANEL_COMMENT));
   EXPECT_EQ(list->currentRow(), list->count() - 1);
   EXPECT_EQ(lastComment(), " line 59 ");
@@ -639,6 +641,75 @@ TEST_F(DownloaderGui, LoadButtonChoosesAFileAndFillsItsSlot) {
   EXPECT_EQ(log->count(), lines);
 }
 
+// A load shows itself: its line, the panel locked while the file is read, then the slot's
+// displays or the PC library window; the configuration restore loads its CLA file the same way.
+TEST_F(DownloaderGui, LoadsShowTheirLineTheLockAndTheSlotOrTheWindow) {
+  guikit::Display& panels = guikit::display();
+  testsupport::RecordingDisplay rec;
+  guikit::setDisplay(&rec);
+  TempDir::write("image.bin", std::vector<std::uint8_t>{1, 2, 3, 4, 5});
+  const struct {
+    const char* name;
+    dwl::Slot slot;
+    std::string path;
+    dwl::ResultCode code;
+    std::vector<std::string> calls, comments;
+    const char* window;  // the PC library window's message, or none
+  } cases[] = {
+      {"odd ogm, sum with its spare byte",
+       dwl::Slot::Ogm1,
+       "image.bin",
+       1,
+       {"lock", "path 2 image.bin", "size 2 5", "sum 2 270", "unlock"},
+       {" Ogm1 file loading, please wait...  "},
+       nullptr},
+      {"bin",
+       dwl::Slot::Bin1,
+       "image.bin",
+       1,
+       {"lock", "path 0 image.bin", "size 0 5", "sum 0 15", "unlock"},
+       {" Bin1 file loading, please wait...  "},
+       nullptr},
+      {"missing file",
+       dwl::Slot::Bin2,
+       "missing.bin",
+       3,
+       {"lock", "unlock"},
+       {" Bin2 file loading, please wait...  "},
+       "LIB_PC : File not found"},
+      {"path too long for the field",
+       dwl::Slot::Ogm2,
+       std::string(300, 'x'),
+       3,
+       {},
+       {},
+       "LIB_PC : File not found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec = testsupport::RecordingDisplay{};
+    EXPECT_EQ(showImageLoad(sg_DownloadContext, c.slot, c.path), c.code);
+    EXPECT_EQ(rec.calls, c.calls);
+    EXPECT_EQ(rec.comments, c.comments);
+    ASSERT_EQ(rec.windows.size(), c.window ? 1u : 0u);
+    if (c.window) {
+      EXPECT_EQ(rec.windows[0].window, dwl::Window::LibPcErr);
+      EXPECT_EQ(rec.windows[0].message, c.window);
+    }
+  }
+  TempDir::write("config.txt",
+                 "CLA File : gone.bin\r\nCOM : 3\r\nPMU : 0\r\nProduct Type : 2\r\n"
+                 "Download Type : 0\r\n");
+  rec = testsupport::RecordingDisplay{};
+  testsupport::menuItem(v_MenuBarHandle, "dwl51_100MMIMenuRestore")->trigger();
+  guikit::setDisplay(&panels);
+  ASSERT_FALSE(rec.comments.empty());
+  EXPECT_EQ(rec.comments.front(), " Bin1 file loading, please wait...  ");
+  EXPECT_EQ(rec.calls, (std::vector<std::string>{"lock", "unlock"}));
+  ASSERT_EQ(rec.windows.size(), 1u);
+  EXPECT_EQ(rec.windows[0].message, "LIB_PC : File not found");
+}
+
 // Each Load button opens its slot's dialog and loads only a file chosen, existing or new; a
 // cancelled dialog leaves the slot's image, path and flag as they were.
 TEST_F(DownloaderGui, LoadButtonsOpenTheirDialogAndLoadOnlyAChosenFile) {
@@ -707,17 +778,17 @@ TEST_F(DownloaderGui, SwitchOnDoesNothingForProductTypeZero) {
 
 TEST_F(DownloaderGui, QuitEndsTheLoopAndFreesTheImages) {
   TempDir::write("a.bin", std::vector<std::uint8_t>{1, 2, 3});
-  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(showImageLoad(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
   testsupport::click(v_Panel, PANEL_QUIT);
   EXPECT_TRUE(guikit::quitRequested());
   EXPECT_EQ(sg_DownloadContext.Bin1Data, nullptr);
 }
 
 TEST_F(DownloaderGui, CloseBoxQuitsOnlyWhenIdle) {
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   guikit::panelWidget(v_Panel)->close();
   EXPECT_FALSE(guikit::quitRequested());
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   guikit::panelWidget(v_Panel)->close();
   EXPECT_TRUE(guikit::quitRequested());
 }
@@ -939,7 +1010,7 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
   for (int h : guikit::loadedPanels(kMmi, SUCCESS))
     EXPECT_EQ(snapshot(h, "downloader-success"), "");
 
-  dwl::dwl52_10DisplayResult(6, 4);
+  guikit::dwl52_10DisplayResult(6, 4);
   for (int h : guikit::loadedPanels(kMmi, TIMEOUT))
     EXPECT_EQ(snapshot(h, "downloader-timeout"), "");
   EXPECT_EQ(snapshot(guikit::LoadPanel(0, kMmi, TURNON), "downloader-switch-on"), "");
@@ -960,7 +1031,7 @@ TEST_F(DownloaderEndToEnd, EveryPanelShowsWholeInEachState) {
       {5, static_cast<int>(0x80000002u), guikit::UTILITY_LIB_PC_ERR, "error-pc-library"},
   };
   for (const auto& e : errors) {
-    dwl::dwl52_10DisplayResult(e.family, e.code);
+    guikit::dwl52_10DisplayResult(e.family, e.code);
     for (int h : guikit::loadedPanels(guikit::kUtility, e.panel))
       EXPECT_EQ(snapshot(h, e.name), "") << e.name;
   }
@@ -973,8 +1044,8 @@ namespace {
 TEST_F(DownloaderGui, AnOgm1ImageOnModel3IsRefusedBeforeTheHandsetIsAskedFor) {
   TempDir::write("a.bin", std::vector<std::uint8_t>(100, 0x11));
   TempDir::write("a.ogm", std::vector<std::uint8_t>(100, 0x22));
-  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
-  ASSERT_EQ(loadImageFile(sg_DownloadContext, dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
+  ASSERT_EQ(showImageLoad(sg_DownloadContext, dwl::Slot::Bin1, "a.bin"), dwl::kOk);
+  ASSERT_EQ(showImageLoad(sg_DownloadContext, dwl::Slot::Ogm1, "a.ogm"), dwl::kOk);
   sg_DownloadContext.Mode = 0;
   sg_DownloadContext.Model = 3;
   pressStart();
@@ -1123,9 +1194,9 @@ TEST_F(DownloaderGui, DeviceButtonMapsTheSelectedComNumberForEveryProgram) {
     ::unsetenv("KELVANE_COM4");
   }
   // Dimmed with the selector while a job runs.
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   EXPECT_FALSE(button->isEnabled());
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   EXPECT_TRUE(button->isEnabled());
 }
 
@@ -1159,7 +1230,7 @@ TEST_F(DownloaderEndToEnd, ACancelReadsTheSameInTheWindowTheLogAndTheSectorMap) 
 }
 
 TEST_F(DownloaderGui, TheCauseLiesInsideTheErrorWindowWrappedBelowItsMessage) {
-  dwl::display().openWindow(dwl::Window::LibPcErr, "LIB_PC : Default error number _ 0xfffffffa");
+  guikit::display().openWindow(dwl::Window::LibPcErr, "LIB_PC : Default error number _ 0xfffffffa");
   const int window = lastResultWindow();
   QWidget* w = guikit::panelWidget(window);
   ASSERT_NE(w, nullptr);

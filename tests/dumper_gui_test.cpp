@@ -21,6 +21,7 @@
 
 #include "apps/dumper/dumper_app.h"
 #include "apps/dumper/dumper_panels.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/userint.h"
 #include "apps/guikit/utility.h"
 #include "dwl/dwl52display.h"
@@ -340,11 +341,11 @@ class ClosingPanels : public DumperGui, public ::testing::WithParamInterface<Clo
 TEST_P(ClosingPanels, SuccessOpensThePanelOfTheOperationAndItsOkUnlocks) {
   if (GetParam().mode == kModeErase) openErase();
   sg_DownloadContext.OperationMode = GetParam().mode;
-  dwl::display().lock();
+  guikit::display().lock();
   panelEvents().progress(100);
   panelEvents().dumpOffset(0x7F0000);
   panelEvents().eraseProgress(0x10000, 8);
-  dwl::dwl52_10DisplayResult(0, 0);
+  guikit::dwl52_10DisplayResult(0, 0);
   const std::vector<int> open = guikit::loadedPanels(kDumperUir, GetParam().panelId);
   ASSERT_EQ(open.size(), 1u);
   EXPECT_TRUE(guikit::loadedPanels(
@@ -489,7 +490,7 @@ TEST_F(DumperEndToEnd, EveryPanelShowsWholeInEachState) {
   guikit::DisplayPanel(erased[0]);
   EXPECT_EQ(snapshot(erased[0], "dumper-erase-success"), "");
 
-  dwl::dwl52_10DisplayResult(6, 4);
+  guikit::dwl52_10DisplayResult(6, 4);
   for (int h : guikit::loadedPanels(kDumperUir, TIMEOUT))
     EXPECT_EQ(snapshot(h, "dumper-timeout"), "");
   EXPECT_EQ(snapshot(guikit::LoadPanel(0, kDumperUir, TURNON), "dumper-switch-on"), "");

@@ -43,7 +43,7 @@ class Sequence : public ::testing::Test {
   void SetUp() override {
     testsupport::setStandardFlash();
     platform::setRs232(&port);
-    dwl::setDisplay(&rec);
+    guikit::setDisplay(&rec);
     platform::setClock([this] { return ++clock; });
     sg_DownloadContext = DownloadContext{};
     DownloadContext& c = sg_DownloadContext;
@@ -60,7 +60,7 @@ class Sequence : public ::testing::Test {
   void TearDown() override {
     sg_DownloadContext = DownloadContext{};  // the buffers belong to the test
     platform::setRs232(nullptr);
-    dwl::setDisplay(nullptr);
+    guikit::setDisplay(nullptr);
     platform::setClock({});
   }
   void flags(int bin1, int bin2, int ogm1, int ogm2) {
@@ -345,7 +345,7 @@ class EndToEnd : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
-    dwl::setDisplay(&rec);
+    guikit::setDisplay(&rec);
     // Every reading a second later: no test waits on the real clock.
     platform::setClock([this] { return ++clock; });
     downloader::resetImageSlots(sg_DownloadContext);
@@ -357,13 +357,13 @@ class EndToEnd : public ::testing::Test {
     downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
     platform::setRs232(nullptr);
-    dwl::setDisplay(nullptr);
+    guikit::setDisplay(nullptr);
     platform::setClock({});
   }
   void load(Slot slot, const std::string& name, std::size_t size, std::uint32_t seed) {
     images[static_cast<int>(slot)] = imageBytes(size, seed);
     testsupport::TempDir::write(name, images[static_cast<int>(slot)]);
-    ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, slot, name), dwl::kOk);
+    ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, slot, name).code, dwl::kOk);
   }
   // Boots the handset and runs the sequence of the mode, as Start does.
   DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {

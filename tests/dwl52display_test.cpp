@@ -1,4 +1,4 @@
-// Every family and code to its window and exact text.
+// Every family and code to its window and exact text, and the comment lines.
 #include "dwl/dwl52display.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@ namespace {
 
 class DisplayResult : public ::testing::Test {
  protected:
-  void SetUp() override { dwl::setDisplay(&rec); }
-  void TearDown() override { dwl::setDisplay(nullptr); }
+  void SetUp() override { guikit::setDisplay(&rec); }
+  void TearDown() override { guikit::setDisplay(nullptr); }
   testsupport::RecordingDisplay rec;
 };
 
@@ -76,8 +76,13 @@ const Case kCases[] = {
 TEST_F(DisplayResult, EachFamilyAndCodeOpensItsWindowWithItsText) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(::testing::Message() << "family " << c.family << " code " << c.code);
+    dwl::Window window{};
+    ASSERT_TRUE(dwl::resultWindow(c.family, c.code, &window));
+    EXPECT_EQ(window, c.window);
+    EXPECT_EQ(dwl::resultMessage(c.family, c.code), c.message);
+    // The front ends open that window with that text.
     rec.windows.clear();
-    dwl::dwl52_10DisplayResult(c.family, c.code);
+    guikit::dwl52_10DisplayResult(c.family, c.code);
     ASSERT_EQ(rec.windows.size(), 1u);
     EXPECT_EQ(rec.windows[0].window, c.window);
     EXPECT_EQ(rec.windows[0].message, c.message);
@@ -86,15 +91,16 @@ TEST_F(DisplayResult, EachFamilyAndCodeOpensItsWindowWithItsText) {
 
 TEST_F(DisplayResult, ValuesThatAreNotFamiliesOpenNothing) {
   for (std::int32_t family : {4, 7, -1, 14, 100}) {
-    dwl::dwl52_10DisplayResult(family, 2);
+    guikit::dwl52_10DisplayResult(family, 2);
     EXPECT_FALSE(dwl::resultWindow(family, 2, nullptr)) << family;
+    EXPECT_EQ(dwl::resultMessage(family, 2), "") << family;
   }
   EXPECT_TRUE(rec.windows.empty());
 }
 
 TEST_F(DisplayResult, DirectFlashAndConfigWindows) {
-  dwl::dwl52_11DisplayFlashFileErr(15);
-  dwl::dwl52_12DisplayConfigFileErr(5);
+  guikit::dwl52_11DisplayFlashFileErr(15);
+  guikit::dwl52_12DisplayConfigFileErr(5);
   ASSERT_EQ(rec.windows.size(), 2u);
   EXPECT_EQ(rec.windows[0].window, dwl::Window::FlashFileErr);
   EXPECT_EQ(rec.windows[0].message,
@@ -105,21 +111,28 @@ TEST_F(DisplayResult, DirectFlashAndConfigWindows) {
 }
 
 TEST_F(DisplayResult, CommentLinesCarryABlankOnEachSide) {
-  const int before = dwl::mv_NbCommentLine;
-  dwl::logComment("Check the compatibility");
-  dwl::logComment("Bin1 file loading, please wait... ");
+  const int before = rec.mv_NbCommentLine;
+  guikit::logComment("Check the compatibility");
+  guikit::logComment("Bin1 file loading, please wait... ");
   ASSERT_EQ(rec.comments.size(), 2u);
   EXPECT_EQ(rec.comments[0], " Check the compatibility ");
   EXPECT_EQ(rec.comments[1], " Bin1 file loading, please wait...  ");
-  EXPECT_EQ(dwl::mv_NbCommentLine, before + 2);
-  EXPECT_STREQ(dwl::ma_Comment, " Bin1 file loading, please wait...  ");
-  // In a job the line is one of the job's events; the program's display does not see it.
+  EXPECT_EQ(rec.mv_NbCommentLine, before + 2);
+  EXPECT_STREQ(rec.ma_Comment, " Bin1 file loading, please wait...  ");
+  // In a job the line is one of the job's events, kept in the job's state; the program's display
+  // does not see it.
   testsupport::RecordingDisplay events;
   {
     testsupport::BoundJob job(&events);
-    dwl::logComment("The End");
+    guikit::logComment("The End");
+    dwl::logComment("Check the compatibility");
+    EXPECT_EQ(job.state.mv_NbCommentLine, 2);
+    EXPECT_STREQ(job.state.ma_Comment, " Check the compatibility ");
   }
-  EXPECT_EQ(events.comments, std::vector<std::string>{" The End "});
+  EXPECT_EQ(events.comments, (std::vector<std::string>{" The End ", " Check the compatibility "}));
+  EXPECT_EQ(rec.comments.size(), 2u);
+  // Outside a job the engines' lines go nowhere.
+  dwl::logComment("The End");
   EXPECT_EQ(rec.comments.size(), 2u);
 }
 

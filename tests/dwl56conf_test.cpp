@@ -34,7 +34,11 @@ class ConfigFile : public ::testing::Test {
     downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = downloader::DownloadContext{};
     g_panelHooks = downloader::ConfigPanelHooks(
-        {[this](int port) { shownPorts.push_back(port); }, [this] { ++enabled; }});
+        {[this](int port) { shownPorts.push_back(port); }, [this] { ++enabled; },
+         [this](downloader::DownloadContext& c) {
+           claLoads.push_back(downloader::dwl51_0InitLoadFile(c));
+           return claLoads.back();
+         }});
   }
   void TearDown() override {
     g_panelHooks = downloader::ConfigPanelHooks({});
@@ -59,6 +63,7 @@ class ConfigFile : public ::testing::Test {
   testsupport::ScopedRecorder shown;
   std::vector<int> shownPorts;
   int enabled = 0;
+  std::vector<downloader::LoadOutcome> claLoads;  // what each CLA file load gave the front end
 };
 
 TEST_F(ConfigFile, SaveWritesTheEightLinesWithCarriageReturns) {
@@ -92,7 +97,9 @@ TEST_F(ConfigFile, RoundTripRestoresTheFiveValuesAndLoadsTheClaFile) {
   EXPECT_EQ(sg_DownloadContext.Bin1Length, 3u);
   EXPECT_EQ(shownPorts, std::vector<int>{2});
   EXPECT_EQ(enabled, 1);
-  EXPECT_EQ(shown.rec.comments.front(), " Bin1 file loading, please wait...  ");
+  ASSERT_EQ(claLoads.size(), 1u);
+  EXPECT_EQ(claLoads[0].code, dwl::kOk);
+  EXPECT_EQ(claLoads[0].size, 3u);
 }
 
 struct RestoreCase {
@@ -234,14 +241,13 @@ TEST_F(ConfigFile, EmptyClaPathIsLoadedAndFailsAsAMissingFile) {
     downloader::resetImageSlots(sg_DownloadContext);
     TempDir::write("cla.bin", std::vector<std::uint8_t>{5, 6});
     if (c.loadedBefore) {
-      ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "cla.bin"), 1);
+      ASSERT_EQ(downloader::loadImageFile(sg_DownloadContext, dwl::Slot::Bin1, "cla.bin").code, 1);
     }
     TempDir::write("config.txt", file("", "3"));
-    shown.rec = testsupport::RecordingDisplay{};
+    claLoads.clear();
     EXPECT_EQ(dwl56_0RestoreConfig(sg_DownloadContext, g_panelHooks), 1);
-    EXPECT_EQ(shown.rec.comments.front(), " Bin1 file loading, please wait...  ");
-    ASSERT_EQ(shown.rec.windows.size(), 1u);
-    EXPECT_EQ(shown.rec.windows[0].message, "LIB_PC : File not found");
+    ASSERT_EQ(claLoads.size(), 1u);
+    EXPECT_EQ(dwl::resultMessage(dwl::RESULT_LIB_PC, claLoads[0].code), "LIB_PC : File not found");
     EXPECT_EQ(sg_DownloadContext.ComPort, 3);
     EXPECT_STREQ(sg_DownloadContext.Bin1Path, c.pathAfter);
     EXPECT_EQ(sg_DownloadContext.Bin1Length, c.lengthAfter);

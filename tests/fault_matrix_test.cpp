@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "apps/dumper/dumper_app.h"
+#include "apps/guikit/display.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
@@ -252,7 +253,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
       testsupport::BoundJob job{&rec};
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
       if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
-      dwl::dwl52_10DisplayResult(r.Family, r.Code);
+      guikit::dwl52_10DisplayResult(r.Family, r.Code);
       dwl::dwl12_1UartStop(static_cast<std::uint8_t>(c.ComPort));
       return r;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "apps/dumper/dumper_app.h"
+#include "apps/guikit/display.h"
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl12pclib.h"
@@ -182,7 +183,7 @@ TEST_F(Soak, EveryCycleEndsVerifiedOrWithAClearError) {
                                              const std::vector<downloader::WrittenImage>& images) {
                                             return downloader::readBack(ctx.ComPort, images);
                                           });
-      dwl::dwl52_10DisplayResult(r.Family, r.Code);
+      guikit::dwl52_10DisplayResult(r.Family, r.Code);
       dwl::dwl12_1UartStop(4);
       c = downloader::DownloadContext{};
       return r;

@@ -9,6 +9,7 @@
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/panels.h"
 #include "apps/downloader/sector_map.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/forms.h"
 #include "apps/guikit/job_status.h"
 #include "apps/guikit/userint.h"
@@ -48,20 +49,20 @@ void showJobResult(const dwl::JobResult& job, const std::string& failureTitle) {
   if (r.Family == dwl::RESULT_CANCELLED) {
     // A cancel has no window of its own: the generic one says so, and its button unlocks.
     const std::string what = failureTitle == "Download failed" ? "Download cancelled" : "Cancelled";
-    dwl::display().openWindow(dwl::Window::GenericErr, job.message);
+    guikit::display().openWindow(dwl::Window::GenericErr, job.message);
     SetPanelTitle(lastResultWindow(), what);
     SetPanelHeading(lastResultWindow(), what);
     // The progress log tells the whole story, the cancel included.
-    dwl::logComment(what + " by the user");
+    guikit::logComment(what + " by the user");
     return;
   }
   if (!dwl::resultWindow(r.Family, r.Code, nullptr)) {
     // A result that opens no window would leave the panel locked for good.
     initControls();
-    dwl::dwl52_6UnlockAfterDownload();
+    guikit::dwl52_6UnlockAfterDownload();
     return;
   }
-  dwl::dwl52_10DisplayResult(r.Family, r.Code);
+  guikit::dwl52_10DisplayResult(r.Family, r.Code);
   // Under the fixed text, what failed and why.
   if (r.Family != dwl::RESULT_SUCCESS)
     SetPanelDetail(lastResultWindow(), ops::failureText(job.detail));
@@ -181,7 +182,7 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   SetCtrlVal(v_Panel, PANEL_CPU, std::string("Processor"));
   SetCtrlVal(v_Panel, PANEL_FLASH, std::string("Flash"));
   SetCtrlVal(v_Panel, PANEL_OVERALL, 0);
-  dwl::dwl52_5LockDuringDownload();
+  guikit::dwl52_5LockDuringDownload();
   g_running = true;
   SetCtrlAttribute(v_Panel, PANEL_CANCEL, ATTR_DIMMED, 0);
   if (auto* map = dynamic_cast<SectorMap*>(controlWidget(v_Panel, PANEL_SECTORS))) map->clear();
@@ -219,7 +220,8 @@ namespace {
 void logLoaded(const std::string& slot, const std::string& path) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(path, ec);
-  dwl::logComment(slot + " file loaded: " + path + ", " + std::to_string(ec ? 0 : size) + " bytes");
+  guikit::logComment(slot + " file loaded: " + path + ", " + std::to_string(ec ? 0 : size) +
+                     " bytes");
 }
 
 // What a slot holds once loaded.
@@ -244,6 +246,17 @@ SlotState slotState(int control) {
   }
 }
 
+// What a load did, on the panel: the slot's displays, or the PC library window.
+void showLoadOutcome(dwl::Slot slot, const LoadOutcome& outcome) {
+  if (outcome.code != dwl::kOk) {
+    guikit::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, outcome.code);
+    return;
+  }
+  guikit::display().slotPath(slot, outcome.path);
+  guikit::display().slotSize(slot, outcome.size);
+  guikit::display().slotSum(slot, outcome.sum);
+}
+
 // The slot's file dialog, then its loader when a file was chosen (an existing or a new one).
 void loadSlot(int control) {
   static constexpr struct {
@@ -261,11 +274,30 @@ void loadSlot(int control) {
     if (b.control != control) continue;
     std::string chosen;
     const int picked = chooseImageFile(b.pattern, b.title, &chosen);
-    if (picked == 1 || picked == 2) loadImageFile(sg_DownloadContext, b.slot, chosen);
+    if (picked == 1 || picked == 2) showImageLoad(sg_DownloadContext, b.slot, chosen);
     return;
   }
 }
 }  // namespace
+
+LoadOutcome showSlotLoad(DownloadContext& c, dwl::Slot slot) {
+  guikit::logComment(loadingText(slot));
+  // Locked while the file is read, so the panel shows the load going on.
+  guikit::dwl52_5LockDuringDownload();
+  const LoadOutcome outcome = loadSlot(c, slot);
+  showLoadOutcome(slot, outcome);
+  guikit::dwl52_6UnlockAfterDownload();
+  return outcome;
+}
+
+dwl::ResultCode showImageLoad(DownloadContext& c, dwl::Slot slot, const std::string& path) {
+  const dwl::ResultCode rc = setImagePath(c, slot, path);
+  if (rc != dwl::kOk) {
+    guikit::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
+    return rc;
+  }
+  return showSlotLoad(c, slot).code;
+}
 
 int loadButton(int, int control, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
@@ -387,7 +419,7 @@ int dwl51_80MMIDownloadSuccessOk(int panel, int, int event, void*, int, int) {
   resetJobLine();
   std::snprintf(vl_Time, sizeof vl_Time, " ");
   SetCtrlVal(v_Panel, PANEL_TIME, vl_Time);
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   return 0;
 }
 
@@ -397,7 +429,7 @@ int dwl51_81MMIButtonTimeOut(int panel, int, int event, void*, int, int) {
   if (downloadRunning()) return 0;
   initControls();
   resetJobLine();
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   return 0;
 }
 
@@ -410,7 +442,7 @@ void dwl51_100MMIMenuRestore(int, int, void*, int) {
   if (lastResultWindow() != before && !state.imageFileFailure.empty())
     SetPanelDetail(lastResultWindow(), state.imageFileFailure);
   if (rc != dwl::kOk) {
-    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    guikit::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), state.configFileFailure);
     return;
   }
@@ -419,26 +451,26 @@ void dwl51_100MMIMenuRestore(int, int, void*, int) {
   // config.txt holds five settings: the log says which came back, so no one waits for the
   // file mode, the speed or the ogm images.
   std::error_code ec;
-  dwl::logComment("Configuration restored from " +
-                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
-  dwl::logComment("Restored: CLA file " + std::string(c.Bin1Path[0] ? "" : "(none)") +
-                  std::filesystem::path(c.Bin1Path).filename().string() + ", COM" +
-                  std::to_string(c.ComPort) + ", PMU " + std::to_string(c.PmuOption) +
-                  ", product type " + std::to_string(c.ProductType) + ", download type " +
-                  std::to_string(c.DownloadType) + " (file mode, speed, ogm images: not saved)");
+  guikit::logComment("Configuration restored from " +
+                     std::filesystem::absolute("config.txt", ec).lexically_normal().string());
+  guikit::logComment("Restored: CLA file " + std::string(c.Bin1Path[0] ? "" : "(none)") +
+                     std::filesystem::path(c.Bin1Path).filename().string() + ", COM" +
+                     std::to_string(c.ComPort) + ", PMU " + std::to_string(c.PmuOption) +
+                     ", product type " + std::to_string(c.ProductType) + ", download type " +
+                     std::to_string(c.DownloadType) + " (file mode, speed, ogm images: not saved)");
 }
 
 void dwl51_101MMIMenuSave(int, int, void*, int) {
   const dwl::ResultCode rc = dwl56_1SaveConfig(sg_DownloadContext);
   if (rc != dwl::kOk) {
-    dwl::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
+    guikit::dwl52_10DisplayResult(dwl::RESULT_CONFIG_FILE, rc);
     SetPanelDetail(lastResultWindow(), sg_DownloadContext.State.configFileFailure);
     return;
   }
   // The technician learns where the settings went.
   std::error_code ec;
-  dwl::logComment("Configuration saved in " +
-                  std::filesystem::absolute("config.txt", ec).lexically_normal().string());
+  guikit::logComment("Configuration saved in " +
+                     std::filesystem::absolute("config.txt", ec).lexically_normal().string());
 }
 
 void dwl51_102MMIMenuQuit(int, int, void*, int) {
@@ -463,8 +495,8 @@ void dwl_Quit(int, int, void*, int) {
 void waitStateItem(int chipSelect, int count) {
   sg_DownloadContext.WaitState[chipSelect] = static_cast<std::uint8_t>(count);
   markWaitStates();
-  dwl::logComment(std::to_string(count) + " wait state on the chip select " +
-                  std::to_string(chipSelect));
+  guikit::logComment(std::to_string(count) + " wait state on the chip select " +
+                     std::to_string(chipSelect));
 }
 
 }  // namespace downloader

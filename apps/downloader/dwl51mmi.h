@@ -6,6 +6,8 @@
 #include <string>
 
 #include "dwl/dwl_job.h"
+#include "dwl/dwl_window.h"
+#include "engines/downloader/dwl51loader.h"
 
 namespace platform {
 class CancelToken;
@@ -23,6 +25,13 @@ platform::CancelToken& cancelToken();
 // The window of a job's result, with the failure's cause under its fixed text; a cancel opens the
 // generic window with the cancel's text. failureTitle names the failure windows.
 void showJobResult(const dwl::JobResult& job, const std::string& failureTitle);
+
+// Loads slot's file (the record's path field) and shows it: the slot's "loading" line, the panel
+// locked while the file is read, then the slot's displays or the PC library window.
+LoadOutcome showSlotLoad(DownloadContext& c, dwl::Slot slot);
+// Puts path into the slot's path field, then showSlotLoad; a path the field cannot hold opens the
+// PC library window at once. 1 or the PC library code.
+dwl::ResultCode showImageLoad(DownloadContext& c, dwl::Slot slot, const std::string& path);
 
 // The Cancel buttons of the main panel and the switch-on prompt.
 int cancel_job(int panel, int control, int event, void* data, int data1, int data2);

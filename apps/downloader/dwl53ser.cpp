@@ -5,6 +5,7 @@
 #include "apps/downloader/dwl51mmi.h"
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/panels.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/job_status.h"
 #include "apps/guikit/userint.h"
 #include "dwl/dwl10fla.h"
@@ -123,7 +124,7 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   // A second switch-on may use another port: the first one's port is closed before.
   closeServicePort();
 
-  dwl::logComment("Service: switch the handset on");
+  guikit::logComment("Service: switch the handset on");
   v_PanelTurnOn = showSwitchOnPrompt();
   SetCtrlVal(v_PanelTurnOn, TURNON_TEXT, guikit::switchOnText(0, kBootWait));
   // The boot waits as a download's does: the prompt counts down and its Cancel is seen. The
@@ -145,35 +146,35 @@ int afterSwitchOn(DownloadContext& c, const dwl::DownloadResult& boot) {
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, " ");
   mv_NbSectorsDisplayService = 0;
   if (boot.Family == dwl::RESULT_CANCELLED) {
-    dwl::logComment("Service: switch-on cancelled");
+    guikit::logComment("Service: switch-on cancelled");
     return 0;
   }
   if (boot.Family != dwl::RESULT_SUCCESS) {
-    dwl::logComment("Service: the handset did not switch on");
+    guikit::logComment("Service: the handset did not switch on");
     setFailureTitle("Switch-on failed");
-    dwl::dwl52_10DisplayResult(boot.Family, boot.Code);
+    guikit::dwl52_10DisplayResult(boot.Family, boot.Code);
     setFailureTitle("Download failed");
     return 0;
   }
-  dwl::logComment("Service: handset booted, " + dwl::cpuTypeText(c.CpuType));
+  guikit::logComment("Service: handset booted, " + dwl::cpuTypeText(c.CpuType));
   std::uint32_t count = 0;
   dwl::ResultCode rc = dwl::dwl10_1GetNumberOfSector(c.FlashManufacturer, c.FlashDevice, &count);
   if (rc != dwl::kOk) {
-    dwl::dwl52_10DisplayResult(dwl::RESULT_FLASH_FILE, rc);
+    guikit::dwl52_10DisplayResult(dwl::RESULT_FLASH_FILE, rc);
     return 0;
   }
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t size = 0;
     rc = dwl::dwl10_0GetSectorSize(c.FlashManufacturer, c.FlashDevice, i, &size);
     if (rc != dwl::kOk) {
-      dwl::dwl52_10DisplayResult(dwl::RESULT_FLASH_FILE, rc);
+      guikit::dwl52_10DisplayResult(dwl::RESULT_FLASH_FILE, rc);
       return 0;
     }
     dwl53_1DisplaySectorService(i, size, 0, "N. A.", g_serviceCopy, mv_NbSectorsDisplayService);
   }
   rc = dwl::dwl11_0SetSpeedAndPMU(c);
   if (rc != dwl::kOk) {
-    dwl::dwl52_10DisplayResult(dwl::RESULT_COMMAND, rc);
+    guikit::dwl52_10DisplayResult(dwl::RESULT_COMMAND, rc);
     return 0;
   }
   dwl53_0DisplayFlashKnown();
@@ -183,7 +184,7 @@ int afterSwitchOn(DownloadContext& c, const dwl::DownloadResult& boot) {
   char title[100];
   std::snprintf(title, sizeof title, " Flash %s %s", maker, device);
   SetCtrlVal(v_ServicePanel, SERVICE_TITLE, title);
-  dwl::logComment(std::string("Service: switched on,") + title + ", running the bootstrap");
+  guikit::logComment(std::string("Service: switched on,") + title + ", running the bootstrap");
   return 0;
 }
 
@@ -195,8 +196,8 @@ int dwl53_11SwitchOffMobile(int, int, int event, void*, int, int) {
                                  ? g_session.switchOff()
                                  : dwl::dwl11_7SwitchOffCommand(sg_DownloadContext.ComPort);
   // Nothing opens a window for it, but the technician learns whether the handset went off.
-  dwl::logComment(rc == dwl::kOk ? "Service: handset switched off"
-                                 : "Service: the handset did not confirm the switch-off");
+  guikit::logComment(rc == dwl::kOk ? "Service: handset switched off"
+                                    : "Service: the handset did not confirm the switch-off");
   return 0;
 }
 

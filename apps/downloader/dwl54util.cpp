@@ -2,6 +2,7 @@
 
 #include "apps/downloader/dwl51mmi.h"
 #include "apps/downloader/panels.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/userint.h"
 #include "dwl/dwl52display.h"
 
@@ -17,7 +18,7 @@ int closeErrorWindow(int panel, int event, int handle) {
   if (downloadRunning()) return 0;
   initControls();
   resetJobLine();
-  dwl::dwl52_6UnlockAfterDownload();
+  guikit::dwl52_6UnlockAfterDownload();
   return 0;
 }
 

@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "apps/downloader/callbacks.h"
+#include "apps/downloader/dwl51mmi.h"
 #include "apps/downloader/dwl53ser.h"
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/sector_map.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/forms.h"
 #include "apps/guikit/port_chooser.h"
 #include "apps/guikit/userint.h"
@@ -357,12 +359,13 @@ void startDownloaderPanels() {
   registerPanel(kMmi, SUCCESS, buildForm<Ui::MmiSuccess>);
   registerMenuBar(kMmi, MENUBAR, buildForm<Ui::MmiMenuBar, QMenuBar>);
   setCallbackTable(&downloaderCallbacks());
-  dwl::setDisplay(&g_display);
+  guikit::setDisplay(&g_display);
   v_ConfigPanelHooks = {[](int port) { SetCtrlVal(v_Panel, PANEL_PORT, port); },
                         [] {
                           SetCtrlAttribute(v_Panel, PANEL_DOWNLOAD_CONF, ATTR_DIMMED, 0);
                           SetCtrlAttribute(v_Panel, PANEL_LOAD_BIN1, ATTR_DIMMED, 0);
-                        }};
+                        },
+                        [](DownloadContext& c) { return showSlotLoad(c, dwl::Slot::Bin1); }};
 
   setProgramName("Kelvane Downloader");
   v_Panel = LoadPanel(0, kMmi, PANEL);
@@ -378,7 +381,7 @@ void startDownloaderPanels() {
 
   sg_DownloadContext.State.flash = &vg_FlashDescritpion;
   const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion);
-  if (rc != dwl::kOk) dwl::dwl52_11DisplayFlashFileErr(rc);
+  if (rc != dwl::kOk) guikit::dwl52_11DisplayFlashFileErr(rc);
 }
 
 void stopDownloaderPanels() {
@@ -386,7 +389,7 @@ void stopDownloaderPanels() {
   v_ServicePanel = -1;
   discardAll();
   v_ConfigPanelHooks = {};
-  dwl::setDisplay(nullptr);
+  guikit::setDisplay(nullptr);
   setPanelEvents(nullptr);
   setCallbackTable(nullptr);
 }

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "apps/guikit/display.h"
 #include "dwl/dwl10fla.h"
-#include "dwl/dwl_display.h"
 #include "dwl/dwl_job.h"
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl56conf.h"
@@ -39,7 +39,7 @@ extern ConfigPanelHooks v_ConfigPanelHooks;
 
 // The result windows, boxes, lock and image slots of the program, and the comment lines of its
 // own actions outside a job.
-class PanelDisplay : public dwl::Display {
+class PanelDisplay : public guikit::Display {
  public:
   void comment(const std::string& line) override;
   void openWindow(dwl::Window window, const std::string& message) override;

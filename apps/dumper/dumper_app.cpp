@@ -1,5 +1,6 @@
 #include "apps/dumper/dumper_app.h"
 
+#include "apps/guikit/display.h"
 #include "dwl/dwl52display.h"
 
 namespace dumper {
@@ -82,22 +83,22 @@ void InitControls_erase() {
 }
 
 void LockDuringDumping() {
-  dwl::display().lock();
+  guikit::display().lock();
   panelEvents().pump();
 }
 
 void UnlockAfterDump() {
-  dwl::display().unlock();
+  guikit::display().unlock();
   panelEvents().pump();
 }
 
 void LockDuringErasing() {
-  dwl::display().lock();
+  guikit::display().lock();
   panelEvents().pump();
 }
 
 void UnlockAfterErasing() {
-  dwl::display().unlock();
+  guikit::display().unlock();
   panelEvents().pump();
 }
 

@@ -1,7 +1,7 @@
 // The dumper program: its record and the panels' shared values, the input logic of the panel
 // callbacks, and the whole flows of the Start and Erase buttons on the operation layer.
 //
-// The closing window opens through dwl::dwl52_10DisplayResult: Window::Success is the
+// The closing window opens through guikit::dwl52_10DisplayResult: Window::Success is the
 // dump-successful panel (6) when sg_DownloadContext.OperationMode is kModeDump and the
 // erase-successful panel (4) when it is kModeErase; Window::Timeout is panel 5; every other
 // window is one of the shared error windows. Display::lock() and unlock() apply lockDimming() and

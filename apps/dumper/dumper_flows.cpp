@@ -2,6 +2,7 @@
 // the panels give the job's input, the job's events drive the switch-on panel, and the result
 // opens its window.
 #include "apps/dumper/dumper_app.h"
+#include "apps/guikit/display.h"
 #include "dwl/dwl52display.h"
 #include "engines/dumper/dumper.h"
 #include "ops/operations.h"
@@ -59,9 +60,9 @@ void begin(std::int32_t mode) {
 dwl::DownloadResult end(const dwl::JobResult& result, const SwitchOnPanel& panel) {
   if (result.result.Family == dwl::RESULT_CANCELLED)
     // A cancel has no window of its own: the generic one says so, and its button unlocks.
-    dwl::display().openWindow(dwl::Window::GenericErr, result.message);
+    guikit::display().openWindow(dwl::Window::GenericErr, result.message);
   else
-    dwl::dwl52_10DisplayResult(result.result.Family, result.result.Code);
+    guikit::dwl52_10DisplayResult(result.result.Family, result.result.Code);
   if (panel.shown) panel.shown(result);
   return result.result;
 }

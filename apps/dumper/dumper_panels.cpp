@@ -294,7 +294,7 @@ void startDumperPanels() {
   registerPanel(kDumperUir, DUMP_SUCCESS, buildForm<Ui::DumperDumpSuccess>);
   registerMenuBar(kDumperUir, MENUBAR, buildForm<Ui::DumperMenuBar, QMenuBar>);
   setCallbackTable(&dumperCallbacks());
-  dwl::setDisplay(&g_display);
+  guikit::setDisplay(&g_display);
   setPanelEvents(&g_controls);
 
   setProgramName("Kelvane Dumper");
@@ -312,7 +312,7 @@ void stopDumperPanels() {
   discardAll();
   dumper = v_MenuBarHandle = v_PanelErase = v_PanelTurnOn = -1;
   v_PanelSuccessful = v_EraseSuccessful = v_PanelTimeout = -1;
-  dwl::setDisplay(nullptr);
+  guikit::setDisplay(nullptr);
   setPanelEvents(nullptr);
   setCallbackTable(nullptr);
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "apps/dumper/dumper_app.h"
+#include "apps/guikit/display.h"
 #include "apps/guikit/userint.h"
-#include "dwl/dwl_display.h"
 #include "engines/dumper/dumper.h"
 
 namespace dumper {
@@ -43,7 +43,7 @@ extern int v_PanelSuccessful;
 extern int v_EraseSuccessful;
 extern int v_PanelTimeout;
 
-class PanelDisplay : public dwl::Display {
+class PanelDisplay : public guikit::Display {
  public:
   void comment(const std::string&) override {}
   void openWindow(dwl::Window window, const std::string& message) override;

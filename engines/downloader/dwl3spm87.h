@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dwl/dwl_display.h"
 #include "dwl/dwl_result.h"
+#include "dwl/dwl_window.h"
 #include "engines/downloader/download_context.h"
 
 namespace downloader {

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "dwl/dwl10fla.h"
-#include "dwl/dwl52display.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "platform/input_file.h"
 
@@ -24,24 +23,19 @@ struct SlotFields {
   std::uint8_t** data;
   std::uint32_t* length;
   std::uint8_t* loaded;
-  const char* logText;
 };
 
 SlotFields fieldsOf(DownloadContext& c, dwl::Slot slot) {
   switch (slot) {
     case dwl::Slot::Bin1:
-      return {c.Bin1Path,    &c.Bin1Handle, &c.Bin1Data,
-              &c.Bin1Length, &c.Bin1Loaded, "Bin1 file loading, please wait..."};
+      return {c.Bin1Path, &c.Bin1Handle, &c.Bin1Data, &c.Bin1Length, &c.Bin1Loaded};
     case dwl::Slot::Bin2:
-      return {c.Bin2Path,    &c.Bin2Handle, &c.Bin2Data,
-              &c.Bin2Length, &c.Bin2Loaded, "Bin2 file loading, please wait..."};
+      return {c.Bin2Path, &c.Bin2Handle, &c.Bin2Data, &c.Bin2Length, &c.Bin2Loaded};
     case dwl::Slot::Ogm1:
-      return {c.Ogm1Path,    &c.Ogm1Handle, &c.Ogm1Data,
-              &c.Ogm1Length, &c.Ogm1Loaded, "Ogm1 file loading, please wait..."};
+      return {c.Ogm1Path, &c.Ogm1Handle, &c.Ogm1Data, &c.Ogm1Length, &c.Ogm1Loaded};
     case dwl::Slot::Ogm2:
     default:
-      return {c.Ogm2Path,    &c.Ogm2Handle, &c.Ogm2Data,
-              &c.Ogm2Length, &c.Ogm2Loaded, "Ogm2 file loading, please wait..."};
+      return {c.Ogm2Path, &c.Ogm2Handle, &c.Ogm2Data, &c.Ogm2Length, &c.Ogm2Loaded};
   }
 }
 
@@ -87,37 +81,6 @@ dwl::ResultCode readImage(DownloadContext& c, const std::string& path, std::uint
   return dwl::kOk;
 }
 
-dwl::ResultCode loadSlot(DownloadContext& c, dwl::Slot slot) {
-  const SlotFields f = fieldsOf(c, slot);
-  std::string& held = c.State.heldPath[static_cast<int>(slot)];
-  const std::string path(f.path, strnlen(f.path, kPathSize - 1));
-
-  dwl::logComment(std::string(f.logText) + " ");
-  dwl::dwl52_5LockDuringDownload();
-
-  c.State.imageFileFailure.clear();
-  std::uint32_t fileLength = 0;
-  std::uint8_t* buffer = nullptr;
-  const dwl::ResultCode rc = readImage(c, path, &fileLength, &buffer);
-  if (rc != dwl::kOk) {
-    std::snprintf(f.path, kPathSize, "%s", held.c_str());
-    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, rc);
-    dwl::dwl52_6UnlockAfterDownload();
-    return rc;
-  }
-
-  std::free(*f.data);
-  *f.data = buffer;
-  *f.length = static_cast<std::uint32_t>(sentLength(slot, fileLength));
-  *f.loaded = 1;
-  held = path;
-  dwl::display().slotPath(slot, path);
-  dwl::display().slotSize(slot, fileLength);
-  dwl::display().slotSum(slot, imageByteSum(*f.data, *f.length));
-  dwl::dwl52_6UnlockAfterDownload();
-  return dwl::kOk;
-}
-
 }  // namespace
 
 std::uint32_t imageByteSum(const std::uint8_t* data, std::uint32_t length) {
@@ -149,31 +112,65 @@ std::string imageTooLargeText(const std::string& path, std::uint64_t size,
          std::to_string(largest->FlashSize) + " bytes)";
 }
 
-dwl::ResultCode loadImageFile(DownloadContext& c, dwl::Slot slot, const std::string& path) {
+std::string loadingText(dwl::Slot slot) {
+  const char* name = slot == dwl::Slot::Bin1   ? "Bin1"
+                     : slot == dwl::Slot::Bin2 ? "Bin2"
+                     : slot == dwl::Slot::Ogm1 ? "Ogm1"
+                                               : "Ogm2";
+  return std::string(name) + " file loading, please wait... ";
+}
+
+dwl::ResultCode setImagePath(DownloadContext& c, dwl::Slot slot, const std::string& path) {
   c.State.imageFileFailure.clear();
-  const SlotFields f = fieldsOf(c, slot);
   // A path cut to fit the field could name another file.
   if (path.size() >= static_cast<std::size_t>(kPathSize) || path.find('\0') != std::string::npos) {
     c.State.imageFileFailure = "the image path is longer than " + std::to_string(kPathSize - 1) +
                                " characters or holds a NUL";
-    dwl::dwl52_10DisplayResult(dwl::RESULT_LIB_PC, kLibPcNotFound);
     return kLibPcNotFound;
   }
-  std::snprintf(f.path, kPathSize, "%s", path.c_str());
+  std::snprintf(fieldsOf(c, slot).path, kPathSize, "%s", path.c_str());
+  return dwl::kOk;
+}
+
+LoadOutcome loadSlot(DownloadContext& c, dwl::Slot slot) {
+  const SlotFields f = fieldsOf(c, slot);
+  std::string& held = c.State.heldPath[static_cast<int>(slot)];
+  const std::string path(f.path, strnlen(f.path, kPathSize - 1));
+
+  c.State.imageFileFailure.clear();
+  std::uint32_t fileLength = 0;
+  std::uint8_t* buffer = nullptr;
+  const dwl::ResultCode rc = readImage(c, path, &fileLength, &buffer);
+  if (rc != dwl::kOk) {
+    std::snprintf(f.path, kPathSize, "%s", held.c_str());
+    return {rc, {}, 0, 0};
+  }
+
+  std::free(*f.data);
+  *f.data = buffer;
+  *f.length = static_cast<std::uint32_t>(sentLength(slot, fileLength));
+  *f.loaded = 1;
+  held = path;
+  return {dwl::kOk, path, fileLength, imageByteSum(*f.data, *f.length)};
+}
+
+LoadOutcome loadImageFile(DownloadContext& c, dwl::Slot slot, const std::string& path) {
+  const dwl::ResultCode rc = setImagePath(c, slot, path);
+  if (rc != dwl::kOk) return {rc, {}, 0, 0};
   return loadSlot(c, slot);
 }
 
-void dwl51_0InitLoadFile(DownloadContext& c) {
-  loadSlot(c, dwl::Slot::Bin1);
+LoadOutcome dwl51_0InitLoadFile(DownloadContext& c) {
+  return loadSlot(c, dwl::Slot::Bin1);
 }
-void dwl51_0InitLoadFile_2(DownloadContext& c) {
-  loadSlot(c, dwl::Slot::Bin2);
+LoadOutcome dwl51_0InitLoadFile_2(DownloadContext& c) {
+  return loadSlot(c, dwl::Slot::Bin2);
 }
-void dwl51_0InitLoadFile_ogm(DownloadContext& c) {
-  loadSlot(c, dwl::Slot::Ogm1);
+LoadOutcome dwl51_0InitLoadFile_ogm(DownloadContext& c) {
+  return loadSlot(c, dwl::Slot::Ogm1);
 }
-void dwl51_0InitLoadFile_ogm_2(DownloadContext& c) {
-  loadSlot(c, dwl::Slot::Ogm2);
+LoadOutcome dwl51_0InitLoadFile_ogm_2(DownloadContext& c) {
+  return loadSlot(c, dwl::Slot::Ogm2);
 }
 
 void resetImageSlots(DownloadContext& c) {

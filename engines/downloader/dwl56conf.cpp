@@ -121,7 +121,10 @@ dwl::ResultCode dwl56_0RestoreConfig(DownloadContext& ctx, const ConfigPanelHook
     // fails as that of a missing file does, and says so.
     std::memset(ctx.Bin1Path, 0, sizeof ctx.Bin1Path);
     std::memcpy(ctx.Bin1Path, path.data(), path.size());
-    dwl51_0InitLoadFile(ctx);
+    if (hooks.loadClaFile)
+      hooks.loadClaFile(ctx);
+    else
+      dwl51_0InitLoadFile(ctx);
 
     dwl::ResultCode r = numericEntry(s, "COM : ", kConfComKey, kConfComValue, 4, &ctx.ComPort);
     if (r != dwl::kOk) return r;

@@ -8,6 +8,7 @@
 
 #include "dwl/dwl_result.h"
 #include "engines/downloader/download_context.h"
+#include "engines/downloader/dwl51loader.h"
 
 namespace downloader {
 
@@ -28,10 +29,12 @@ inline constexpr dwl::ResultCode kConfDownloadKey = 14;
 inline constexpr int kConfValueMax = 19;
 
 // What a restore changes on the main panel besides the record. The program with panels passes
-// its own; without them the restore only fills the record and loads the CLA file.
+// its own; without them the restore only fills the record and loads the CLA file unseen.
 struct ConfigPanelHooks {
   std::function<void(int port)> showPort;    // the port selector shows the restored port
   std::function<void()> enableAfterRestore;  // the Bin1 Load button and the project control
+  // Loads slot Bin1 from the record's path (dwl51_0InitLoadFile) and shows what the load did.
+  std::function<LoadOutcome(DownloadContext&)> loadClaFile;
 };
 
 // Reads config.txt into the record and loads the CLA file into slot Bin1; 1 or a configuration

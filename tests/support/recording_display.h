@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/guikit/display.h"
 #include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
 #include "engines/downloader/dwl3spm87.h"
@@ -23,7 +24,7 @@ struct ShownSector {
   std::string state;
 };
 
-class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
+class RecordingDisplay : public guikit::Display, public dwl::ProgressSink {
  public:
   std::vector<std::string> comments;
   std::vector<int> progressValues;  // filled by the programs' panel sinks (recording_panel.h)
@@ -88,8 +89,8 @@ class RecordingDisplay : public dwl::Display, public dwl::ProgressSink {
 // for the lifetime of a test.
 class ScopedRecorder {
  public:
-  ScopedRecorder() { dwl::setDisplay(&rec); }
-  ~ScopedRecorder() { dwl::setDisplay(nullptr); }
+  ScopedRecorder() { guikit::setDisplay(&rec); }
+  ~ScopedRecorder() { guikit::setDisplay(nullptr); }
   RecordingDisplay rec;
 
  private:
