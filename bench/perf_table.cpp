@@ -323,7 +323,7 @@ void printRow(const std::string& kind, int speed, int latency, const RowResult& 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const fs::path self = fs::canonical("/proc/self/exe");
-  const fs::path samples = fs::path(__FILE__).parent_path().parent_path() / "samples";
+  const fs::path samples = fs::path(KELVANE_SOURCE_DIR) / "samples";
   std::string emulatorPath = (self.parent_path().parent_path() / "emulator" / "handset-emulator");
   double writeMiB = 4, unpacedMiB = 16;
   int dumpBlocks = 2048;

@@ -4,7 +4,8 @@
 // transfer took, the boot left out) and the CPU share of this process (the station and its slot
 // threads; the emulators are other processes). station_window_bench does the same with the
 // station's window open (offscreen unless a platform is chosen), repainting as it does for a user.
-//   station_bench [N (default 64)] [speed (default 3)]
+//   station_bench [N (default 64)] [speed (default 3)] [job log (default jobs.jsonl; a
+//   postgresql:// URL puts every job in that database)]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
   const std::string emulatorPath =
       (self.parent_path().parent_path() / "emulator" / "handset-emulator").string();
   // Before the bench leaves for its own folder: the compiler may name this file relatively.
-  const fs::path samples = fs::absolute(fs::path(__FILE__).parent_path().parent_path() / "samples");
+  const fs::path samples = fs::path(KELVANE_SOURCE_DIR) / "samples";
 
   const fs::path dir = fs::temp_directory_path() / ("station-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
   }
   ops::JobLog log;
   std::string why;
-  if (!log.open("jobs.jsonl", &why)) {
+  const std::string target = argc > 3 ? argv[3] : "jobs.jsonl";
+  if (!log.open(target, &why)) {
     std::fprintf(stderr, "station_bench: %s\n", why.c_str());
     return 1;
   }

@@ -132,8 +132,7 @@ int main(int argc, char** argv) {
   }
 
   testsupport::TempDir dir;
-  const std::filesystem::path samples =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "samples";
+  const std::filesystem::path samples = std::filesystem::path(KELVANE_SOURCE_DIR) / "samples";
   for (const char* name : {"flash.txt", "dwl87.spm"})
     std::filesystem::copy_file(samples / name, dir.path() / name);
   if (dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion) != dwl::kOk) {
