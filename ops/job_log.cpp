@@ -119,7 +119,7 @@ bool JobLog::open(const std::string& path, std::string* why) {
   path_ = path;
   if (isDatabaseUrl(path)) {
 #ifdef KELVANE_HAVE_POSTGRESQL
-    database_ = std::make_unique<PgJobStore>(path, pendingPath());
+    database_ = std::make_shared<PgJobStore>(path, pendingPath());
     std::error_code made;
     std::filesystem::create_directories(std::filesystem::path(pendingPath()).parent_path(), made);
     std::string reason;

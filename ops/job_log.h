@@ -109,7 +109,8 @@ class JobLog {
   std::string path_;
   std::string error_;
   std::string warning_;
-  std::unique_ptr<PgJobStore> database_;
+  // Shared, so that a build without the database (no definition of the store) destroys none.
+  std::shared_ptr<PgJobStore> database_;
 };
 
 }  // namespace ops

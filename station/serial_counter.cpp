@@ -175,6 +175,8 @@ bool nextUnitNumber(ops::JobLog& log, const std::string& format, std::uint64_t* 
     *n = static_cast<std::uint64_t>(*number);
     return true;
   }
+#else
+  (void)format;  // the file counter serves every format
 #endif
   return nextSerialNumber(log.path() + ".serial", n, why);
 }
