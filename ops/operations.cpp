@@ -356,16 +356,24 @@ Context programContext(dwl::ProgressSink& progress, const platform::CancelToken&
   return context;
 }
 
-std::string describePort(const PortRef& port) {
-  const dwl::FailureObject o = portObject(port);
+namespace {
+
+// "COM4 (/dev/ttyS3)", or the port alone when it names the device itself.
+std::string portText(const dwl::FailureObject& o) {
   return o.device.empty() ? o.port : o.port + " (" + o.device + ")";
+}
+
+}  // namespace
+
+std::string describePort(const PortRef& port) {
+  return portText(portObject(port));
 }
 
 std::string failureObjectText(const dwl::FailureObject& o) {
   if (!o.file.empty()) return o.file;
   if (!o.range.empty()) return o.range;
   if (o.port.empty()) return {};
-  std::string text = "port " + (o.device.empty() ? o.port : o.port + " (" + o.device + ")");
+  std::string text = "port " + portText(o);
   char where[64] = "";
   if (o.sector && o.address)
     std::snprintf(where, sizeof where, ", sector %u at 0x%08X", *o.sector, *o.address);

@@ -107,10 +107,6 @@ PgJobStore::PgJobStore(std::string url, std::string spool)
 
 PgJobStore::~PgJobStore() = default;
 
-bool PgJobStore::isUrl(const std::string& target) {
-  return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
-}
-
 std::string PgJobStore::newJobId() {
   std::random_device device;
   std::mt19937_64 rng((static_cast<std::uint64_t>(device()) << 32) ^ device());

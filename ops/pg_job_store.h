@@ -24,8 +24,6 @@ class PgJobStore {
   PgJobStore(const PgJobStore&) = delete;
   PgJobStore& operator=(const PgJobStore&) = delete;
 
-  // True for a log target that names a PostgreSQL database.
-  static bool isUrl(const std::string& target);
   // A new job id: 32 hex digits, random.
   static std::string newJobId();
 

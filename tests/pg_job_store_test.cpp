@@ -115,8 +115,8 @@ TEST(PgJobStore, WithoutADatabaseTheLineWaitsOrIsReportedLost) {
   Store nowhere("postgresql:///postgres?host=" + (dir.path() / "none").string(), "a-folder");
   EXPECT_EQ(nowhere.store(jobLine("c2", "S2"), &why), Store::Outcome::Lost);
   EXPECT_NE(why.find("a-folder"), std::string::npos) << why;
-  EXPECT_TRUE(Store::isUrl("postgresql://db/line") && Store::isUrl("postgres://x") &&
-              !Store::isUrl("jobs.jsonl"));
+  EXPECT_TRUE(ops::isDatabaseUrl("postgresql://db/line") && ops::isDatabaseUrl("postgres://x") &&
+              !ops::isDatabaseUrl("jobs.jsonl"));
 }
 
 }  // namespace
