@@ -147,13 +147,16 @@ bool JobLog::open(const std::string& path, std::string* why) {
   return true;
 }
 
-bool JobLog::append(const JobRecord& record, std::string* why) {
+bool JobLog::append(const JobRecord& record, std::string* why, std::string* serial) {
+  if (serial) *serial = record.serial;
 #ifdef KELVANE_HAVE_POSTGRESQL
   if (database_) {
     nlohmann::json json = toJson(record);
     json["id"] = PgJobStore::newJobId();
+    if (record.serial.empty() && !record.serialFormat.empty())
+      json[PgJobStore::kSerialPending] = record.serialFormat;
     std::string reason;
-    const PgJobStore::Outcome outcome = database_->store(json, &reason);
+    const PgJobStore::Outcome outcome = database_->store(json, &reason, serial);
     std::lock_guard lock(mutex_);
     if (outcome == PgJobStore::Outcome::Stored) {
       warning_.clear();

@@ -50,6 +50,9 @@ struct JobRecord {
   // that of the recipe file). Each is left out of the line while empty.
   std::string serial, operatorName, station;
   std::string recipeName, recipeRevision, recipeSha256;
+  // With a database log and no serial: the counter format ("LINE{n:05}") whose next number the
+  // database gives the unit in the transaction that stores the record.
+  std::string serialFormat = {};
 };
 
 JobRecord recordOf(const char* job, const WriteInput& input, const JobResult& result,
@@ -83,7 +86,9 @@ class JobLog {
   bool open(const std::string& path, std::string* why);
   // Appends one line with one write and flushes it to disk. Safe from several threads. False, with
   // the reason, when the line could not be written whole; the log then refuses every later line.
-  bool append(const JobRecord& record, std::string* why = nullptr);
+  // serial: the unit's serial number as recorded (the database's, for a record that leaves it to
+  // the database); empty while the record waits in the local file for its number.
+  bool append(const JobRecord& record, std::string* why = nullptr, std::string* serial = nullptr);
   // Gets every line that could not be written, with the reason, as soon as that is known (on the
   // job's thread, outside the log's lock), so that a program can say so and keep the record
   // somewhere. Set before the first append.

@@ -4,11 +4,13 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 
+#include "ops/serial_format.h"
 #include "platform/append_file.h"
 #include "platform/replace_file.h"
 
@@ -45,6 +47,15 @@ CREATE TABLE IF NOT EXISTS kelvane_counters (
   last bigint NOT NULL
 );
 )sql";
+
+constexpr char kTakeNumber[] =
+    "INSERT INTO kelvane_counters (name, last) VALUES ($1, 1) "
+    "ON CONFLICT (name) DO UPDATE SET last = kelvane_counters.last + 1 RETURNING last";
+
+// The counter of a serial format: every station of the line with that format shares it.
+std::string counterOf(const std::string& format) {
+  return "serial " + format;
+}
 
 constexpr char kInsert[] = R"sql(
 INSERT INTO kelvane_jobs (id, job, started, ended, port, device, station, operator, serial,
@@ -146,7 +157,7 @@ bool PgJobStore::connect(std::string* why) {
   return true;
 }
 
-bool PgJobStore::insert(const nlohmann::json& line, std::string* why) {
+bool PgJobStore::insertRow(const nlohmann::json& line, int* rows, std::string* why) {
   const nlohmann::json& result = line.contains("result") ? line["result"] : nlohmann::json();
   const nlohmann::json& recipe = line.contains("recipe") ? line["recipe"] : nlohmann::json();
   const std::array<std::optional<std::string>, 20> params = {
@@ -178,10 +189,74 @@ bool PgJobStore::insert(const nlohmann::json& line, std::string* why) {
   PGresult* r = PQexecParams(connection_->conn, kInsert, static_cast<int>(values.size()), nullptr,
                              values.data(), nullptr, nullptr, 0);
   const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (ok && rows) *rows = std::atoi(PQcmdTuples(r));
   if (!ok && why) *why = "the database refused the job's line: " + errorOf(connection_->conn);
   PQclear(r);
   if (!ok && PQstatus(connection_->conn) != CONNECTION_OK) connection_.reset();
   return ok;
+}
+
+bool PgJobStore::insert(const nlohmann::json& line, std::string* why, std::string* serial) {
+  const auto pending = line.find(kSerialPending);
+  if (pending != line.end() && pending->is_string())
+    return insertNumbered(line, pending->get<std::string>(), why, serial);
+  int rows = 0;
+  if (!insertRow(line, &rows, why)) return false;
+  if (serial) *serial = line.value("serial", "");
+  return true;
+}
+
+bool PgJobStore::insertNumbered(nlohmann::json line, const std::string& format, std::string* why,
+                                std::string* serial) {
+  line.erase(kSerialPending);
+  SerialFormat parsed;
+  // A mark no counter can serve (a hand-edited spool) must not hold up the lines behind it: the
+  // record goes in without a number.
+  if (!parseSerialFormat(format, &parsed, nullptr)) return insert(line, why, serial);
+  Connection& c = *connection_;
+  std::string reason;
+  // The number and the row in one transaction: a failure anywhere takes the number back.
+  const auto fail = [&](const std::string& what) {
+    if (why) *why = what + errorOf(c.conn);
+    if (PQstatus(c.conn) != CONNECTION_OK)
+      connection_.reset();
+    else
+      c.exec("ROLLBACK", nullptr);
+    return false;
+  };
+  if (!c.exec("BEGIN", &reason)) return fail("the database refused the job's line: ");
+  const std::string counter = counterOf(format);
+  const char* values[] = {counter.c_str()};
+  PGresult* r = PQexecParams(c.conn, kTakeNumber, 1, nullptr, values, nullptr, nullptr, 0);
+  std::optional<std::int64_t> number;
+  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
+    number = std::stoll(PQgetvalue(r, 0, 0));
+  PQclear(r);
+  if (!number) return fail("the database did not give a number: ");
+  line["serial"] = formatSerial(parsed, static_cast<std::uint64_t>(*number));
+  int rows = 0;
+  if (!insertRow(line, &rows, why)) {
+    if (connection_) c.exec("ROLLBACK", nullptr);
+    return false;
+  }
+  if (rows == 0) {
+    // The job is stored already (a spool sent again after a crash): it keeps the number it got
+    // then, and this one is not used.
+    c.exec("ROLLBACK", nullptr);
+    if (serial) {
+      const std::string id = line.value("id", "");
+      const char* key[] = {id.c_str()};
+      PGresult* got = PQexecParams(c.conn, "SELECT serial FROM kelvane_jobs WHERE id = $1", 1,
+                                   nullptr, key, nullptr, nullptr, 0);
+      if (PQresultStatus(got) == PGRES_TUPLES_OK && PQntuples(got) == 1 && !PQgetisnull(got, 0, 0))
+        *serial = PQgetvalue(got, 0, 0);
+      PQclear(got);
+    }
+    return true;
+  }
+  if (!c.exec("COMMIT", &reason)) return fail("the database refused the job's line: ");
+  if (serial) *serial = line["serial"].get<std::string>();
+  return true;
 }
 
 bool PgJobStore::appendToSpool(const nlohmann::json& line, std::string* why) {
@@ -222,13 +297,13 @@ bool PgJobStore::sendSpool(std::string* why) {
   return true;
 }
 
-PgJobStore::Outcome PgJobStore::store(nlohmann::json line, std::string* why) {
+PgJobStore::Outcome PgJobStore::store(nlohmann::json line, std::string* why, std::string* serial) {
   if (!line.contains("id")) line["id"] = newJobId();
   std::lock_guard lock(mutex_);
   std::string reason;
   const bool wasConnected = connected();
   const auto attempt = [&] {
-    return connect(&reason) && sendSpool(&reason) && insert(line, &reason);
+    return connect(&reason) && sendSpool(&reason) && insert(line, &reason, serial);
   };
   // A connection the server closed since the last job (a restart) is found only now: once more
   // on a new one.
@@ -278,11 +353,8 @@ std::optional<std::int64_t> PgJobStore::takeNumber(const std::string& counter, s
   if (!connect(why)) return std::nullopt;
   // One statement, one transaction: two stations asking at once get two numbers.
   const char* values[] = {counter.c_str()};
-  PGresult* r = PQexecParams(connection_->conn,
-                             "INSERT INTO kelvane_counters (name, last) VALUES ($1, 1) "
-                             "ON CONFLICT (name) DO UPDATE SET last = kelvane_counters.last + 1 "
-                             "RETURNING last",
-                             1, nullptr, values, nullptr, nullptr, 0);
+  PGresult* r =
+      PQexecParams(connection_->conn, kTakeNumber, 1, nullptr, values, nullptr, nullptr, 0);
   std::optional<std::int64_t> number;
   if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
     number = std::stoll(PQgetvalue(r, 0, 0));

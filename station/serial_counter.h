@@ -6,20 +6,17 @@
 #include <cstdint>
 #include <string>
 
+#include "ops/serial_format.h"
+
 namespace ops {
 class JobLog;
 }
 
 namespace station {
 
-struct SerialFormat {
-  std::string prefix, suffix;
-  int width = 0;  // digits, zero-padded; 0: as many as the number has
-};
-
-// "{n}" or "{n:0W}" (W 1..20) once, with any text around it. False with the reason.
-bool parseSerialFormat(const std::string& text, SerialFormat* format, std::string* why);
-std::string formatSerial(const SerialFormat& format, std::uint64_t n);
+using ops::formatSerial;
+using ops::parseSerialFormat;
+using ops::SerialFormat;
 
 // Takes the next number from the counter file (created, starting at 1): locks it, reads the last
 // number, writes the next one and flushes it to disk before it is given out. False with the

@@ -12,6 +12,7 @@
 #include "engines/downloader/dwl51loader.h"
 #include "platform/clock.h"
 #include "platform/native_rs232.h"
+#include "station/serial_counter.h"
 
 namespace station {
 
@@ -137,6 +138,8 @@ const char* stageText(SlotStage stage) {
   switch (stage) {
     case SlotStage::Idle:
       return "idle";
+    case SlotStage::Serial:
+      return "waiting for a serial number";
     case SlotStage::Waiting:
       return "waiting for a handset";
     case SlotStage::Booting:
@@ -170,6 +173,8 @@ struct Station::Slot {
   SlotStatus status;
   double jobStart = 0;
   platform::CancelToken cancel;
+  // The next unit's serial number, as entered; under mutex.
+  std::string entered;
   std::thread thread;
   // The window and the engine may both wait for the same run.
   std::mutex joinMutex;
@@ -351,6 +356,23 @@ void Station::waitAll() {
   for (int i = 0; i < slotCount(); ++i) wait(i);
 }
 
+bool Station::enterSerial(int index, const std::string& serial, std::string* why) {
+  Slot& slot = *slots_.at(index);
+  const std::size_t first = serial.find_first_not_of(" \t\r\n");
+  const std::size_t last = serial.find_last_not_of(" \t\r\n");
+  std::lock_guard lock(slot.mutex);
+  if (first == std::string::npos) {
+    if (why) *why = slot.port.name + ": the serial number is empty; scan or type the unit's number";
+    return false;
+  }
+  if (!slot.status.running || slot.status.stage != SlotStage::Serial) {
+    if (why) *why = slot.port.name + " does not wait for a serial number: start the slot first";
+    return false;
+  }
+  slot.entered = serial.substr(first, last - first + 1);
+  return true;
+}
+
 SlotStatus Station::status(int index) const {
   const Slot& slot = *slots_.at(index);
   std::lock_guard lock(slot.mutex);
@@ -392,6 +414,35 @@ void Station::run(Slot& slot) {
   // A stop while the slot waits for the next handset (or pauses before a retry) ends no job: the
   // slot keeps showing its last job's outcome (a failure with its cause) rather than the stop.
   std::optional<std::string> lastOutcome;  // empty text: a pass
+  // The serial number entered for the unit in the slot: it stays until a job reaches a handset.
+  std::string unit;
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.entered.clear();
+  }
+  // Waits for the operator's number; false when the slot or the station is stopped meanwhile.
+  auto askForSerial = [&] {
+    {
+      std::lock_guard lock(slot.mutex);
+      slot.status.stage = SlotStage::Serial;
+      slot.status.serial.clear();
+      slot.status.serialPending = false;
+      slot.status.image = slot.status.images = 0;
+      slot.status.done = slot.status.total = 0;
+    }
+    while (!slot.cancel.cancelled() && !(stopAll && stopAll->cancelled())) {
+      {
+        std::lock_guard lock(slot.mutex);
+        if (!slot.entered.empty()) {
+          unit = std::move(slot.entered);
+          slot.entered.clear();
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
   auto stopped = [&] {
     if (!lastOutcome)
       finish(SlotStage::Cancelled, ops::resultText(dwl::kCancelledResult));
@@ -407,8 +458,14 @@ void Station::run(Slot& slot) {
       finish(SlotStage::Failed, why);
       break;
     }
+    if (askSerial && unit.empty() && !askForSerial()) {
+      stopped();
+      break;
+    }
     {
       std::lock_guard lock(slot.mutex);
+      slot.status.serial = unit;
+      slot.status.serialPending = false;
       slot.status.stage = SlotStage::Waiting;
       slot.status.image = slot.status.images = 0;
       slot.status.done = slot.status.total = 0;
@@ -452,11 +509,29 @@ void Station::run(Slot& slot) {
     record.recipeName = recipe_->name;
     record.recipeRevision = recipe_->revision;
     record.recipeSha256 = recipe_->checksum;
+    record.serial = unit;
     std::string noSerial;
-    if (unitSerial && r.identified && !unitSerial(slot.index, &record.serial, &noSerial))
-      noSerial = "no serial number: " + noSerial;
+    if (!serialFormat.empty() && unit.empty() && r.identified && log_) {
+      if (log_->database()) {
+        record.serialFormat = serialFormat;  // numbered as the database takes the record
+      } else if (std::uint64_t n = 0; !nextUnitNumber(*log_, serialFormat, &n, &noSerial)) {
+        noSerial = "no serial number: " + noSerial;
+      } else {
+        SerialFormat format;
+        parseSerialFormat(serialFormat, &format, nullptr);
+        record.serial = formatSerial(format, n);
+      }
+    }
+    if (r.identified) unit.clear();
     std::string why;
-    const bool recorded = !log_ || log_->append(record, &why);
+    std::string recordedSerial = record.serial;
+    const bool recorded = !log_ || log_->append(record, &why, &recordedSerial);
+    record.serial = recordedSerial;
+    {
+      std::lock_guard lock(slot.mutex);
+      slot.status.serial = record.serial;
+      slot.status.serialPending = recorded && record.serial.empty() && !record.serialFormat.empty();
+    }
     if (jobEnded) jobEnded(slot.index, record, why);
     if (also) also->jobFinished(r);
     if (!recorded || !noSerial.empty()) {

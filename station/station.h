@@ -72,6 +72,7 @@ std::string recipeSummary(const LoadedRecipe& recipe);
 
 enum class SlotStage {
   Idle,
+  Serial,   // waiting for the unit's serial number (scanned or typed) before the job
   Waiting,  // for a handset: the boot's wake-up wait
   Booting,
   Speed,
@@ -98,6 +99,10 @@ struct SlotStatus {
   double transferSeconds = 0;
   std::string result;  // the last job's message and cause; empty for success
   int passes = 0, failures = 0;
+  // The serial number of the current or last job's unit; empty when it has none (yet).
+  std::string serial;
+  // The last job's unit waits for the number the database gives it once it takes the record.
+  bool serialPending = false;
 };
 
 // What a slot's jobs talk through: the port, and the clock its waits run on (empty: the
@@ -132,6 +137,10 @@ class Station {
   void wait(int slot);
   void waitAll();
 
+  // Gives the serial number of the next unit to a slot that waits for one (spaces around it
+  // dropped). False with the reason: an empty number, a slot that does not wait for one.
+  bool enterSerial(int slot, const std::string& serial, std::string* why = nullptr);
+
   SlotStatus status(int slot) const;
   // Why no job may start: the log's failure; empty while jobs may start.
   std::string stopReason() const;
@@ -140,10 +149,15 @@ class Station {
   std::function<double()> seconds;
   // Who and where, for every record: the operator's name and the station's (empty: left out).
   std::string operatorName, stationName;
-  // Gives the serial number of the unit a job reached, when the job ends (a job that never
-  // reached a handset has no unit); empty: no serial numbers. False with the reason stops the
-  // slot after its record, which goes without a number. Called on the slot's thread.
-  std::function<bool(int slot, std::string* serial, std::string* why)> unitSerial;
+  // Each unit's serial number from a counter of this format ("LINE{n:05}"; empty: none), for a
+  // job that reached a handset: given by the job log's database in the transaction that stores
+  // the record (later, when the record has to wait for the database), else taken from the
+  // counter file beside the log when the job ends. A counter file that cannot be used stops the
+  // slot after its record, which goes without a number.
+  std::string serialFormat;
+  // Each job waits for its unit's serial number (SlotStage::Serial) until enterSerial gives one;
+  // the number stays for the next try after a job that never reached a handset.
+  bool askSerial = false;
   // Gets each finished job's record on the slot's thread, with why it is not in the log (empty
   // when it is).
   std::function<void(int slot, const ops::JobRecord& record, const std::string& notRecorded)>

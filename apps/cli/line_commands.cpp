@@ -103,9 +103,6 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
     err << "kelvane: the recipe " << recipePath << " cannot run; nothing was started:\n";
     return refuse(err, problems, kLocalFile);
   }
-  station::SerialFormat serialFormat;
-  if (!o.serialFormat.empty()) station::parseSerialFormat(o.serialFormat, &serialFormat, nullptr);
-
   const std::string logPath = o.log.empty() ? ops::JobLog::defaultPath() : inDirectory(o, o.log);
   ops::JobLog log;
   std::string why;
@@ -125,15 +122,9 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
   st.stopAll = env.cancel;
   st.operatorName = o.operatorName;
   st.stationName = o.stationName.empty() ? hostName() : o.stationName;
-  if (!o.serialFormat.empty())
-    st.unitSerial = [&](int, std::string* serial, std::string* reason) {
-      std::uint64_t n = 0;
-      // From the database or the counter file beside the log: every station writing to one log
-      // counts on one counter.
-      if (!station::nextUnitNumber(log, o.serialFormat, &n, reason)) return false;
-      *serial = station::formatSerial(serialFormat, n);
-      return true;
-    };
+  // From the database or the counter file beside the log: every station writing to one log
+  // counts on one counter.
+  st.serialFormat = o.serialFormat;
   if (jsonl)
     st.progressFor = [&](const ops::PortRef& port) -> std::shared_ptr<dwl::ProgressSink> {
       return std::make_shared<ops::JsonlProgress>(
@@ -155,7 +146,10 @@ int runStation(const Options& o, const Environment& env, std::ostream& out, std:
               : record.result.result.Family == dwl::RESULT_CANCELLED ? "cancelled"
                                                                      : "FAILED")
           << "  " << seconds;
-    if (!record.serial.empty()) human << "  " << record.serial;
+    if (!record.serial.empty())
+      human << "  " << record.serial;
+    else if (!record.serialFormat.empty() && notRecorded.empty())
+      human << "  serial pending";
     if (record.result.identified && !record.result.handset.flashName.empty())
       human << "  " << record.result.handset.flashName;
     if (!success) {

@@ -28,9 +28,11 @@ constexpr const char* kUsage =
     "                       cannot be written stops new jobs, and --start then ends the program\n"
     "  --recipe FILE        run a recipe file (kelvane recipe create) in the operator view; its\n"
     "                       images are checked against their checksums before any slot starts\n"
-    "  --operator NAME      the operator's name, in every job's record\n"
-    "  --serial FORMAT      each unit's serial number from the counter beside the job log,\n"
-    "                       e.g. 'LINE{n:05}'\n"
+    "  --operator NAME      the operator's name, in every job's record; the window asks for it\n"
+    "                       at start, prefilled with this or the last name given\n"
+    "  --serial FORMAT      each unit's serial number from the counter beside the job log (or\n"
+    "                       in its database), e.g. 'LINE{n:05}'; 'ask': each slot asks for its\n"
+    "                       unit's number, scanned or typed, before each job\n"
     "  --start              start every slot in continuous mode at once (an unattended line)\n"
     "  -h, --help           this text\n"
     "  --version            the program's version\n\n"
@@ -102,8 +104,12 @@ int main(int argc, char** argv) {
 
   station::StationWindow window(given.recipe, &log, station::serialPorts(), ports, &settings);
   shown = &window;
-  window.setOperator(given.operatorName);
-  window.setSerialFormat(given.serialFormat);
+  // The station's choice of serial numbers stays from one run to the next.
+  window.setSerialChoice(given.serialFormat.isEmpty() ? settings.value("serial").toString()
+                                                      : given.serialFormat);
+  // An unattended line has nobody to ask: its records name the operator given, if any.
+  const QString lastOperator = settings.value("operator").toString();
+  if (given.start) window.setOperator(given.operatorName);
   // A recipe file that cannot be read leaves the saved recipe in the panel: --start must not
   // run that instead.
   const bool recipeOpened = given.recipeFile.isEmpty() || window.openRecipeFile(given.recipeFile);
@@ -119,10 +125,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   window.show();
+  if (!given.start)
+    window.askOperator(given.operatorName.isEmpty() ? lastOperator : given.operatorName);
   if (given.start && (!recipeOpened || !window.startAll()))
     say("--start: nothing started, the recipe cannot run");
   const int status = app.exec();
   settings.setValue("ports", window.ports());
+  settings.setValue("serial", window.serialChoice());
   // A hand-edited value that could not be read stays in the file, for its author to mend.
   if (const station::Recipe r = window.recipe(); r.unreadable.empty())
     station::saveRecipe(settings, r);

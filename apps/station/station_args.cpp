@@ -100,7 +100,8 @@ QString parseStationArguments(const QStringList& args, StationArguments& into) {
       into.recipeFile = value;
     } else if (a == "--serial") {
       if (!next() || value.isEmpty()) return missing();
-      if (std::string why; !parseSerialFormat(value.toStdString(), nullptr, &why))
+      // "ask": each slot asks for its unit's number, scanned or typed.
+      if (std::string why; value != "ask" && !parseSerialFormat(value.toStdString(), nullptr, &why))
         return QString::fromStdString(why);
       into.serialFormat = value;
     } else if (a == "--operator") {

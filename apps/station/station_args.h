@@ -16,7 +16,8 @@ struct StationArguments {
   bool start = false;
   QString recipeFile = {};    // --recipe: a recipe file to run in the operator view
   QString operatorName = {};  // --operator: in every job's record
-  QString serialFormat = {};  // --serial: unit serial numbers from the counter beside the log
+  // --serial: unit serial numbers from the counter beside the log, or "ask" (scanned or typed)
+  QString serialFormat = {};
 };
 
 // Applies the arguments (without the program's name) to into. Empty on success; otherwise the

@@ -1,5 +1,6 @@
 #include "apps/station/station_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDialog>
@@ -31,7 +32,10 @@
 namespace station {
 
 namespace {
-enum Column { Port, Flash, StageCol, Progress, Elapsed, Result, Count, Actions, Columns };
+// Serial is shown second: appended here, moved in the header's order.
+enum Column { Port, Flash, StageCol, Progress, Elapsed, Result, Count, Actions, Serial, Columns };
+
+constexpr char kAskSerial[] = "ask";
 
 // "Bin1" for the label of the slot the CLI calls --bin1.
 QString slotLabel(dwl::Slot slot) {
@@ -80,6 +84,25 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   continuous_->setObjectName("continuous");
   continuous_->setChecked(true);
   bar->addWidget(continuous_);
+  bar->addWidget(new QLabel("Serial numbers:"));
+  serialSource_ = new QComboBox;
+  serialSource_->setObjectName("serialSource");
+  serialSource_->addItem("none");
+  serialSource_->addItem("scan or type");
+  serialSource_->addItem("counter");
+  serialSource_->setToolTip(
+      "Each unit's serial number: none; scanned or typed into the slot's field before each "
+      "job; or from a counter shared by every station of the job log");
+  bar->addWidget(serialSource_);
+  serialFormatEdit_ = new QLineEdit;
+  serialFormatEdit_->setObjectName("serialFormat");
+  serialFormatEdit_->setPlaceholderText("LINE{n:05}");
+  serialFormatEdit_->setToolTip("The counter's format: {n} or {n:0W} with any text around it");
+  serialFormatEdit_->setMaximumWidth(120);
+  serialFormatEdit_->setEnabled(false);
+  bar->addWidget(serialFormatEdit_);
+  connect(serialSource_, &QComboBox::activated, this, [this] { serialChosen(); });
+  connect(serialFormatEdit_, &QLineEdit::editingFinished, this, [this] { serialChosen(); });
   auto* startAll = new QPushButton("Start all");
   auto* stopAll = new QPushButton("Stop all");
   bar->addWidget(startAll);
@@ -105,9 +128,15 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   stopped_->hide();
   layout->addWidget(stopped_);
 
+  serialProblem_ = new QLabel;
+  serialProblem_->setObjectName("serialProblem");
+  serialProblem_->setStyleSheet("color: #b00000; font-weight: bold");
+  serialProblem_->hide();
+  layout->addWidget(serialProblem_);
+
   table_ = new QTableWidget(0, Columns);
   table_->setHorizontalHeaderLabels(
-      {"Port", "Flash", "Stage", "Progress", "Elapsed", "Result", "Pass / fail", ""});
+      {"Port", "Flash", "Stage", "Progress", "Elapsed", "Result", "Pass / fail", "", "Serial"});
   table_->verticalHeader()->hide();
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionMode(QAbstractItemView::NoSelection);
@@ -116,6 +145,9 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   const int widths[] = {120, 150, 160, 120, 70};
   for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
   table_->setColumnWidth(Count, 80);
+  table_->setColumnWidth(Serial, 150);
+  table_->horizontalHeader()->moveSection(Serial, Flash);
+  table_->setColumnHidden(Serial, true);
   layout->addWidget(table_, 1);
   yield_ = new QLabel;
   yield_->setObjectName("yield");
@@ -369,6 +401,9 @@ bool StationWindow::saveRecipeFile(const QString& path) {
 void StationWindow::setEngineerMode(bool on) {
   if (engineer_->isChecked() != on) engineer_->setChecked(on);
   for (QWidget* w : editors_) w->setEnabled(on);
+  // The serial numbers are the line's choice, as the recipe is.
+  serialSource_->setEnabled(on && !anyRunning());
+  serialFormatEdit_->setEnabled(serialSource_->isEnabled() && serialSource_->currentIndex() == 2);
 }
 
 void StationWindow::setOperator(const QString& name) {
@@ -377,9 +412,104 @@ void StationWindow::setOperator(const QString& name) {
   setWindowTitle(name.isEmpty() ? "Kelvane station" : "Kelvane station \u2014 " + name);
 }
 
-void StationWindow::setSerialFormat(const QString& format) {
-  serialFormat_ = format.toStdString();
+void StationWindow::setSerialChoice(const QString& choice) {
+  const bool ask = choice == kAskSerial;
+  serialSource_->setCurrentIndex(choice.isEmpty() ? 0 : ask ? 1 : 2);
+  serialFormatEdit_->setText(ask ? QString() : choice);
+  serialChosen();
+}
+
+QString StationWindow::serialChoice() const {
+  return askSerial_ ? QString(kAskSerial) : QString::fromStdString(serialFormat_);
+}
+
+void StationWindow::serialChosen() {
+  if (anyRunning()) return;
+  const int source = serialSource_->currentIndex();
+  serialFormatEdit_->setEnabled(source == 2 && serialSource_->isEnabled());
+  askSerial_ = source == 1;
+  serialFormat_.clear();
+  serialProblem_->hide();
+  if (source == 2) {
+    const std::string format = serialFormatEdit_->text().trimmed().toStdString();
+    std::string why;
+    if (format.empty()) {
+      why = "the counter needs a format, for example LINE{n:05}";
+    } else if (parseSerialFormat(format, nullptr, &why)) {
+      why.clear();
+      serialFormat_ = format;
+    }
+    if (!log_ && why.empty()) why = "no job log keeps the counter";
+    if (!why.empty()) {
+      serialProblem_->setText("No serial numbers: " + QString::fromStdString(why));
+      serialProblem_->show();
+    }
+  }
+  table_->setColumnHidden(Serial, source == 0);
+  for (QLineEdit* field : serialFields_)
+    field->setPlaceholderText(askSerial_ ? "scan or type, Return" : QString());
   applyIdentity();
+}
+
+void StationWindow::enterSerial(int slot) {
+  QLineEdit* field = serialFields_.at(static_cast<std::size_t>(slot));
+  std::string why;
+  if (!station_->enterSerial(slot, field->text().toStdString(), &why)) {
+    serialProblem_->setText(QString::fromStdString(why));
+    serialProblem_->show();
+    field->selectAll();
+    return;
+  }
+  serialProblem_->hide();
+  field->setEnabled(false);
+  refresh();
+}
+
+void StationWindow::askOperator(const QString& suggested) {
+  operatorRequired_ = true;
+  if (operatorDialog_) {
+    operatorDialog_->raise();
+    return;
+  }
+  auto* dialog = new QDialog(this);
+  dialog->setObjectName("operatorDialog");
+  dialog->setWindowTitle("Kelvane station \u2014 Operator");
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addWidget(new QLabel("Operator's name (in every job's record):"));
+  auto* name = new QLineEdit(suggested.isEmpty() ? QString::fromStdString(operator_) : suggested);
+  name->setObjectName("operatorName");
+  name->selectAll();
+  layout->addWidget(name);
+  auto* refused = new QLabel("Enter the operator's name: every job's record carries it.");
+  refused->setObjectName("operatorRefused");
+  refused->setStyleSheet("color: #b00000");
+  refused->hide();
+  layout->addWidget(refused);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  auto* ok = new QPushButton("OK");
+  ok->setDefault(true);
+  auto* cancel = new QPushButton("Cancel");
+  buttons->addWidget(ok);
+  buttons->addWidget(cancel);
+  layout->addLayout(buttons);
+  connect(ok, &QPushButton::clicked, dialog, [this, dialog, name, refused] {
+    const QString given = name->text().trimmed();
+    if (given.isEmpty()) {
+      refused->show();
+      name->setFocus();
+      return;
+    }
+    setOperator(given);
+    if (settings_) settings_->setValue("operator", given);
+    dialog->accept();
+  });
+  connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+  operatorDialog_ = dialog;
+  dialog->setWindowModality(Qt::WindowModal);
+  dialog->show();
+  name->setFocus();
 }
 
 void StationWindow::applyIdentity() {
@@ -388,17 +518,9 @@ void StationWindow::applyIdentity() {
   if (anyRunning()) return;
   station_->operatorName = operator_;
   station_->stationName = stationName_;
-  SerialFormat format;
-  if (serialFormat_.empty() || !log_ || !parseSerialFormat(serialFormat_, &format, nullptr)) {
-    station_->unitSerial = nullptr;
-    return;
-  }
-  station_->unitSerial = [this, format](int, std::string* serial, std::string* why) {
-    std::uint64_t n = 0;
-    if (!nextUnitNumber(*log_, serialFormat_, &n, why)) return false;
-    *serial = formatSerial(format, n);
-    return true;
-  };
+  station_->askSerial = askSerial_;
+  // From the database or the counter file beside the log, which the station takes itself.
+  station_->serialFormat = log_ ? serialFormat_ : std::string();
 }
 
 bool StationWindow::engineerMode() const {
@@ -461,6 +583,11 @@ std::shared_ptr<const LoadedRecipe> StationWindow::check(const QString& refused)
 }
 
 bool StationWindow::prepareStart() {
+  // Every record names who ran it: no job starts until the operator has said their name.
+  if (operatorRequired_ && operator_.empty()) {
+    askOperator({});
+    return false;
+  }
   auto loaded = check("Nothing started");
   if (!loaded) return false;
   if (anyRunning()) return true;  // the panel was locked: the recipe in force is the panel's
@@ -495,6 +622,7 @@ void StationWindow::closeEvent(QCloseEvent* event) {
     }
   }
   station_->cancelAll();
+  if (operatorDialog_) operatorDialog_->reject();
   event->accept();
 }
 
@@ -550,6 +678,7 @@ void StationWindow::buildSlots(const QStringList& ports) {
   };
   slotPorts_ = ports;
   passSeen_.clear();
+  serialFields_.clear();
   table_->setRowCount(0);
   QStringList refused;
   for (const QString& port : ports) {
@@ -575,6 +704,14 @@ void StationWindow::buildSlots(const QStringList& ports) {
     row->addWidget(start);
     row->addWidget(cancel);
     table_->setCellWidget(slot, Actions, buttons);
+    // A barcode scanner types the number and presses Return.
+    auto* field = new QLineEdit;
+    field->setObjectName("serial" + QString::number(slot));
+    field->setEnabled(false);
+    field->setPlaceholderText(askSerial_ ? "scan or type, Return" : QString());
+    table_->setCellWidget(slot, Serial, field);
+    serialFields_.push_back(field);
+    connect(field, &QLineEdit::returnPressed, this, [this, slot] { enterSerial(slot); });
     // A slot index is the same in a station rebuilt over the same ports.
     connect(start, &QPushButton::clicked, this, [this, slot] {
       if (prepareStart()) station_->start(slot, continuous_->isChecked());
@@ -627,10 +764,24 @@ void StationWindow::refresh() {
     auto* bar = static_cast<QProgressBar*>(table_->cellWidget(i, Progress));
     const int value = s.total ? static_cast<int>(1000.0 * s.done / s.total) : 0;
     if (bar->value() != value) bar->setValue(value);
+    // The field takes a number while its slot waits for one, and shows the unit's otherwise.
+    QLineEdit* field = serialFields_.at(static_cast<std::size_t>(i));
+    const bool asks = s.running && s.stage == SlotStage::Serial;
+    if (asks != field->isEnabled()) {
+      field->setEnabled(asks);
+      field->clear();
+      // The scanner types into the focused field: a waiting one, unless the operator is typing.
+      auto* focused = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      if (asks && (!focused || !focused->isEnabled())) field->setFocus();
+    }
+    const QString unit = s.serialPending ? QString("pending") : QString::fromStdString(s.serial);
+    if (!asks && field->text() != unit) field->setText(unit);
   }
   showYield();
   // The slots hold the recipe they were started with: it changes only while all are stopped.
   recipeBox_->setEnabled(!running);
+  serialSource_->setEnabled(!running && engineer_->isChecked());
+  serialFormatEdit_->setEnabled(serialSource_->isEnabled() && serialSource_->currentIndex() == 2);
   const QString why = QString::fromStdString(station_->stopReason());
   stopped_->setText("No new jobs: " + why);
   stopped_->setVisible(!why.isEmpty());

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -56,8 +57,18 @@ class StationWindow final : public QWidget {
   // The operator's name, in every job's record from now on.
   void setOperator(const QString& name);
   // Serial numbers for the units from now on ("LINE{n:05}", a format parseSerialFormat takes),
-  // from the counter file beside the job log; empty: none.
-  void setSerialFormat(const QString& format);
+  // from the counter file beside the job log (or the log's database); empty: none.
+  void setSerialFormat(const QString& format) { setSerialChoice(format); }
+  // The station's choice of serial numbers: "" none, "ask" each slot asks for its unit's number
+  // (scanned or typed into the slot's field) before each job, else a counter's format. Taken
+  // while no slot runs.
+  void setSerialChoice(const QString& choice);
+  QString serialChoice() const;
+  // The operator's name at start: a small dialog, prefilled, that refuses an empty name. From
+  // then on a start without an operator asks again instead of starting (Cancel leaves the window
+  // usable for everything else).
+  void askOperator(const QString& suggested);
+  QString operatorName() const { return QString::fromStdString(operator_); }
   bool engineerMode() const;
 
  protected:
@@ -100,7 +111,14 @@ class StationWindow final : public QWidget {
   bool fromFile_ = false;
 
   std::string operator_, stationName_, serialFormat_;
+  bool askSerial_ = false;
+  bool operatorRequired_ = false;
+  QPointer<QDialog> operatorDialog_;
   void applyIdentity();
+  // The serial choice of the bar's controls, taken when no slot runs.
+  void serialChosen();
+  // Gives the slot the number typed or scanned into its field.
+  void enterSerial(int slot);
 
   Recipe inForce_;
   std::shared_ptr<const LoadedRecipe> loaded_;
@@ -133,6 +151,10 @@ class StationWindow final : public QWidget {
   QCheckBox* continuous_;
   QLabel* portProblems_;  // the ports that got no slot, and why
   QLabel* stopped_;
+  QComboBox* serialSource_;
+  QLineEdit* serialFormatEdit_;
+  QLabel* serialProblem_;
+  std::vector<QLineEdit*> serialFields_;  // per slot
   QTableWidget* table_;
   QTimer timer_;
   // Per slot: the passes seen so far and when the last one was seen.
