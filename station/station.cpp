@@ -425,8 +425,6 @@ void Station::run(Slot& slot) {
     {
       std::lock_guard lock(slot.mutex);
       slot.status.stage = SlotStage::Serial;
-      slot.status.serial.clear();
-      slot.status.serialPending = false;
       slot.status.image = slot.status.images = 0;
       slot.status.done = slot.status.total = 0;
     }

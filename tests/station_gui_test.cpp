@@ -275,6 +275,57 @@ TEST(StationWindow, ARecipeFileRunsInTheOperatorViewWithItsYield) {
   EXPECT_TRUE(model->isEnabled());
 }
 
+// The window asks for the operator's name (an empty one refused, no start without one), and a
+// slot that asks for serial numbers starts its job once one is scanned into its field: an empty
+// one is refused with the reason, the number goes into the record and stays in view.
+TEST(StationWindow, TheOperatorIsAskedAndEachUnitsSerialScannedIntoItsSlot) {
+  StationFixture f;
+  Handset handset("");
+  station::StationWindow window(f.recipe, &f.log, lineTo(handset), {"COM1"});
+  window.findChild<QCheckBox*>("continuous")->setChecked(false);
+  window.setSerialChoice("ask");
+  EXPECT_EQ(window.serialChoice(), "ask");
+  window.askOperator("");
+  auto* dialog = window.findChild<QDialog*>("operatorDialog");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->findChild<QLineEdit*>("operatorName")->text(), "");
+  button(*dialog, "OK")->click();
+  EXPECT_TRUE(dialog->findChild<QLabel*>("operatorRefused")->isVisibleTo(dialog));
+  EXPECT_TRUE(dialog->isVisible());
+  button(*dialog, "Cancel")->click();
+  EXPECT_FALSE(window.startAll());  // asks again instead
+  dialog = window.findChild<QDialog*>("operatorDialog");
+  ASSERT_NE(dialog, nullptr);
+  dialog->findChild<QLineEdit*>("operatorName")->setText(" bob ");
+  button(*dialog, "OK")->click();
+  EXPECT_EQ(window.operatorName(), "bob");
+
+  ASSERT_TRUE(window.startAll());
+  auto* field = window.findChild<QLineEdit*>("serial0");
+  auto* problem = window.findChild<QLabel*>("serialProblem");
+  ASSERT_TRUE(field && problem);
+  ASSERT_TRUE(gridShows([&] { return field->isEnabled(); }));
+  EXPECT_EQ(window.findChild<QTableWidget*>()->item(0, 2)->text(), "waiting for a serial number");
+  field->setText("  ");
+  field->returnPressed();
+  EXPECT_TRUE(problem->isVisibleTo(&window));
+  EXPECT_EQ(problem->text(), "COM1: the serial number is empty; scan or type the unit's number");
+  EXPECT_EQ(window.engine().status(0).stage, station::SlotStage::Serial);
+  field->setText("SN-0042");
+  field->returnPressed();
+  EXPECT_FALSE(problem->isVisibleTo(&window));
+  window.engine().waitAll();
+  EXPECT_TRUE(gridShows([&] { return field->text() == "SN-0042" && !field->isEnabled(); }))
+      << field->text().toStdString();
+  std::ifstream in("jobs.jsonl");
+  std::string line;
+  std::getline(in, line);
+  const auto record = nlohmann::json::parse(line);
+  EXPECT_EQ(record["serial"], "SN-0042");
+  EXPECT_EQ(record["operator"], "bob");
+  EXPECT_TRUE(record["result"]["success"].get<bool>());
+}
+
 TEST(StationWindow, StopAllKeepsAFailedSlotsCauseAndTheLatestJobsFilter) {
   StationFixture f;
   // A boot that fails every time: the slot waits before it tries again.

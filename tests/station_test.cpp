@@ -290,6 +290,45 @@ TEST_F(Station, ContinuousModeRunsHandsetAfterHandsetUntilCancelled) {
   for (const auto& line : lines) EXPECT_TRUE(line["result"]["success"].get<bool>());
 }
 
+// A slot that asks for each unit's serial number: no job before one is entered, an empty one or
+// one for a slot that does not wait is refused, and each number goes into its unit's record.
+TEST_F(Station, EachJobWaitsForItsUnitsSerialNumber) {
+  Handset handset({}, {.pace = true, .powerOnAgainMs = 20000});
+  ops::JobLog log;
+  ASSERT_TRUE(log.open("jobs.jsonl", nullptr));
+  station::Station* self = nullptr;
+  station::Station s(load(), &log, [&](const ops::PortRef&) {
+    return station::Line{std::make_shared<CancelAfter>(handset, 3, [&] { self->cancel(0); }),
+                         [&] { return handset.link->seconds(); }};
+  });
+  self = &s;
+  s.addSlot("COM1");
+  s.askSerial = true;
+  std::string why;
+  EXPECT_FALSE(s.enterSerial(0, "U-1", &why));
+  EXPECT_EQ(why, "COM1 does not wait for a serial number: start the slot first");
+  ASSERT_TRUE(s.start(0, true));
+  const char* const units[] = {" U-1\r", "U-2", "U-3"};
+  for (int k = 0; k < 3; ++k) {
+    for (int i = 0; i < 2000 && s.status(0).stage != station::SlotStage::Serial; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(s.status(0).stage, station::SlotStage::Serial) << s.status(0).result;
+    EXPECT_EQ(s.status(0).passes, k);
+    EXPECT_FALSE(s.enterSerial(0, " \t", &why));
+    EXPECT_EQ(why, "COM1: the serial number is empty; scan or type the unit's number");
+    EXPECT_TRUE(s.enterSerial(0, units[k], &why)) << why;
+    for (int i = 0; i < 2000 && s.status(0).passes == k; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  s.wait(0);
+  EXPECT_EQ(s.status(0).passes, 3);
+  EXPECT_EQ(s.status(0).serial, "U-3");
+  const auto lines = testsupport::jsonLinesOf("jobs.jsonl");
+  ASSERT_EQ(lines.size(), 3u);
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i]["serial"], "U-" + std::to_string(i + 1));
+}
+
 TEST_F(Station, EachDeviceGetsOneSlot) {
   station::Station s(load(), nullptr, {});
   std::filesystem::create_symlink("/dev/null", "null-link");

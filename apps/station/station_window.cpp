@@ -467,48 +467,50 @@ void StationWindow::enterSerial(int slot) {
 
 void StationWindow::askOperator(const QString& suggested) {
   operatorRequired_ = true;
-  if (operatorDialog_) {
-    operatorDialog_->raise();
-    return;
+  // One dialog, shown again on each ask.
+  if (!operatorDialog_) {
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName("operatorDialog");
+    dialog->setWindowTitle("Kelvane station \u2014 Operator");
+    dialog->setWindowModality(Qt::WindowModal);
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(new QLabel("Operator's name (in every job's record):"));
+    auto* name = new QLineEdit;
+    name->setObjectName("operatorName");
+    layout->addWidget(name);
+    auto* refused = new QLabel("Enter the operator's name: every job's record carries it.");
+    refused->setObjectName("operatorRefused");
+    refused->setStyleSheet("color: #b00000");
+    layout->addWidget(refused);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    auto* ok = new QPushButton("OK");
+    ok->setDefault(true);
+    auto* cancel = new QPushButton("Cancel");
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    connect(ok, &QPushButton::clicked, dialog, [this, dialog, name, refused] {
+      const QString given = name->text().trimmed();
+      if (given.isEmpty()) {
+        refused->show();
+        name->setFocus();
+        return;
+      }
+      setOperator(given);
+      if (settings_) settings_->setValue("operator", given);
+      dialog->accept();
+    });
+    connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    operatorDialog_ = dialog;
   }
-  auto* dialog = new QDialog(this);
-  dialog->setObjectName("operatorDialog");
-  dialog->setWindowTitle("Kelvane station \u2014 Operator");
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  auto* layout = new QVBoxLayout(dialog);
-  layout->addWidget(new QLabel("Operator's name (in every job's record):"));
-  auto* name = new QLineEdit(suggested.isEmpty() ? QString::fromStdString(operator_) : suggested);
-  name->setObjectName("operatorName");
+  auto* name = operatorDialog_->findChild<QLineEdit*>("operatorName");
+  if (!operatorDialog_->isVisible())
+    name->setText(suggested.isEmpty() ? QString::fromStdString(operator_) : suggested);
+  operatorDialog_->findChild<QLabel*>("operatorRefused")->hide();
   name->selectAll();
-  layout->addWidget(name);
-  auto* refused = new QLabel("Enter the operator's name: every job's record carries it.");
-  refused->setObjectName("operatorRefused");
-  refused->setStyleSheet("color: #b00000");
-  refused->hide();
-  layout->addWidget(refused);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  auto* ok = new QPushButton("OK");
-  ok->setDefault(true);
-  auto* cancel = new QPushButton("Cancel");
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  layout->addLayout(buttons);
-  connect(ok, &QPushButton::clicked, dialog, [this, dialog, name, refused] {
-    const QString given = name->text().trimmed();
-    if (given.isEmpty()) {
-      refused->show();
-      name->setFocus();
-      return;
-    }
-    setOperator(given);
-    if (settings_) settings_->setValue("operator", given);
-    dialog->accept();
-  });
-  connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
-  operatorDialog_ = dialog;
-  dialog->setWindowModality(Qt::WindowModal);
-  dialog->show();
+  operatorDialog_->show();
+  operatorDialog_->raise();
   name->setFocus();
 }
 
