@@ -139,7 +139,7 @@ const char* stageText(SlotStage stage) {
     case SlotStage::Idle:
       return "idle";
     case SlotStage::Serial:
-      return "waiting for a serial number";
+      return "waiting for a serial";
     case SlotStage::Waiting:
       return "waiting for a handset";
     case SlotStage::Booting:
@@ -377,8 +377,9 @@ SlotStatus Station::status(int index) const {
   const Slot& slot = *slots_.at(index);
   std::lock_guard lock(slot.mutex);
   SlotStatus s = slot.status;
+  // Waiting for the unit's number is not yet the job: the last job's time stays.
   const bool inJob = s.running && s.stage != SlotStage::Done && s.stage != SlotStage::Failed &&
-                     s.stage != SlotStage::Cancelled;
+                     s.stage != SlotStage::Cancelled && s.stage != SlotStage::Serial;
   if (inJob) s.elapsed = seconds() - slot.jobStart;
   return s;
 }

@@ -305,7 +305,7 @@ TEST(StationWindow, TheOperatorIsAskedAndEachUnitsSerialScannedIntoItsSlot) {
   auto* problem = window.findChild<QLabel*>("serialProblem");
   ASSERT_TRUE(field && problem);
   ASSERT_TRUE(gridShows([&] { return field->isEnabled(); }));
-  EXPECT_EQ(window.findChild<QTableWidget*>()->item(0, 2)->text(), "waiting for a serial number");
+  EXPECT_EQ(window.findChild<QTableWidget*>()->item(0, 2)->text(), "waiting for a serial");
   field->setText("  ");
   field->returnPressed();
   EXPECT_TRUE(problem->isVisibleTo(&window));

@@ -145,7 +145,7 @@ StationWindow::StationWindow(const Recipe& recipe, ops::JobLog* log, LineFactory
   const int widths[] = {120, 150, 160, 120, 70};
   for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
   table_->setColumnWidth(Count, 80);
-  table_->setColumnWidth(Serial, 150);
+  table_->setColumnWidth(Serial, 180);
   table_->horizontalHeader()->moveSection(Serial, Flash);
   table_->setColumnHidden(Serial, true);
   layout->addWidget(table_, 1);
@@ -473,6 +473,7 @@ void StationWindow::askOperator(const QString& suggested) {
     dialog->setObjectName("operatorDialog");
     dialog->setWindowTitle("Kelvane station \u2014 Operator");
     dialog->setWindowModality(Qt::WindowModal);
+    dialog->setMinimumWidth(420);
     auto* layout = new QVBoxLayout(dialog);
     layout->addWidget(new QLabel("Operator's name (in every job's record):"));
     auto* name = new QLineEdit;
@@ -487,6 +488,9 @@ void StationWindow::askOperator(const QString& suggested) {
     auto* ok = new QPushButton("OK");
     ok->setDefault(true);
     auto* cancel = new QPushButton("Cancel");
+    // Return is OK whichever button was used last: a name typed and Return.
+    cancel->setAutoDefault(false);
+    ok->setAutoDefault(false);
     buttons->addWidget(ok);
     buttons->addWidget(cancel);
     layout->addLayout(buttons);
@@ -504,9 +508,10 @@ void StationWindow::askOperator(const QString& suggested) {
     connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
     operatorDialog_ = dialog;
   }
+  if (!suggested.isEmpty()) operatorSuggested_ = suggested;
   auto* name = operatorDialog_->findChild<QLineEdit*>("operatorName");
   if (!operatorDialog_->isVisible())
-    name->setText(suggested.isEmpty() ? QString::fromStdString(operator_) : suggested);
+    name->setText(operator_.empty() ? operatorSuggested_ : QString::fromStdString(operator_));
   operatorDialog_->findChild<QLabel*>("operatorRefused")->hide();
   name->selectAll();
   operatorDialog_->show();
@@ -772,6 +777,11 @@ void StationWindow::refresh() {
     if (asks != field->isEnabled()) {
       field->setEnabled(asks);
       field->clear();
+      // The unit just done stays in view while the field waits for the next one.
+      field->setPlaceholderText(!askSerial_ ? QString()
+                                : s.serial.empty()
+                                    ? QString("scan or type, Return")
+                                    : "last " + QString::fromStdString(s.serial) + "; scan next");
       // The scanner types into the focused field: a waiting one, unless the operator is typing.
       auto* focused = qobject_cast<QLineEdit*>(QApplication::focusWidget());
       if (asks && (!focused || !focused->isEnabled())) field->setFocus();

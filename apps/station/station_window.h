@@ -113,6 +113,7 @@ class StationWindow final : public QWidget {
   std::string operator_, stationName_, serialFormat_;
   bool askSerial_ = false;
   bool operatorRequired_ = false;
+  QString operatorSuggested_;  // the name the dialog offers
   QPointer<QDialog> operatorDialog_;
   void applyIdentity();
   // The serial choice of the bar's controls, taken when no slot runs.
