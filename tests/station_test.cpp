@@ -193,6 +193,7 @@ TEST_F(Station, CommandLinesThatCannotRunAreRefused) {
       {{"/dev/null", "/dev/null"}, "no slot for /dev/null: /dev/null is already the port"},
       {{"/dev/null", "null-link"}, "no slot for null-link: null-link is already the port"},
       {{"--bogus"}, "unknown option --bogus"},
+      {{"--serial", "asked"}, "the serial format 'asked' has no {n}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -208,6 +209,10 @@ TEST_F(Station, CommandLinesThatCannotRunAreRefused) {
     EXPECT_EQ(refusal.substr(0, c.refusal.size()), c.refusal) << refusal;
   }
   EXPECT_FALSE(std::filesystem::exists("--start"));
+  // "ask": each slot asks for its unit's number instead of a counter's.
+  station::StationArguments asked;
+  EXPECT_EQ(station::parseStationArguments({"--serial", "ask"}, asked), "");
+  EXPECT_EQ(asked.serialFormat, "ask");
 }
 
 TEST_F(Station, FaultyHandsetsFailAloneAndEveryJobLeavesOneLine) {
