@@ -2,7 +2,8 @@
 # Screenshots of kelvane-station under Xvfb and openbox: 8 slots on 8 paced emulated handsets (one
 # of them giving bad checksums), a 512 KiB image at speed 3 without verify, continuous mode with the next handset
 # 3 s after each switch-off; then the recipe panel of a station started with a recipe that cannot
-# run; then the operator view of a recipe file with the yield panel.  Usage: docs/station_screenshots.sh [build-dir]   (KELVANE_SCREENSHOT_DISPLAY: the X display
+# run; then the operator view of a recipe file with the yield panel; then the operator's prompt and
+# serial numbers scanned into four slots (xdotool types them as a barcode scanner would).  Usage: docs/station_screenshots.sh [build-dir]   (KELVANE_SCREENSHOT_DISPLAY: the X display
 # number to use, 97 by default)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -61,3 +62,30 @@ wait "${pids[-1]}" 2>/dev/null || true
 pids+=($!)
 sleep 25
 import -window root "$root/docs/station-operator-yield.png"
+
+# The operator's name asked at start, then each unit's serial number typed into its slot's field
+# and Return, as a barcode scanner does. The clicks are at places of the window's own layout.
+kill -TERM "${pids[-1]}"
+wait "${pids[-1]}" 2>/dev/null || true
+"$build/apps/station/kelvane-station" --recipe line-a.json --operator ann --serial ask \
+  --log "$work/jobs.jsonl" "${ports[@]:0:4}" &
+pids+=($!)
+dialog="$(xdotool search --sync --onlyvisible --name 'Operator$' | head -1)"
+sleep 1
+import -frame -window "$dialog" "$root/docs/station-operator-prompt.png"
+xdotool windowactivate --sync "$dialog" key Return
+window="$(xdotool search --sync --onlyvisible --name '^Kelvane station — ann$' | head -1)"
+sleep 1
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+click 1011 251  # Start all
+sleep 1
+for k in 0 1 2; do
+  click 221 $((301 + 30 * k))
+  xdotool type --delay 20 "SN-1000$k"
+  xdotool key Return
+  sleep 2
+done
+click 221 391
+xdotool type --delay 20 "SN-100"
+sleep 0.5
+import -frame -window "$window" "$root/docs/station-serial-scan.png"
