@@ -13,9 +13,10 @@
 namespace dwl {
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
-  platform::Rs232& com = platform::rs232();
-  const int rc = com.OpenComConfig(port, platform::portOpenName(port), baud, parity, 8, 1,
-                                   kQueueSize, kQueueSize);
+  const JobPort line;
+  platform::Rs232& com = *line;
+  const int rc =
+      com.OpenComConfig(port, portOpenName(port), baud, parity, 8, 1, kQueueSize, kQueueSize);
   if (rc != 0) {
     std::string why = com.LastOpenError(port);
     if (why.empty()) why = "the port cannot be opened (error " + std::to_string(rc) + ")";
@@ -32,7 +33,8 @@ ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeout
 }
 
 void dwl12_1UartStop(std::uint8_t port) {
-  platform::Rs232& com = platform::rs232();
+  const JobPort line;
+  platform::Rs232& com = *line;
   com.ComSetEscape(port, 6);
   com.CloseCom(port);
 }

@@ -173,8 +173,15 @@ struct InfoInput {
 
 // The shared settings of a program's record (a GUI's), with the port its COM number maps to.
 LinkInput linkFromRecord(const dwl::SharedContext& record);
+// What a program that runs one job at a time (a window) hands each of its jobs: the port it
+// installed at start (a test's scripted port or emulated handset) and the clock of its waits.
+struct ProgramLine {
+  platform::Rs232* serial = nullptr;
+  std::function<double()> clock;  // empty: the monotonic clock
+};
 // A job of a program that runs one at a time on its installed port (the GUIs).
-Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
+Context programContext(const ProgramLine& line, dwl::ProgressSink& progress,
+                       const platform::CancelToken& cancel);
 
 // What makes a write impossible before the handset is even booted, among the images it writes:
 // an empty image (a download that writes nothing must not report success), an Ogm1 image on a

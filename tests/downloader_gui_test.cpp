@@ -47,7 +47,6 @@
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/downloader/dwl51loader.h"
 #include "platform/cancel.h"
-#include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/emulated_handset.h"
@@ -85,7 +84,7 @@ class DownloaderGui : public ::testing::Test {
     prepareDirectory();
     // The COM numbers' devices as this test saves them, never the user's.
     platform::setPortMapPath(dir.path() / "ports.txt");
-    platform::setRs232(&port);
+    downloader::programLine().serial = &port;
     ui.install();
     startDownloaderPanels();
   }
@@ -93,7 +92,7 @@ class DownloaderGui : public ::testing::Test {
     stopDownloaderPanels();
     platform::setPortMapPath({});
     ui.uninstall();
-    platform::setRs232(nullptr);
+    downloader::programLine() = {};
     resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
   }
@@ -801,15 +800,12 @@ class DownloaderEndToEnd : public DownloaderGui {
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
-    platform::setClock([this] { return ++clock; });
+    downloader::programLine().clock = [this] { return ++clock; };
   }
-  void TearDown() override {
-    DownloaderGui::TearDown();
-    platform::setClock({});
-  }
+  void TearDown() override { DownloaderGui::TearDown(); }
   void connect(const emulator::Faults& faults = {}) {
     handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
-    platform::setRs232(handset->link.get());
+    downloader::programLine().serial = handset->link.get();
   }
   // The technician picks the file in the slot's dialog.
   std::vector<std::uint8_t> load(int loadButton, const std::string& name, std::size_t size) {

@@ -28,7 +28,6 @@
 #include "engines/dumper/dumper.h"
 #include "engines/dumper/dumper_context.h"
 #include "platform/cancel.h"
-#include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
 #include "support/gui_helpers.h"
@@ -55,7 +54,7 @@ class DumperGui : public ::testing::Test {
   void SetUp() override {
     resetDumperState();
     platform::setPortMapPath(dir.path() / "ports.txt");
-    platform::setRs232(&port);
+    dumper::programLine().serial = &port;
     ui.install();
     startDumperPanels();
   }
@@ -63,7 +62,7 @@ class DumperGui : public ::testing::Test {
     stopDumperPanels();
     platform::setPortMapPath({});
     ui.uninstall();
-    platform::setRs232(nullptr);
+    dumper::programLine() = {};
     resetDumperState();
   }
 
@@ -399,13 +398,10 @@ class DumperEndToEnd : public DumperGui {
     ASSERT_TRUE(emulator::loadFlashDescription(KELVANE_SOURCE_DIR "/samples/flash.txt",
                                                std::nullopt, description, &error))
         << error;
-    platform::setClock([this] { return ++clock; });
+    dumper::programLine().clock = [this] { return ++clock; };
     connect({});
   }
-  void TearDown() override {
-    DumperGui::TearDown();
-    platform::setClock({});
-  }
+  void TearDown() override { DumperGui::TearDown(); }
   void connect(const emulator::Faults& faults) {
     flash = std::make_unique<emulator::NorFlash>(description);
     for (std::uint32_t i = 0; i < 0x40000; ++i)
@@ -414,7 +410,7 @@ class DumperEndToEnd : public DumperGui {
     config.faults = faults;
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
+    dumper::programLine().serial = link.get();
   }
 
   dwl::FlashDescription description;

@@ -18,6 +18,7 @@
 #include "platform/native_rs232.h"
 #include "platform/port_map.h"
 #include "platform/posix_rs232.h"
+#include "support/bound_job.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -46,16 +47,16 @@ class Port : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     ASSERT_TRUE(pty.ok());
     ::setenv("KELVANE_COM7", pty.slavePath().c_str(), 1);
-    platform::setRs232(&port);
+    job.state.serial = &port;
   }
   void TearDown() override {
     port.CloseCom(7);
-    platform::setRs232(nullptr);
     ::unsetenv("KELVANE_COM7");
   }
   Pty pty;
   std::unique_ptr<platform::Rs232> owned = GetParam().make();
   platform::Rs232& port = *owned;
+  testsupport::BoundJob job;
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, Port, ::testing::ValuesIn(kBackends),

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/downloader/dwl51mmi.h"
 #include "apps/downloader/dwl53ser.h"
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/panels.h"
@@ -108,12 +109,14 @@ class WmFlow : public ::testing::Test {
     if (QGuiApplication::platformName() != "xcb")
       GTEST_SKIP() << "needs an X server with a window manager (scripts/with-wm.sh)";
     testsupport::copySamples(dir.path());
-    platform::setRs232(&port);
+    downloader::programLine().serial = &port;
+    dumper::programLine().serial = &port;
     ui.install();
   }
   void TearDown() override {
     ui.uninstall();
-    platform::setRs232(nullptr);
+    downloader::programLine() = {};
+    dumper::programLine() = {};
   }
   std::string windowText(int utilityPanel) const {
     const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, utilityPanel);

@@ -182,8 +182,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   TerminalDisplay display(human, err, terminal, o.quiet);
   Outcome outcome;
   {
-    const Run run{o,     port,       *serial,      display,
-                  human, env.cancel, events.get(), o.log.empty() ? nullptr : &log};
+    const Run run{o,        port,       *serial,      display,
+                  human,    env.cancel, events.get(), o.log.empty() ? nullptr : &log,
+                  env.clock};
     switch (o.command) {
       case Command::Info:
         outcome = runInfo(run);

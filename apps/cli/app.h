@@ -21,8 +21,7 @@ struct Environment {
   bool stderrTerminal = false;
   // A port object of its own for each port when several are given; the native port when unset.
   std::function<std::unique_ptr<platform::Rs232>()> newSerial;
-  // The clock the station's waits run on with the ports of newSerial (a test's paced handsets);
-  // the program's when unset.
+  // The clock the jobs' waits run on (a test's paced handsets); the monotonic one when unset.
   std::function<double()> clock;
   // When set, receive the outcome the run reports (set answered), however it ends.
   Outcome* result = nullptr;

@@ -44,6 +44,7 @@ ops::Context contextOf(const Run& run) {
   context.serial = &run.serial;
   context.progress = run.progress ? run.progress : &run.display;
   context.cancel = run.cancel;
+  context.clock = run.clock;
   return context;
 }
 

@@ -7,7 +7,6 @@
 #include "platform/cancel.h"
 #include "platform/native_rs232.h"
 #include "platform/qt_program.h"
-#include "platform/rs232.h"
 
 int main(int argc, char** argv) {
   const platform::ProgramInfo info{
@@ -17,7 +16,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::NativeRs232 port;
-  platform::setRs232(&port);
+  dumper::programLine().serial = &port;
 
   dumper::startDumperPanels();
   platform::endOnSignals(app, "dumper: stopping, the port will be closed", [] {
@@ -27,6 +26,6 @@ int main(int argc, char** argv) {
   guikit::RunUserInterface();
 
   dumper::stopDumperPanels();
-  platform::setRs232(nullptr);
+  dumper::programLine() = {};
   return platform::endStatus(0);
 }
