@@ -6,7 +6,6 @@
 #include <string>
 
 #include "dwl/dwl_job.h"
-#include "platform/data_files.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
 
@@ -63,9 +62,9 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
     noteReason("product type " + std::to_string(productType) + " names no bootstrap");
     return 3;
   }
-  // The job's own bootstrap, else the program's (the working directory, then its data folders).
+  // The job's own bootstrap, else the working directory's.
   const std::string path =
-      job && !job->bootstrapPath.empty() ? job->bootstrapPath : platform::dataFilePath("dwl87.spm");
+      job && !job->bootstrapPath.empty() ? job->bootstrapPath : std::string("dwl87.spm");
   const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
   platform::InputFile file;
   platform::InputStatus status = file.open(path, room, &failure);

@@ -236,7 +236,7 @@ struct JobState {
   int port = 0;
   std::string device;
   std::function<double()> clock;  // the monotonic seconds its time-outs run on; empty: the real
-  std::string bootstrapPath;      // empty: the program's dwl87.spm
+  std::string bootstrapPath;      // empty: the working directory's dwl87.spm
 
   // Filled as the job goes.
   JobTotals totals;

@@ -219,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   platform::ScriptedRs232 port;
   port.reply(std::vector<std::uint8_t>(data + 2, data + size));
-  dumper::programLine() = {&port, fuzzClock};
+  dumper::programSettings() = {&port, fuzzClock, {}};
   const std::uint8_t options = data[1];
   switch (data[0] % 4) {
     case 0:
@@ -237,6 +237,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Whatever happened, the flow closed its port.
   require(!port.isOpen());
-  dumper::programLine() = {};
+  dumper::programSettings() = {};
   return 0;
 }

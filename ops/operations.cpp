@@ -16,6 +16,7 @@
 #include "engines/dumper/dumper.h"
 #include "platform/append_file.h"
 #include "platform/cancel.h"
+#include "platform/data_files.h"
 #include "platform/guarded_rs232.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
@@ -75,7 +76,9 @@ class Job {
     state_.port = link.port.number;
     state_.device = link.port.device;
     state_.clock = context.clock;
-    state_.bootstrapPath = link.bootstrapPath;
+    state_.bootstrapPath = link.bootstrapPath.empty()
+                               ? platform::dataFilePath("dwl87.spm", context.dataFolders)
+                               : link.bootstrapPath;
     scope_.emplace(state_);
     start_ = dwl::now();
   }
@@ -349,11 +352,12 @@ LinkInput linkFromRecord(const dwl::SharedContext& c) {
   return link;
 }
 
-Context programContext(const ProgramLine& line, dwl::ProgressSink& progress,
+Context programContext(const ProgramSettings& settings, dwl::ProgressSink& progress,
                        const platform::CancelToken& cancel) {
   Context context;
-  context.serial = line.serial;
-  context.clock = line.clock;
+  context.serial = settings.serial;
+  context.clock = settings.clock;
+  context.dataFolders = settings.dataFolders;
   context.progress = &progress;
   context.cancel = &cancel;
   return context;

@@ -7,6 +7,7 @@
 #include "dwl/dwl1boot.h"
 #include "ops/operations.h"
 #include "platform/closed_rs232.h"
+#include "platform/data_files.h"
 #include "platform/guarded_rs232.h"
 #include "platform/rs232.h"
 
@@ -54,6 +55,7 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
   job.serial = &guard;
   job.port = port_;
   job.clock = context.clock;
+  job.bootstrapPath = platform::dataFilePath("dwl87.spm", context.dataFolders);
   dwl::DownloadResult boot;
   {
     dwl::JobScope scope(job);

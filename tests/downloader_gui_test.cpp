@@ -84,7 +84,7 @@ class DownloaderGui : public ::testing::Test {
     prepareDirectory();
     // The COM numbers' devices as this test saves them, never the user's.
     platform::setPortMapPath(dir.path() / "ports.txt");
-    downloader::programLine().serial = &port;
+    downloader::programSettings().serial = &port;
     ui.install();
     startDownloaderPanels();
   }
@@ -92,7 +92,7 @@ class DownloaderGui : public ::testing::Test {
     stopDownloaderPanels();
     platform::setPortMapPath({});
     ui.uninstall();
-    downloader::programLine() = {};
+    downloader::programSettings() = {};
     resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
   }
@@ -800,12 +800,12 @@ class DownloaderEndToEnd : public DownloaderGui {
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
-    downloader::programLine().clock = [this] { return ++clock; };
+    downloader::programSettings().clock = [this] { return ++clock; };
   }
   void TearDown() override { DownloaderGui::TearDown(); }
   void connect(const emulator::Faults& faults = {}) {
     handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
-    downloader::programLine().serial = handset->link.get();
+    downloader::programSettings().serial = handset->link.get();
   }
   // The technician picks the file in the slot's dialog.
   std::vector<std::uint8_t> load(int loadButton, const std::string& name, std::size_t size) {

@@ -45,7 +45,7 @@ class DumperEmulator : public ::testing::Test {
     testsupport::TempDir::write("dwl87.spm", std::vector<std::uint8_t>(600, 0x3C));
     contents = pattern(kFlashSize);
   }
-  void TearDown() override { dumper::programLine() = {}; }
+  void TearDown() override { dumper::programSettings() = {}; }
 
   // A handset whose flash holds `contents`, with the given faults, on the dumper's port.
   void connect(const emulator::Faults& faults = {}, emulator::HandsetConfig config = {}) {
@@ -55,7 +55,7 @@ class DumperEmulator : public ::testing::Test {
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     core->onSwitchOff = [this] { ++switchOffs; };
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    dumper::programLine().serial = link.get();
+    dumper::programSettings().serial = link.get();
   }
 
   dwl::DownloadResult dump(int first, int last) {

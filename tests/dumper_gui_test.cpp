@@ -54,7 +54,7 @@ class DumperGui : public ::testing::Test {
   void SetUp() override {
     resetDumperState();
     platform::setPortMapPath(dir.path() / "ports.txt");
-    dumper::programLine().serial = &port;
+    dumper::programSettings().serial = &port;
     ui.install();
     startDumperPanels();
   }
@@ -62,7 +62,7 @@ class DumperGui : public ::testing::Test {
     stopDumperPanels();
     platform::setPortMapPath({});
     ui.uninstall();
-    dumper::programLine() = {};
+    dumper::programSettings() = {};
     resetDumperState();
   }
 
@@ -398,7 +398,7 @@ class DumperEndToEnd : public DumperGui {
     ASSERT_TRUE(emulator::loadFlashDescription(KELVANE_SOURCE_DIR "/samples/flash.txt",
                                                std::nullopt, description, &error))
         << error;
-    dumper::programLine().clock = [this] { return ++clock; };
+    dumper::programSettings().clock = [this] { return ++clock; };
     connect({});
   }
   void TearDown() override { DumperGui::TearDown(); }
@@ -410,7 +410,7 @@ class DumperEndToEnd : public DumperGui {
     config.faults = faults;
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    dumper::programLine().serial = link.get();
+    dumper::programSettings().serial = link.get();
   }
 
   dwl::FlashDescription description;

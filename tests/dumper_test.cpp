@@ -147,9 +147,9 @@ class DumperTest : public ::testing::Test {
     job.state.serial = &port;
     job.state.clock = [] { return 1000.0; };
     // The flows run as the program runs them, on its port and clock.
-    dumper::programLine() = {&port, job.state.clock};
+    dumper::programSettings() = {&port, job.state.clock, {}};
   }
-  void TearDown() override { dumper::programLine() = {}; }
+  void TearDown() override { dumper::programSettings() = {}; }
   const std::vector<std::uint8_t>& written() const { return port.line.written(); }
 
   // The dump of a context's range, as the sequence reports it: its stage gives the panel the

@@ -204,7 +204,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   }
   void TearDown() override {
     sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
-    dumper::programLine() = {};
+    dumper::programSettings() = {};
     ::unsetenv("KELVANE_COM4");
   }
 
@@ -212,7 +212,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   void useLine(platform::Rs232* port, std::function<double()> clock) {
     serial = port;
     seconds = clock;
-    dumper::programLine() = {port, std::move(clock)};
+    dumper::programSettings() = {port, std::move(clock), {}};
   }
 
   // A fresh handset with the case's faults (and a vanishing point), its flash patterned.
@@ -453,10 +453,10 @@ TEST(FaultMatrixPort, MissingDeviceIsAPortError) {
   fs::copy_file(fs::path(KELVANE_SOURCE_DIR) / "samples" / "dwl87.spm", "dwl87.spm");
   ::setenv("KELVANE_COM4", (dir.path() / "no-such-device").c_str(), 1);
   platform::NativeRs232 port;
-  dumper::programLine().serial = &port;
+  dumper::programSettings().serial = &port;
   dumper::resetDumperState();
   const dwl::DownloadResult r = dumper::runDump();
-  dumper::programLine() = {};
+  dumper::programSettings() = {};
   ::unsetenv("KELVANE_COM4");
 
   EXPECT_EQ(r, (dwl::DownloadResult{dwl::RESULT_LIB_PC,

@@ -116,13 +116,13 @@ class Soak : public ::testing::Test {
     const std::function<double()> clock = [&link] { return 1'000'000 + link.seconds(); };
     job.state.serial = &link;
     job.state.clock = clock;
-    dumper::programLine() = {&link, clock};
+    dumper::programSettings() = {&link, clock, {}};
     rec.windows.clear();
     const dwl::DownloadResult r = flow();
     EXPECT_FALSE(link.isOpen());
     job.state.serial = nullptr;
     job.state.clock = {};
-    dumper::programLine() = {};
+    dumper::programSettings() = {};
     return r;
   }
 

@@ -109,14 +109,14 @@ class WmFlow : public ::testing::Test {
     if (QGuiApplication::platformName() != "xcb")
       GTEST_SKIP() << "needs an X server with a window manager (scripts/with-wm.sh)";
     testsupport::copySamples(dir.path());
-    downloader::programLine().serial = &port;
-    dumper::programLine().serial = &port;
+    downloader::programSettings().serial = &port;
+    dumper::programSettings().serial = &port;
     ui.install();
   }
   void TearDown() override {
     ui.uninstall();
-    downloader::programLine() = {};
-    dumper::programLine() = {};
+    downloader::programSettings() = {};
+    dumper::programSettings() = {};
   }
   std::string windowText(int utilityPanel) const {
     const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, utilityPanel);

@@ -128,6 +128,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     text = text.substr(0, text.find('\n'));
     return refuse(kFamilyUsage, text);
   }
+  parsed.options.dataFolders = env.dataFolders;
   const Options& o = parsed.options;
   if (!o.ports.empty()) portName = o.ports.front();
 

@@ -8,6 +8,7 @@
 
 #include "apps/cli/outcome.h"
 #include "platform/cancel.h"
+#include "platform/data_files.h"
 #include "platform/rs232.h"
 
 namespace cli {
@@ -15,6 +16,9 @@ namespace cli {
 struct Environment {
   // The serial port implementation every command talks through.
   platform::Rs232* serial = nullptr;
+  // Searched after the working directory for flash.txt and dwl87.spm (none: the working
+  // directory alone).
+  platform::DataFolders dataFolders;
   // Set to stop the running command (Ctrl-C); null when nothing can stop it.
   const platform::CancelToken* cancel = nullptr;
   bool stdoutTerminal = false;

@@ -119,7 +119,8 @@ std::string inDirectory(const Options& options, const std::string& path) {
 }
 
 std::string dataFile(const Options& options, const std::string& name) {
-  return options.directory.empty() ? platform::dataFilePath(name) : inDirectory(options, name);
+  return options.directory.empty() ? platform::dataFilePath(name, options.dataFolders)
+                                   : inDirectory(options, name);
 }
 
 Outcome runInfo(const Run& run) {

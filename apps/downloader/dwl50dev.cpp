@@ -7,6 +7,7 @@
 #include "apps/guikit/userint.h"
 #include "engines/downloader/download_context.h"
 #include "platform/cancel.h"
+#include "platform/data_folders.h"
 #include "platform/native_rs232.h"
 #include "platform/qt_program.h"
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::NativeRs232 port;
-  downloader::programLine().serial = &port;
+  downloader::programSettings() = {&port, {}, platform::standardDataFolders()};
 
   downloader::startDownloaderPanels();
   platform::endOnSignals(app, "kelvane-downloader: stopping, the port will be closed", [] {
@@ -31,6 +32,6 @@ int main(int argc, char** argv) {
   downloader::closeServicePort();
   downloader::stopDownloaderPanels();
   downloader::releaseImages(downloader::sg_DownloadContext);
-  downloader::programLine() = {};
+  downloader::programSettings() = {};
   return platform::endStatus(0);
 }

@@ -73,8 +73,8 @@ platform::CancelToken& cancelToken() {
   return token;
 }
 
-ops::ProgramLine& programLine() {
-  static ops::ProgramLine line;
+ops::ProgramSettings& programSettings() {
+  static ops::ProgramSettings line;
   return line;
 }
 
@@ -195,14 +195,14 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   // The boot opens the port again: a port the service panel left open is closed first.
   closeServicePort();
 
-  const ops::ProgramLine& line = programLine();
+  const ops::ProgramSettings& line = programSettings();
   c.StartTime = c.EndTime = static_cast<std::time_t>(line.clock ? line.clock() : platform::now());
   cancelToken().reset();
   StartEvents events;
   guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL, line.clock);
   guikit::SinkTee sinks({&events, &status, &panelEvents()});
   const dwl::JobResult result =
-      ops::write(input, ops::programContext(programLine(), sinks, cancelToken()));
+      ops::write(input, ops::programContext(programSettings(), sinks, cancelToken()));
   g_running = false;
   // A question about the job that has just ended has no answer to wait for.
   WithdrawQuestions();

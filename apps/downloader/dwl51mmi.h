@@ -23,7 +23,7 @@ bool downloadRunning();
 // The request to stop the running download; reset when Start begins one.
 platform::CancelToken& cancelToken();
 // The port and clock the program's jobs run on, installed at start (tests install theirs).
-ops::ProgramLine& programLine();
+ops::ProgramSettings& programSettings();
 
 // The window of a job's result, with the failure's cause under its fixed text; a cancel opens the
 // generic window with the cancel's text. failureTitle names the failure windows.

@@ -133,7 +133,7 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   dwl::ProgressTee events({&countdown, &panelEvents()});
   cancelToken().reset();
   const dwl::DownloadResult boot =
-      g_session.switchOn(c, ops::programContext(programLine(), events, cancelToken()),
+      g_session.switchOn(c, ops::programContext(programSettings(), events, cancelToken()),
                          &vg_FlashDescritpion, &panelEvents());
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);

@@ -76,8 +76,8 @@ platform::CancelToken& cancelToken() {
   return token;
 }
 
-ops::ProgramLine& programLine() {
-  static ops::ProgramLine line;
+ops::ProgramSettings& programSettings() {
+  static ops::ProgramSettings line;
   return line;
 }
 
@@ -91,7 +91,8 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   input.sectors =
       ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
   input.output = "dump.txt";
-  return end(ops::dump(input, ops::programContext(programLine(), events, cancelToken())), switchOn);
+  return end(ops::dump(input, ops::programContext(programSettings(), events, cancelToken())),
+             switchOn);
 }
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
@@ -103,7 +104,7 @@ dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
   input.rules = ops::EraseRules::Dumper;
-  return end(ops::erase(input, ops::programContext(programLine(), events, cancelToken())),
+  return end(ops::erase(input, ops::programContext(programSettings(), events, cancelToken())),
              switchOn);
 }
 
