@@ -29,6 +29,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@
 #include "platform/cancel.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/config_home.h"
 #include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/gui_helpers.h"
@@ -83,14 +85,14 @@ class DownloaderGui : public ::testing::Test {
     downloader::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
     prepareDirectory();
     // The COM numbers' devices as this test saves them, never the user's.
-    platform::setPortMapPath(dir.path() / "ports.txt");
+    configHome.emplace(dir.path());
     downloader::programSettings().serial = &port;
     ui.install();
     startDownloaderPanels();
   }
   void TearDown() override {
     stopDownloaderPanels();
-    platform::setPortMapPath({});
+    configHome.reset();
     ui.uninstall();
     downloader::programSettings() = {};
     resetImageSlots(sg_DownloadContext);
@@ -127,6 +129,7 @@ class DownloaderGui : public ::testing::Test {
   }
 
   TempDir dir;
+  std::optional<testsupport::ScopedConfigHome> configHome;
   platform::ScriptedRs232 port;
   testsupport::GuiRecorder ui;
 };

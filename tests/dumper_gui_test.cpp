@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "platform/cancel.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/config_home.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
 
@@ -53,14 +55,14 @@ class DumperGui : public ::testing::Test {
  protected:
   void SetUp() override {
     resetDumperState();
-    platform::setPortMapPath(dir.path() / "ports.txt");
+    configHome.emplace(dir.path());
     dumper::programSettings().serial = &port;
     ui.install();
     startDumperPanels();
   }
   void TearDown() override {
     stopDumperPanels();
-    platform::setPortMapPath({});
+    configHome.reset();
     ui.uninstall();
     dumper::programSettings() = {};
     resetDumperState();
@@ -86,6 +88,7 @@ class DumperGui : public ::testing::Test {
   }
 
   TempDir dir;
+  std::optional<testsupport::ScopedConfigHome> configHome;
   platform::ScriptedRs232 port;
   testsupport::GuiRecorder ui;
 };

@@ -19,6 +19,7 @@
 #include "platform/port_map.h"
 #include "platform/posix_rs232.h"
 #include "support/bound_job.h"
+#include "support/config_home.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -208,7 +209,7 @@ TEST(PosixPort, ALineInUseIsRefusedUntilItIsClosed) {
 
 TEST(PortNames, ComNumbersMapToDevices) {
   testsupport::TempDir dir;
-  platform::setPortMapPath(dir.path() / "ports.txt");  // none saved, whatever the user has
+  testsupport::ScopedConfigHome home(dir.path());  // none saved, whatever the user has
   ::unsetenv("KELVANE_COM4");
   EXPECT_EQ(platform::comName(4), "COM4");
   EXPECT_EQ(platform::deviceForPort(4), "/dev/ttyS3");
@@ -221,15 +222,15 @@ TEST(PortNames, ComNumbersMapToDevices) {
   EXPECT_EQ(platform::deviceForName("/dev/pts/3"), "/dev/pts/3");
   EXPECT_EQ(platform::deviceForName("COM4x"), "");
   ::unsetenv("KELVANE_COM4");
-  platform::setPortMapPath({});
 }
 
 // The devices the user chose for COM numbers, kept in one file every program reads; the
 // environment variable still decides while it is set.
 TEST(PortNames, SavedChoicesAreUsedByEveryOpenAndTheEnvironmentWins) {
   testsupport::TempDir dir;
-  const auto file = dir.path() / "cfg" / "ports.txt";
-  platform::setPortMapPath(file);
+  testsupport::ScopedConfigHome home(dir.path() / "cfg");
+  const auto file = platform::portMapPath();
+  ASSERT_EQ(file, dir.path() / "cfg" / "kelvane" / "ports.txt");
   ::unsetenv("KELVANE_COM4");
   ::unsetenv("KELVANE_COM12");
   struct Step {
@@ -262,7 +263,6 @@ TEST(PortNames, SavedChoicesAreUsedByEveryOpenAndTheEnvironmentWins) {
   std::string why;
   EXPECT_FALSE(platform::savePortDevice(0, "/dev/x", &why));
   EXPECT_FALSE(why.empty());
-  platform::setPortMapPath({});
 }
 
 }  // namespace

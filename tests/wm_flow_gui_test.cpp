@@ -39,6 +39,7 @@
 #include "platform/native_rs232.h"
 #include "platform/port_map.h"
 #include "platform/rs232.h"
+#include "support/config_home.h"
 #include "support/gui_helpers.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
@@ -233,7 +234,7 @@ TEST_F(DownloaderFlow, ADeviceTypedForCom4InTheWindowIsTheOneOpened) {
   EmulatedHandset handset({});
   ASSERT_FALSE(handset.device().empty());
   ::unsetenv("KELVANE_COM4");
-  platform::setPortMapPath(dir.path() / "ports.txt");
+  testsupport::ScopedConfigHome configHome(dir.path());
   open(30000);
   ASSERT_EQ(downloader::sg_DownloadContext.ComPort, 4);
   auto* device =
@@ -254,7 +255,6 @@ TEST_F(DownloaderFlow, ADeviceTypedForCom4InTheWindowIsTheOneOpened) {
   testsupport::click(downloader::v_Panel, downloader::PANEL_START);
   EXPECT_EQ(guikit::loadedPanels(downloader::kMmi, downloader::SUCCESS).size(), 1u)
       << windowText(guikit::UTILITY_LIB_PC_ERR) << windowDetail(guikit::UTILITY_LIB_PC_ERR);
-  platform::setPortMapPath({});
 }
 
 TEST_F(DownloaderFlow, ServiceSwitchOnCountsDownAndLogsWhatItDid) {
