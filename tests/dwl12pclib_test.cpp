@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "dwl/dwl11command.h"
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
 #include "support/temp_dir.h"
@@ -121,6 +122,25 @@ TEST(UartInit, OpensWithTheStatedSettingsInOrder) {
   dwl::dwl12_1UartStop(4);
   EXPECT_FALSE(port.isOpen());
   EXPECT_EQ(port.events().back(), "close");
+}
+
+// Outside a job, or in a job without a port, nothing opens and only silence is heard, as on a
+// port that cannot be opened.
+TEST(UartInit, WithoutAPortNothingOpensAndNothingAnswers) {
+  const auto closed = [] {
+    EXPECT_EQ(static_cast<std::uint32_t>(dwl::dwl12_0UartInit(4, 38400, 2, 5)), 0xFFFFFFFAu);
+    EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(4), 20);
+    dwl::dwl12_1UartStop(4);
+  };
+  {
+    SCOPED_TRACE("no job");
+    closed();
+  }
+  {
+    SCOPED_TRACE("a job without a port");
+    testsupport::BoundJob job;
+    closed();
+  }
 }
 
 TEST(UartInit, RefusedOpeningGivesTheErrorWithBit31AndConfiguresNothing) {

@@ -276,7 +276,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     return dumper::runErase();
   }
 
-  // Runs the flow on the in-process link; the link's virtual clock is the program's clock.
+  // Runs the flow on the in-process link; the link's virtual clock is the flow's clock.
   dwl::DownloadResult runInProcess(Op op, double* waited) {
     link = std::make_unique<emulator::EmulatorRs232>(*core);
     constexpr double kEpoch = 1'000'000;
