@@ -27,8 +27,8 @@ struct BoundJob {
     state.flash = flash;
   }
 
-  // The port the job's calls talk through (null: a closed one) and the clock its time-outs run
-  // on (empty: the monotonic one), as the tests set them in state.
+  // Tests set the job's port in it (serial; null: a closed one) and its clock (empty: the
+  // monotonic one).
   dwl::JobState state;
   dwl::JobScope scope{state};
 };
