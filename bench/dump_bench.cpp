@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
 
   ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
   platform::NativeRs232 port;
-  platform::setRs232(&port);
+  dumper::programSettings().serial = &port;
   dumper::resetDumperState();
   dumper::sg_DownloadContext.ComPort = 4;
   dumper::sg_DownloadContext.Speed = 2;
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
 
   server.stop();
   serving.join();
-  platform::setRs232(nullptr);
+  dumper::programSettings() = {};
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

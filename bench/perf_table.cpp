@@ -203,8 +203,10 @@ RowResult runRow(const std::string& emulatorPath, const fs::path& samples, const
   dwl::JobState job;
   job.flash = &descriptions;
   job.line = &guarded;
+  job.serial = &guarded;
+  job.port = kPort;
+  job.device = emu.device();
   dwl::JobScope scope(job);
-  platform::ScopedLine line(guarded, kPort, emu.device());
 
   dwl::SharedContext* ctx = nullptr;
   downloader::DownloadContext writer;

@@ -84,7 +84,6 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
 
   ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
   platform::NativeRs232 port;
-  platform::setRs232(&port);
   downloader::DownloadContext& ctx = sg_DownloadContext;
   ctx = downloader::DownloadContext{};
   ctx.ComPort = 4;
@@ -93,6 +92,7 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
 
   dwl::JobState job;
   job.flash = &vg_FlashDescritpion;
+  job.serial = &port;
   dwl::JobScope scope(job);
   run.result = dwl::dwl1_0boot(&ctx);
   if (run.result.Family == dwl::RESULT_SUCCESS) {
@@ -116,7 +116,6 @@ Run writeOnce(const dwl::FlashDescription& description, const std::vector<std::u
   dwl::dwl12_1UartStop(static_cast<std::uint8_t>(ctx.ComPort));
   server.stop();
   serving.join();
-  platform::setRs232(nullptr);
   run.flashEqual = flash.read(0, image.size()) == image;
   return run;
 }

@@ -302,8 +302,9 @@ ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& 
   return parseFlashDescription(bytes.data(), static_cast<std::uint32_t>(bytes.size()), table);
 }
 
-ResultCode dwl10_100InitFlashDescription(FlashDescriptionTable& table, std::string* failure) {
-  return loadFlashDescription(platform::dataFilePath("flash.txt"), table, failure);
+ResultCode dwl10_100InitFlashDescription(FlashDescriptionTable& table, std::string* failure,
+                                         const platform::DataFolders& dataFolders) {
+  return loadFlashDescription(platform::dataFilePath("flash.txt", dataFolders), table, failure);
 }
 
 const FlashDescriptionTable& flashTable() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dwl/dwl_result.h"
+#include "platform/data_files.h"
 
 namespace dwl {
 
@@ -38,7 +39,8 @@ struct FlashDescriptionTable {
 // says why the file could not be read (it names the file and the reason); it is left empty when
 // the file was read, whatever its contents.
 ResultCode dwl10_100InitFlashDescription(FlashDescriptionTable& table,
-                                         std::string* failure = nullptr);
+                                         std::string* failure = nullptr,
+                                         const platform::DataFolders& dataFolders = {});
 // The same parser on the file at path.
 ResultCode loadFlashDescription(const std::string& path, FlashDescriptionTable& table,
                                 std::string* failure = nullptr);

@@ -5,7 +5,6 @@
 
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl_job.h"
-#include "platform/clock.h"
 #include "platform/rs232.h"
 
 namespace dwl {
@@ -33,27 +32,28 @@ constexpr std::uint8_t kAccepted = 0xC0;
 constexpr std::uint8_t kRefused = 0xC1;
 
 std::uint8_t readByte(int port) {
-  return static_cast<std::uint8_t>(platform::rs232().ComRdByte(port) & 0xFF);
+  return static_cast<std::uint8_t>(JobPort()->ComRdByte(port) & 0xFF);
 }
 
 void sendByte(int port, std::uint8_t b) {
-  platform::rs232().ComWrtByte(port, b);
+  JobPort()->ComWrtByte(port, b);
 }
 
 void sendWord(int port, std::uint32_t v) {
   const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v >> 24),
                                  static_cast<std::uint8_t>(v >> 16),
                                  static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-  platform::rs232().ComWrt(port, bytes, sizeof bytes);
+  JobPort()->ComWrt(port, bytes, sizeof bytes);
 }
 
 // Waits, sleeping rather than spinning, until our bytes have left the PC. A queue that never
 // drains (a port that vanished) is given up after the port time-out.
 void waitOutputDrained(int port, int timeoutSeconds) {
-  platform::Rs232& com = platform::rs232();
-  const double start = platform::now();
+  const JobPort line;
+  platform::Rs232& com = *line;
+  const double start = now();
   while (com.GetOutQLen(port) > 0) {
-    if (platform::now() - start > timeoutSeconds) break;
+    if (now() - start > timeoutSeconds) break;
     com.WaitOutputDrained(port, 100);
   }
 }
@@ -95,7 +95,7 @@ ResultCode dwl11_50ChangeSpeed(int timeoutSeconds, int port, int speed,
   const unsigned sum = p[0] + p[1] + p[2];
   const std::uint8_t frame[5] = {p[0], p[1], p[2], static_cast<std::uint8_t>(sum >> 8),
                                  static_cast<std::uint8_t>(sum)};
-  platform::rs232().ComWrt(port, frame, sizeof frame);
+  JobPort()->ComWrt(port, frame, sizeof frame);
   if (!expectByte(readByte(port), 0xC3, "speed change")) return 7;
   if (!expectByte(readByte(port), 0x00, "speed change checksum")) return 8;
 
@@ -181,7 +181,8 @@ ResultCode eraseOutcomeCode(std::uint8_t outcome) {
 
 ResultCode dwl11_6ReadCommand(std::uint32_t address, std::uint32_t length, std::uint8_t* buffer,
                               int port) {
-  platform::Rs232& com = platform::rs232();
+  const JobPort line;
+  platform::Rs232& com = *line;
   sendByte(port, 0xE6);
   if (!expectByte(readByte(port), kAccepted, "read command")) return 17;
   sendWord(port, length);

@@ -6,7 +6,6 @@
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl11command.h"
 #include "dwl/dwl_job.h"
-#include "platform/clock.h"
 #include "platform/rs232.h"
 
 namespace dwl {
@@ -37,10 +36,10 @@ DownloadResult stopped(JobState& job, std::uint32_t sector, std::uint32_t size,
 // drain for longer than the reply time-out means the line is gone.
 bool drainOutput(platform::Rs232& com, int port) {
   if (com.GetOutQLen(port) <= 0) return true;
-  const double start = platform::now();
+  const double start = now();
   do {
     if (cancelled()) return false;
-    if (platform::now() - start > kReplyTimeoutSeconds) {
+    if (now() - start > kReplyTimeoutSeconds) {
       noteReason("the port did not send its data within 10 s");
       return false;
     }
@@ -52,10 +51,10 @@ bool drainOutput(platform::Rs232& com, int port) {
 // Waits for the first reply byte; false after more than the reply time-out.
 bool waitReply(JobState& job, platform::Rs232& com, int port) {
   job.mv_Qlength = 0;
-  job.mv_TimeOut = platform::now();
+  job.mv_TimeOut = now();
   while ((job.mv_Qlength = com.GetInQLen(port)) <= 0) {
     if (cancelled()) return false;
-    job.mv_TimeOutEnd = platform::now();
+    job.mv_TimeOutEnd = now();
     if (job.mv_TimeOutEnd - job.mv_TimeOut > kReplyTimeoutSeconds || com.Vanished(port)) {
       noteSilent();
       return false;
@@ -84,7 +83,8 @@ DownloadResult dwl11_54Download(SharedContext ctx, std::uint32_t length, const s
   const std::uint8_t maker = ctx.FlashManufacturer;
   const std::uint8_t device = ctx.FlashDevice;
   const int port = ctx.ComPort;
-  platform::Rs232& com = platform::rs232();
+  const JobPort line;
+  platform::Rs232& com = *line;
   JobState& job = boundJob();
 
   // The sectors are counted from the start address on, so it has to be a sector boundary; a

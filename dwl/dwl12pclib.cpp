@@ -6,16 +6,16 @@
 #include <string>
 
 #include "dwl/dwl_job.h"
-#include "platform/data_files.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
 
 namespace dwl {
 
 ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeoutSeconds) {
-  platform::Rs232& com = platform::rs232();
-  const int rc = com.OpenComConfig(port, platform::portOpenName(port), baud, parity, 8, 1,
-                                   kQueueSize, kQueueSize);
+  const JobPort line;
+  platform::Rs232& com = *line;
+  const int rc =
+      com.OpenComConfig(port, portOpenName(port), baud, parity, 8, 1, kQueueSize, kQueueSize);
   if (rc != 0) {
     std::string why = com.LastOpenError(port);
     if (why.empty()) why = "the port cannot be opened (error " + std::to_string(rc) + ")";
@@ -32,7 +32,8 @@ ResultCode dwl12_0UartInit(int port, int baud, int parity, std::uint32_t timeout
 }
 
 void dwl12_1UartStop(std::uint8_t port) {
-  platform::Rs232& com = platform::rs232();
+  const JobPort line;
+  platform::Rs232& com = *line;
   com.ComSetEscape(port, 6);
   com.CloseCom(port);
 }
@@ -61,9 +62,9 @@ ResultCode dwl12_4LoadSpmFile(std::uint32_t* length, std::uint8_t* buffer, int p
     noteReason("product type " + std::to_string(productType) + " names no bootstrap");
     return 3;
   }
-  // The job's own bootstrap, else the program's (the working directory, then its data folders).
+  // The job's own bootstrap, else the working directory's.
   const std::string path =
-      job && !job->bootstrapPath.empty() ? job->bootstrapPath : platform::dataFilePath("dwl87.spm");
+      job && !job->bootstrapPath.empty() ? job->bootstrapPath : std::string("dwl87.spm");
   const std::uint32_t room = *length < kSpmMaxLength ? kSpmMaxLength - *length : 0;
   platform::InputFile file;
   platform::InputStatus status = file.open(path, room, &failure);

@@ -4,7 +4,6 @@
 
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl_job.h"
-#include "platform/clock.h"
 #include "platform/rs232.h"
 
 namespace dwl {
@@ -22,14 +21,14 @@ constexpr int kNoiseBytes = 4096;
 constexpr double kNoiseSeconds = 30;
 
 std::uint8_t readByte(int port) {
-  return static_cast<std::uint8_t>(platform::rs232().ComRdByte(port) & 0xFF);
+  return static_cast<std::uint8_t>(JobPort()->ComRdByte(port) & 0xFF);
 }
 
 class NoiseBound {
  public:
-  NoiseBound() : start_(platform::now()) {}
+  NoiseBound() : start_(now()) {}
   // Called after each skipped byte; true once the wait has lasted too long.
-  bool exceeded() { return ++bytes_ >= kNoiseBytes || platform::now() - start_ >= kNoiseSeconds; }
+  bool exceeded() { return ++bytes_ >= kNoiseBytes || now() - start_ >= kNoiseSeconds; }
 
  private:
   double start_;
@@ -37,7 +36,7 @@ class NoiseBound {
 };
 
 void sendByte(std::uint8_t port, std::uint8_t b) {
-  platform::rs232().ComWrtByte(port, b);
+  JobPort()->ComWrtByte(port, b);
 }
 
 void sendPair(std::uint8_t port, std::uint8_t reg, std::uint8_t value) {
@@ -54,7 +53,7 @@ void dwl1_50SetStartAddr(std::uint8_t port, std::uint32_t address) {
                                   static_cast<std::uint8_t>(address >> 16),
                                   static_cast<std::uint8_t>(address >> 8),
                                   static_cast<std::uint8_t>(address)};
-  platform::rs232().ComWrt(port, record, sizeof record);
+  JobPort()->ComWrt(port, record, sizeof record);
 }
 
 void dwl1_51DownloadBlock(std::uint8_t port, const std::uint8_t* buffer, std::uint32_t length) {
@@ -62,7 +61,7 @@ void dwl1_51DownloadBlock(std::uint8_t port, const std::uint8_t* buffer, std::ui
   const std::uint32_t last = length - 1;
   sendByte(port, static_cast<std::uint8_t>(0x40 | (last >> 8)));
   sendByte(port, static_cast<std::uint8_t>(last & 0xFF));
-  platform::rs232().ComWrt(port, buffer, static_cast<int>(length));
+  JobPort()->ComWrt(port, buffer, static_cast<int>(length));
 }
 
 void dwl1_52JumpToStartAddress(std::uint8_t port) {
@@ -140,7 +139,8 @@ ResultCode dwl1_3GetTypeFlash(SharedContext* ctx) {
 }
 
 DownloadResult dwl1_0boot(SharedContext* ctx) {
-  platform::Rs232& com = platform::rs232();
+  const JobPort line;
+  platform::Rs232& com = *line;
   const int port = ctx->ComPort;
 
   ResultCode rc = dwl12_0UartInit(port, 38400, 2, 5);

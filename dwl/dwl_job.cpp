@@ -6,6 +6,7 @@
 #include "platform/cancel.h"
 #include "platform/clock.h"
 #include "platform/guarded_rs232.h"
+#include "platform/rs232.h"
 
 namespace dwl {
 
@@ -68,6 +69,17 @@ JobState* currentJob() {
 JobState& boundJob() {
   if (!t_job) throw std::logic_error("no job is bound to this thread");
   return *t_job;
+}
+
+JobPort::JobPort() : serial_(t_job && t_job->serial ? t_job->serial : &closed_) {}
+
+double now() {
+  return t_job && t_job->clock ? t_job->clock() : platform::now();
+}
+
+std::string portOpenName(int port) {
+  if (t_job && t_job->port == port && !t_job->device.empty()) return t_job->device;
+  return platform::comName(port);
 }
 
 bool cancelled() {
@@ -185,7 +197,7 @@ void reportIdentified(const HandsetIdentity& handset) {
 
 void reportWaiting(double waited) {
   if (!t_job) return;
-  const double at = platform::now();
+  const double at = now();
   if (t_job->progress && (t_job->lastBeat < 0 || at - t_job->lastBeat >= kBeatSeconds)) {
     t_job->lastBeat = at;
     t_job->progress->heartbeat(waited);

@@ -1,23 +1,26 @@
 // What one job (a write, a verify, a dump, an erase, an identification) carries through the
-// layers besides the record: where it reports progress, the flash descriptions it uses, the
-// bootstrap file, its cancel request, and the cause of a failure as the layers note it, and the
-// library's own state (transfer counters, the receive buffer, the comment log's latest line).
-// A job binds it to its thread for its whole run (JobScope); the layers reach it through the
-// functions below. The reports do nothing when no job is bound; the layers that keep state need
-// one.
+// layers besides the record: where it reports progress, its port and clock, the flash
+// descriptions it uses, the bootstrap file, its cancel request, and the cause of a failure as the
+// layers note it, and the library's own state (transfer counters, the receive buffer, the comment
+// log's latest line). A job binds it to its thread for its whole run (JobScope); the layers reach
+// it through the functions below. The reports do nothing when no job is bound; the layers that keep
+// state need one.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl_result.h"
+#include "platform/closed_rs232.h"
 
 namespace platform {
 class CancelToken;
 class GuardedRs232;
+class Rs232;
 }  // namespace platform
 
 namespace dwl {
@@ -228,7 +231,12 @@ struct JobState {
   const FlashDescriptionTable* flash = nullptr;   // null: no flash is described
   const platform::CancelToken* cancel = nullptr;  // null: cannot be cancelled
   const platform::GuardedRs232* line = nullptr;   // the job's port, to tell silence
-  std::string bootstrapPath;                      // empty: the program's dwl87.spm
+  platform::Rs232* serial = nullptr;              // what the job talks through; null: nothing
+  // The device the port number `port` is opened by; empty: "COM" + number (deviceForName maps).
+  int port = 0;
+  std::string device;
+  std::function<double()> clock;  // the monotonic seconds its time-outs run on; empty: the real
+  std::string bootstrapPath;      // empty: the working directory's dwl87.spm
 
   // Filled as the job goes.
   JobTotals totals;
@@ -287,6 +295,26 @@ JobState* currentJob();
 // The job bound to the calling thread, for the layers that keep their state in it; a call
 // outside a job is a programming error and throws std::logic_error.
 JobState& boundJob();
+
+// The bound job's port, for one call. Outside a job, or for a job without a port, a closed port
+// stands in: nothing opens and every read is silence, as on a port that cannot be opened.
+class JobPort {
+ public:
+  JobPort();
+  JobPort(const JobPort&) = delete;
+  JobPort& operator=(const JobPort&) = delete;
+  platform::Rs232& operator*() const { return *serial_; }
+  platform::Rs232* operator->() const { return serial_; }
+
+ private:
+  platform::ClosedRs232 closed_;
+  platform::Rs232* serial_;
+};
+
+// Seconds on the bound job's clock; platform::now() outside a job or for a job without one.
+double now();
+// The name to open a port number by: the bound job's device for its port, else "COM" + number.
+std::string portOpenName(int port);
 
 // True once the job has been asked to stop.
 bool cancelled();

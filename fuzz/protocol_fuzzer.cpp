@@ -23,7 +23,6 @@
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
-#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 
 namespace {
@@ -102,7 +101,12 @@ void requireResult(const dwl::DownloadResult& r) {
   }
 }
 
-void runWrite(std::uint8_t options) {
+// Every reading of the jobs' clock is a second later: the reply waits end without sleeping.
+double fuzzClock() {
+  return static_cast<double>(++g_clock);
+}
+
+void runWrite(std::uint8_t options, platform::Rs232& port) {
   downloader::DownloadContext& c = sg_DownloadContext;
   c = downloader::DownloadContext{};
   c.ComPort = kPort;
@@ -114,6 +118,8 @@ void runWrite(std::uint8_t options) {
   c.Bin1Loaded = 1;
   dwl::JobState job;
   job.flash = &vg_FlashDescritpion;
+  job.serial = &port;
+  job.clock = fuzzClock;
   dwl::JobScope scope(job);
   dwl::DownloadResult r = dwl::dwl1_0boot(&c);
   if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
@@ -157,7 +163,11 @@ void runErase(std::uint8_t options) {
 }
 
 // Each command once, on a port already open at the working speed.
-void runCommands(std::uint8_t options) {
+void runCommands(std::uint8_t options, platform::Rs232& port) {
+  dwl::JobState job;
+  job.serial = &port;
+  job.clock = fuzzClock;
+  dwl::JobScope scope(job);
   dwl::dwl12_0UartInit(kPort, 115200, 0, 10);
   auto oneOf = [](dwl::ResultCode rc, std::initializer_list<dwl::ResultCode> codes) {
     for (dwl::ResultCode c : codes)
@@ -202,8 +212,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_image.resize(kImageSize);
   for (std::uint32_t i = 0; i < kImageSize; ++i)
     g_image[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
-  // Every reading of the clock is a second later: the reply waits end without sleeping.
-  platform::setClock([] { return ++g_clock; });
   return 0;
 }
 
@@ -211,11 +219,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   platform::ScriptedRs232 port;
   port.reply(std::vector<std::uint8_t>(data + 2, data + size));
-  platform::setRs232(&port);
+  dumper::programSettings() = {&port, fuzzClock, {}};
   const std::uint8_t options = data[1];
   switch (data[0] % 4) {
     case 0:
-      runWrite(options);
+      runWrite(options, port);
       break;
     case 1:
       runDump(options);
@@ -224,11 +232,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       runErase(options);
       break;
     default:
-      runCommands(options);
+      runCommands(options, port);
       break;
   }
   // Whatever happened, the flow closed its port.
   require(!port.isOpen());
-  platform::setRs232(nullptr);
+  dumper::programSettings() = {};
   return 0;
 }

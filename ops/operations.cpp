@@ -16,7 +16,7 @@
 #include "engines/dumper/dumper.h"
 #include "platform/append_file.h"
 #include "platform/cancel.h"
-#include "platform/clock.h"
+#include "platform/data_files.h"
 #include "platform/guarded_rs232.h"
 #include "platform/input_file.h"
 #include "platform/rs232.h"
@@ -64,17 +64,23 @@ class Job {
   Job(const LinkInput& link, const Context& context)
       : link_(link),
         context_(context),
-        clock_(context.clock),
-        guard_(*context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); }),
-        line_(guard_, link.port.number, link.port.device) {
+        guard_(
+            *context.serial, context.cancel, [](double waited) { dwl::reportWaiting(waited); },
+            context.clock) {
     state_.progress = context.progress;
     // Without descriptions the flash has no name.
     state_.flash = link.flash;
     state_.cancel = context.cancel;
     state_.line = &guard_;
-    state_.bootstrapPath = link.bootstrapPath;
+    state_.serial = &guard_;
+    state_.port = link.port.number;
+    state_.device = link.port.device;
+    state_.clock = context.clock;
+    state_.bootstrapPath = link.bootstrapPath.empty()
+                               ? platform::dataFilePath("dwl87.spm", context.dataFolders)
+                               : link.bootstrapPath;
     scope_.emplace(state_);
-    start_ = platform::now();
+    start_ = dwl::now();
   }
 
   dwl::JobState& state() { return state_; }
@@ -115,7 +121,7 @@ class Job {
     result_.sectors = state_.sectorsDone;
     result_.failedSectors = state_.failedSectors;
     if (r.Family != dwl::RESULT_SUCCESS) result_.detail = cause(r);
-    result_.seconds = platform::now() - start_;
+    result_.seconds = dwl::now() - start_;
     if (state_.progress) state_.progress->jobFinished(result_);
     return result_;
   }
@@ -145,9 +151,7 @@ class Job {
 
   const LinkInput& link_;
   const Context& context_;
-  platform::ScopedThreadClock clock_;
   platform::GuardedRs232 guard_;
-  platform::ScopedLine line_;
   dwl::JobState state_;
   std::optional<dwl::JobScope> scope_;
   JobResult result_;
@@ -348,9 +352,12 @@ LinkInput linkFromRecord(const dwl::SharedContext& c) {
   return link;
 }
 
-Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel) {
+Context programContext(const ProgramSettings& settings, dwl::ProgressSink& progress,
+                       const platform::CancelToken& cancel) {
   Context context;
-  context.serial = &platform::rs232();
+  context.serial = settings.serial;
+  context.clock = settings.clock;
+  context.dataFolders = settings.dataFolders;
   context.progress = &progress;
   context.cancel = &cancel;
   return context;
@@ -566,7 +573,7 @@ JobResult write(const WriteInput& in, const Context& context) {
   fillImages(in, rec, job.state());
   const std::uint64_t bytes = imageBytes(in);
   job.started({in.verify ? 2 * bytes : bytes, 0});
-  rec.ctx.StartTime = rec.ctx.EndTime = static_cast<std::time_t>(platform::now());
+  rec.ctx.StartTime = rec.ctx.EndTime = static_cast<std::time_t>(dwl::now());
 
   dwl::DownloadResult r = job.boot(rec.ctx);
   // Every image must fit before the first is written: a write refused half-way leaves the handset

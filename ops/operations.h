@@ -16,6 +16,7 @@
 #include "dwl/dwl_context.h"
 #include "dwl/dwl_job.h"
 #include "dwl/dwl_window.h"
+#include "platform/data_files.h"
 
 namespace platform {
 class CancelToken;
@@ -56,7 +57,7 @@ struct LinkInput {
   int productType = 2;
   std::array<std::uint8_t, 4> waitStates = {0, 0, 0, 0};
   bool pmu = false;
-  // Empty: dwl87.spm of the working directory, else of the program's data folders.
+  // Empty: dwl87.spm of the working directory, else of the context's data folders.
   std::string bootstrapPath;
   // The flash descriptions (flash.txt) the geometry and the flash's name come from. Required for
   // write, verify and info; dump and erase work on the dumper's fixed map without them.
@@ -68,8 +69,10 @@ struct Context {
   platform::Rs232* serial = nullptr;
   dwl::ProgressSink* progress = nullptr;  // the job's events (every front end)
   const platform::CancelToken* cancel = nullptr;
-  // Monotonic seconds for this job's time-outs; empty: the program's clock.
+  // Monotonic seconds for this job's time-outs; empty: the monotonic clock.
   std::function<double()> clock;
+  // Searched after the working directory for dwl87.spm when the input names no bootstrap.
+  platform::DataFolders dataFolders;
 };
 
 struct Image {
@@ -173,8 +176,17 @@ struct InfoInput {
 
 // The shared settings of a program's record (a GUI's), with the port its COM number maps to.
 LinkInput linkFromRecord(const dwl::SharedContext& record);
+// What a program that runs one job at a time (a window) hands each of its jobs: the port it
+// installed at start (a test's scripted port or emulated handset), the clock of its waits and the
+// folders it finds its data files in.
+struct ProgramSettings {
+  platform::Rs232* serial = nullptr;
+  std::function<double()> clock;  // empty: the monotonic clock
+  platform::DataFolders dataFolders;
+};
 // A job of a program that runs one at a time on its installed port (the GUIs).
-Context programContext(dwl::ProgressSink& progress, const platform::CancelToken& cancel);
+Context programContext(const ProgramSettings& settings, dwl::ProgressSink& progress,
+                       const platform::CancelToken& cancel);
 
 // What makes a write impossible before the handset is even booted, among the images it writes:
 // an empty image (a download that writes nothing must not report success), an Ogm1 image on a

@@ -6,28 +6,25 @@
 #include "dwl/dwl12pclib.h"
 #include "dwl/dwl1boot.h"
 #include "ops/operations.h"
-#include "platform/clock.h"
+#include "platform/closed_rs232.h"
+#include "platform/data_files.h"
 #include "platform/guarded_rs232.h"
 #include "platform/rs232.h"
 
 namespace ops {
 
+// The session's job carries its port and clock between its calls.
 struct ServiceSession::State {
-  platform::Rs232* serial = nullptr;
-  std::function<double()> clock;
   dwl::JobState job;
 };
 
 struct ServiceSession::Binding::Scopes {
-  Scopes(State& state, int port)
-      : clock(state.clock), line(*state.serial, port, ""), job(state.job) {}
-  platform::ScopedThreadClock clock;
-  platform::ScopedLine line;
+  explicit Scopes(State& state) : job(state.job) {}
   dwl::JobScope job;
 };
 
 ServiceSession::Binding::Binding(ServiceSession& session)
-    : scopes_(std::make_unique<Scopes>(*session.state_, session.port_)) {}
+    : scopes_(std::make_unique<Scopes>(*session.state_)) {}
 
 ServiceSession::Binding::~Binding() = default;
 
@@ -42,22 +39,25 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
                                              dwl::ProgressSink* after) {
   close();
   State& s = *state_;
-  s.serial = context.serial;
-  s.clock = context.clock;
   s.job = dwl::JobState{};
   s.job.flash = flash;
   port_ = record.ComPort;
 
-  platform::GuardedRs232 guard(*context.serial, context.cancel,
-                               [](double waited) { dwl::reportWaiting(waited); });
+  // Without a port the boot fails as on a port that cannot be opened.
+  platform::ClosedRs232 closed;
+  platform::GuardedRs232 guard(
+      context.serial ? *context.serial : closed, context.cancel,
+      [](double waited) { dwl::reportWaiting(waited); }, context.clock);
   dwl::JobState& job = s.job;
   job.progress = context.progress;
   job.cancel = context.cancel;
   job.line = &guard;
+  job.serial = &guard;
+  job.port = port_;
+  job.clock = context.clock;
+  job.bootstrapPath = platform::dataFilePath("dwl87.spm", context.dataFolders);
   dwl::DownloadResult boot;
   {
-    platform::ScopedThreadClock clock(s.clock);
-    platform::ScopedLine line(guard, port_, "");
     dwl::JobScope scope(job);
     boot = dwl::dwl1_0boot(&record);
   }
@@ -65,6 +65,7 @@ dwl::DownloadResult ServiceSession::switchOn(dwl::SharedContext& record, const C
   job.progress = after;
   job.cancel = nullptr;
   job.line = nullptr;
+  job.serial = context.serial;
   return boot;
 }
 

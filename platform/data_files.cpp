@@ -1,31 +1,13 @@
 #include "platform/data_files.h"
 
 #include <system_error>
-#include <utility>
 
 namespace platform {
 
-namespace {
-
-std::vector<std::filesystem::path>& folders() {
-  static std::vector<std::filesystem::path> list;
-  return list;
-}
-
-}  // namespace
-
-void setDataFolders(std::vector<std::filesystem::path> list) {
-  folders() = std::move(list);
-}
-
-const std::vector<std::filesystem::path>& dataFolders() {
-  return folders();
-}
-
-std::filesystem::path locateDataFile(const std::string& name,
+std::filesystem::path locateDataFile(const std::string& name, const DataFolders& folders,
                                      std::vector<std::filesystem::path>* searched) {
   std::vector<std::filesystem::path> tried{"."};
-  tried.insert(tried.end(), folders().begin(), folders().end());
+  tried.insert(tried.end(), folders.begin(), folders.end());
   if (searched) searched->clear();
   for (const std::filesystem::path& folder : tried) {
     if (searched) searched->push_back(folder);
@@ -37,14 +19,14 @@ std::filesystem::path locateDataFile(const std::string& name,
   return {};
 }
 
-std::string dataFilePath(const std::string& name) {
-  const std::filesystem::path found = locateDataFile(name);
+std::string dataFilePath(const std::string& name, const DataFolders& folders) {
+  const std::filesystem::path found = locateDataFile(name, folders);
   return found.empty() ? name : found.string();
 }
 
-std::string missingDataFileText(const std::string& name) {
+std::string missingDataFileText(const std::string& name, const DataFolders& folders) {
   std::vector<std::filesystem::path> searched;
-  locateDataFile(name, &searched);
+  locateDataFile(name, folders, &searched);
   std::string text = name + " is in none of: ";
   for (std::size_t i = 0; i < searched.size(); ++i) text += (i ? ", " : "") + searched[i].string();
   return text;

@@ -8,8 +8,12 @@
 namespace platform {
 
 GuardedRs232::GuardedRs232(Rs232& inner, const CancelToken* cancel,
-                           std::function<void(double)> beat)
-    : ForwardingRs232(inner), cancel_(cancel), beat_(std::move(beat)) {}
+                           std::function<void(double)> beat, std::function<double()> clock)
+    : ForwardingRs232(inner), cancel_(cancel), beat_(std::move(beat)), clock_(std::move(clock)) {}
+
+double GuardedRs232::now() const {
+  return clock_ ? clock_() : platform::now();
+}
 
 double GuardedRs232::timeoutOf(int port) const {
   const auto it = timeouts_.find(port);

@@ -16,8 +16,10 @@ class GuardedRs232 final : public ForwardingRs232 {
  public:
   static constexpr int kSliceMs = 100;
 
-  // beat is called after every slice spent waiting, with the seconds the current wait has lasted.
-  GuardedRs232(Rs232& inner, const CancelToken* cancel, std::function<void(double)> beat);
+  // beat is called after every slice spent waiting, with the seconds the current wait has lasted;
+  // clock: the monotonic seconds the waits run on (empty: platform::now).
+  GuardedRs232(Rs232& inner, const CancelToken* cancel, std::function<void(double)> beat,
+               std::function<double()> clock = {});
 
   // True when the latest read ended without the bytes it wanted (silence, a vanished device);
   // cleared by every read that got what it asked for.
@@ -40,6 +42,7 @@ class GuardedRs232 final : public ForwardingRs232 {
 
  private:
   bool cancelled() const { return cancel_ && cancel_->cancelled(); }
+  double now() const;
   double timeoutOf(int port) const;
   // Waits until input is queued, the deadline passes or the job is cancelled.
   bool waitFor(int port, double deadline, double started);
@@ -47,6 +50,7 @@ class GuardedRs232 final : public ForwardingRs232 {
 
   const CancelToken* cancel_;
   std::function<void(double)> beat_;
+  std::function<double()> clock_;
   std::map<int, double> timeouts_;
   bool lastReadTimedOut_ = false;
   bool sawSilence_ = false;

@@ -9,8 +9,6 @@
 namespace platform {
 namespace {
 
-std::filesystem::path g_path;
-
 std::filesystem::path userConfigFolder() {
 #ifdef _WIN32
   if (const char* appData = std::getenv("APPDATA"); appData && *appData)
@@ -43,13 +41,8 @@ int parseLine(const std::string& line, std::string* device) {
 }  // namespace
 
 std::filesystem::path portMapPath() {
-  if (!g_path.empty()) return g_path;
   const std::filesystem::path folder = userConfigFolder();
   return folder.empty() ? std::filesystem::path() : folder / "ports.txt";
-}
-
-void setPortMapPath(std::filesystem::path path) {
-  g_path = std::move(path);
 }
 
 std::map<int, std::string> savedPortMap() {

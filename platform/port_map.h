@@ -10,9 +10,9 @@ namespace platform {
 
 // The file the choices are kept in: $XDG_CONFIG_HOME/kelvane/ports.txt, else
 // ~/.config/kelvane/ports.txt (%APPDATA%\kelvane\ports.txt on Windows). One "COMn=device" a line.
+// Read from the environment at each call: a test keeps its choices apart by pointing
+// XDG_CONFIG_HOME at a folder of its own.
 std::filesystem::path portMapPath();
-// Tests keep their choices apart; empty goes back to the user's file.
-void setPortMapPath(std::filesystem::path path);
 
 // The saved choices by COM number (lines that do not read as one are skipped).
 std::map<int, std::string> savedPortMap();

@@ -72,11 +72,11 @@ std::optional<int> startWindowedProgram(QCoreApplication& app, const ProgramInfo
       return 1;
     }
   }
-  setDataFolders(standardDataFolders());
   // The windows quote fixed texts; whoever started the program from a terminal learns more.
+  const DataFolders folders = standardDataFolders();
   for (const char* file : {"flash.txt", "dwl87.spm"})
-    if (locateDataFile(file).empty())
-      std::fprintf(stderr, "%s: %s\n", info.name, missingDataFileText(file).c_str());
+    if (locateDataFile(file, folders).empty())
+      std::fprintf(stderr, "%s: %s\n", info.name, missingDataFileText(file, folders).c_str());
   return std::nullopt;
 }
 

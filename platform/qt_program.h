@@ -20,7 +20,7 @@ struct ProgramInfo {
 std::optional<int> answerInfoOptions(int argc, char** argv, const ProgramInfo& info);
 
 // After it: parses the rest (an unknown option stops the program with status 1), enters the
-// working folder asked for and registers the data folders.
+// working folder asked for and says on standard error which data files are nowhere to be found.
 std::optional<int> startWindowedProgram(QCoreApplication& app, const ProgramInfo& info);
 
 // SIGTERM (a shutdown) and Ctrl-C in the terminal: notice goes to standard error and stop runs on

@@ -5,63 +5,6 @@
 #include "platform/port_map.h"
 
 namespace platform {
-namespace {
-
-// Stands in until a program installs a port: nothing opens, every read is silence.
-class ClosedRs232 final : public Rs232 {
- public:
-  int OpenComConfig(int, const std::string&, long, int, int, int, int, int) override {
-    return kErrCannotOpen;
-  }
-  int SetCTSMode(int, int) override { return kErrNotOpen; }
-  int SetXMode(int, int) override { return kErrNotOpen; }
-  int FlushInQ(int) override { return kErrNotOpen; }
-  int FlushOutQ(int) override { return kErrNotOpen; }
-  int ComSetEscape(int, int) override { return kErrNotOpen; }
-  int SetComTime(int, double) override { return kErrNotOpen; }
-  int CloseCom(int) override { return kErrNotOpen; }
-  int ComWrtByte(int, int) override { return kErrNotOpen; }
-  int ComWrt(int, const std::uint8_t*, int) override { return kErrNotOpen; }
-  int ComRdByte(int) override { return kReadTimeout; }
-  int ComRd(int, std::uint8_t*, int) override { return 0; }
-  int GetInQLen(int) override { return 0; }
-  int GetOutQLen(int) override { return 0; }
-  bool WaitInput(int, int) override { return false; }
-  bool WaitOutputDrained(int, int) override { return true; }
-};
-
-ClosedRs232& closedPort() {
-  static ClosedRs232 closed;
-  return closed;
-}
-
-Rs232* g_current = nullptr;
-thread_local const ScopedLine* t_line = nullptr;
-
-}  // namespace
-
-Rs232& rs232() {
-  if (t_line) return t_line->serial();
-  return g_current ? *g_current : closedPort();
-}
-
-ScopedLine::ScopedLine(Rs232& serial, int port, std::string device)
-    : serial_(serial), port_(port), device_(std::move(device)), previous_(t_line) {
-  t_line = this;
-}
-
-ScopedLine::~ScopedLine() {
-  t_line = previous_;
-}
-
-std::string portOpenName(int port) {
-  if (t_line && t_line->port() == port && !t_line->device().empty()) return t_line->device();
-  return comName(port);
-}
-
-void setRs232(Rs232* impl) {
-  g_current = impl;
-}
 
 std::string comName(int port) {
   return "COM" + std::to_string(port);

@@ -62,37 +62,6 @@ class Rs232 {
   }
 };
 
-// The implementation the library uses: the one bound to the calling thread by a job
-// (ScopedLine), else the one the program installed at start-up (the real port; tests install a
-// scripted port or the emulator link). Never null: a closed-port stub stands in by default.
-Rs232& rs232();
-void setRs232(Rs232* impl);
-
-// Binds a port implementation, and the device one port number stands for, to the calling thread
-// for the lifetime of the object. A job runs inside one, so jobs on several threads never share a
-// port, and a device path reaches the port without a process-wide mapping.
-class ScopedLine {
- public:
-  ScopedLine(Rs232& serial, int port, std::string device);
-  ~ScopedLine();
-  ScopedLine(const ScopedLine&) = delete;
-  ScopedLine& operator=(const ScopedLine&) = delete;
-
-  Rs232& serial() const { return serial_; }
-  int port() const { return port_; }
-  const std::string& device() const { return device_; }
-
- private:
-  Rs232& serial_;
-  int port_;
-  std::string device_;
-  const ScopedLine* previous_;
-};
-
-// The name to open a port number by: the device bound by the thread's line for that number, else
-// "COM" + number (which deviceForName maps).
-std::string portOpenName(int port);
-
 // "COM" + number, as the library names a port.
 std::string comName(int port);
 // The device a COM number stands for: $KELVANE_COMn when set; else on Windows the COM port

@@ -15,7 +15,6 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "ops/job_log.h"
-#include "platform/clock.h"
 #include "support/emulated_handset.h"
 #include "support/json_lines.h"
 #include "support/samples.h"
@@ -47,9 +46,7 @@ class Bench {
     }
     core_ = std::make_unique<emulator::HandsetCore>(*flash_, config);
     link_ = std::make_unique<emulator::EmulatorRs232>(*core_);
-    platform::setClock([this] { return 1000 + link_->seconds(); });
   }
-  ~Bench() { platform::setClock({}); }
 
   int run(std::vector<std::string> args) {
     args.insert(args.begin(), "kelvane");
@@ -57,6 +54,7 @@ class Bench {
     for (const std::string& a : args) argv.push_back(a.c_str());
     cli::Environment env;
     env.serial = link_.get();
+    env.clock = [this] { return 1000 + link_->seconds(); };
     return cli::runCli(static_cast<int>(argv.size()), argv.data(), out, err, env);
   }
 

@@ -19,6 +19,7 @@
 #include "engines/dumper/dumper_context.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/config_home.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -264,7 +265,7 @@ TEST(CliOutcome, JsonTextOfBytesThatAreNotUtf8) {
 // environment (which wins), or the default.
 TEST(CliPorts, ListsSavedChoicesAndTheirSource) {
   testsupport::TempDir dir;
-  platform::setPortMapPath(dir.path() / "ports.txt");
+  testsupport::ScopedConfigHome home(dir.path());
   std::string why;
   ASSERT_TRUE(platform::savePortDevice(9, "/dev/pts/41", &why)) << why;
   ASSERT_TRUE(platform::savePortDevice(2, "/dev/ttyUSB3", &why)) << why;
@@ -274,7 +275,6 @@ TEST(CliPorts, ListsSavedChoicesAndTheirSource) {
   std::ostringstream out;
   EXPECT_EQ(cli::runPorts(o, out), 0);
   ::unsetenv("KELVANE_COM2");
-  platform::setPortMapPath({});
   std::map<std::string, std::pair<std::string, std::string>> com;
   const nlohmann::json listing = nlohmann::json::parse(out.str());
   for (const auto& c : listing.at("com"))

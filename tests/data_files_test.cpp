@@ -20,7 +20,7 @@ TEST(DataFiles, FirstFolderHoldingTheFileWins) {
   testsupport::TempDir::write("config/dwl87.spm", "x");
   testsupport::TempDir::write("installed/dwl87.spm", "x");
   testsupport::TempDir::write("dump.txt", "x");
-  platform::setDataFolders({"config", "installed"});
+  const platform::DataFolders folders{"config", "installed"};
 
   const struct {
     const char* name;
@@ -34,17 +34,16 @@ TEST(DataFiles, FirstFolderHoldingTheFileWins) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<fs::path> searched;
-    EXPECT_EQ(platform::locateDataFile(c.name, &searched), c.found);
-    EXPECT_EQ(platform::dataFilePath(c.name), c.found.empty() ? c.name : c.found.string());
+    EXPECT_EQ(platform::locateDataFile(c.name, folders, &searched), c.found);
+    EXPECT_EQ(platform::dataFilePath(c.name, folders), c.found.empty() ? c.name : c.found.string());
     // Every folder is tried, in order, before a file is given up.
     const std::vector<fs::path> all{".", "config", "installed"};
     if (c.found.empty()) {
       EXPECT_EQ(searched, all);
     }
   }
-  EXPECT_EQ(platform::missingDataFileText("config.txt"),
+  EXPECT_EQ(platform::missingDataFileText("config.txt", folders),
             "config.txt is in none of: ., config, installed");
-  platform::setDataFolders({});
 }
 
 // An installation under any prefix finds its own share/kelvane beside its bin.

@@ -29,6 +29,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,9 @@
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/downloader/dwl51loader.h"
 #include "platform/cancel.h"
-#include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/config_home.h"
 #include "support/emulated_handset.h"
 #include "support/flash_geometry.h"
 #include "support/gui_helpers.h"
@@ -84,16 +85,16 @@ class DownloaderGui : public ::testing::Test {
     downloader::vg_FlashDescritpion = dwl::FlashDescriptionTable{};
     prepareDirectory();
     // The COM numbers' devices as this test saves them, never the user's.
-    platform::setPortMapPath(dir.path() / "ports.txt");
-    platform::setRs232(&port);
+    configHome.emplace(dir.path());
+    downloader::programSettings().serial = &port;
     ui.install();
     startDownloaderPanels();
   }
   void TearDown() override {
     stopDownloaderPanels();
-    platform::setPortMapPath({});
+    configHome.reset();
     ui.uninstall();
-    platform::setRs232(nullptr);
+    downloader::programSettings() = {};
     resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
   }
@@ -128,6 +129,7 @@ class DownloaderGui : public ::testing::Test {
   }
 
   TempDir dir;
+  std::optional<testsupport::ScopedConfigHome> configHome;
   platform::ScriptedRs232 port;
   testsupport::GuiRecorder ui;
 };
@@ -801,15 +803,12 @@ class DownloaderEndToEnd : public DownloaderGui {
     std::string error;
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, description, &error))
         << error;
-    platform::setClock([this] { return ++clock; });
+    downloader::programSettings().clock = [this] { return ++clock; };
   }
-  void TearDown() override {
-    DownloaderGui::TearDown();
-    platform::setClock({});
-  }
+  void TearDown() override { DownloaderGui::TearDown(); }
   void connect(const emulator::Faults& faults = {}) {
     handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
-    platform::setRs232(handset->link.get());
+    downloader::programSettings().serial = handset->link.get();
   }
   // The technician picks the file in the slot's dialog.
   std::vector<std::uint8_t> load(int loadButton, const std::string& name, std::size_t size) {

@@ -12,7 +12,6 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "engines/dumper/dumper.h"
-#include "platform/clock.h"
 #include "support/dumper_flash.h"
 #include "support/recording_panel.h"
 #include "support/temp_dir.h"
@@ -46,7 +45,7 @@ class DumperEmulator : public ::testing::Test {
     testsupport::TempDir::write("dwl87.spm", std::vector<std::uint8_t>(600, 0x3C));
     contents = pattern(kFlashSize);
   }
-  void TearDown() override { platform::setRs232(nullptr); }
+  void TearDown() override { dumper::programSettings() = {}; }
 
   // A handset whose flash holds `contents`, with the given faults, on the dumper's port.
   void connect(const emulator::Faults& faults = {}, emulator::HandsetConfig config = {}) {
@@ -56,7 +55,7 @@ class DumperEmulator : public ::testing::Test {
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     core->onSwitchOff = [this] { ++switchOffs; };
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
+    dumper::programSettings().serial = link.get();
   }
 
   dwl::DownloadResult dump(int first, int last) {

@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,9 @@
 #include "engines/dumper/dumper.h"
 #include "engines/dumper/dumper_context.h"
 #include "platform/cancel.h"
-#include "platform/clock.h"
 #include "platform/port_map.h"
 #include "platform/scripted_rs232.h"
+#include "support/config_home.h"
 #include "support/gui_helpers.h"
 #include "support/temp_dir.h"
 
@@ -54,16 +55,16 @@ class DumperGui : public ::testing::Test {
  protected:
   void SetUp() override {
     resetDumperState();
-    platform::setPortMapPath(dir.path() / "ports.txt");
-    platform::setRs232(&port);
+    configHome.emplace(dir.path());
+    dumper::programSettings().serial = &port;
     ui.install();
     startDumperPanels();
   }
   void TearDown() override {
     stopDumperPanels();
-    platform::setPortMapPath({});
+    configHome.reset();
     ui.uninstall();
-    platform::setRs232(nullptr);
+    dumper::programSettings() = {};
     resetDumperState();
   }
 
@@ -87,6 +88,7 @@ class DumperGui : public ::testing::Test {
   }
 
   TempDir dir;
+  std::optional<testsupport::ScopedConfigHome> configHome;
   platform::ScriptedRs232 port;
   testsupport::GuiRecorder ui;
 };
@@ -399,13 +401,10 @@ class DumperEndToEnd : public DumperGui {
     ASSERT_TRUE(emulator::loadFlashDescription(KELVANE_SOURCE_DIR "/samples/flash.txt",
                                                std::nullopt, description, &error))
         << error;
-    platform::setClock([this] { return ++clock; });
+    dumper::programSettings().clock = [this] { return ++clock; };
     connect({});
   }
-  void TearDown() override {
-    DumperGui::TearDown();
-    platform::setClock({});
-  }
+  void TearDown() override { DumperGui::TearDown(); }
   void connect(const emulator::Faults& faults) {
     flash = std::make_unique<emulator::NorFlash>(description);
     for (std::uint32_t i = 0; i < 0x40000; ++i)
@@ -414,7 +413,7 @@ class DumperEndToEnd : public DumperGui {
     config.faults = faults;
     core = std::make_unique<emulator::HandsetCore>(*flash, config);
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
+    dumper::programSettings().serial = link.get();
   }
 
   dwl::FlashDescription description;

@@ -17,7 +17,6 @@
 
 #include "dwl/dwl1boot.h"
 #include "dwl/dwl52display.h"
-#include "platform/clock.h"
 #include "platform/forwarding_rs232.h"
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
@@ -145,13 +144,12 @@ class DumperTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dumper::resetDumperState();
-    platform::setRs232(&port);
-    platform::setClock([] { return std::time_t{1000}; });
+    job.state.serial = &port;
+    job.state.clock = [] { return 1000.0; };
+    // The flows run as the program runs them, on its port and clock.
+    dumper::programSettings() = {&port, job.state.clock, {}};
   }
-  void TearDown() override {
-    platform::setRs232(nullptr);
-    platform::setClock({});
-  }
+  void TearDown() override { dumper::programSettings() = {}; }
   const std::vector<std::uint8_t>& written() const { return port.line.written(); }
 
   // The dump of a context's range, as the sequence reports it: its stage gives the panel the

@@ -16,9 +16,9 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "emulator/pty_server.h"
-#include "platform/clock.h"
 #include "platform/native_rs232.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/observed_rs232.h"
 #include "support/temp_dir.h"
 
@@ -32,8 +32,7 @@ constexpr int S = 0x100;  // a silent read in a script
 
 class Command : public ::testing::Test {
  protected:
-  void SetUp() override { platform::setRs232(&port); }
-  void TearDown() override { platform::setRs232(nullptr); }
+  void SetUp() override { job.state.serial = &port; }
   void script(std::initializer_list<int> items) {
     for (int i : items) {
       if (i == S) {
@@ -46,6 +45,7 @@ class Command : public ::testing::Test {
   std::string sent() const { return hexBytes(port.written()); }
 
   platform::ScriptedRs232 port;
+  testsupport::BoundJob job;
 };
 
 TEST_F(Command, GpioOnlyForFastSpeeds) {
@@ -63,7 +63,7 @@ TEST_F(Command, GpioOnlyForFastSpeeds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.speed);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     for (int i : c.replies) i == S ? (void)p.silence() : (void)p.reply({i});
     dwl::SharedContext ctx;
     ctx.Speed = c.speed;
@@ -93,7 +93,7 @@ TEST_F(Command, EverySpeedRowOfBothPrograms) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.speed) + (c.dumper ? " dumper" : " downloader"));
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     p.reply({0xC0, 0xC3, 0x00, 0xCA});
     dwl::SharedContext ctx;
     ctx.Speed = c.speed;
@@ -133,7 +133,7 @@ TEST_F(Command, ChangeSpeedFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     for (int i : c.replies) i == S ? (void)p.silence() : (void)p.reply({i});
     EXPECT_EQ(dwl::dwl11_50ChangeSpeed(10, 4, 1), c.rc);
     EXPECT_EQ(hexBytes(p.written()), c.sent);
@@ -177,7 +177,7 @@ TEST_F(Command, SpeedChangeReturnsTheLastFailure) {
   };
   for (const Case& c : cases) {
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     for (int i : c.replies) p.reply({i});
     dwl::SharedContext ctx;
     ctx.Speed = 1;
@@ -212,7 +212,7 @@ TEST_F(Command, PowerManagement) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     p.reply({0xC0, 0xC3, 0x00, 0xCA});
     for (int i : c.pmuReplies) i == S ? (void)p.silence() : (void)p.reply({i});
     dwl::SharedContext ctx;
@@ -236,7 +236,7 @@ TEST_F(Command, NoPowerManagementAfterAFailedSpeedChange) {
 
 TEST_F(Command, ReopensOnlyOnceTheOutputHasLeft) {
   testsupport::ObservedRs232 observed(port);
-  platform::setRs232(&observed);
+  job.state.serial = &observed;
   observed.queuedOutputPolls = 3;
   script({0xC0, 0xC3, 0x00, 0xCA});
   EXPECT_EQ(dwl::dwl11_50ChangeSpeed(10, 4, 1), 1);
@@ -247,13 +247,12 @@ TEST_F(Command, ReopensOnlyOnceTheOutputHasLeft) {
 
 TEST_F(Command, AQueueThatNeverDrainsIsGivenUpAfterTheTimeOut) {
   testsupport::ObservedRs232 observed(port);
-  platform::setRs232(&observed);
+  job.state.serial = &observed;
   observed.queuedOutputPolls = -1;
   std::time_t t = 0;
-  platform::setClock([&t] { return t++; });
+  job.state.clock = [&t] { return t++; };
   script({0xC0, 0xC3, 0x00, 0xCA});
   EXPECT_EQ(dwl::dwl11_50ChangeSpeed(10, 4, 1), 1);
-  platform::setClock({});
   EXPECT_EQ(std::count(observed.calls.begin(), observed.calls.end(), "outq"), 11);
   EXPECT_EQ(port.baud(), 115200);
 }
@@ -296,7 +295,7 @@ TEST_F(Command, Erase) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     c.reply == S ? (void)p.silence() : (void)p.reply({c.reply});
     EXPECT_EQ(dwl::dwl11_4EraseFlash(c.code, 0x027F0000, 0x10000, 1, 4), c.rc);
     EXPECT_EQ(hexBytes(p.written()), c.sent);
@@ -317,7 +316,7 @@ TEST_F(Command, EraseOutcome) {
   };
   for (const Case& c : cases) {
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     for (int i : c.replies) i == S ? (void)p.silence() : (void)p.reply({i});
     dwl::SharedContext ctx;
     ctx.ProductType = c.productType;
@@ -360,7 +359,7 @@ TEST_F(Command, ReadMemory) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     for (int i : c.replies) i == S ? (void)p.silence() : (void)p.reply({i});
     Bytes buffer(c.length + 1, 0xEE);
     EXPECT_EQ(dwl::dwl11_6ReadCommand(0x027B0000, c.length, buffer.data(), 4), c.rc);
@@ -401,7 +400,7 @@ TEST_F(Command, SwitchOff) {
   } cases[] = {{0xC0, 1}, {0xC1, 20}, {S, 20}};
   for (const Case& c : cases) {
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     c.reply == S ? (void)p.silence() : (void)p.reply({c.reply});
     EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(4), c.rc);
     EXPECT_EQ(hexBytes(p.written()), "E8");
@@ -432,7 +431,7 @@ TEST(CommandsOnAPseudoTerminal, BootSpeedReadAndSwitchOff) {
   testsupport::TempDir::write("dwl87.spm", Bytes(700, 0x5A));
   ::setenv("KELVANE_COM7", server.slavePath().c_str(), 1);
   platform::NativeRs232 real;
-  platform::setRs232(&real);
+  testsupport::LineJob job(&real);
   dwl::SharedContext ctx;
   ctx.ComPort = 7;
   ctx.Speed = 3;
@@ -450,7 +449,6 @@ TEST(CommandsOnAPseudoTerminal, BootSpeedReadAndSwitchOff) {
   EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(7), 1);
   dwl::dwl12_1UartStop(7);
 
-  platform::setRs232(nullptr);
   ::unsetenv("KELVANE_COM7");
   server.stop();
   serving.join();

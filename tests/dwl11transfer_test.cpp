@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <deque>
 
-#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
 #include "support/flash_geometry.h"
@@ -27,16 +26,12 @@ class Transfer : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::setStandardFlash();
-    platform::setRs232(&observed);
+    job.state.serial = &observed;
     // Each reading one second later, so a handset that never answers ends every test.
-    platform::setClock([this] { return readings.empty() ? ++last : (last = popReading()); });
+    job.state.clock = [this] { return readings.empty() ? ++last : (last = popReading()); };
     ctx.ComPort = 4;
     ctx.FlashManufacturer = testsupport::kTestMaker;
     ctx.FlashDevice = testsupport::kTestDevice;
-  }
-  void TearDown() override {
-    platform::setRs232(nullptr);
-    platform::setClock({});
   }
   std::time_t popReading() {
     const std::time_t t = readings.front();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "dwl/dwl11command.h"
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
 #include "support/temp_dir.h"
@@ -113,7 +114,7 @@ TEST(InitializeDefaultPath, CopiesTheDirectoryAndTerminatesIt) {
 
 TEST(UartInit, OpensWithTheStatedSettingsInOrder) {
   platform::ScriptedRs232 port;
-  platform::setRs232(&port);
+  testsupport::LineJob job(&port);
   EXPECT_EQ(dwl::dwl12_0UartInit(4, 38400, 2, 5), 1);
   EXPECT_EQ(port.events(), (std::vector<std::string>{"open COM4 38400 2", "dtr 0", "time 5"}));
   EXPECT_EQ(port.baud(), 38400);
@@ -121,18 +122,35 @@ TEST(UartInit, OpensWithTheStatedSettingsInOrder) {
   dwl::dwl12_1UartStop(4);
   EXPECT_FALSE(port.isOpen());
   EXPECT_EQ(port.events().back(), "close");
-  platform::setRs232(nullptr);
+}
+
+// Outside a job, or in a job without a port, nothing opens and only silence is heard, as on a
+// port that cannot be opened.
+TEST(UartInit, WithoutAPortNothingOpensAndNothingAnswers) {
+  const auto closed = [] {
+    EXPECT_EQ(static_cast<std::uint32_t>(dwl::dwl12_0UartInit(4, 38400, 2, 5)), 0xFFFFFFFAu);
+    EXPECT_EQ(dwl::dwl11_7SwitchOffCommand(4), 20);
+    dwl::dwl12_1UartStop(4);
+  };
+  {
+    SCOPED_TRACE("no job");
+    closed();
+  }
+  {
+    SCOPED_TRACE("a job without a port");
+    testsupport::BoundJob job;
+    closed();
+  }
 }
 
 TEST(UartInit, RefusedOpeningGivesTheErrorWithBit31AndConfiguresNothing) {
   platform::ScriptedRs232 port;
-  platform::setRs232(&port);
+  testsupport::LineJob job(&port);
   port.failOpenWith(-2);
   EXPECT_EQ(static_cast<std::uint32_t>(dwl::dwl12_0UartInit(9, 38400, 2, 5)), 0xFFFFFFFEu);
   EXPECT_EQ(port.events(), (std::vector<std::string>{"open COM9 38400 2"}));
   port.failOpenWith(6);
   EXPECT_EQ(static_cast<std::uint32_t>(dwl::dwl12_0UartInit(9, 38400, 2, 5)), 0x80000006u);
-  platform::setRs232(nullptr);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "dwl/dwl11command.h"
-#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
+#include "support/bound_job.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -44,19 +44,16 @@ Bytes bootBytes(int productType) {
 class Boot : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::setRs232(&port);
+    job.state.serial = &port;
     TempDir::write("dwl87.spm", spmImage(1000));
     ctx.ComPort = 4;
     ctx.ProductType = 2;
     for (auto& w : ctx.WaitState) w = 2;
   }
-  void TearDown() override {
-    platform::setRs232(nullptr);
-    platform::setClock({});
-  }
 
   TempDir dir;
   platform::ScriptedRs232 port;
+  testsupport::BoundJob job;
   dwl::SharedContext ctx;
 };
 
@@ -133,7 +130,7 @@ TEST_F(Boot, EveryFailureRow) {
     TempDir fresh;
     if (c.spmSize >= 0) TempDir::write("dwl87.spm", spmImage(static_cast<std::size_t>(c.spmSize)));
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    job.state.serial = &p;
     script(c.script, p);
     dwl::SharedContext x = ctx;
     x.ProductType = c.productType;
@@ -178,7 +175,7 @@ TEST_F(Boot, EndlessNoiseDuringTheWakeUpEndsAsATimeOut) {
 
 TEST_F(Boot, ThirtySecondsOfSlowNoiseEndTheWakeUp) {
   std::time_t t = 1000;
-  platform::setClock([&t] { return t++; });  // one second per reading
+  job.state.clock = [&t] { return t++; };  // one second per reading
   port.reply(Bytes(100, 0x55)).reply({0xBE});
   EXPECT_EQ(dwl::dwl1_0boot(&ctx), dwl::kNoHandsetResult);
   EXPECT_EQ(port.reads(), 30);
@@ -200,7 +197,7 @@ TEST(BootRecords, DataBlockHeaders) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    testsupport::LineJob job(&p);
     dwl::dwl1_51DownloadBlock(4, data.data(), c.length);
     if (*c.header) {
       const Bytes body(data.begin(), data.begin() + c.length);
@@ -209,19 +206,17 @@ TEST(BootRecords, DataBlockHeaders) {
       EXPECT_TRUE(p.written().empty());
     }
   }
-  platform::setRs232(nullptr);
 }
 
 TEST(BootRecords, OtherRecords) {
   platform::ScriptedRs232 p;
-  platform::setRs232(&p);
+  testsupport::LineJob job(&p);
   dwl::dwl1_50SetStartAddr(4, 0x12345678);
   dwl::dwl1_53SetSendCommand(4, 0x70);
   dwl::dwl1_54SetSendCommand2(4, 0xABCD);
   dwl::dwl1_52JumpToStartAddress(4);
   EXPECT_EQ(hexBytes(p.written()), "00 03 12 34 56 78 40 00 70 40 01 AB CD 60 00");
   EXPECT_EQ(p.reads(), 0);
-  platform::setRs232(nullptr);
 }
 
 TEST(BootRecords, ChipSelectConfiguration) {
@@ -242,7 +237,7 @@ TEST(BootRecords, ChipSelectConfiguration) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pairs);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    testsupport::LineJob job(&p);
     EXPECT_EQ(dwl::dwl1_1ConfigurationBootstrap(4, c.productType, spm.data(), 3, c.ws), c.rc);
     std::string expected;
     if (c.rc == 1) {
@@ -251,17 +246,15 @@ TEST(BootRecords, ChipSelectConfiguration) {
     }
     EXPECT_EQ(hexBytes(p.written()), expected);
   }
-  platform::setRs232(nullptr);
 }
 
 TEST(BootRecords, EmptyBootstrapSendsNoDataBlock) {
   platform::ScriptedRs232 p;
-  platform::setRs232(&p);
+  testsupport::LineJob job(&p);
   const std::uint8_t ws[4] = {2, 2, 2, 2};
   EXPECT_EQ(dwl::dwl1_1ConfigurationBootstrap(4, 1, nullptr, 0, ws), 1);
   EXPECT_EQ(hexBytes(p.written()),
             "C6 82 CE 02 D7 02 D7 82 00 03 00 00 00 00 00 03 00 00 00 00 60 00");
-  platform::setRs232(nullptr);
 }
 
 TEST(BootCoherence, ProcessorAndProduct) {
@@ -304,7 +297,7 @@ TEST(FlashIdentification, ByteStreams) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::ScriptedRs232 p;
-    platform::setRs232(&p);
+    testsupport::LineJob job(&p);
     p.reply(c.stream);
     dwl::SharedContext x;
     x.Profile = c.dumper ? &dwl::kDumperProfile : nullptr;
@@ -316,7 +309,6 @@ TEST(FlashIdentification, ByteStreams) {
     EXPECT_EQ(x.FlashDevice, c.device);
     EXPECT_TRUE(p.written().empty());
   }
-  platform::setRs232(nullptr);
 }
 
 }  // namespace

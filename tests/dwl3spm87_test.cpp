@@ -12,7 +12,6 @@
 #include "dwl/dwl1boot.h"
 #include "emulator/emulator_rs232.h"
 #include "engines/downloader/dwl51loader.h"
-#include "platform/clock.h"
 #include "platform/scripted_rs232.h"
 #include "support/bound_job.h"
 #include "support/emulated_handset.h"
@@ -42,9 +41,9 @@ class Sequence : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::setStandardFlash();
-    platform::setRs232(&port);
+    job.state.serial = &port;
     guikit::setDisplay(&rec);
-    platform::setClock([this] { return ++clock; });
+    job.state.clock = [this] { return ++clock; };
     sg_DownloadContext = DownloadContext{};
     DownloadContext& c = sg_DownloadContext;
     c.Speed = 1;
@@ -59,9 +58,7 @@ class Sequence : public ::testing::Test {
   }
   void TearDown() override {
     sg_DownloadContext = DownloadContext{};  // the buffers belong to the test
-    platform::setRs232(nullptr);
     guikit::setDisplay(nullptr);
-    platform::setClock({});
   }
   void flags(int bin1, int bin2, int ogm1, int ogm2) {
     sg_DownloadContext.Bin1Loaded = static_cast<std::uint8_t>(bin1);
@@ -272,7 +269,7 @@ TEST_F(Sequence, ElapsedTimeIsMinutesAndSecondsSinceStart) {
   for (const Case& c : cases) EXPECT_EQ(downloader::elapsedText(1000, 1000 + c.seconds), c.text);
 
   // A whole sequence 60 seconds after Start, nothing to write.
-  platform::setClock([] { return std::time_t{1060}; });
+  job.state.clock = [] { return std::time_t{1060}; };
   sg_DownloadContext.Mode = 0;
   for (int b : kSpeedReplies) port.reply({b});
   port.reply({0xC0});
@@ -347,7 +344,7 @@ class EndToEnd : public ::testing::Test {
         << error;
     guikit::setDisplay(&rec);
     // Every reading a second later: no test waits on the real clock.
-    platform::setClock([this] { return ++clock; });
+    job.state.clock = [this] { return ++clock; };
     downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
     sg_DownloadContext.ComPort = 1;
@@ -356,9 +353,7 @@ class EndToEnd : public ::testing::Test {
   void TearDown() override {
     downloader::resetImageSlots(sg_DownloadContext);
     sg_DownloadContext = DownloadContext{};
-    platform::setRs232(nullptr);
     guikit::setDisplay(nullptr);
-    platform::setClock({});
   }
   void load(Slot slot, const std::string& name, std::size_t size, std::uint32_t seed) {
     images[static_cast<int>(slot)] = imageBytes(size, seed);
@@ -368,8 +363,8 @@ class EndToEnd : public ::testing::Test {
   // Boots the handset and runs the sequence of the mode, as Start does.
   DownloadResult download(emulator::Faults faults, const downloader::VerifyHook& verify = {}) {
     handset = std::make_unique<testsupport::EmulatedHandset>(description, faults);
-    platform::setRs232(handset->link.get());
-    sg_DownloadContext.StartTime = sg_DownloadContext.EndTime = platform::now();
+    job.state.serial = handset->link.get();
+    sg_DownloadContext.StartTime = sg_DownloadContext.EndTime = dwl::now();
     const DownloadResult boot = dwl::dwl1_0boot(&sg_DownloadContext);
     if (boot.Family != dwl::RESULT_SUCCESS) return boot;
     return sg_DownloadContext.Mode == 2

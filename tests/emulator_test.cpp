@@ -15,6 +15,7 @@
 #include "emulator/handset_core.h"
 #include "emulator/nor_flash.h"
 #include "platform/rs232.h"
+#include "support/bound_job.h"
 #include "support/bytes.h"
 #include "support/emulated_handset.h"
 #include "support/temp_dir.h"
@@ -799,11 +800,10 @@ TEST_F(Link, TheLibraryBootsTheHandset) {
   HandsetConfig config;
   config.expectedBootstrap = bootstrap;
   make(config);
-  platform::setRs232(link.get());
+  testsupport::LineJob job(link.get());
   dwl::SharedContext ctx;
   ctx.ProductType = 1;
   const dwl::DownloadResult r = dwl::dwl1_0boot(&ctx);
-  platform::setRs232(nullptr);
   EXPECT_EQ(r, (dwl::DownloadResult{dwl::RESULT_SUCCESS, 0}));
   EXPECT_EQ(ctx.CpuType, 0xBE);
   EXPECT_EQ(ctx.FlashManufacturer, 0x01);

@@ -3,9 +3,9 @@
 // window, port closed) must end with its one result and window, within the port time-outs, with
 // the port closed, dump.txt made of whole blocks and the flash holding exactly what was reported.
 //
-// The in-process link keeps a virtual clock, which also drives platform::now(), so time-outs cost
-// nothing and the time a flow waited is measured exactly. A device that disappears needs a real
-// device node: those cases serve the handset on a pseudo-terminal.
+// The in-process link keeps a virtual clock, which the flows run on as their clock, so time-outs
+// cost nothing and the time a flow waited is measured exactly. A device that disappears needs a
+// real device node: those cases serve the handset on a pseudo-terminal.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +36,6 @@
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
-#include "platform/clock.h"
 #include "platform/native_rs232.h"
 #include "support/bound_job.h"
 #include "support/dumper_flash.h"
@@ -204,9 +204,15 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   }
   void TearDown() override {
     sg_DownloadContext = downloader::DownloadContext{};  // the image is ours
-    platform::setRs232(nullptr);
-    platform::setClock({});
+    dumper::programSettings() = {};
     ::unsetenv("KELVANE_COM4");
+  }
+
+  // The port and clock of the flows that follow: the write's job, the dumper's program.
+  void useLine(platform::Rs232* port, std::function<double()> clock) {
+    serial = port;
+    seconds = clock;
+    dumper::programSettings() = {port, std::move(clock), {}};
   }
 
   // A fresh handset with the case's faults (and a vanishing point), its flash patterned.
@@ -248,9 +254,9 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
       c.Bin1Data = image.data();
       c.Bin1Length = static_cast<std::uint32_t>(image.size());
       c.Bin1Loaded = 1;
+      testsupport::LineJob job(serial, seconds, &rec);
       // What Start does once the images are in place.
-      c.StartTime = platform::now();
-      testsupport::BoundJob job{&rec};
+      c.StartTime = dwl::now();
       dwl::DownloadResult r = dwl::dwl1_0boot(&c);
       if (r.Family == dwl::RESULT_SUCCESS) r = downloader::dwl3_0Generic5087(c);
       guikit::dwl52_10DisplayResult(r.Family, r.Code);
@@ -270,12 +276,11 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     return dumper::runErase();
   }
 
-  // Runs the flow on the in-process link; the link's virtual clock is the program's clock.
+  // Runs the flow on the in-process link; the link's virtual clock is the flow's clock.
   dwl::DownloadResult runInProcess(Op op, double* waited) {
     link = std::make_unique<emulator::EmulatorRs232>(*core);
-    platform::setRs232(link.get());
     constexpr double kEpoch = 1'000'000;
-    platform::setClock([this] { return kEpoch + link->seconds(); });
+    useLine(link.get(), [this] { return kEpoch + link->seconds(); });
     const double start = link->seconds();
     const dwl::DownloadResult r = runFlow(op);
     *waited = link->seconds() - start;
@@ -303,11 +308,10 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     std::thread serving([&] { server.serve(); });
     ::setenv("KELVANE_COM4", server.slavePath().c_str(), 1);
     platform::NativeRs232 port;
-    platform::setRs232(&port);
     std::atomic<std::time_t> skew{0};
-    platform::setClock([&] {
+    useLine(&port, [&] {
       if (server.disconnected()) ++skew;
-      return std::time(nullptr) + skew.load();
+      return static_cast<double>(std::time(nullptr) + skew.load());
     });
     const auto t0 = std::chrono::steady_clock::now();
     const dwl::DownloadResult r = runFlow(op);
@@ -316,8 +320,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     EXPECT_TRUE(server.disconnected());
     server.stop();
     serving.join();
-    platform::setRs232(nullptr);
-    platform::setClock({});
+    useLine(nullptr, {});
     return r;
   }
 
@@ -398,6 +401,8 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
   std::unique_ptr<emulator::NorFlash> flash;
   std::unique_ptr<emulator::HandsetCore> core;
   std::unique_ptr<emulator::EmulatorRs232> link;
+  platform::Rs232* serial = nullptr;
+  std::function<double()> seconds;
 };
 
 TEST_P(FaultMatrix, EndsWithItsResultWithinTheTimeOuts) {
@@ -448,10 +453,10 @@ TEST(FaultMatrixPort, MissingDeviceIsAPortError) {
   fs::copy_file(fs::path(KELVANE_SOURCE_DIR) / "samples" / "dwl87.spm", "dwl87.spm");
   ::setenv("KELVANE_COM4", (dir.path() / "no-such-device").c_str(), 1);
   platform::NativeRs232 port;
-  platform::setRs232(&port);
+  dumper::programSettings().serial = &port;
   dumper::resetDumperState();
   const dwl::DownloadResult r = dumper::runDump();
-  platform::setRs232(nullptr);
+  dumper::programSettings() = {};
   ::unsetenv("KELVANE_COM4");
 
   EXPECT_EQ(r, (dwl::DownloadResult{dwl::RESULT_LIB_PC,

@@ -34,7 +34,6 @@ class FreshHome : public ::testing::Test {
   void TearDown() override {
     for (std::size_t i = 0; i < std::size(kNames); ++i)
       wasSet_[i] ? qputenv(kNames[i], saved_[i]) : qunsetenv(kNames[i]);
-    platform::setDataFolders({});
   }
   static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME"};
   testsupport::TempDir dir;
@@ -50,12 +49,13 @@ TEST_F(FreshHome, MenuStartWorksInDocumentsAndFindsTheUsersFlashDescription) {
   ASSERT_TRUE(platform::enterDocumentsFolder(&why)) << why;
   EXPECT_EQ(fs::current_path(), dir.path() / "Documents" / "Kelvane");
 
-  platform::setDataFolders(platform::standardDataFolders());
-  ASSERT_GE(platform::dataFolders().size(), 2u);
-  EXPECT_EQ(platform::dataFolders()[0], dir.path() / "config" / "kelvane");
+  const platform::DataFolders folders = platform::standardDataFolders();
+  ASSERT_GE(folders.size(), 2u);
+  EXPECT_EQ(folders[0], dir.path() / "config" / "kelvane");
   // The installed folder is the program's own, whatever prefix it was installed under.
-  EXPECT_EQ(platform::dataFolders()[1].filename(), "kelvane");
-  EXPECT_EQ(platform::locateDataFile("flash.txt"), dir.path() / "config" / "kelvane" / "flash.txt");
+  EXPECT_EQ(folders[1].filename(), "kelvane");
+  EXPECT_EQ(platform::locateDataFile("flash.txt", folders),
+            dir.path() / "config" / "kelvane" / "flash.txt");
 }
 
 // The lookup without Qt finds the folders Qt found before it, whatever the environment says.

@@ -18,6 +18,8 @@
 #include "platform/native_rs232.h"
 #include "platform/port_map.h"
 #include "platform/posix_rs232.h"
+#include "support/bound_job.h"
+#include "support/config_home.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -46,16 +48,16 @@ class Port : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     ASSERT_TRUE(pty.ok());
     ::setenv("KELVANE_COM7", pty.slavePath().c_str(), 1);
-    platform::setRs232(&port);
+    job.state.serial = &port;
   }
   void TearDown() override {
     port.CloseCom(7);
-    platform::setRs232(nullptr);
     ::unsetenv("KELVANE_COM7");
   }
   Pty pty;
   std::unique_ptr<platform::Rs232> owned = GetParam().make();
   platform::Rs232& port = *owned;
+  testsupport::BoundJob job;
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, Port, ::testing::ValuesIn(kBackends),
@@ -207,7 +209,7 @@ TEST(PosixPort, ALineInUseIsRefusedUntilItIsClosed) {
 
 TEST(PortNames, ComNumbersMapToDevices) {
   testsupport::TempDir dir;
-  platform::setPortMapPath(dir.path() / "ports.txt");  // none saved, whatever the user has
+  testsupport::ScopedConfigHome home(dir.path());  // none saved, whatever the user has
   ::unsetenv("KELVANE_COM4");
   EXPECT_EQ(platform::comName(4), "COM4");
   EXPECT_EQ(platform::deviceForPort(4), "/dev/ttyS3");
@@ -220,15 +222,15 @@ TEST(PortNames, ComNumbersMapToDevices) {
   EXPECT_EQ(platform::deviceForName("/dev/pts/3"), "/dev/pts/3");
   EXPECT_EQ(platform::deviceForName("COM4x"), "");
   ::unsetenv("KELVANE_COM4");
-  platform::setPortMapPath({});
 }
 
 // The devices the user chose for COM numbers, kept in one file every program reads; the
 // environment variable still decides while it is set.
 TEST(PortNames, SavedChoicesAreUsedByEveryOpenAndTheEnvironmentWins) {
   testsupport::TempDir dir;
-  const auto file = dir.path() / "cfg" / "ports.txt";
-  platform::setPortMapPath(file);
+  testsupport::ScopedConfigHome home(dir.path() / "cfg");
+  const auto file = platform::portMapPath();
+  ASSERT_EQ(file, dir.path() / "cfg" / "kelvane" / "ports.txt");
   ::unsetenv("KELVANE_COM4");
   ::unsetenv("KELVANE_COM12");
   struct Step {
@@ -261,7 +263,6 @@ TEST(PortNames, SavedChoicesAreUsedByEveryOpenAndTheEnvironmentWins) {
   std::string why;
   EXPECT_FALSE(platform::savePortDevice(0, "/dev/x", &why));
   EXPECT_FALSE(why.empty());
-  platform::setPortMapPath({});
 }
 
 }  // namespace

@@ -46,13 +46,12 @@ class SerialLine : public ::testing::Test {
     device = emulator->device();
     ASSERT_FALSE(device.empty());
 #endif
-    platform::setRs232(&port);
-    line = std::make_unique<platform::ScopedLine>(port, kPort, device);
+    job.state.serial = &port;
+    job.state.port = kPort;
+    job.state.device = device;
   }
   void TearDown() override {
     port.CloseCom(kPort);
-    line.reset();
-    platform::setRs232(nullptr);
   }
 
   testsupport::TempDir dir;
@@ -61,7 +60,7 @@ class SerialLine : public ::testing::Test {
 #endif
   std::string device;
   platform::NativeRs232 port;
-  std::unique_ptr<platform::ScopedLine> line;
+  testsupport::BoundJob job;
 };
 
 // One session a speed row: 38400 stays; 460800 is a standard rate; 220338 and 302325 exist on

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -30,7 +31,6 @@
 #include "engines/downloader/download_context.h"
 #include "engines/downloader/dwl3spm87.h"
 #include "engines/dumper/dumper.h"
-#include "platform/clock.h"
 #include "support/bound_job.h"
 #include "support/recording_display.h"
 #include "support/samples.h"
@@ -100,11 +100,7 @@ class Soak : public ::testing::Test {
     ASSERT_TRUE(emulator::loadFlashDescription("flash.txt", std::nullopt, d, &why)) << why;
     flash = std::make_unique<emulator::NorFlash>(d);
   }
-  void TearDown() override {
-    sg_DownloadContext = downloader::DownloadContext{};
-    platform::setRs232(nullptr);
-    platform::setClock({});
-  }
+  void TearDown() override { sg_DownloadContext = downloader::DownloadContext{}; }
 
   // One session (port opened, flow, port closed) with the given fault.
   template <typename Flow>
@@ -116,14 +112,17 @@ class Soak : public ::testing::Test {
     }
     emulator::HandsetCore core(*flash, config);
     emulator::EmulatorRs232 link(core);
-    platform::setRs232(&link);
     // The link's virtual time: every wait on the line, a vanished handset's included, moves it.
-    platform::setClock([&link] { return 1'000'000 + link.seconds(); });
+    const std::function<double()> clock = [&link] { return 1'000'000 + link.seconds(); };
+    job.state.serial = &link;
+    job.state.clock = clock;
+    dumper::programSettings() = {&link, clock, {}};
     rec.windows.clear();
     const dwl::DownloadResult r = flow();
     EXPECT_FALSE(link.isOpen());
-    platform::setRs232(nullptr);
-    platform::setClock({});
+    job.state.serial = nullptr;
+    job.state.clock = {};
+    dumper::programSettings() = {};
     return r;
   }
 

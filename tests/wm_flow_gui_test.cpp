@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/downloader/dwl51mmi.h"
 #include "apps/downloader/dwl53ser.h"
 #include "apps/downloader/mmi.h"
 #include "apps/downloader/panels.h"
@@ -38,6 +39,7 @@
 #include "platform/native_rs232.h"
 #include "platform/port_map.h"
 #include "platform/rs232.h"
+#include "support/config_home.h"
 #include "support/gui_helpers.h"
 #include "support/samples.h"
 #include "support/temp_dir.h"
@@ -108,12 +110,14 @@ class WmFlow : public ::testing::Test {
     if (QGuiApplication::platformName() != "xcb")
       GTEST_SKIP() << "needs an X server with a window manager (scripts/with-wm.sh)";
     testsupport::copySamples(dir.path());
-    platform::setRs232(&port);
+    downloader::programSettings().serial = &port;
+    dumper::programSettings().serial = &port;
     ui.install();
   }
   void TearDown() override {
     ui.uninstall();
-    platform::setRs232(nullptr);
+    downloader::programSettings() = {};
+    dumper::programSettings() = {};
   }
   std::string windowText(int utilityPanel) const {
     const std::vector<int> open = guikit::loadedPanels(guikit::kUtility, utilityPanel);
@@ -230,7 +234,7 @@ TEST_F(DownloaderFlow, ADeviceTypedForCom4InTheWindowIsTheOneOpened) {
   EmulatedHandset handset({});
   ASSERT_FALSE(handset.device().empty());
   ::unsetenv("KELVANE_COM4");
-  platform::setPortMapPath(dir.path() / "ports.txt");
+  testsupport::ScopedConfigHome configHome(dir.path());
   open(30000);
   ASSERT_EQ(downloader::sg_DownloadContext.ComPort, 4);
   auto* device =
@@ -251,7 +255,6 @@ TEST_F(DownloaderFlow, ADeviceTypedForCom4InTheWindowIsTheOneOpened) {
   testsupport::click(downloader::v_Panel, downloader::PANEL_START);
   EXPECT_EQ(guikit::loadedPanels(downloader::kMmi, downloader::SUCCESS).size(), 1u)
       << windowText(guikit::UTILITY_LIB_PC_ERR) << windowDetail(guikit::UTILITY_LIB_PC_ERR);
-  platform::setPortMapPath({});
 }
 
 TEST_F(DownloaderFlow, ServiceSwitchOnCountsDownAndLogsWhatItDid) {

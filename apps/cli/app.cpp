@@ -128,6 +128,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     text = text.substr(0, text.find('\n'));
     return refuse(kFamilyUsage, text);
   }
+  parsed.options.dataFolders = env.dataFolders;
   const Options& o = parsed.options;
   if (!o.ports.empty()) portName = o.ports.front();
 
@@ -182,8 +183,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   TerminalDisplay display(human, err, terminal, o.quiet);
   Outcome outcome;
   {
-    const Run run{o,     port,       *serial,      display,
-                  human, env.cancel, events.get(), o.log.empty() ? nullptr : &log};
+    const Run run{o,        port,       *serial,      display,
+                  human,    env.cancel, events.get(), o.log.empty() ? nullptr : &log,
+                  env.clock};
     switch (o.command) {
       case Command::Info:
         outcome = runInfo(run);

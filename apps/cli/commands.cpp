@@ -44,6 +44,7 @@ ops::Context contextOf(const Run& run) {
   context.serial = &run.serial;
   context.progress = run.progress ? run.progress : &run.display;
   context.cancel = run.cancel;
+  context.clock = run.clock;
   return context;
 }
 
@@ -118,7 +119,8 @@ std::string inDirectory(const Options& options, const std::string& path) {
 }
 
 std::string dataFile(const Options& options, const std::string& name) {
-  return options.directory.empty() ? platform::dataFilePath(name) : inDirectory(options, name);
+  return options.directory.empty() ? platform::dataFilePath(name, options.dataFolders)
+                                   : inDirectory(options, name);
 }
 
 Outcome runInfo(const Run& run) {

@@ -25,6 +25,7 @@ struct Run {
   const platform::CancelToken* cancel = nullptr;
   dwl::ProgressSink* progress = nullptr;  // instead of the display's, when set
   ops::JobLog* log = nullptr;             // gets a line per job, when set
+  std::function<double()> clock;          // the job's waits' clock; empty: the monotonic one
 };
 
 // A file named on the command line, taken relative to -C DIR when it is relative.

@@ -3,19 +3,18 @@
 #include <memory>
 
 #include "apps/cli/app.h"
-#include "platform/data_files.h"
 #include "platform/data_folders.h"
 #include "platform/native_rs232.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
 int main(int argc, char** argv) {
-  platform::setDataFolders(platform::standardDataFolders());
   platform::NativeRs232 serial;
   static platform::CancelToken cancel;
   platform::cancelOnSignals(cancel);
   cli::Environment env;
   env.serial = &serial;
+  env.dataFolders = platform::standardDataFolders();
   env.newSerial = [] { return std::make_unique<platform::NativeRs232>(); };
   env.cancel = &cancel;
   env.stdoutTerminal = platform::isTerminal(1);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ops/operations.h"
+#include "platform/data_files.h"
 
 namespace cli {
 
@@ -18,7 +19,9 @@ inline constexpr int kExitUsage = 64;
 
 struct Options {
   Command command = Command::None;
-  std::string directory;           // -C
+  std::string directory;  // -C
+  // Searched after the working directory for the data files (the program's, not an option).
+  platform::DataFolders dataFolders;
   std::vector<std::string> ports;  // as typed: "4", "COM4" or a device path
   std::optional<int> speed;        // default depends on the command (speedFor)
   bool pmu = false;

@@ -7,9 +7,9 @@
 #include "apps/guikit/userint.h"
 #include "engines/downloader/download_context.h"
 #include "platform/cancel.h"
+#include "platform/data_folders.h"
 #include "platform/native_rs232.h"
 #include "platform/qt_program.h"
-#include "platform/rs232.h"
 
 int main(int argc, char** argv) {
   const platform::ProgramInfo info{
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::NativeRs232 port;
-  platform::setRs232(&port);
+  downloader::programSettings() = {&port, {}, platform::standardDataFolders()};
 
   downloader::startDownloaderPanels();
   platform::endOnSignals(app, "kelvane-downloader: stopping, the port will be closed", [] {
@@ -32,6 +32,6 @@ int main(int argc, char** argv) {
   downloader::closeServicePort();
   downloader::stopDownloaderPanels();
   downloader::releaseImages(downloader::sg_DownloadContext);
-  platform::setRs232(nullptr);
+  downloader::programSettings() = {};
   return platform::endStatus(0);
 }

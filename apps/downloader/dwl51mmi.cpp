@@ -73,6 +73,11 @@ platform::CancelToken& cancelToken() {
   return token;
 }
 
+ops::ProgramSettings& programSettings() {
+  static ops::ProgramSettings line;
+  return line;
+}
+
 namespace {
 
 // The switch-on prompt while the handset is awaited; once it answered, the processor and flash
@@ -190,12 +195,14 @@ int dwl51_50MMIStart(int, int, int event, void*, int, int) {
   // The boot opens the port again: a port the service panel left open is closed first.
   closeServicePort();
 
-  c.StartTime = c.EndTime = static_cast<std::time_t>(platform::now());
+  const ops::ProgramSettings& line = programSettings();
+  c.StartTime = c.EndTime = static_cast<std::time_t>(line.clock ? line.clock() : platform::now());
   cancelToken().reset();
   StartEvents events;
-  guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL);
+  guikit::JobStatus status(v_Panel, PANEL_STATUS, PANEL_OVERALL, line.clock);
   guikit::SinkTee sinks({&events, &status, &panelEvents()});
-  const dwl::JobResult result = ops::write(input, ops::programContext(sinks, cancelToken()));
+  const dwl::JobResult result =
+      ops::write(input, ops::programContext(programSettings(), sinks, cancelToken()));
   g_running = false;
   // A question about the job that has just ended has no answer to wait for.
   WithdrawQuestions();

@@ -8,6 +8,7 @@
 #include "dwl/dwl_job.h"
 #include "dwl/dwl_window.h"
 #include "engines/downloader/dwl51loader.h"
+#include "ops/operations.h"
 
 namespace platform {
 class CancelToken;
@@ -21,6 +22,8 @@ namespace downloader {
 bool downloadRunning();
 // The request to stop the running download; reset when Start begins one.
 platform::CancelToken& cancelToken();
+// The port and clock the program's jobs run on, installed at start (tests install theirs).
+ops::ProgramSettings& programSettings();
 
 // The window of a job's result, with the failure's cause under its fixed text; a cancel opens the
 // generic window with the cancel's text. failureTitle names the failure windows.

@@ -132,8 +132,9 @@ int dwl53_10SwitchOnMobile(int, int, int event, void*, int, int) {
   PromptCountdown countdown;
   dwl::ProgressTee events({&countdown, &panelEvents()});
   cancelToken().reset();
-  const dwl::DownloadResult boot = g_session.switchOn(c, ops::programContext(events, cancelToken()),
-                                                      &vg_FlashDescritpion, &panelEvents());
+  const dwl::DownloadResult boot =
+      g_session.switchOn(c, ops::programContext(programSettings(), events, cancelToken()),
+                         &vg_FlashDescritpion, &panelEvents());
   g_serviceCopy = c;
   DiscardPanel(v_PanelTurnOn);
   return g_session.run([&] { return afterSwitchOn(c, boot); });

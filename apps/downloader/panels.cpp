@@ -380,7 +380,8 @@ void startDownloaderPanels() {
   markWaitStates();
 
   sg_DownloadContext.State.flash = &vg_FlashDescritpion;
-  const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion);
+  const dwl::ResultCode rc = dwl::dwl10_100InitFlashDescription(vg_FlashDescritpion, nullptr,
+                                                                programSettings().dataFolders);
   if (rc != dwl::kOk) guikit::dwl52_11DisplayFlashFileErr(rc);
 }
 

@@ -20,6 +20,7 @@
 
 #include "dwl/dwl_job.h"
 #include "engines/dumper/dumper.h"
+#include "ops/operations.h"
 
 namespace platform {
 class CancelToken;
@@ -60,6 +61,8 @@ struct SwitchOnPanel {
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn = {});
 // The request to stop the running dump or erase (the Cancel button); reset when a flow starts.
 platform::CancelToken& cancelToken();
+// The port and clock the program's jobs run on, installed at start (tests install theirs).
+ops::ProgramSettings& programSettings();
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn = {});
 
 // The OK of every window that closes an operation (dump successful, erase successful, time-out,

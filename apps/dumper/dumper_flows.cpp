@@ -76,6 +76,11 @@ platform::CancelToken& cancelToken() {
   return token;
 }
 
+ops::ProgramSettings& programSettings() {
+  static ops::ProgramSettings line;
+  return line;
+}
+
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   begin(kModeDump);
   SwitchOnEvents switchOnEvents(switchOn);
@@ -86,7 +91,8 @@ dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
   input.sectors =
       ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
   input.output = "dump.txt";
-  return end(ops::dump(input, ops::programContext(events, cancelToken())), switchOn);
+  return end(ops::dump(input, ops::programContext(programSettings(), events, cancelToken())),
+             switchOn);
 }
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
@@ -98,7 +104,8 @@ dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
   input.firstSector = sg_DownloadContext.EraseFirstSector;
   input.lastSector = sg_DownloadContext.EraseLastSector;
   input.rules = ops::EraseRules::Dumper;
-  return end(ops::erase(input, ops::programContext(events, cancelToken())), switchOn);
+  return end(ops::erase(input, ops::programContext(programSettings(), events, cancelToken())),
+             switchOn);
 }
 
 void resetAndUnlock() {

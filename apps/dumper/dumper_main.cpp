@@ -5,9 +5,9 @@
 #include "apps/guikit/userint.h"
 #include "engines/dumper/dumper.h"
 #include "platform/cancel.h"
+#include "platform/data_folders.h"
 #include "platform/native_rs232.h"
 #include "platform/qt_program.h"
-#include "platform/rs232.h"
 
 int main(int argc, char** argv) {
   const platform::ProgramInfo info{
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (const auto status = platform::startWindowedProgram(app, info)) return *status;
   platform::NativeRs232 port;
-  platform::setRs232(&port);
+  dumper::programSettings() = {&port, {}, platform::standardDataFolders()};
 
   dumper::startDumperPanels();
   platform::endOnSignals(app, "dumper: stopping, the port will be closed", [] {
@@ -27,6 +27,6 @@ int main(int argc, char** argv) {
   guikit::RunUserInterface();
 
   dumper::stopDumperPanels();
-  platform::setRs232(nullptr);
+  dumper::programSettings() = {};
   return platform::endStatus(0);
 }

@@ -35,7 +35,7 @@ std::string clockText(double seconds);
 class JobStatus final : public dwl::ProgressSink {
  public:
   // The line goes to control statusCtrl of panel, the whole job's per mille to barCtrl (-1: none).
-  // clock: monotonic seconds (the tests' own; empty: the program's clock).
+  // clock: monotonic seconds (the tests' own; empty: the monotonic clock).
   JobStatus(int panel, int statusCtrl, int barCtrl, std::function<double()> clock = {});
 
   void jobStarted(const dwl::JobTotals& totals) override;

@@ -8,7 +8,6 @@
 #include "dwl/dwl11transfer.h"
 #include "dwl/dwl52display.h"
 #include "dwl/dwl_job.h"
-#include "platform/clock.h"
 
 namespace downloader {
 
@@ -25,7 +24,7 @@ DownloadResult writeSlot(DownloadContext& ctx, std::uint32_t length, const std::
                          std::uint32_t address) {
   const DownloadResult result = dwl::dwl11_54Download(ctx, length, data, address);
   if (result.Family != dwl::RESULT_SUCCESS) return result;
-  ctx.EndTime = static_cast<std::time_t>(platform::now());
+  ctx.EndTime = static_cast<std::time_t>(dwl::now());
   showElapsed(ctx);
   return {dwl::RESULT_SUCCESS, 0};
 }
@@ -140,7 +139,7 @@ DownloadResult finish(DownloadContext& ctx, DownloadResult result,
     const DownloadResult checked = verify(ctx, written);
     if (checked.Family != dwl::RESULT_SUCCESS) return checked;
   }
-  ctx.EndTime = static_cast<std::time_t>(platform::now());
+  ctx.EndTime = static_cast<std::time_t>(dwl::now());
   showElapsed(ctx);
   dwl::logComment("The End");
   if (result.Family == dwl::RESULT_SUCCESS) {

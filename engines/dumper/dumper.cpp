@@ -25,7 +25,7 @@ static_assert(dwl::kBufferSLSize >= kBlockOffsetInBuffer + kBlockSize);
 
 // A reply byte as the protocol sees it: a time-out reads as 0x9D.
 std::uint8_t readByte(int port) {
-  return static_cast<std::uint8_t>(platform::rs232().ComRdByte(port));
+  return static_cast<std::uint8_t>(dwl::JobPort()->ComRdByte(port));
 }
 
 void keepFirst(std::int32_t* first, std::int32_t code) {

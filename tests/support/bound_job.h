@@ -1,6 +1,10 @@
 // A job bound to the test's thread, for the unit tests of the layers that keep their state in it
-// (the transfer's counters, the receive buffer, the failures of the files they load).
+// (the transfer's counters, the receive buffer, the failures of the files they load) or talk
+// through its port on its clock.
 #pragma once
+
+#include <functional>
+#include <utility>
 
 #include "dwl/dwl10fla.h"
 #include "dwl/dwl_job.h"
@@ -23,8 +27,20 @@ struct BoundJob {
     state.flash = flash;
   }
 
+  // Tests set the job's port in it (serial; null: a closed one) and its clock (empty: the
+  // monotonic one).
   dwl::JobState state;
   dwl::JobScope scope{state};
+};
+
+// A job whose calls talk through serial (a scripted port, an emulated handset) on clock.
+struct LineJob : BoundJob {
+  explicit LineJob(platform::Rs232* serial, std::function<double()> clock = {},
+                   dwl::ProgressSink* progress = nullptr)
+      : BoundJob(progress) {
+    state.serial = serial;
+    state.clock = std::move(clock);
+  }
 };
 
 }  // namespace testsupport
