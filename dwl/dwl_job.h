@@ -158,6 +158,8 @@ class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void jobStarted(const JobTotals& totals) { (void)totals; }
+  // The totals once the flash is identified: a write learns its sector count only then.
+  virtual void totalsKnown(const JobTotals& totals) { (void)totals; }
   virtual void stageStarted(const StageInfo& stage) { (void)stage; }
   virtual void bytesDone(const ByteProgress& bytes) { (void)bytes; }
   virtual void sectorChanged(const SectorEvent& sector) { (void)sector; }
@@ -183,6 +185,9 @@ class ProgressTee final : public ProgressSink {
   explicit ProgressTee(std::vector<ProgressSink*> sinks) : sinks_(std::move(sinks)) {}
   void jobStarted(const JobTotals& t) override {
     each([&](auto* s) { s->jobStarted(t); });
+  }
+  void totalsKnown(const JobTotals& t) override {
+    each([&](auto* s) { s->totalsKnown(t); });
   }
   void stageStarted(const StageInfo& i) override {
     each([&](auto* s) { s->stageStarted(i); });

@@ -26,9 +26,12 @@ void JsonlProgress::emit(const char* event, nlohmann::json fields) {
 }
 
 void JsonlProgress::jobStarted(const dwl::JobTotals& totals) {
-  // Sent again once the flash is known (with its sector count): the job's time runs from the first.
-  if (!started_) start_ = seconds_();
-  started_ = true;
+  start_ = seconds_();
+  emit("started", {{"bytes", totals.bytes}, {"sectors", totals.sectors}});
+}
+
+void JsonlProgress::totalsKnown(const dwl::JobTotals& totals) {
+  // A second "started" line, with the sector count; the job's time still runs from the first.
   emit("started", {{"bytes", totals.bytes}, {"sectors", totals.sectors}});
 }
 

@@ -19,6 +19,7 @@ class JsonlProgress final : public dwl::ProgressSink {
                          std::function<double()> seconds = nullptr);
 
   void jobStarted(const dwl::JobTotals& totals) override;
+  void totalsKnown(const dwl::JobTotals& totals) override;
   void stageStarted(const dwl::StageInfo& stage) override;
   void bytesDone(const dwl::ByteProgress& bytes) override;
   void sectorChanged(const dwl::SectorEvent& sector) override;
@@ -33,7 +34,6 @@ class JsonlProgress final : public dwl::ProgressSink {
   std::string port_;
   std::function<double()> seconds_;
   double start_ = 0;
-  bool started_ = false;
 };
 
 }  // namespace ops

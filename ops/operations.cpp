@@ -100,6 +100,11 @@ class Job {
     if (state_.progress) state_.progress->jobStarted(totals);
   }
 
+  void totalsKnown(const dwl::JobTotals& totals) {
+    state_.totals = totals;
+    if (state_.progress) state_.progress->totalsKnown(totals);
+  }
+
   // Boots the handset; on success the identity is reported and kept for the result.
   dwl::DownloadResult boot(dwl::SharedContext& ctx) {
     dwl::reportStage({dwl::Stage::Boot, 0, 0, describePort(link_.port), 0});
@@ -583,7 +588,7 @@ JobResult write(const WriteInput& in, const Context& context) {
     return job.finish(r);
   }
   if (r.Family == dwl::RESULT_SUCCESS) {
-    job.started({in.verify ? 2 * bytes : bytes, sectorsOf(in, rec)});
+    job.totalsKnown({in.verify ? 2 * bytes : bytes, sectorsOf(in, rec)});
     downloader::VerifyHook hook;
     JobResult& result = job.result();
     if (in.verify)

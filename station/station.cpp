@@ -197,6 +197,7 @@ class SlotProgress final : public dwl::ProgressSink {
     std::lock_guard lock(mutex_);
     status_.total = t.bytes;
   }
+  void totalsKnown(const dwl::JobTotals& t) override { jobStarted(t); }
   void stageStarted(const dwl::StageInfo& s) override {
     const double now = seconds_();
     std::lock_guard lock(mutex_);
@@ -251,6 +252,7 @@ class WithoutTheEnd final : public dwl::ProgressSink {
  public:
   explicit WithoutTheEnd(dwl::ProgressSink* to) : to_(to) {}
   void jobStarted(const dwl::JobTotals& t) override { to_->jobStarted(t); }
+  void totalsKnown(const dwl::JobTotals& t) override { to_->totalsKnown(t); }
   void stageStarted(const dwl::StageInfo& s) override { to_->stageStarted(s); }
   void bytesDone(const dwl::ByteProgress& b) override { to_->bytesDone(b); }
   void sectorChanged(const dwl::SectorEvent& s) override { to_->sectorChanged(s); }

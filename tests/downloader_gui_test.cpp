@@ -330,7 +330,7 @@ TEST_F(DownloaderGui, JobStatusLineFollowsTheJobsEvents) {
   EXPECT_EQ(line(),
             "Waiting for the handset \u00b7 0.0 % of the job (0.00 of 4.00 MB) \u00b7 0:03 elapsed "
             "\u00b7 time left: estimating");
-  status.jobStarted({4'000'000, 10});
+  status.totalsKnown({4'000'000, 10});
   status.stageStarted({dwl::Stage::Image, 2, 4, "bin2 b.bin", 1'000'000});
   status.bytesDone({0, 1'000'000, 1'000'000, 4'000'000});
   t = 112.9;

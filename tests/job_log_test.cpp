@@ -146,7 +146,7 @@ TEST(JsonlProgress, EveryEventIsOneObjectOnItsOwnLine) {
                           [&] { return now; });
   sink.jobStarted({2048, 2});
   now = 10.5;
-  sink.jobStarted({2048, 5});
+  sink.totalsKnown({2048, 5});
   sink.stageStarted({dwl::Stage::Image, 1, 2, "bin1 a.bin", 1024});
   sink.bytesDone({512, 1024, 512, 2048});
   sink.sectorChanged({3, 0x02030000, 0x10000, dwl::SectorState::Resent});

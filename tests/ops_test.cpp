@@ -38,6 +38,7 @@ class Recorder final : public dwl::ProgressSink {
     totals = t;
     add("started " + std::to_string(t.bytes));
   }
+  void totalsKnown(const dwl::JobTotals& t) override { totals = t; }
   void stageStarted(const dwl::StageInfo& s) override {
     stages.push_back(
         std::string(dwl::stageName(s.stage)) +

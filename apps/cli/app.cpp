@@ -55,6 +55,7 @@ class AllButTheEnd final : public dwl::ProgressSink {
  public:
   explicit AllButTheEnd(dwl::ProgressSink& to) : to_(to) {}
   void jobStarted(const dwl::JobTotals& t) override { to_.jobStarted(t); }
+  void totalsKnown(const dwl::JobTotals& t) override { to_.totalsKnown(t); }
   void stageStarted(const dwl::StageInfo& s) override { to_.stageStarted(s); }
   void bytesDone(const dwl::ByteProgress& b) override { to_.bytesDone(b); }
   void sectorChanged(const dwl::SectorEvent& s) override { to_.sectorChanged(s); }

@@ -43,8 +43,12 @@ double JobStatus::now() const {
 void JobStatus::jobStarted(const dwl::JobTotals& totals) {
   // The job stamps its start in whole seconds as it starts (the elapsed "x min y sec" counts
   // from there): the line counts from the same second, so the two never disagree.
-  if (!jobStamped_) started_ = std::floor(now());
-  jobStamped_ = true;
+  started_ = std::floor(now());
+  total_ = totals.bytes;
+  show(true);
+}
+
+void JobStatus::totalsKnown(const dwl::JobTotals& totals) {
   total_ = totals.bytes;
   show(true);
 }

@@ -39,6 +39,7 @@ class JobStatus final : public dwl::ProgressSink {
   JobStatus(int panel, int statusCtrl, int barCtrl, std::function<double()> clock = {});
 
   void jobStarted(const dwl::JobTotals& totals) override;
+  void totalsKnown(const dwl::JobTotals& totals) override;
   void stageStarted(const dwl::StageInfo& stage) override;
   void bytesDone(const dwl::ByteProgress& bytes) override;
   void heartbeat(double waited) override;
@@ -54,7 +55,6 @@ class JobStatus final : public dwl::ProgressSink {
   int panel_, statusCtrl_, barCtrl_;
   std::function<double()> clock_;
   double started_ = 0, firstByte_ = -1;
-  bool jobStamped_ = false;
   std::uint64_t done_ = 0, total_ = 0, doneAtFirstByte_ = 0;
   std::string stage_;
   bool finished_ = false;
