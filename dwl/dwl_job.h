@@ -180,7 +180,7 @@ class ProgressSink {
 };
 
 // Passes every event to each of its sinks, in order.
-class ProgressTee final : public ProgressSink {
+class ProgressTee : public ProgressSink {
  public:
   explicit ProgressTee(std::vector<ProgressSink*> sinks) : sinks_(std::move(sinks)) {}
   void jobStarted(const JobTotals& t) override {
@@ -227,6 +227,14 @@ class ProgressTee final : public ProgressSink {
       if (s) f(s);
   }
   std::vector<ProgressSink*> sinks_;
+};
+
+// Passes every event on but the job's end: for a front end that reports the end itself, once its
+// own bookkeeping (the job log, a trace) is done. A null sink hears nothing.
+class ProgressWithoutEnd final : public ProgressTee {
+ public:
+  explicit ProgressWithoutEnd(ProgressSink* to) : ProgressTee({to}) {}
+  void jobFinished(const JobResult&) override {}
 };
 
 // ---- the job bound to a thread --------------------------------------------------------------

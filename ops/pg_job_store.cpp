@@ -52,11 +52,6 @@ constexpr char kTakeNumber[] =
     "INSERT INTO kelvane_counters (name, last) VALUES ($1, 1) "
     "ON CONFLICT (name) DO UPDATE SET last = kelvane_counters.last + 1 RETURNING last";
 
-// The counter of a serial format: every station of the line with that format shares it.
-std::string counterOf(const std::string& format) {
-  return "serial " + format;
-}
-
 constexpr char kInsert[] = R"sql(
 INSERT INTO kelvane_jobs (id, job, started, ended, port, device, station, operator, serial,
   recipe, recipe_revision, recipe_sha256, family, code, success, message, detail, bytes_written,
@@ -225,13 +220,7 @@ bool PgJobStore::insertNumbered(nlohmann::json line, const std::string& format, 
     return false;
   };
   if (!c.exec("BEGIN", &reason)) return fail("the database refused the job's line: ");
-  const std::string counter = counterOf(format);
-  const char* values[] = {counter.c_str()};
-  PGresult* r = PQexecParams(c.conn, kTakeNumber, 1, nullptr, values, nullptr, nullptr, 0);
-  std::optional<std::int64_t> number;
-  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
-    number = std::stoll(PQgetvalue(r, 0, 0));
-  PQclear(r);
+  const std::optional<std::int64_t> number = takeNumber(serialCounter(format), nullptr);
   if (!number) return fail("the database did not give a number: ");
   line["serial"] = formatSerial(parsed, static_cast<std::uint64_t>(*number));
   int rows = 0;
@@ -341,17 +330,26 @@ bool PgJobStore::readAll(std::vector<nlohmann::json>* lines, std::string* why) {
   return ok;
 }
 
+std::string PgJobStore::serialCounter(const std::string& format) {
+  return "serial " + format;
+}
+
 std::optional<std::int64_t> PgJobStore::nextNumber(const std::string& counter, std::string* why) {
   std::lock_guard lock(mutex_);
   const bool wasConnected = connected();
-  std::optional<std::int64_t> number = takeNumber(counter, why);
-  if (!number && wasConnected && !connected()) number = takeNumber(counter, why);
+  const auto attempt = [&]() -> std::optional<std::int64_t> {
+    if (!connect(why)) return std::nullopt;
+    // One statement, one transaction: two stations asking at once get two numbers.
+    std::optional<std::int64_t> number = takeNumber(counter, why);
+    if (!number && PQstatus(connection_->conn) != CONNECTION_OK) connection_.reset();
+    return number;
+  };
+  std::optional<std::int64_t> number = attempt();
+  if (!number && wasConnected && !connected()) number = attempt();
   return number;
 }
 
 std::optional<std::int64_t> PgJobStore::takeNumber(const std::string& counter, std::string* why) {
-  if (!connect(why)) return std::nullopt;
-  // One statement, one transaction: two stations asking at once get two numbers.
   const char* values[] = {counter.c_str()};
   PGresult* r =
       PQexecParams(connection_->conn, kTakeNumber, 1, nullptr, values, nullptr, nullptr, 0);
@@ -361,7 +359,6 @@ std::optional<std::int64_t> PgJobStore::takeNumber(const std::string& counter, s
   else if (why)
     *why = "the database did not give a number: " + errorOf(connection_->conn);
   PQclear(r);
-  if (!number && PQstatus(connection_->conn) != CONNECTION_OK) connection_.reset();
   return number;
 }
 

@@ -52,11 +52,14 @@ class PgJobStore {
   // The next number of the named counter, taken in the database: unique across every station
   // that writes to it. Empty, with the reason, when the database cannot be reached.
   std::optional<std::int64_t> nextNumber(const std::string& counter, std::string* why = nullptr);
+  // The counter of a serial format: every station of the line with that format shares it.
+  static std::string serialCounter(const std::string& format);
 
  private:
   struct Connection;
   bool connected() const;
   bool connect(std::string* why);
+  // The counter's next number on the open connection, within whatever transaction is open.
   std::optional<std::int64_t> takeNumber(const std::string& counter, std::string* why);
   bool insert(const nlohmann::json& line, std::string* why, std::string* serial = nullptr);
   // Inserts the row; rows: 1, or 0 when the job id is already stored.

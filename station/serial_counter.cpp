@@ -132,7 +132,8 @@ bool nextUnitNumber(ops::JobLog& log, const std::string& format, std::uint64_t* 
                     std::string* why) {
 #ifdef KELVANE_HAVE_POSTGRESQL
   if (ops::PgJobStore* database = log.database()) {
-    const std::optional<std::int64_t> number = database->nextNumber("serial " + format, why);
+    const std::optional<std::int64_t> number =
+        database->nextNumber(ops::PgJobStore::serialCounter(format), why);
     if (!number) return false;
     *n = static_cast<std::uint64_t>(*number);
     return true;

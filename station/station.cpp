@@ -246,23 +246,6 @@ class SlotProgress final : public dwl::ProgressSink {
   double transferStart_ = -1;
 };
 
-// Passes a job's events on, all but its end: a slot's extra sink hears of a job's end only for
-// the jobs the slot records, not for a wait that saw no handset.
-class WithoutTheEnd final : public dwl::ProgressSink {
- public:
-  explicit WithoutTheEnd(dwl::ProgressSink* to) : to_(to) {}
-  void jobStarted(const dwl::JobTotals& t) override { to_->jobStarted(t); }
-  void totalsKnown(const dwl::JobTotals& t) override { to_->totalsKnown(t); }
-  void stageStarted(const dwl::StageInfo& s) override { to_->stageStarted(s); }
-  void bytesDone(const dwl::ByteProgress& b) override { to_->bytesDone(b); }
-  void sectorChanged(const dwl::SectorEvent& s) override { to_->sectorChanged(s); }
-  void identified(const dwl::HandsetIdentity& h) override { to_->identified(h); }
-  void heartbeat(double waited) override { to_->heartbeat(waited); }
-
- private:
-  dwl::ProgressSink* to_;
-};
-
 // Waits the given seconds in slices; false as soon as the slot is cancelled.
 bool pause(const platform::CancelToken& cancel, double seconds) {
   const double end = platform::now() + seconds;
@@ -390,7 +373,9 @@ void Station::run(Slot& slot) {
   const Line line = lines_(slot.port);
   SlotProgress progress(slot.mutex, slot.status, line.clock ? line.clock : seconds);
   const std::shared_ptr<dwl::ProgressSink> also = progressFor ? progressFor(slot.port) : nullptr;
-  WithoutTheEnd alsoEvents(also.get());
+  // The extra sink hears of a job's end only for the jobs the slot records, not for a wait that
+  // saw no handset.
+  dwl::ProgressWithoutEnd alsoEvents(also.get());
   dwl::ProgressTee events({&progress, also ? &alsoEvents : nullptr});
   ops::Context context;
   context.serial = line.serial.get();

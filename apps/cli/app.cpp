@@ -49,23 +49,6 @@ Early earlyLook(int argc, const char* const* argv) {
   return e;
 }
 
-// Passes a job's events on, all but its end: the command's one finished event comes once the
-// job log and the trace have had their say, with the result the exit status reports.
-class AllButTheEnd final : public dwl::ProgressSink {
- public:
-  explicit AllButTheEnd(dwl::ProgressSink& to) : to_(to) {}
-  void jobStarted(const dwl::JobTotals& t) override { to_.jobStarted(t); }
-  void totalsKnown(const dwl::JobTotals& t) override { to_.totalsKnown(t); }
-  void stageStarted(const dwl::StageInfo& s) override { to_.stageStarted(s); }
-  void bytesDone(const dwl::ByteProgress& b) override { to_.bytesDone(b); }
-  void sectorChanged(const dwl::SectorEvent& s) override { to_.sectorChanged(s); }
-  void identified(const dwl::HandsetIdentity& h) override { to_.identified(h); }
-  void heartbeat(double waited) override { to_.heartbeat(waited); }
-
- private:
-  dwl::ProgressSink& to_;
-};
-
 dwl::JobResult jobResultOf(const Outcome& o) {
   dwl::JobResult r;
   r.result = o.result;
@@ -173,8 +156,10 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   ops::JobLog log;
   if (!o.log.empty() && !log.open(inDirectory(o, o.log), &why))
     return refuse(kFamilyLocalFile, why);
-  std::unique_ptr<AllButTheEnd> events;
-  if (jsonl) events = std::make_unique<AllButTheEnd>(*jsonl);
+  // The command's one finished event comes once the job log and the trace have had their say,
+  // with the result the exit status reports.
+  std::unique_ptr<dwl::ProgressWithoutEnd> events;
+  if (jsonl) events = std::make_unique<dwl::ProgressWithoutEnd>(jsonl.get());
 
   // With --json or JSON Lines, standard output holds the JSON alone; everything for people goes
   // to stderr.

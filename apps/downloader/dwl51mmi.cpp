@@ -74,8 +74,8 @@ platform::CancelToken& cancelToken() {
 }
 
 ops::ProgramSettings& programSettings() {
-  static ops::ProgramSettings line;
-  return line;
+  static ops::ProgramSettings settings;
+  return settings;
 }
 
 namespace {

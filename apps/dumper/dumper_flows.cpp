@@ -1,6 +1,8 @@
 // The whole flows of the dumper's Start and Erase buttons, on the operation layer: the record and
 // the panels give the job's input, the job's events drive the switch-on panel, and the result
 // opens its window.
+#include <functional>
+
 #include "apps/dumper/dumper_app.h"
 #include "apps/guikit/display.h"
 #include "dwl/dwl52display.h"
@@ -67,7 +69,15 @@ dwl::DownloadResult end(const dwl::JobResult& result, const SwitchOnPanel& panel
   return result.result;
 }
 
-// The job's events to the switch-on panel and to the GUI's own sink.
+// Both buttons' flow: the panels locked, the job followed on the switch-on panel and the main
+// panel, its result's window.
+dwl::DownloadResult run(std::int32_t mode, const SwitchOnPanel& switchOn,
+                        const std::function<dwl::JobResult(const ops::Context&)>& job) {
+  begin(mode);
+  SwitchOnEvents switchOnEvents(switchOn);
+  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
+  return end(job(ops::programContext(programSettings(), events, cancelToken())), switchOn);
+}
 
 }  // namespace
 
@@ -77,35 +87,31 @@ platform::CancelToken& cancelToken() {
 }
 
 ops::ProgramSettings& programSettings() {
-  static ops::ProgramSettings line;
-  return line;
+  static ops::ProgramSettings settings;
+  return settings;
 }
 
 dwl::DownloadResult runDump(const SwitchOnPanel& switchOn) {
-  begin(kModeDump);
-  SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
-  ops::DumpInput input;
-  // The dumper reads no flash.txt: its dump and erase work on the fixed map.
-  input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.sectors =
-      ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
-  input.output = "dump.txt";
-  return end(ops::dump(input, ops::programContext(programSettings(), events, cancelToken())),
-             switchOn);
+  return run(kModeDump, switchOn, [](const ops::Context& context) {
+    ops::DumpInput input;
+    // The dumper reads no flash.txt: its dump and erase work on the fixed map.
+    input.link = ops::linkFromRecord(sg_DownloadContext);
+    input.sectors =
+        ops::SectorRange{sg_DownloadContext.DumpFirstSector, sg_DownloadContext.DumpLastSector};
+    input.output = "dump.txt";
+    return ops::dump(input, context);
+  });
 }
 
 dwl::DownloadResult runErase(const SwitchOnPanel& switchOn) {
-  begin(kModeErase);
-  SwitchOnEvents switchOnEvents(switchOn);
-  dwl::ProgressTee events({&switchOnEvents, switchOn.progress, &panelEvents()});
-  ops::EraseInput input;
-  input.link = ops::linkFromRecord(sg_DownloadContext);
-  input.firstSector = sg_DownloadContext.EraseFirstSector;
-  input.lastSector = sg_DownloadContext.EraseLastSector;
-  input.rules = ops::EraseRules::Dumper;
-  return end(ops::erase(input, ops::programContext(programSettings(), events, cancelToken())),
-             switchOn);
+  return run(kModeErase, switchOn, [](const ops::Context& context) {
+    ops::EraseInput input;
+    input.link = ops::linkFromRecord(sg_DownloadContext);
+    input.firstSector = sg_DownloadContext.EraseFirstSector;
+    input.lastSector = sg_DownloadContext.EraseLastSector;
+    input.rules = ops::EraseRules::Dumper;
+    return ops::erase(input, context);
+  });
 }
 
 void resetAndUnlock() {
